@@ -1,13 +1,614 @@
 #include "host/EchodeskAPI.h"
 
+#include "platform/HostWindow.h"
+#include "platform/Session.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace pb {
 
-TEchodeskAPI::TEchodeskAPI(QObject* owner) : QObject(owner) {}
-TEchodeskAPI::~TEchodeskAPI() = default;
+// ---- Worker state -----------------------------------------------------------------------------
 
-void TEchodeskAPI::Connect() {}
-void TEchodeskAPI::Disconnect() {}
-void TEchodeskAPI::GetAreaList(std::vector<std::string>& List) { List.clear(); }
-void TEchodeskAPI::CreateArea(const std::string&, const std::string&, std::uint8_t) {}
+// What the component and its worker share. The worker holds it for its whole life, so the
+// component may abandon a worker (one that did not start in time, or will not stop) without
+// leaving it a dangling pointer: the worker reaches the component only through `owner`, under
+// the lock, and the component clears `owner` before it goes.
+struct WorkerShared {
+    std::mutex lock;
+    std::condition_variable ready;
+    bool started = false;
+    TEchodeskAPI* owner = nullptr;
+    TPluginInfo info{};                  // the description as of the last Connect
+    std::atomic<std::uint32_t> tid{0};
+    std::atomic<bool> finished{false};
+    int replyTimeoutMs = 30000;
+};
+
+namespace {
+
+constexpr int kWorkerStartMs = 1000;
+constexpr int kWorkerStopMs = 3000;
+constexpr int kHostCheckMs = 250;     // how often a reply wait looks whether the host is alive
+constexpr int kHostWatchMs = 1000;    // how often a connected component looks at the host
+
+// The host ended the connection (1029 forwarded from the worker).
+const QEvent::Type kServerDisconnectEvent = static_cast<QEvent::Type>(QEvent::User + 1029);
+// A host command forwarded from the worker (1048); owns its copy of the message.
+const QEvent::Type kForwardEvent = static_cast<QEvent::Type>(QEvent::User + 1048);
+
+struct ForwardEvent : QEvent {
+    explicit ForwardEvent(const tagMSG& m) : QEvent(kForwardEvent), msg(m) {}
+    tagMSG msg;
+};
+
+// The wait of PostAndWait, shared by the GUI thread and the worker.
+bool postAndWait(std::uint32_t tid, std::uint32_t message, std::uintptr_t wParam,
+                 std::intptr_t lParam, std::int32_t& reply, int limitMs) {
+    // Every command of a thread is answered before the next is posted, so a reply still queued
+    // now belongs to a command whose wait already gave up: it must not answer this one.
+    discardMessages(edapi::Reply);
+    if (!postThreadMessage(tid, message, wParam, lParam))
+        return false;
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    for (;;) {
+        tagMSG msg;
+        switch (waitMessage(msg, edapi::Reply, edapi::Reply, kHostCheckMs, true)) {
+        case WaitResult::Message:
+            reply = static_cast<std::int32_t>(msg.lParam);
+            return true;
+        case WaitResult::Timeout:
+            if (!threadHasQueue(tid) || Clock::now() >= deadline)
+                return false;
+            break;
+        case WaitResult::Quit:
+        case WaitResult::Error:
+            return false;
+        }
+    }
+}
+
+// Posts an event to the component if it is still there.
+void postToOwner(WorkerShared& s, QEvent* e) {
+    std::lock_guard<std::mutex> g(s.lock);
+    if (s.owner)
+        QCoreApplication::postEvent(s.owner, e);
+    else
+        delete e;
+}
+
+// The description request: hand the host the 784-byte block under our own thread id.
+void answerDescription(WorkerShared& s, std::uint32_t hostTid) {
+    TSharedMem block(edapi::blockName(edapi::BlkPluginInfo, s.tid), sizeof(TPluginInfo));
+    if (!block.acceptableParameter())
+        return;
+    int limit;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        std::memcpy(block.Data(), &s.info, sizeof s.info);
+        limit = s.replyTimeoutMs;
+    }
+    std::int32_t reply = 0;
+    postAndWait(hostTid, edapi::Reply, 0, 0, reply, limit);
+}
+
+void workerRun(std::shared_ptr<WorkerShared> s) {
+    bool ok = ensureMessageQueue();
+    s->tid = currentThreadId();
+    {
+        std::lock_guard<std::mutex> g(s->lock);
+        s->started = ok;
+    }
+    s->ready.notify_all();
+    while (ok) {
+        {
+            std::lock_guard<std::mutex> g(s->lock);
+            if (!s->owner)
+                break;   // abandoned by the component
+        }
+        tagMSG msg;
+        WaitResult r = waitMessage(msg, edapi::FirstMessage, edapi::LastMessage, 1000);
+        if (r == WaitResult::Timeout)
+            continue;
+        if (r != WaitResult::Message)
+            break;
+        if (msg.message == edapi::StopWorker)
+            break;
+        if (msg.message == edapi::Detach)
+            postToOwner(*s, new QEvent(kServerDisconnectEvent));
+        else if (msg.message == edapi::DescriptionReq)
+            answerDescription(*s, static_cast<std::uint32_t>(msg.lParam));
+        else
+            postToOwner(*s, new ForwardEvent(msg));
+    }
+    s->finished = true;
+}
+
+void copyInfo(TPluginInfo& info, const TEchodeskAPI& c) {
+    info = TPluginInfo{};
+    info.PIName.assign(c.PIName);
+    info.PICopyright.assign(c.PICopyright);
+    info.PIDescription.assign(c.PIDescription);
+    info.PIVersion = c.PIVersion;
+    info.PIRevision = c.PIRevision;
+    info.PIAPIRequiered = c.PIAPIRequiered;
+    info.PIAPISupported = c.PIAPISupported;
+}
+
+} // namespace
+
+// ---- Records ----------------------------------------------------------------------------------
+
+TNewMsg::TNewMsg(std::string_view text) : buf_(sizeof(TNewMsgHeader) + text.size() + 1, 0) {
+    Header().Size = static_cast<std::int32_t>(buf_.size());
+    std::memcpy(buf_.data() + sizeof(TNewMsgHeader), text.data(), text.size());
+}
+
+TMsgBlock::TMsgBlock(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
+    std::size_t pos = sizeof(HostMsgBlockHeader);
+    for (auto& field : fields_) {
+        if (pos >= bytes_.size())
+            break;
+        const auto* start = bytes_.data() + pos;
+        const void* nul = std::memchr(start, 0, bytes_.size() - pos);
+        std::size_t len = nul ? static_cast<const std::uint8_t*>(nul) - start : bytes_.size() - pos;
+        field.assign(reinterpret_cast<const char*>(start), len);
+        pos += len + 1;
+    }
+}
+
+// ---- Component --------------------------------------------------------------------------------
+
+TEchodeskAPI::TEchodeskAPI(QObject* owner) : QObject(owner) {
+    ensureMessageQueue();   // replies to the GUI thread's commands arrive here
+    startWorker();
+    watch_ = new QTimer(this);
+    watch_->setInterval(kHostWatchMs);
+    connect(watch_, &QTimer::timeout, this, [this] { hostGoneCheck(); });
+}
+
+TEchodeskAPI::~TEchodeskAPI() {
+    destroying_ = true;
+    Disconnect();
+    stopWorker();
+}
+
+void TEchodeskAPI::startWorker() {
+    auto s = std::make_shared<WorkerShared>();
+    s->owner = this;
+    s->replyTimeoutMs = ReplyTimeoutMs;
+    copyInfo(s->info, *this);
+    std::thread(workerRun, s).detach();
+    std::unique_lock<std::mutex> g(s->lock);
+    bool up = s->ready.wait_for(g, std::chrono::milliseconds(kWorkerStartMs),
+                                [&] { return s->started || s->finished.load(); });
+    if (up && s->started) {
+        worker_ = std::move(s);
+        return;
+    }
+    // Not ready in time: let it go. When it runs at last it finds no owner and ends; Connect
+    // tries again with a new worker.
+    s->owner = nullptr;
+}
+
+void TEchodeskAPI::stopWorker() {
+    if (!worker_)
+        return;
+    std::shared_ptr<WorkerShared> s = std::move(worker_);
+    postThreadMessage(s->tid, edapi::StopWorker, 0, 0);
+    for (int waited = 0; !s->finished && waited < kWorkerStopMs; waited += 50)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::lock_guard<std::mutex> g(s->lock);
+    s->owner = nullptr;
+}
+
+std::uint32_t TEchodeskAPI::WorkerThreadId() const { return worker_ ? worker_->tid.load() : 0; }
+
+TPluginInfo TEchodeskAPI::PluginInfo() const {
+    TPluginInfo info;
+    copyInfo(info, *this);
+    return info;
+}
+
+void TEchodeskAPI::Loaded() {
+    if (AutoConnect)
+        Connect();
+}
+
+void TEchodeskAPI::Connect() {
+    if (connected_)
+        return;
+    if (OnConnecting)
+        OnConnecting();
+    if (worker_ && worker_->finished)
+        worker_.reset();
+    if (!worker_)
+        startWorker();
+    if (worker_) {
+        {
+            std::lock_guard<std::mutex> g(worker_->lock);
+            copyInfo(worker_->info, *this);
+            worker_->replyTimeoutMs = ReplyTimeoutMs;
+        }
+        std::string cls(edapi::HostWindowClass);
+        std::intptr_t hostTid = 0;
+        if (findWindow(cls) &&
+            sendWindowMessage(cls, edapi::Attach, worker_->tid, currentThreadId(), hostTid) &&
+            hostTid != 0) {
+            hostTid_ = static_cast<std::uint32_t>(hostTid);
+            connected_ = true;
+            std::int32_t version = 0;
+            if (!PostAndWait(hostTid_, edapi::Version, 0, 0, version)) {
+                Disconnect();
+            } else {
+                hostVersion_ = version;
+                if (hostVersion_ < PIAPIRequiered) {
+                    Disconnect();
+                    if (OnWrongVersion)
+                        OnWrongVersion();
+                } else {
+                    for (int i = 0; i < Services.Count(); ++i) {
+                        TPluginService* svc = Services.Items(i);
+                        if (!connected_ || !svc->Active)
+                            continue;
+                        TServiceInfo info;
+                        info.Kind = svc->Kind;
+                        info.Text1.assign(svc->Text1);
+                        info.Text2.assign(svc->Text2);
+                        info.Command = svc->Command;
+                        svc->Handle = RegisterService(info);
+                    }
+                    watch_->start();
+                    if (OnConnected)
+                        OnConnected();
+                }
+            }
+        }
+    }
+    if (!connected_ && OnConnectFailed)
+        OnConnectFailed();
+}
+
+void TEchodeskAPI::detach() {
+    postThreadMessage(hostTid_, edapi::Detach, 0, 0);
+    connected_ = false;
+    watch_->stop();
+    if (!destroying_)
+        DoDisconnected();
+}
+
+void TEchodeskAPI::Disconnect() {
+    if (!connected_)
+        return;
+    try {
+        if (!destroying_)
+            DoDisconnecting();
+    } catch (...) {
+        // The host must still learn that the plug-in left, or it would keep its area open.
+        detach();
+        throw;
+    }
+    detach();
+}
+
+void TEchodeskAPI::DoDisconnecting() {
+    if (OnDisconnecting)
+        OnDisconnecting();
+}
+
+void TEchodeskAPI::DoDisconnected() {
+    if (OnDisconnected)
+        OnDisconnected();
+}
+
+void TEchodeskAPI::DoServerDisconnected() {
+    if (!connected_)
+        return;
+    connected_ = false;
+    watch_->stop();
+    if (!destroying_ && OnServerDisconnected)
+        OnServerDisconnected();
+}
+
+void TEchodeskAPI::hostGoneCheck() {
+    if (connected_ && !threadHasQueue(hostTid_))
+        DoServerDisconnected();
+}
+
+bool TEchodeskAPI::event(QEvent* e) {
+    if (e->type() == kServerDisconnectEvent) {
+        DoServerDisconnected();
+        return true;
+    }
+    if (e->type() == kForwardEvent) {
+        dispatch(static_cast<ForwardEvent*>(e)->msg);
+        return true;
+    }
+    return QObject::event(e);
+}
+
+void TEchodeskAPI::dispatch(const tagMSG& msg) {
+    for (int i = 0; i < Services.Count(); ++i) {
+        TPluginService* svc = Services.Items(i);
+        if (svc->Active && svc->Command >= 0 &&
+            static_cast<std::uint32_t>(svc->Command) == msg.message) {
+            svc->HandleCommand(msg);
+            return;
+        }
+    }
+    if (OnCommand)
+        OnCommand(msg);
+}
+
+bool TEchodeskAPI::PostAndWait(std::uint32_t Tid, std::uint32_t Msg, std::uintptr_t WParam,
+                               std::intptr_t LParam, std::int32_t& Reply) {
+    return postAndWait(Tid, Msg, WParam, LParam, Reply, ReplyTimeoutMs);
+}
+
+bool TEchodeskAPI::SendParamBlock(std::uint32_t Msg, std::string_view Prefix,
+                                  const std::string& Param, std::int32_t& Reply) {
+    std::size_t size = Param.size() + 1;
+    TSharedMem block(edapi::blockName(Prefix, currentThreadId()), size);
+    if (!block.acceptableParameter())
+        return false;
+    std::memcpy(block.Data(), Param.data(), Param.size());
+    block.Bytes()[Param.size()] = 0;
+    return PostAndWait(hostTid_, Msg, 0, static_cast<std::intptr_t>(size), Reply);
+}
+
+void TEchodeskAPI::ReleaseResult() {
+    if (connected_)
+        postThreadMessage(hostTid_, edapi::Release, 0, 0);
+}
+
+void TEchodeskAPI::checkConnected(const char* text) const {
+    if (!connected_)
+        throw ENotConnected(text);
+}
+
+// ---- Host operations --------------------------------------------------------------------------
+
+namespace {
+constexpr const char* kNotConnected = "Not connected to Echodesk";
+constexpr const char* kNotConnectedX = "Not connected to Echodesk!";
+} // namespace
+
+void TEchodeskAPI::GetAreaList(std::vector<std::string>& List, std::vector<std::uint8_t>* Values) {
+    checkConnected(kNotConnected);
+    List.clear();
+    if (Values)
+        Values->clear();
+    std::int32_t reply = 0;
+    if (!PostAndWait(hostTid_, edapi::AreaList, 0, 0, reply) || reply < 0)
+        throw ECmdFailed("Could not send command!");
+    std::vector<std::string> names;
+    std::vector<std::uint8_t> values;
+    bool ok = false;
+    {
+        TSharedMem block(edapi::blockName(edapi::BlkAreaList, hostTid_),
+                         static_cast<std::size_t>(reply));
+        if (block.acceptableResult() && reply >= 4) {
+            const std::uint8_t* p = block.Bytes();
+            std::size_t size = static_cast<std::size_t>(reply);
+            std::int32_t count;
+            std::memcpy(&count, p, 4);
+            std::size_t pos = 4;
+            ok = count >= 0;
+            for (std::int32_t i = 0; ok && i < count; ++i) {
+                const void* nul = pos < size ? std::memchr(p + pos, 0, size - pos) : nullptr;
+                std::size_t len = nul ? static_cast<const std::uint8_t*>(nul) - (p + pos) : 0;
+                // The name, its NUL and the value byte must all lie inside the block.
+                if (!nul || pos + len + 2 > size) {
+                    ok = false;
+                    break;
+                }
+                names.emplace_back(reinterpret_cast<const char*>(p + pos), len);
+                values.push_back(p[pos + len + 1]);
+                pos += len + 2;
+            }
+        }
+    }
+    if (!ok) {
+        ReleaseResult();
+        throw ECmdFailed("Could not get result");
+    }
+    ReleaseResult();
+    List = std::move(names);
+    if (Values)
+        *Values = std::move(values);
+}
+
+void TEchodeskAPI::OpenArea(const std::string& Name) {
+    checkConnected(kNotConnectedX);
+    std::int32_t reply = 0;
+    if (!SendParamBlock(edapi::OpenArea, edapi::BlkOpenArea, Name, reply))
+        throw ECmdFailed("Could not send command!");
+    switch (reply) {
+    case 0: return;
+    case edapi::ParamFailed: throw ECmdFailed("Could not send parameter!");
+    case edapi::AreaOpenFailed: throw EAreaOpenFailed("Could not open area!");
+    case edapi::AreaUnknown: throw EAreaUnknown("Area not found!");
+    case edapi::AreaInUse: throw EAreaInUse("Area in use!");
+    default: throw EUnknownAPIError("Unknown Error");
+    }
+}
+
+void TEchodeskAPI::CloseArea() {
+    checkConnected(kNotConnectedX);
+    std::int32_t reply = 0;
+    if (!PostAndWait(hostTid_, edapi::CloseArea, 0, 0, reply))
+        throw ECmdFailed("Could not send command!");
+    switch (reply) {
+    case 0: return;
+    case edapi::NoAreaOpen: throw EAreaNotOpen("No area open to close");
+    default: throw EUnknownAPIError("Unknown Error");
+    }
+}
+
+void TEchodeskAPI::CreateArea(const std::string& Name, const std::string& AreaType,
+                              std::uint8_t AreaCode) {
+    checkConnected(kNotConnected);
+    std::int32_t reply = 0;
+    {
+        TSharedMem block(edapi::blockName(edapi::BlkCreateArea, currentThreadId()),
+                         sizeof(TCreateAreaParams));
+        if (!block.acceptableParameter())
+            throw ECmdFailed("Parameter passing failed!");
+        TCreateAreaParams params;
+        params.Name.assign(Name);
+        params.AreaType.assign(AreaType);
+        params.AreaCode = AreaCode;
+        std::memcpy(block.Data(), &params, sizeof params);
+        if (!PostAndWait(hostTid_, edapi::CreateArea, 0, sizeof params, reply))
+            throw ECmdFailed("Parameter passing failed!");
+    }
+    switch (reply) {
+    case 0: return;
+    case edapi::ParamFailed: throw ECmdFailed("Parameter passing failed!");
+    case edapi::WrongFormat: throw EWrongFormat("Wrong data format!");
+    case edapi::AreaExists: throw EAreaExists("Area already exists!");
+    case edapi::UplinkUnknown: throw EUplinkUnknown("Unknown Uplink!");
+    default: throw EUnknownAPIError("Unexpected API Error!");
+    }
+}
+
+void TEchodeskAPI::GetMsgList(TMessageList& List) {
+    checkConnected(kNotConnected);
+    List.Clear();
+    std::int32_t reply = 0;
+    if (!PostAndWait(hostTid_, edapi::MsgList, 0, 0, reply))
+        throw ECmdFailed("Parameter passing failed!");
+    // Whatever happens from here on, the host is told that the result is done with.
+    struct Release {
+        TEchodeskAPI* api;
+        ~Release() { api->ReleaseResult(); }
+    } release{this};
+    if (reply < 0) {
+        switch (reply) {
+        case edapi::ParamFailed: throw ECmdFailed("Parameter passing failed!");
+        case edapi::NoAreaOpen: throw EAreaNotOpen("No Area open!");
+        default: throw EUnknownAPIError("Unexpected API Error!");
+        }
+    }
+    TSharedMem block(edapi::blockName(edapi::BlkMsgList, hostTid_), static_cast<std::size_t>(reply));
+    if (!block.acceptableResult() || reply < 4)
+        throw ECmdFailed("Parameter passing failed!");
+    std::int32_t count;
+    std::memcpy(&count, block.Bytes(), 4);
+    std::size_t entry = sizeof(TMsgListEntry);
+    if (count < 0 || static_cast<std::size_t>(count) > (static_cast<std::size_t>(reply) - 4) / entry)
+        throw ECmdFailed("Parameter passing failed!");
+    for (std::int32_t i = 0; i < count; ++i) {
+        auto e = std::make_unique<TMsgListEntry>();
+        std::memcpy(e->data(), block.Bytes() + 4 + static_cast<std::size_t>(i) * entry, entry);
+        List.Add(std::move(e));
+    }
+}
+
+std::unique_ptr<TMsgBlock> TEchodeskAPI::GetMsg(int Index) {
+    checkConnected(kNotConnected);
+    std::int32_t reply = 0;
+    if (!PostAndWait(hostTid_, edapi::GetMsg, 0, Index, reply))
+        throw ECmdFailed("Command failed");
+    if (reply == 0)
+        return nullptr;
+    switch (reply) {
+    case edapi::NoAreaOpen: throw EAreaNotOpen("No Area open!");
+    case edapi::BadIndex: throw EMsgBadIndex("Message Index out of range!");
+    default:
+        if (reply < 0)
+            throw EUnknownAPIError("Unexpected Error!");
+    }
+    std::vector<std::uint8_t> bytes;
+    {
+        TSharedMem block(edapi::blockName(edapi::BlkMsg, hostTid_), static_cast<std::size_t>(reply));
+        if (!block.acceptableResult())
+            throw ECmdFailed("Command failed");
+        bytes.assign(block.Bytes(), block.Bytes() + reply);
+    }
+    ReleaseResult();
+    return std::make_unique<TMsgBlock>(std::move(bytes));
+}
+
+std::uint16_t TEchodeskAPI::GetMsgFlags(int Index) {
+    checkConnected(kNotConnected);
+    std::int32_t reply = 0;
+    if (!PostAndWait(hostTid_, edapi::GetMsgFlags, 0, Index, reply))
+        throw ECmdFailed("Command failed");
+    if (reply >= 0)
+        return static_cast<std::uint16_t>(reply & 0xFFFF);
+    switch (reply) {
+    case edapi::NoAreaOpen: throw EAreaNotOpen("No Area open!");
+    case edapi::BadIndex: throw EMsgBadIndex("Messageindex out of Range");
+    default: throw EUnknownAPIError("Unknown Error");
+    }
+}
+
+void TEchodeskAPI::SetMsgFlags(int Index, std::uint16_t Flags) {
+    checkConnected(kNotConnected);
+    std::int32_t reply = 0;
+    if (!PostAndWait(hostTid_, edapi::SetMsgFlags, Flags, Index, reply))
+        throw ECmdFailed("Command failed");
+    switch (reply) {
+    case 0: return;
+    case edapi::NoAreaOpen: throw EAreaNotOpen("No Area open!");
+    case edapi::BadIndex: throw EMsgBadIndex("Messageindex out of Range");
+    default: throw EUnknownAPIError("Unknown Error");
+    }
+}
+
+std::int32_t TEchodeskAPI::RegisterService(const TServiceInfo& Info) {
+    checkConnected(kNotConnectedX);
+    TServiceInfo copy = Info;
+    copy.WorkerThread = static_cast<std::int32_t>(WorkerThreadId());
+    std::string param(reinterpret_cast<const char*>(&copy), sizeof copy);
+    std::int32_t reply = 0;
+    if (!SendParamBlock(edapi::RegisterService, edapi::BlkRegisterService, param, reply))
+        throw ECmdFailed("Could not transmit command");
+    return reply;
+}
+
+void TEchodeskAPI::StoreNewMsg(const TNewMsg& Rec) {
+    checkConnected(kNotConnected);
+    // The record's own Size decides what is sent; it may not claim more than the buffer holds.
+    std::int32_t size = Rec.Header().Size;
+    if (size < 0 || static_cast<std::size_t>(size) > Rec.size())
+        throw EWrongFormat("Wrong data format!");
+    storeRecord(Rec.data(), static_cast<std::size_t>(size));
+}
+
+void TEchodeskAPI::StoreNewMsg(const TNewMsgHeader& Rec) {
+    checkConnected(kNotConnected);
+    if (Rec.Size < 0)
+        throw EWrongFormat("Wrong data format!");
+    storeRecord(reinterpret_cast<const std::uint8_t*>(&Rec), static_cast<std::size_t>(Rec.Size));
+}
+
+void TEchodeskAPI::storeRecord(const std::uint8_t* rec, std::size_t size) {
+    std::int32_t reply = 0;
+    {
+        TSharedMem block(edapi::blockName(edapi::BlkStoreNew, currentThreadId()), size);
+        if (!block.acceptableParameter())
+            throw ECmdFailed("Parameter passing failed!");
+        std::memcpy(block.Data(), rec, size);
+        if (!PostAndWait(hostTid_, edapi::StoreNewMsg, 0, static_cast<std::intptr_t>(size), reply))
+            throw ECmdFailed("Parameter passing failed!");
+    }
+    switch (reply) {
+    case 0: return;
+    case edapi::ParamFailed: throw ECmdFailed("Parameter passing failed!");
+    case edapi::NoAreaOpen: throw EAreaNotOpen("No Area open!");
+    case edapi::WrongFormat: throw EWrongFormat("Wrong data format!");
+    default: throw EUnknownAPIError("Unexpected API Error!");
+    }
+}
 
 } // namespace pb

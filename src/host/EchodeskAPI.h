@@ -1,32 +1,154 @@
 #pragma once
-// Placeholder of the host interface component: only the members the main window uses.
-// The host-channel work replaces this with the real component; the names below stay.
+// TEchodeskAPI: the plug-in's side of the host channel and the host operations.
+//
+// The component attaches to the host ("TEDMainWindow"), hands it the plug-in description,
+// sends commands as thread messages with parameter blocks in shared memory, reads result
+// blocks, and delivers the host's own commands on the GUI thread. Its worker thread only takes
+// host messages off its queue and forwards them (as Qt events to this object, which holds them
+// until the event loop runs, so nothing that arrives before the main window exists is lost).
+//
+// Host operations block the calling (GUI) thread until the host's reply arrives; no other
+// message is dispatched meanwhile. The wait ends without a reply, as a failed command, when the
+// host's queue disappears (its process died: noticed within 250 ms) or after ReplyTimeoutMs.
+#include "host/EDAPICommon.h"
+#include "platform/Exceptions.h"
+#include "platform/ThreadMessages.h"
+
 #include <QObject>
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+class QTimer;
+
 namespace pb {
 
+// ---- Failures of host operations ------------------------------------------------------------
+class EAPIError : public Exception {
+public:
+    using Exception::Exception;
+};
+#define PB_API_ERROR(Name)                                                                        \
+    class Name : public EAPIError {                                                               \
+    public:                                                                                       \
+        using EAPIError::EAPIError;                                                               \
+    };
+PB_API_ERROR(EUnknownAPIError)
+PB_API_ERROR(EWrongFormat)
+PB_API_ERROR(ECmdFailed)
+PB_API_ERROR(ENotConnected)
+PB_API_ERROR(EAreaInUse)
+PB_API_ERROR(EAreaNotOpen)
+PB_API_ERROR(EAreaOpenFailed)
+PB_API_ERROR(EAreaUnknown)
+PB_API_ERROR(EAreaExists)
+PB_API_ERROR(EMsgBadIndex)
+PB_API_ERROR(EUplinkUnknown)
+#undef PB_API_ERROR
+
+// ---- Records --------------------------------------------------------------------------------
+
+// A host message record ready to store: the 238-byte header, the text and its NUL, in one
+// zero-filled buffer whose Size field is already set.
+class TNewMsg {
+public:
+    explicit TNewMsg(std::string_view text);
+    TNewMsgHeader& Header() { return *reinterpret_cast<TNewMsgHeader*>(buf_.data()); }
+    const TNewMsgHeader& Header() const {
+        return *reinterpret_cast<const TNewMsgHeader*>(buf_.data());
+    }
+    const std::uint8_t* data() const { return buf_.data(); }
+    std::size_t size() const { return buf_.size(); }
+
+private:
+    std::vector<std::uint8_t> buf_;
+};
+
+// A message as GetMsg returns it: the host's 34 bytes, then the NUL-ended recipient, sender,
+// subject and text. The accessors never read past the block: a missing NUL ends the field at
+// the block's end, and fields after it are empty.
+class TMsgBlock {
+public:
+    explicit TMsgBlock(std::vector<std::uint8_t> bytes);
+    const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+    std::size_t size() const { return bytes_.size(); }
+    const std::uint8_t* MsgHeader() const { return bytes_.data(); }   // 34 bytes when size() >= 34
+    const std::string& ToUserName() const { return fields_[0]; }
+    const std::string& FromUserName() const { return fields_[1]; }
+    const std::string& Subject() const { return fields_[2]; }
+    const std::string& Text() const { return fields_[3]; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::array<std::string, 4> fields_;
+};
+
+// One 256-byte message list entry, stored as it came.
+using TMsgListEntry = std::array<std::uint8_t, 256>;
+
+class TMessageList {
+public:
+    void Add(std::unique_ptr<TMsgListEntry> entry) { items_.push_back(std::move(entry)); }
+    const TMsgListEntry& Items(int index) const { return *items_.at(static_cast<std::size_t>(index)); }
+    int Count() const { return static_cast<int>(items_.size()); }
+    void Clear() { items_.clear(); }
+
+private:
+    std::vector<std::unique_ptr<TMsgListEntry>> items_;
+};
+
+// A service the host may route its commands to. This program registers none; the class is the
+// hook for one that does.
+class TPluginService {
+public:
+    virtual ~TPluginService() = default;
+    bool Active = false;
+    std::uint8_t Kind = 0;
+    std::string Text1;
+    std::string Text2;
+    std::int32_t Command = -1;   // the message number it handles
+    std::int32_t Handle = 0;     // what the host returned at registration
+    virtual void HandleCommand(const tagMSG& Msg) = 0;
+};
+
+// The component's services, in order (not owned).
+class TServiceList {
+public:
+    void Add(TPluginService* s) { items_.push_back(s); }
+    TPluginService* Items(int i) const { return items_.at(static_cast<std::size_t>(i)); }
+    int Count() const { return static_cast<int>(items_.size()); }
+
+private:
+    std::vector<TPluginService*> items_;
+};
+
+struct WorkerShared;   // state shared between the component and its worker thread
+
+// ---- The component --------------------------------------------------------------------------
 class TEchodeskAPI : public QObject {
     Q_OBJECT
 public:
+    // The worker thread starts here (it waits up to 1000 ms for it to be ready).
     explicit TEchodeskAPI(QObject* owner = nullptr);
+    // Detaches (without firing the disconnect events), stops the worker.
     ~TEchodeskAPI() override;
 
-    // Published properties (Windows-1252 texts of at most 255 bytes).
+    // Published properties (Windows-1252 texts; the description keeps at most 255 bytes each).
     bool AutoConnect = true;
-    std::string PIName;
-    std::string PICopyright;
-    std::string PIDescription;
-    std::int32_t PIVersion = 0;
+    std::string PIName = "Custom Plugin";
+    std::string PICopyright = "(c) the plug-in's author";
+    std::string PIDescription = "Echodesk Plugin created by a lazy man!";
+    std::int32_t PIVersion = 1;
     std::int32_t PIRevision = 0;
-    std::int32_t PIAPIRequiered = 0;
-    std::int32_t PIAPISupported = 0;
+    std::int32_t PIAPIRequiered = 8;
+    std::int32_t PIAPISupported = 8;
 
-    // Events, delivered on the GUI thread.
+    // Events, all on the GUI thread.
+    std::function<void(const tagMSG& Msg)> OnCommand;
     std::function<void()> OnConnected;
     std::function<void()> OnConnecting;
     std::function<void()> OnConnectFailed;
@@ -35,17 +157,75 @@ public:
     std::function<void()> OnServerDisconnected;
     std::function<void()> OnWrongVersion;
 
+    TServiceList Services;
+
+    // How long a command waits for the host's reply before it counts as failed (ms). A host
+    // that died is noticed sooner, by its queue disappearing.
+    int ReplyTimeoutMs = 30000;
+
+    // Call once the properties are set (the form's loading step): connects when AutoConnect.
+    void Loaded();
+
     bool Connected() const { return connected_; }
-    // Failure leaves Connected() false; never throws.
+    // Attaches; does nothing when connected. Outcomes only through Connected() and the events.
     void Connect();
+    // Detaches; does nothing when not connected. If the OnDisconnecting handler fails, the
+    // detach still completes and the handler's exception is passed on afterwards.
     void Disconnect();
 
-    // Host operations; failures raise EAPIError descendants.
-    void GetAreaList(std::vector<std::string>& List);
+    // ---- Host operations: failures raise EAPIError descendants ----
+    // Area names; the value byte of each entry goes into Values when asked for.
+    void GetAreaList(std::vector<std::string>& List, std::vector<std::uint8_t>* Values = nullptr);
+    void OpenArea(const std::string& Name);
+    void CloseArea();
+    void GetMsgList(TMessageList& List);
+    // The message, or nullptr when the host has none under that index.
+    std::unique_ptr<TMsgBlock> GetMsg(int Index);
+    std::int32_t RegisterService(const TServiceInfo& Info);
+    void StoreNewMsg(const TNewMsg& Rec);
+    // Rec must head a buffer of Rec.Size bytes.
+    void StoreNewMsg(const TNewMsgHeader& Rec);
+    std::uint16_t GetMsgFlags(int Index);
+    void SetMsgFlags(int Index, std::uint16_t Flags);
     void CreateArea(const std::string& Name, const std::string& AreaType, std::uint8_t AreaCode);
 
+    // ---- Channel primitives ----
+    // Posts a command and waits for its 1027 reply (see the file comment for the limits).
+    bool PostAndWait(std::uint32_t Tid, std::uint32_t Msg, std::uintptr_t WParam,
+                     std::intptr_t LParam, std::int32_t& Reply);
+    // Sends Param plus a NUL in the block Prefix + own thread id; false when the block name is
+    // taken or cannot be mapped (nothing is posted then).
+    bool SendParamBlock(std::uint32_t Msg, std::string_view Prefix, const std::string& Param,
+                        std::int32_t& Reply);
+    void ReleaseResult();
+
+    std::uint32_t HostThreadId() const { return hostTid_; }
+    std::uint32_t WorkerThreadId() const;
+    std::int32_t HostVersion() const { return hostVersion_; }
+    // The description block as the worker hands it to the host.
+    TPluginInfo PluginInfo() const;
+
+protected:
+    virtual void DoServerDisconnected();
+    virtual void DoDisconnected();
+    virtual void DoDisconnecting();
+    bool event(QEvent* e) override;
+
 private:
+    void startWorker();
+    void stopWorker();
+    void dispatch(const tagMSG& msg);
+    void detach();
+    void checkConnected(const char* text) const;
+    void storeRecord(const std::uint8_t* rec, std::size_t size);
+    void hostGoneCheck();
+
+    std::uint32_t hostTid_ = 0;
+    std::shared_ptr<WorkerShared> worker_;
+    std::int32_t hostVersion_ = 0;
     bool connected_ = false;
+    bool destroying_ = false;
+    QTimer* watch_ = nullptr;
 };
 
 } // namespace pb

@@ -1,0 +1,148 @@
+#include "platform/SharedMemory.h"
+
+#include "platform/Session.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace pb {
+namespace {
+
+constexpr std::uint32_t kMarker = 0x53484D31;   // "SHM1"
+// A block that exists but whose creator has not yet filled in the header is only being made;
+// after this long without a header it counts as left behind by a creator that died there.
+constexpr int kUnfinishedLimitSec = 5;
+
+struct Header {
+    std::uint32_t marker;
+    std::int32_t creatorPid;
+    std::uint64_t creatorStart;
+    std::uint64_t dataSize;
+    std::uint8_t reserved[40];
+};
+static_assert(sizeof(Header) == 64);
+
+std::string objectPath(const std::string& name) {
+    std::string path = "/edapi." + sessionName() + ".";
+    for (char c : name)
+        path.push_back(c == '/' ? '_' : c);
+    return path;
+}
+
+pid_t ownPid() { return ::getpid(); }
+
+std::uint64_t ownStart() {
+    static const std::uint64_t start = processStartTime(::getpid());
+    return start;
+}
+
+// Reads the header of an existing block. Returns false when the block is left behind by a
+// process that died (the caller removes it and tries again).
+bool isLeftBehind(int fd) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    Header h{};
+    bool haveHeader = st.st_size >= static_cast<off_t>(sizeof h) &&
+                      ::pread(fd, &h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) &&
+                      h.marker == kMarker;
+    if (!haveHeader) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_sec - st.st_ctim.tv_sec > kUnfinishedLimitSec;
+    }
+    return !processAlive(h.creatorPid, h.creatorStart);
+}
+
+} // namespace
+
+SharedMapping::SharedMapping(const std::string& name, std::size_t size)
+    : name_(name), path_(objectPath(name)), size_(size) {
+    for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
+        int fd = ::shm_open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            std::size_t total = sizeof(Header) + size;
+            if (::ftruncate(fd, static_cast<off_t>(total)) != 0) {
+                ::close(fd);
+                ::shm_unlink(path_.c_str());
+                return;
+            }
+            void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            fd_ = fd;
+            created_ = true;
+            blockSize_ = size;
+            if (base == MAP_FAILED)
+                return;
+            base_ = base;
+            mapped_ = total;
+            auto* h = static_cast<Header*>(base);
+            h->creatorPid = ownPid();
+            h->creatorStart = ownStart();
+            h->dataSize = size;
+            __atomic_store_n(&h->marker, kMarker, __ATOMIC_RELEASE);
+            data_ = static_cast<char*>(base) + sizeof(Header);
+            return;
+        }
+        if (errno != EEXIST)
+            return;
+        fd = ::shm_open(path_.c_str(), O_RDWR | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == ENOENT)
+                continue;   // removed in between: try to create it again
+            return;
+        }
+        if (attempt == 0 && isLeftBehind(fd)) {
+            ::close(fd);
+            ::shm_unlink(path_.c_str());
+            continue;
+        }
+        fd_ = fd;
+        struct stat st{};
+        if (::fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(sizeof(Header)))
+            return;
+        std::size_t total = static_cast<std::size_t>(st.st_size);
+        void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (base == MAP_FAILED)
+            return;
+        base_ = base;
+        mapped_ = total;
+        const auto* h = static_cast<const Header*>(base);
+        if (__atomic_load_n(&h->marker, __ATOMIC_ACQUIRE) != kMarker)
+            return;
+        // The recorded size must agree with the object, and cover what the caller asked for.
+        std::size_t recorded = static_cast<std::size_t>(h->dataSize);
+        if (recorded > total - sizeof(Header))
+            return;
+        blockSize_ = recorded;
+        if (size > recorded)
+            return;
+        data_ = static_cast<char*>(base) + sizeof(Header);
+    }
+}
+
+SharedMapping::~SharedMapping() {
+    if (base_)
+        ::munmap(base_, mapped_);
+    if (fd_ >= 0) {
+        ::close(fd_);
+        if (created_)
+            ::shm_unlink(path_.c_str());
+    }
+}
+
+bool SharedMapping::exists(const std::string& name) {
+    int fd = ::shm_open(objectPath(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+void SharedMapping::remove(const std::string& name) { ::shm_unlink(objectPath(name).c_str()); }
+
+} // namespace pb

@@ -1,0 +1,50 @@
+#pragma once
+// Named shared memory, the stand-in for CreateFileMapping / MapViewOfFile on the paging file.
+//
+// A block is a POSIX shared memory object named after the session and the block name. Opening
+// a name either creates the block (Created true: this call made it, and destroying this object
+// removes the name again) or maps the block that another party made (Created false). A small
+// platform header in front of the data records the creator's process and the data size, so
+// - a block that is smaller than asked for is not mapped (Data null): nobody reads past it;
+// - a block whose creator process has died is recognised as left behind and reclaimed, so a
+//   crash never makes a later command of a reused thread id fail on a stale name.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace pb {
+
+class SharedMapping {
+public:
+    // Creates the block `name` of `size` bytes or maps the existing one (see above).
+    SharedMapping(const std::string& name, std::size_t size);
+    ~SharedMapping();
+    SharedMapping(const SharedMapping&) = delete;
+    SharedMapping& operator=(const SharedMapping&) = delete;
+
+    bool valid() const { return fd_ >= 0; }   // the handle: false when creation failed
+    bool Created() const { return created_; }
+    void* Data() const { return data_; }      // null when it could not be mapped
+    std::size_t Size() const { return size_; }
+    // The data size that the creator gave the block (0 when not known).
+    std::size_t blockSize() const { return blockSize_; }
+    const std::string& Name() const { return name_; }
+
+    // True when a block of this name exists in the current session.
+    static bool exists(const std::string& name);
+    // Removes the name of a block (its creator's job; for tests that fake a left-behind block).
+    static void remove(const std::string& name);
+
+private:
+    std::string name_;
+    std::string path_;
+    std::size_t size_ = 0;
+    std::size_t blockSize_ = 0;
+    int fd_ = -1;
+    bool created_ = false;
+    void* base_ = nullptr;
+    std::size_t mapped_ = 0;
+    void* data_ = nullptr;
+};
+
+} // namespace pb
