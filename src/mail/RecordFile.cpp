@@ -1,0 +1,114 @@
+#include "mail/RecordFile.h"
+
+#include "platform/Exceptions.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace pb {
+namespace {
+
+[[noreturn]] void ioError(int err) {
+    switch (err) {
+    case ENOENT: throw EInOutError("File not found");
+    case EACCES:
+    case EPERM:
+    case EROFS: throw EInOutError("File access denied");
+    case ENOSPC:
+    case EDQUOT: throw EInOutError("Disk full");
+    default: throw EInOutError(std::strerror(err));
+    }
+}
+
+// Closes a descriptor when the scope ends unless it was closed on purpose.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+std::string directoryOf(const std::string& fileName) {
+    auto slash = fileName.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : fileName.substr(0, slash);
+}
+
+} // namespace
+
+void readRecords(const std::string& FileName, std::size_t RecordSize,
+                 const std::function<void(const unsigned char* Record)>& Record) {
+    Fd file{::open(FileName.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) {
+        if (errno == ENOENT)
+            return;
+        ioError(errno);
+    }
+    std::vector<unsigned char> buf(RecordSize * 512);
+    std::size_t have = 0;
+    for (;;) {
+        ssize_t n = ::read(file.fd, buf.data() + have, buf.size() - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            ioError(errno);
+        if (n == 0)
+            break;
+        have += static_cast<std::size_t>(n);
+        std::size_t whole = have - have % RecordSize;
+        for (std::size_t off = 0; off < whole; off += RecordSize)
+            Record(buf.data() + off);
+        std::memmove(buf.data(), buf.data() + whole, have - whole);
+        have -= whole;
+    }
+    if (have > 0)
+        throw EInOutError("Read beyond end of file");
+}
+
+void replaceFile(const std::string& FileName, std::string_view Bytes) {
+    const std::string aside = FileName + ".new";
+    Fd file{::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)};
+    if (file.fd < 0)
+        ioError(errno);
+    auto fail = [&](int err) {
+        ::close(file.fd);
+        file.fd = -1;
+        ::unlink(aside.c_str());
+        ioError(err);
+    };
+    std::size_t done = 0;
+    while (done < Bytes.size()) {
+        ssize_t n = ::write(file.fd, Bytes.data() + done, Bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail(n < 0 ? errno : ENOSPC);
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(file.fd) != 0)
+        fail(errno);
+    int rc = ::close(file.fd);
+    file.fd = -1;
+    if (rc != 0) {
+        int err = errno;
+        ::unlink(aside.c_str());
+        ioError(err);
+    }
+    if (::rename(aside.c_str(), FileName.c_str()) != 0) {
+        int err = errno;
+        ::unlink(aside.c_str());
+        ioError(err);
+    }
+    // Make the rename itself durable; the data is already safe either way.
+    Fd dir{::open(directoryOf(FileName).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd >= 0)
+        ::fsync(dir.fd);
+}
+
+} // namespace pb

@@ -1,0 +1,23 @@
+#pragma once
+// Whole-file access for the plug-in's small record files ("readmsg.lst", "addressbook.lst").
+// Failures raise EInOutError with the runtime's texts ("File access denied", "Disk full",
+// "Read beyond end of file", ...).
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace pb {
+
+// Calls Record once per whole record of RecordSize bytes, in file order. A missing file has no
+// records. A file that ends inside a record raises "Read beyond end of file" after the whole
+// records before it were handed over.
+void readRecords(const std::string& FileName, std::size_t RecordSize,
+                 const std::function<void(const unsigned char* Record)>& Record);
+
+// Replaces the file with Bytes so that a crash or a full disk leaves either the old file or the
+// new one, never a part of either: the bytes are written and synced beside the file, then
+// renamed over it. On failure the old file is untouched and nothing is left beside it.
+void replaceFile(const std::string& FileName, std::string_view Bytes);
+
+} // namespace pb

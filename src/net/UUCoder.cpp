@@ -1,0 +1,434 @@
+#include "net/UUCoder.h"
+
+#include "platform/MessageBoxes.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+namespace pb {
+namespace {
+
+constexpr char kMimeAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// UUencode: value 0 is the grave accent, values 1..63 are the characters 33..95.
+constexpr char kUUAlphabet[] = "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
+
+constexpr std::size_t kLineBytes = 45;          // source bytes per encoded line
+constexpr std::size_t kLinesPerChunk = 1024;    // encoded per read of the source
+constexpr std::size_t kBufferSize = 64 * 1024;  // decoder's line window and output buffer
+
+// Base64 value of each byte, -1 for characters outside the alphabet.
+constexpr std::array<signed char, 256> makeMimeValues() {
+    std::array<signed char, 256> t{};
+    for (auto& v : t)
+        v = -1;
+    for (int i = 0; i < 64; ++i)
+        t[static_cast<unsigned char>(kMimeAlphabet[i])] = static_cast<signed char>(i);
+    return t;
+}
+constexpr auto kMimeValues = makeMimeValues();
+
+void fire(const TUUProcessor::TNotifyEvent& event, TUUProcessor& sender) {
+    if (event)
+        event(sender);
+}
+
+// Reads until Count bytes arrived or the stream ended.
+std::size_t readFull(TStream& s, unsigned char* buf, std::size_t count) {
+    std::size_t got = 0;
+    while (got < count) {
+        std::size_t n = s.Read(buf + got, count - got);
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
+// Encodes one line of up to 45 bytes at `out`; returns the end of what was written.
+char* encodeLine(const unsigned char* in, std::size_t n, const char* alphabet, bool mime, char* out) {
+    if (!mime)
+        *out++ = alphabet[n];
+    std::size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        unsigned v = unsigned(in[i]) << 16 | unsigned(in[i + 1]) << 8 | in[i + 2];
+        out[0] = alphabet[v >> 18];
+        out[1] = alphabet[(v >> 12) & 63];
+        out[2] = alphabet[(v >> 6) & 63];
+        out[3] = alphabet[v & 63];
+        out += 4;
+    }
+    if (std::size_t rest = n - i) {
+        unsigned v = unsigned(in[i]) << 16 | (rest == 2 ? unsigned(in[i + 1]) << 8 : 0u);
+        *out++ = alphabet[v >> 18];
+        *out++ = alphabet[(v >> 12) & 63];
+        if (rest == 2)
+            *out++ = alphabet[(v >> 6) & 63];
+        if (mime) {
+            *out++ = '=';
+            if (rest == 1)
+                *out++ = '=';
+        }
+    }
+    *out++ = '\r';
+    *out++ = '\n';
+    return out;
+}
+
+// ---- decoding ------------------------------------------------------------------------------
+
+// One stretch of a line. A line longer than the window arrives in several pieces; only the
+// first has `first` set and only the last has `last` set (a short line is both at once).
+struct Piece {
+    const unsigned char* data;
+    std::size_t len;
+    bool first;
+    bool last;
+};
+
+// Splits the source into lines through a fixed window, so that neither a huge line nor a huge
+// stream needs more memory. Tracks how much of the source the lines handed out have consumed.
+class LineReader {
+public:
+    explicit LineReader(TStream& source) : src_(source), base_(source.Position()), buf_(kBufferSize) {}
+
+    bool next(Piece& p) {
+        p.first = !inLine_;
+        for (;;) {
+            if (auto* lf = static_cast<unsigned char*>(std::memchr(buf_.data() + head_, '\n', tail_ - head_))) {
+                std::size_t end = static_cast<std::size_t>(lf - buf_.data());
+                emit(p, end, true);
+                head_ = end + 1;
+                return true;
+            }
+            if (eof_) {
+                if (head_ == tail_ && !inLine_)
+                    return false;
+                // The last line without LF: the rest is one line.
+                emit(p, tail_, true);
+                head_ = tail_;
+                return true;
+            }
+            if (head_ > 0) {
+                std::memmove(buf_.data(), buf_.data() + head_, tail_ - head_);
+                tail_ -= head_;
+                base_ += static_cast<std::int64_t>(head_);
+                head_ = 0;
+            }
+            if (tail_ == buf_.size()) {
+                // A line longer than the window: hand out what is here, keeping a final CR
+                // back in case its LF comes with the next read.
+                std::size_t len = buf_[tail_ - 1] == '\r' ? tail_ - 1 : tail_;
+                p.data = buf_.data();
+                p.len = len;
+                p.last = false;
+                head_ = len;
+                inLine_ = true;
+                return true;
+            }
+            std::size_t n = src_.Read(buf_.data() + tail_, buf_.size() - tail_);
+            if (n == 0)
+                eof_ = true;
+            tail_ += n;
+        }
+    }
+
+    // Source position just past the last line (or piece) handed out.
+    std::int64_t consumed() const { return base_ + static_cast<std::int64_t>(head_); }
+
+private:
+    void emit(Piece& p, std::size_t end, bool last) {
+        std::size_t len = end - head_;
+        // CR LF ends a line; a bare LF does too, and then the byte before it is data.
+        if (len > 0 && buf_[end - 1] == '\r')
+            --len;
+        p.data = buf_.data() + head_;
+        p.len = len;
+        p.last = last;
+        inLine_ = !last;
+    }
+
+    TStream& src_;
+    std::int64_t base_;   // source position of buf_[0]
+    std::vector<unsigned char> buf_;
+    std::size_t head_ = 0, tail_ = 0;
+    bool eof_ = false;
+    bool inLine_ = false;
+};
+
+// Collects decoded bytes and hands them to the target stream in large writes.
+class Output {
+public:
+    explicit Output(TStream& target) : dst_(target), buf_(kBufferSize) {}
+    void room(std::size_t n) {
+        if (len_ + n > buf_.size())
+            flush();
+    }
+    void put(unsigned v) { buf_[len_++] = static_cast<char>(v); }
+    void flush() {
+        if (len_ > 0)
+            dst_.Write(buf_.data(), len_);
+        len_ = 0;
+    }
+
+private:
+    TStream& dst_;
+    std::vector<char> buf_;
+    std::size_t len_ = 0;
+};
+
+enum class Verdict { Continue, Stop };
+
+class MimeDecoder {
+public:
+    Verdict process(const Piece& p, Output& out) {
+        if (p.first) {
+            gn_ = 0;
+            phase_ = Phase::Leading;
+            if (p.last && p.len <= 2)
+                phase_ = Phase::Skip;
+            else if (p.len >= 4 && std::memcmp(p.data, "====", 4) == 0)
+                phase_ = Phase::Skip;
+        }
+        std::size_t i = 0;
+        if (phase_ == Phase::Leading)
+            i = leading(p);
+        if (phase_ == Phase::Data)
+            data(p, i, out);
+        if (!p.last)
+            return Verdict::Continue;
+        if (phase_ == Phase::Data && gn_ > 1)
+            partialGroup(out);
+        return stop_ ? Verdict::Stop : Verdict::Continue;
+    }
+
+private:
+    enum class Phase { Leading, Data, Skip };
+
+    static int value(unsigned char c) { return kMimeValues[c]; }
+
+    // Passes over the characters before the first alphabet character.
+    std::size_t leading(const Piece& p) {
+        for (std::size_t i = 0; i < p.len; ++i) {
+            unsigned char c = p.data[i];
+            bool lastChar = p.last && i + 1 == p.len;
+            if (lastChar) {
+                // No alphabet character before the line's last character: nothing to decode.
+                phase_ = Phase::Skip;
+                return i;
+            }
+            if (value(c) >= 0) {
+                phase_ = Phase::Data;
+                return i;
+            }
+            if (c == '=' || c == '\r' || c == '\n') {
+                // Fill before any data: the encoded text is over.
+                stop_ = true;
+                phase_ = Phase::Skip;
+                return i;
+            }
+        }
+        return p.len;
+    }
+
+    void data(const Piece& p, std::size_t i, Output& out) {
+        const unsigned char* s = p.data;
+        const std::size_t n = p.len;
+        while (i < n) {
+            if (gn_ == 0) {
+                // Whole groups of alphabet characters, the common case, four at a time.
+                while (i + 4 <= n) {
+                    int a = value(s[i]), b = value(s[i + 1]), c = value(s[i + 2]), d = value(s[i + 3]);
+                    if ((a | b | c | d) < 0)
+                        break;
+                    unsigned v = unsigned(a) << 18 | unsigned(b) << 12 | unsigned(c) << 6 | unsigned(d);
+                    out.room(3);
+                    out.put(v >> 16);
+                    out.put((v >> 8) & 0xFF);
+                    out.put(v & 0xFF);
+                    i += 4;
+                }
+                if (i >= n)
+                    break;
+                if (value(s[i]) < 0) {   // junk between groups
+                    ++i;
+                    continue;
+                }
+            }
+            // A group is the four characters from an alphabet character on, as they stand.
+            while (gn_ < 4 && i < n)
+                group_[gn_++] = s[i++];
+            if (gn_ == 4) {
+                fullGroup(out);
+                gn_ = 0;
+            }
+        }
+    }
+
+    // Characters inside a group that are not in the alphabet carry the value 0.
+    unsigned v(int k) const { return static_cast<unsigned>(std::max(value(group_[k]), 0)); }
+
+    void fullGroup(Output& out) {
+        out.room(3);
+        out.put(v(0) << 2 | v(1) >> 4);
+        if (group_[2] == '=') {
+            stop_ = true;
+            return;
+        }
+        out.put((v(1) << 4 | v(2) >> 2) & 0xFF);
+        if (group_[3] == '=') {
+            stop_ = true;
+            return;
+        }
+        out.put((v(2) << 6 | v(3)) & 0xFF);
+    }
+
+    // The line ended inside a group: two or three characters still carry one or two bytes.
+    void partialGroup(Output& out) {
+        out.room(2);
+        out.put(v(0) << 2 | v(1) >> 4);
+        if (gn_ == 3) {
+            if (group_[2] == '=')
+                stop_ = true;
+            else
+                out.put((v(1) << 4 | v(2) >> 2) & 0xFF);
+        }
+        gn_ = 0;
+    }
+
+    Phase phase_ = Phase::Leading;
+    unsigned char group_[4] = {};
+    int gn_ = 0;
+    bool stop_ = false;
+};
+
+class UUDecoder {
+public:
+    Verdict process(const Piece& p, Output& out) {
+        // Only a line's first piece carries anything: a count covers at most 84 characters.
+        if (!p.first)
+            return Verdict::Continue;
+        if (awaitingEnd_) {
+            awaitingEnd_ = false;
+            if (!(p.last && p.len == 3 && std::memcmp(p.data, "end", 3) == 0))
+                showMessage(" No end line.");
+            return Verdict::Stop;
+        }
+        if (p.len == 0)
+            return Verdict::Continue;
+        unsigned n = count(p.data[0]);
+        if (n == 0) {
+            // The zero-count line ends the data; the next line should be "end".
+            awaitingEnd_ = true;
+            return Verdict::Continue;
+        }
+        if ((p.last && p.len <= 2) || isBeginLine(p))
+            return Verdict::Continue;
+        std::size_t i = 1;
+        out.room(n);
+        while (n > 0) {
+            unsigned c[4];
+            for (std::size_t k = 0; k < 4; ++k)
+                c[k] = i + k < p.len ? count(p.data[i + k]) : 0;
+            out.put((c[0] << 2 | c[1] >> 4) & 0xFF);
+            if (n >= 2)
+                out.put((c[1] << 4 | c[2] >> 2) & 0xFF);
+            if (n >= 3)
+                out.put((c[2] << 6 | c[3]) & 0xFF);
+            i += 4;
+            n = n >= 3 ? n - 3 : 0;
+        }
+        return Verdict::Continue;
+    }
+
+    // The source ended: a zero-count line as the last line has no end line after it.
+    void finish() {
+        if (awaitingEnd_)
+            showMessage(" No end line.");
+        awaitingEnd_ = false;
+    }
+
+private:
+    // Both the grave accent and the blank stand for 0.
+    static unsigned count(unsigned char c) { return (c - 32u) & 63u; }
+
+    // "begin", a blank, an octal file mode: the header line of a uuencoded file.
+    static bool isBeginLine(const Piece& p) {
+        return p.len >= 7 && std::memcmp(p.data, "begin ", 6) == 0 && p.data[6] >= '0' && p.data[6] <= '7';
+    }
+
+    bool awaitingEnd_ = false;
+};
+
+template <typename Decoder>
+void decodeLines(TStream& source, TStream& target, Decoder& decoder) {
+    LineReader lines(source);
+    Output out(target);
+    Piece p{};
+    bool stopping = false;
+    while (lines.next(p)) {
+        if (!stopping && decoder.process(p, out) == Verdict::Stop)
+            stopping = true;
+        if (stopping && p.last)
+            break;
+    }
+    out.flush();
+    source.SetPosition(lines.consumed());
+}
+
+} // namespace
+
+void TUUProcessor::requireStreams() const {
+    if (!SourceStream || !TargetStream)
+        throw Exception("TUUProcessor needs a source and a target stream");
+}
+
+void TUUProcessor::Encode() {
+    requireStreams();
+    TStream& source = *SourceStream;
+    TStream& target = *TargetStream;
+    source.SetPosition(0);
+    fire(OnBeginEncode, *this);
+    try {
+        const bool mime = Method == UUMethods::uuMime;
+        const char* alphabet = mime ? kMimeAlphabet : kUUAlphabet;
+        std::vector<unsigned char> in(kLineBytes * kLinesPerChunk);
+        std::vector<char> out((4 * kLineBytes / 3 + 3) * kLinesPerChunk);
+        for (;;) {
+            std::size_t n = readFull(source, in.data(), in.size());
+            if (n == 0)
+                break;
+            char* o = out.data();
+            for (std::size_t i = 0; i < n; i += kLineBytes)
+                o = encodeLine(in.data() + i, std::min(kLineBytes, n - i), alphabet, mime, o);
+            target.Write(out.data(), static_cast<std::size_t>(o - out.data()));
+            if (n < in.size())
+                break;
+        }
+        if (!mime)
+            target.Write(std::string_view("`\r\n"));
+    } catch (...) {
+        target.SetPosition(0);
+        fire(OnEndEncode, *this);
+        throw;
+    }
+    target.SetPosition(0);
+    fire(OnEndEncode, *this);
+}
+
+void TUUProcessor::Decode() {
+    requireStreams();
+    fire(OnBeginDecode, *this);
+    if (Method == UUMethods::uuMime) {
+        MimeDecoder decoder;
+        decodeLines(*SourceStream, *TargetStream, decoder);
+    } else {
+        UUDecoder decoder;
+        decodeLines(*SourceStream, *TargetStream, decoder);
+        decoder.finish();
+    }
+    fire(OnEndDecode, *this);
+}
+
+} // namespace pb
