@@ -34,16 +34,33 @@ void fire(const TUUProcessor::TNotifyEvent& event, TUUProcessor& sender) {
         event(sender);
 }
 
-// Reads until Count bytes arrived or the stream ended.
-std::size_t readFull(TStream& s, unsigned char* buf, std::size_t count) {
-    std::size_t got = 0;
-    while (got < count) {
-        std::size_t n = s.Read(buf + got, count - got);
-        if (n == 0)
-            break;
-        got += n;
-    }
+// Reads until Count bytes arrived or the stream ended. The end of the stream leaves the stream
+// usable (no fail state), so that it can still be repositioned.
+std::size_t readFull(std::istream& s, void* buf, std::size_t count) {
+    s.read(static_cast<char*>(buf), static_cast<std::streamsize>(count));
+    auto got = static_cast<std::size_t>(s.gcount());
+    if (s.bad())
+        throw EStreamError("Stream read error");
+    if (got < count)
+        s.clear();
     return got;
+}
+
+void writeAll(std::ostream& s, const char* data, std::size_t count) {
+    s.write(data, static_cast<std::streamsize>(count));
+    if (!s)
+        throw EStreamError("Stream write error");
+}
+
+// Moves a stream to Pos where it can; a stream that cannot seek stays where it is.
+void seekTo(std::istream& s, std::streampos pos) {
+    s.clear();
+    if (pos != std::streampos(-1) && !s.seekg(pos))
+        s.clear();
+}
+void seekTo(std::ostream& s, std::streampos pos) {
+    if (!s.seekp(pos))
+        s.clear();
 }
 
 // Encodes one line of up to 45 bytes at `out`; returns the end of what was written.
@@ -91,7 +108,7 @@ struct Piece {
 // stream needs more memory. Tracks how much of the source the lines handed out have consumed.
 class LineReader {
 public:
-    explicit LineReader(TStream& source) : src_(source), base_(source.Position()), buf_(kBufferSize) {}
+    explicit LineReader(std::istream& source) : src_(source), base_(source.tellg()), buf_(kBufferSize) {}
 
     bool next(Piece& p) {
         p.first = !inLine_;
@@ -113,7 +130,8 @@ public:
             if (head_ > 0) {
                 std::memmove(buf_.data(), buf_.data() + head_, tail_ - head_);
                 tail_ -= head_;
-                base_ += static_cast<std::int64_t>(head_);
+                if (base_ != std::streampos(-1))
+                    base_ += static_cast<std::streamoff>(head_);
                 head_ = 0;
             }
             if (tail_ == buf_.size()) {
@@ -127,15 +145,20 @@ public:
                 inLine_ = true;
                 return true;
             }
-            std::size_t n = src_.Read(buf_.data() + tail_, buf_.size() - tail_);
+            std::size_t n = readFull(src_, buf_.data() + tail_, buf_.size() - tail_);
             if (n == 0)
                 eof_ = true;
             tail_ += n;
         }
     }
 
-    // Source position just past the last line (or piece) handed out.
-    std::int64_t consumed() const { return base_ + static_cast<std::int64_t>(head_); }
+    // Source position just past the last line (or piece) handed out; -1 for a stream that
+    // cannot tell its position.
+    std::streampos consumed() const {
+        if (base_ == std::streampos(-1))
+            return base_;
+        return base_ + static_cast<std::streamoff>(head_);
+    }
 
 private:
     void emit(Piece& p, std::size_t end, bool last) {
@@ -149,8 +172,8 @@ private:
         inLine_ = !last;
     }
 
-    TStream& src_;
-    std::int64_t base_;   // source position of buf_[0]
+    std::istream& src_;
+    std::streampos base_;   // source position of buf_[0]
     std::vector<unsigned char> buf_;
     std::size_t head_ = 0, tail_ = 0;
     bool eof_ = false;
@@ -160,7 +183,7 @@ private:
 // Collects decoded bytes and hands them to the target stream in large writes.
 class Output {
 public:
-    explicit Output(TStream& target) : dst_(target), buf_(kBufferSize) {}
+    explicit Output(std::ostream& target) : dst_(target), buf_(kBufferSize) {}
     void room(std::size_t n) {
         if (len_ + n > buf_.size())
             flush();
@@ -168,12 +191,12 @@ public:
     void put(unsigned v) { buf_[len_++] = static_cast<char>(v); }
     void flush() {
         if (len_ > 0)
-            dst_.Write(buf_.data(), len_);
+            writeAll(dst_, buf_.data(), len_);
         len_ = 0;
     }
 
 private:
-    TStream& dst_;
+    std::ostream& dst_;
     std::vector<char> buf_;
     std::size_t len_ = 0;
 };
@@ -362,7 +385,7 @@ private:
 };
 
 template <typename Decoder>
-void decodeLines(TStream& source, TStream& target, Decoder& decoder) {
+void decodeLines(std::istream& source, std::ostream& target, Decoder& decoder) {
     LineReader lines(source);
     Output out(target);
     Piece p{};
@@ -374,7 +397,7 @@ void decodeLines(TStream& source, TStream& target, Decoder& decoder) {
             break;
     }
     out.flush();
-    source.SetPosition(lines.consumed());
+    seekTo(source, lines.consumed());
 }
 
 } // namespace
@@ -386,9 +409,9 @@ void TUUProcessor::requireStreams() const {
 
 void TUUProcessor::Encode() {
     requireStreams();
-    TStream& source = *SourceStream;
-    TStream& target = *TargetStream;
-    source.SetPosition(0);
+    std::istream& source = *SourceStream;
+    std::ostream& target = *TargetStream;
+    seekTo(source, 0);
     fire(OnBeginEncode, *this);
     try {
         const bool mime = Method == UUMethods::uuMime;
@@ -402,18 +425,18 @@ void TUUProcessor::Encode() {
             char* o = out.data();
             for (std::size_t i = 0; i < n; i += kLineBytes)
                 o = encodeLine(in.data() + i, std::min(kLineBytes, n - i), alphabet, mime, o);
-            target.Write(out.data(), static_cast<std::size_t>(o - out.data()));
+            writeAll(target, out.data(), static_cast<std::size_t>(o - out.data()));
             if (n < in.size())
                 break;
         }
         if (!mime)
-            target.Write(std::string_view("`\r\n"));
+            writeAll(target, "`\r\n", 3);
     } catch (...) {
-        target.SetPosition(0);
+        seekTo(target, 0);
         fire(OnEndEncode, *this);
         throw;
     }
-    target.SetPosition(0);
+    seekTo(target, 0);
     fire(OnEndEncode, *this);
 }
 

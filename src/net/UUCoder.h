@@ -22,9 +22,13 @@
 //    must be "end", otherwise the box " No end line." is shown (decoding ends all the same).
 //    Characters missing from a line shorter than its count count as 0.
 // After decoding, the source position is just past the last line the decoder read.
+//
+// Stream failures (a read or write that the stream reports as bad) raise EStreamError.
 #include "net/Streams.h"
 
 #include <functional>
+#include <istream>
+#include <ostream>
 
 namespace pb {
 
@@ -41,12 +45,13 @@ public:
     TNotifyEvent OnBeginDecode;
     TNotifyEvent OnEndDecode;
 
-    TStream* SourceStream = nullptr;   // not owned
-    TStream* TargetStream = nullptr;   // not owned
+    std::istream* SourceStream = nullptr;   // not owned
+    std::ostream* TargetStream = nullptr;   // not owned
 
-    // Encodes the whole SourceStream (from position 0) onto TargetStream at its position.
-    // OnBeginEncode fires first; OnEndEncode fires last, after TargetStream was set back to
-    // position 0 - also when a stream error ends the encoding (the error then propagates).
+    // Encodes the whole SourceStream (from position 0; a stream that cannot seek from where it
+    // is) onto TargetStream at its position. OnBeginEncode fires first; OnEndEncode fires last,
+    // after TargetStream was set back to position 0 - also when a stream error ends the
+    // encoding (the error then propagates).
     void Encode();
 
     // Decodes from SourceStream's position onto TargetStream at its position, by Method,
