@@ -1,0 +1,216 @@
+#include "app/Config.h"
+
+#include "platform/Exceptions.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pb {
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Splits the file's bytes into lines; CR LF, LF and a lone CR all end a line.
+std::vector<std::string> splitLines(const std::string& data) {
+    std::vector<std::string> lines;
+    std::string cur;
+    bool open = false;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        char c = data[i];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(cur);
+            cur.clear();
+            open = false;
+            if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n')
+                ++i;
+        } else {
+            cur.push_back(c);
+            open = true;
+        }
+    }
+    if (open)
+        lines.push_back(cur);
+    return lines;
+}
+
+std::string systemError(const std::string& what, const std::string& path, int err) {
+    return what + " " + path + ": " + std::strerror(err);
+}
+
+// A text value must stay on its own line, or every later value would shift by one.
+std::string oneLine(const std::string& value) {
+    std::string out = value;
+    for (char& c : out)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return out;
+}
+
+void writeAll(int fd, const std::string& data, const std::string& path) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw EInOutError(systemError("Cannot write", path, errno));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::string readFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw EInOutError(systemError("Cannot read", path, errno));
+    std::string data;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno; // EISDIR for a directory of that name
+            ::close(fd);
+            throw EInOutError(systemError("Cannot read", path, err));
+        }
+        if (n == 0)
+            break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+} // namespace
+
+bool TryStrToInt(std::string_view text, std::int32_t& value) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    int base = 10;
+    if (i < text.size() && text[i] == '$') {
+        base = 16;
+        ++i;
+    } else if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
+        base = 16;
+        ++i;
+    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= text.size())
+        return false;
+    // Decimal values must fit a signed 32-bit integer; hexadecimal ones may use all 32 bits
+    // (so "$FFFFFFFF" is -1), as the runtime's conversion always allowed.
+    const std::uint64_t limit = base == 16 ? 0xFFFFFFFFull
+                                           : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+    std::uint64_t acc = 0;
+    for (; i < text.size(); ++i) {
+        int d = base == 16 ? hexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        if (d < 0)
+            return false;
+        acc = acc * static_cast<unsigned>(base) + static_cast<unsigned>(d);
+        if (acc > limit)
+            return false;
+    }
+    auto bits = static_cast<std::uint32_t>(acc);
+    if (negative)
+        bits = 0u - bits;
+    value = static_cast<std::int32_t>(bits);
+    return true;
+}
+
+std::int32_t StrToInt(std::string_view text) {
+    std::int32_t v = 0;
+    if (!TryStrToInt(text, v))
+        throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+    return v;
+}
+
+void ReadConfig(TSettings& settings, const std::string& path) {
+    const std::vector<std::string> lines = splitLines(readFile(path));
+    auto text = [&](std::size_t n) -> std::string { return n <= lines.size() ? lines[n - 1] : std::string(); };
+    // A port line: its first word is the number, the rest of the line is ignored. A file that
+    // ends before the line gives 0; a line that is there but holds no number is an error.
+    auto port = [&](std::size_t n) -> std::int32_t {
+        if (n > lines.size())
+            return 0;
+        const std::string& line = lines[n - 1];
+        std::size_t b = line.find_first_not_of(" \t");
+        std::size_t e = b == std::string::npos ? b : line.find_first_of(" \t", b);
+        std::string word = b == std::string::npos ? std::string() : line.substr(b, e - b);
+        std::int32_t v = 0;
+        if (!TryStrToInt(word, v))
+            throw EInOutError("Invalid numeric input in " + path + ", line " + std::to_string(n) +
+                              ": \"" + line + "\" is not a port number");
+        return v;
+    };
+
+    settings.SMTPServer = text(1);
+    settings.SMTPPort = port(2);
+    settings.SMTPEmail = text(3);
+    settings.SMTPLogin = text(4);
+    settings.StripInitials = text(5) == "1";
+    settings.POP3Server = text(6);
+    settings.POP3Port = port(7);
+    settings.POP3User = text(8);
+    settings.POP3Password = text(9);
+    settings.DeleteFromServer = text(10) == "1";
+}
+
+void WriteConfig(const TSettings& s, const std::string& path) {
+    std::string data;
+    for (const std::string& line :
+         {oneLine(s.SMTPServer), std::to_string(s.SMTPPort), oneLine(s.SMTPEmail), oneLine(s.SMTPLogin),
+          std::string(s.StripInitials ? "1" : "0"), oneLine(s.POP3Server), std::to_string(s.POP3Port),
+          oneLine(s.POP3User), oneLine(s.POP3Password), std::string(s.DeleteFromServer ? "1" : "0")}) {
+        data += line;
+        data += "\r\n";
+    }
+
+    // Write aside in the same directory, then rename: a crash mid-write leaves the old file.
+    std::string tmpl = path + ".XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = ::mkstemp(name.data()); // mode 0600: the password stays the owner's
+    if (fd < 0)
+        throw EInOutError(systemError("Cannot write", path, errno));
+    const std::string tmp(name.data());
+    try {
+        writeAll(fd, data, path);
+        if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0 || ::fsync(fd) != 0)
+            throw EInOutError(systemError("Cannot write", path, errno));
+        if (::close(fd) != 0) {
+            fd = -1;
+            throw EInOutError(systemError("Cannot write", path, errno));
+        }
+        fd = -1;
+        if (::rename(tmp.c_str(), path.c_str()) != 0)
+            throw EInOutError(systemError("Cannot write", path, errno));
+    } catch (...) {
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(tmp.c_str());
+        throw;
+    }
+}
+
+} // namespace pb

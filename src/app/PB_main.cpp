@@ -1,0 +1,434 @@
+#include "app/PB_main.h"
+
+#include "app/Config.h"
+#include "app/Fonts.h"
+#include "app/Glyphs.h"
+#include "app/LogFormat.h"
+#include "platform/AnsiText.h"
+#include "platform/Exceptions.h"
+#include "platform/MessageBoxes.h"
+#include "ui/PB_conf.h"
+#include "ui/PB_quick.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QTimer>
+#include <QToolButton>
+
+#include <sys/stat.h>
+
+namespace pb {
+namespace {
+
+// "pbridge.ini" counts as present when a non-directory of that name exists; a file that
+// exists but cannot be read is present and makes the read fail with a clear error.
+bool configFileExists() {
+    struct stat st {};
+    return ::stat(kConfigFileName, &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+QToolButton* makeButton(QWidget* parent, int left, const char* caption, const char* hint, Glyph glyph) {
+    auto* b = new QToolButton(parent);
+    b->setGeometry(left, 8, 75, 41);
+    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    b->setIconSize(QSize(16, 16));
+    b->setIcon(GlyphIcon(glyph));
+    b->setText(QString::fromUtf8(caption));
+    if (hint)
+        b->setToolTip(QString::fromUtf8(hint));
+    b->setFocusPolicy(Qt::StrongFocus);
+    return b;
+}
+
+QLabel* makeLabel(QWidget* parent, int left, int top, int width) {
+    auto* l = new QLabel(parent);
+    l->setGeometry(left, top, width, 14);
+    l->setTextFormat(Qt::PlainText);
+    return l;
+}
+
+} // namespace
+
+std::string NoticeLine() {
+    return ansi("© Postbridge-Team · Internet-Mail für Echodesk 95");
+}
+
+Tmain::Tmain(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("main"));
+    setWindowTitle(QString::fromUtf8(kMainCaption));
+    // Dialog border: fixed size, only the system menu and the close box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFixedSize(594, 321);
+    move(134, 102);
+    setFont(uiFont());
+    CreateControls();
+    CreateComponents();
+    FormCreate();
+}
+
+Tmain::~Tmain() = default;
+
+void Tmain::CreateControls() {
+    Panel1 = new QFrame(this);
+    Panel1->setGeometry(0, 0, 594, 57);
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel1->setLineWidth(1);
+
+    BitBtn1 = makeButton(Panel1, 8, "Internet-Poll", "Mail senden und empfangen", Glyph::Poll);
+    BitBtn2 = makeButton(Panel1, 88, "nur lesen", "Mails abrufen, jedoch nichts senden", Glyph::Receive);
+    BitBtn3 = makeButton(Panel1, 168, "nur senden", "Mails verschicken, jedoch keine neuen abrufen", Glyph::Send);
+    BitBtn4 = makeButton(Panel1, 248, "QuickView", "Inhalt des Mail-Servers ansehen und bearbeiten", Glyph::QuickView);
+    BitBtn5 = makeButton(Panel1, 328, "Konfiguration", nullptr, Glyph::Config);
+    BitBtn7 = makeButton(Panel1, 408, "Abbrechen", "aktuellen Vorgang abbrechen", Glyph::Cancel);
+    BitBtn6 = makeButton(Panel1, 488, "Beenden", "Postbridge beenden", Glyph::Exit);
+    // "Abbrechen" stands left of "Beenden" but is reached after it with the tab key.
+    setTabOrder(BitBtn1, BitBtn2);
+    setTabOrder(BitBtn2, BitBtn3);
+    setTabOrder(BitBtn3, BitBtn4);
+    setTabOrder(BitBtn4, BitBtn5);
+    setTabOrder(BitBtn5, BitBtn6);
+    setTabOrder(BitBtn6, BitBtn7);
+
+    GroupBox1 = new QGroupBox(this);
+    GroupBox1->setGeometry(0, 57, 594, 88);
+    status = makeLabel(GroupBox1, 8, 16, 577);
+    details1 = makeLabel(GroupBox1, 8, 40, 238);
+    details2 = makeLabel(GroupBox1, 250, 40, 335);
+    ProgressBar1 = new QProgressBar(GroupBox1);
+    ProgressBar1->setGeometry(8, 64, 577, 14);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+
+    log = new QPlainTextEdit(this);
+    log->setGeometry(0, 145, 594, 176);
+    log->setReadOnly(true);
+    log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    log->setFont(logFont());
+    log->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    setTabOrder(BitBtn7, log);
+
+    connect(BitBtn1, &QToolButton::clicked, this, [this] { BitBtn1Click(); });
+    connect(BitBtn2, &QToolButton::clicked, this, [this] { BitBtn2Click(); });
+    connect(BitBtn3, &QToolButton::clicked, this, [this] { BitBtn3Click(); });
+    connect(BitBtn4, &QToolButton::clicked, this, [this] { Guarded([this] { BitBtn4Click(); }); });
+    connect(BitBtn5, &QToolButton::clicked, this, [this] { Guarded([this] { BitBtn5Click(); }); });
+    connect(BitBtn6, &QToolButton::clicked, this, [this] { BitBtn6Click(); });
+    connect(BitBtn7, &QToolButton::clicked, this, [this] { BitBtn7Click(); });
+}
+
+void Tmain::CreateComponents() {
+    edapi1 = std::make_unique<TEchodeskAPI>(this);
+    edapi1->PIName = "Postbridge";
+    edapi1->PIDescription = "Plug In zur Versenden von e-Mails mit Echodesk";
+    edapi1->PICopyright = NoticeLine();
+    edapi1->PIVersion = 1;
+    edapi1->PIRevision = 0;
+    edapi1->PIAPIRequiered = 8;
+    edapi1->PIAPISupported = 8;
+    // Host events arrive on the GUI thread; an exception must not cross the event loop.
+    edapi1->OnDisconnecting = [this] { edapi1Disconnecting(); };
+    edapi1->OnServerDisconnected = [this] { Guarded([this] { edapi1ServerDisconnected(); }); };
+
+    POP3_Service = std::make_unique<TPop3Client>(this);
+    SMTP_Service = std::make_unique<TSmtpClient>(this);
+    SetupPOP3Service();
+    SetupSMTPService();
+}
+
+template <class F> void Tmain::Guarded(F&& work) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        showException(e);
+    }
+}
+
+void Tmain::FormCreate() {
+    FirstActivation = true;
+}
+
+bool Tmain::event(QEvent* e) {
+    if (e->type() == QEvent::WindowActivate && FirstActivation) {
+        // Start-up may open the configuration dialog; run it from the event loop, not from
+        // inside the activation event.
+        QTimer::singleShot(0, this, [this] { FormActivate(); });
+    }
+    return QWidget::event(e);
+}
+
+void Tmain::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    // Without a window manager a shown window is never activated; showing counts as the first
+    // activation then. FirstActivation keeps the start-up to one run either way.
+    if (FirstActivation)
+        QTimer::singleShot(0, this, [this] { FormActivate(); });
+}
+
+void Tmain::FormActivate() {
+    if (!FirstActivation)
+        return;
+    try {
+        StartUp();
+    } catch (const std::exception& e) {
+        showException(e);
+    }
+}
+
+void Tmain::StartUp() {
+    FirstActivation = false;
+    AreaNames.clear();
+    RunState = TRunState::Idle;
+    BitBtn7->setEnabled(false);
+
+    LogEntry(ansi("STRT Postbridge Alpha 4 gestartet"));
+    LogEntry(ansi("CONF Lese Konfiguration..."));
+    if (configFileExists())
+        ReadConfig(Settings);
+    else
+        BitBtn5Click(); // the user fills in the settings before anything else happens
+
+    LogEntry(ansi("ED95 Verbinde mit Echodesk 95..."));
+    edapi1->Connect();
+    if (edapi1->Connected()) {
+        LogEntry(ansi("ED95 Verbunden mit Echodesk"));
+        SetLabel(status, ansi("Verbunden mit Echodesk 95"));
+        edapi1->GetAreaList(AreaNames);
+        bool haveEmail = false;
+        for (const std::string& name : AreaNames)
+            if (toUnicode(name).compare(QStringLiteral("EMAIL"), Qt::CaseInsensitive) == 0)
+                haveEmail = true;
+        if (!haveEmail) {
+            edapi1->CreateArea("EMAIL", "Fidonet", 9);
+            LogEntry(ansi("ED95 Area EMAIL erstellt"));
+        }
+    } else {
+        LogEntry(ansi("ED95 Verbindung zu Echodesk konnte nicht erstellt werden"));
+        SetLabel(status, ansi("Nicht verbunden mit Echodesk 95"));
+        BitBtn1->setEnabled(false);
+        BitBtn2->setEnabled(false);
+        BitBtn3->setEnabled(false);
+    }
+    SetLabel(details1, kMainCaption);
+    SetLabel(details2, NoticeLine());
+}
+
+void Tmain::LogEntry(const std::string& Text) {
+    std::string line = FormatLogLine(QDateTime::currentDateTime(), Text, QLocale());
+    log->appendPlainText(toUnicode(line));
+    logLines_.push_back(std::move(line));
+}
+
+void Tmain::SetLabel(QLabel* label, const std::string& text) {
+    label->setText(toUnicode(text));
+}
+
+void Tmain::ClearLabels() {
+    status->clear();
+    details1->clear();
+    details2->clear();
+}
+
+void Tmain::SetRunButtons() {
+    for (QToolButton* b : {BitBtn1, BitBtn2, BitBtn3, BitBtn4, BitBtn5, BitBtn6})
+        b->setEnabled(false);
+    BitBtn7->setEnabled(true);
+}
+
+void Tmain::SetConnectFailedButtons() {
+    for (QToolButton* b : {BitBtn1, BitBtn2, BitBtn3, BitBtn4, BitBtn5, BitBtn6})
+        b->setEnabled(true);
+    BitBtn7->setEnabled(false);
+}
+
+void Tmain::RestoreIdleButtons() {
+    if (edapi1->Connected()) {
+        BitBtn1->setEnabled(true);
+        BitBtn2->setEnabled(true);
+        BitBtn3->setEnabled(true);
+    }
+    BitBtn4->setEnabled(true);
+    BitBtn5->setEnabled(true);
+    BitBtn7->setEnabled(false);
+    BitBtn6->setEnabled(true);
+}
+
+void Tmain::RecoverFromEscapedError() {
+    RestoreIdleButtons();
+    RunState = TRunState::Idle;
+}
+
+namespace {
+
+// Marks a run button's handler as under way; when the window was closed meanwhile, the close
+// is carried out once the run has returned.
+class RunScope {
+public:
+    RunScope(int& depth, bool& closeAfter, QWidget* window)
+        : depth_(depth), closeAfter_(closeAfter), window_(window) { ++depth_; }
+    ~RunScope() {
+        if (--depth_ == 0 && closeAfter_) {
+            closeAfter_ = false;
+            QTimer::singleShot(0, window_, [w = window_] { w->close(); });
+        }
+    }
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+private:
+    int& depth_;
+    bool& closeAfter_;
+    QWidget* window_;
+};
+
+} // namespace
+
+void Tmain::BitBtn1Click() {
+    RunScope scope(runDepth_, closeAfterRun_, this);
+    ClearLabels();
+    try {
+        ReadMails();
+        // The sending half runs whatever the receiving half ended with, a cancel included.
+        SendMails();
+    } catch (const std::exception& e) {
+        showException(e);
+        RecoverFromEscapedError();
+        return;
+    }
+    ClearLabels();
+    RestoreIdleButtons();
+}
+
+void Tmain::BitBtn2Click() {
+    RunScope scope(runDepth_, closeAfterRun_, this);
+    ClearLabels();
+    try {
+        ReadMails();
+    } catch (const std::exception& e) {
+        showException(e);
+        RecoverFromEscapedError();
+        return;
+    }
+    // The retrieval run clears the labels itself when it ends normally.
+    RestoreIdleButtons();
+}
+
+void Tmain::BitBtn3Click() {
+    RunScope scope(runDepth_, closeAfterRun_, this);
+    ClearLabels();
+    try {
+        SendMails();
+    } catch (const std::exception& e) {
+        showException(e);
+        RecoverFromEscapedError();
+        return;
+    }
+    ClearLabels();
+    RestoreIdleButtons();
+}
+
+void Tmain::BitBtn4Click() {
+    if (!QuickForm)
+        throw Exception("QuickView dialog not created");
+    QuickForm->QuickServer = Settings.POP3Server;
+    QuickForm->QuickPort = Settings.POP3Port;
+    QuickForm->QuickUser = Settings.POP3User;
+    QuickForm->QuickPassword = Settings.POP3Password;
+    QuickForm->ShowModal();
+}
+
+void Tmain::BitBtn5Click() {
+    if (!ConfigForm)
+        throw Exception("Configuration dialog not created");
+    TConfigForm& f = *ConfigForm;
+    if (configFileExists()) {
+        f.PSadresse->setText(toUnicode(Settings.POP3Server));
+        f.SSadresse->setText(toUnicode(Settings.SMTPServer));
+        f.Semail->setText(toUnicode(Settings.SMTPEmail));
+        f.Slogin->setText(toUnicode(Settings.SMTPLogin));
+        f.InitialChk->setChecked(Settings.StripInitials);
+        f.PSport->setText(QString::number(Settings.POP3Port));
+        f.SSport->setText(QString::number(Settings.SMTPPort));
+        f.Uname->setText(toUnicode(Settings.POP3User));
+        f.Upasswd->setText(toUnicode(Settings.POP3Password));
+        f.deleteChk->setChecked(Settings.DeleteFromServer);
+    }
+    f.ShowModal();
+    if (f.CancelPressed)
+        return;
+    Settings.SMTPServer = fromUnicode(f.SSadresse->text());
+    Settings.POP3Server = fromUnicode(f.PSadresse->text());
+    Settings.SMTPPort = StrToInt(fromUnicode(f.SSport->text()));
+    Settings.POP3Port = StrToInt(fromUnicode(f.PSport->text()));
+    Settings.SMTPEmail = fromUnicode(f.Semail->text());
+    Settings.SMTPLogin = fromUnicode(f.Slogin->text());
+    Settings.POP3User = fromUnicode(f.Uname->text());
+    Settings.POP3Password = fromUnicode(f.Upasswd->text());
+    Settings.StripInitials = f.InitialChk->isChecked();
+    Settings.DeleteFromServer = f.deleteChk->isChecked();
+    WriteConfig(Settings);
+}
+
+void Tmain::BitBtn6Click() {
+    close();
+}
+
+void Tmain::BitBtn7Click() {
+    switch (RunState) {
+    case TRunState::Receiving:
+        POP3_Service->Abort();
+        RunState = TRunState::Cancelled;
+        break;
+    case TRunState::Sending:
+        SMTP_Service->Abort();
+        RunState = TRunState::Cancelled;
+        break;
+    case TRunState::Cancelled:
+    case TRunState::Idle:
+        break;
+    }
+}
+
+void Tmain::edapi1ServerDisconnected() {
+    LogEntry(ansi("ED95 Verbindung zu Echodesk verloren"));
+    BitBtn1->setEnabled(false);
+    BitBtn2->setEnabled(false);
+    BitBtn3->setEnabled(false);
+    BitBtn7Click();
+}
+
+void Tmain::FormClose() {
+    edapi1->Disconnect();
+}
+
+void Tmain::closeEvent(QCloseEvent* e) {
+    if (runDepth_ > 0) {
+        // Closing in the middle of a run: cancel it and close once it has returned, so the
+        // run never works on with a detached host and a vanished window.
+        closeAfterRun_ = true;
+        BitBtn7Click();
+        e->ignore();
+        return;
+    }
+    if (!closed_) {
+        closed_ = true;
+        // Detaching must not stop the window from closing, whatever the host says.
+        Guarded([this] { FormClose(); });
+    }
+    e->accept();
+}
+
+} // namespace pb
