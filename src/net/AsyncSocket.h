@@ -1,0 +1,256 @@
+#pragma once
+// TAsyncSocket: the TCP client component under the POP3 and SMTP clients.
+//
+// It owns no thread. The socket runs in asynchronous notification mode (SocketNotify), every
+// network event arrives as a message at a hidden window the component owns, and every call
+// that has to wait turns the application's message loop (pb::pumpUntil) until the message
+// handler has set the flag it waits for, the component was canceled, or (for the host lookup
+// and the connect only) the time limit ran out. Because the loop keeps dispatching, the window
+// stays responsive and its cancel button reaches the component in the middle of a transfer.
+//
+// Typical use by a client: set Host, Port, TimeOut, ReportLevel; Connect(); ReadLn() the
+// greeting; Transaction() per command, ReadLn() for further lines of a multi-line answer,
+// Write()/SendStream() for bulk data; Disconnect().
+//
+// Failures: ESockError (socket layer), EAbortError (a wait ended by Cancel), pb::Exception
+// ("Not Connected" and other refusals because of state). GUI thread only.
+#include "platform/Exceptions.h"
+
+#include <QObject>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace pb {
+
+namespace winsock {
+class HiddenWindow;
+class TcpSocket;
+}
+class HostLookup;
+
+class ESockError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A transfer or wait that Cancel ended.
+class EAbortError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+using TNotifyEvent = std::function<void(QObject* Sender)>;
+using THandlerEvent = std::function<void(bool& Handled)>;
+using TOnHostResolved = std::function<void(QObject* Sender)>;
+using TOnStatus = std::function<void(QObject* Sender, const std::string& Status)>;
+
+// Private messages of the component's hidden window.
+enum : unsigned {
+    SocketEventMessage = 1125,    // socket / MAKELONG(network event, error)
+    HostLookupMessage = 1126,     // lookup handle / MAKELONG(0, error)
+    ContinueSendMessage = 1127,   // posted by the component: send the next chunk
+    ContinueReadMessage = 1128,   // posted by the component: receive the next chunk
+};
+
+// Bytes exchanged over the connection: received and not yet taken, or queued and not yet
+// accepted by the socket. Taking bytes from the front costs only what is taken: the rest is
+// moved to the front only when most of the storage is spent, never once per line.
+class SocketBuffer {
+public:
+    std::size_t Size() const { return data_.size() - start_; }
+    bool Empty() const { return Size() == 0; }
+    const char* Data() const { return data_.data() + start_; }
+
+    void Append(const char* bytes, std::size_t count);
+    void Consume(std::size_t count);   // drop `count` bytes from the front
+    void Clear();
+
+    // Offset of the first LF from Data(), or npos. Remembers how far it has looked, so a long
+    // line that arrives in many pieces is scanned once, not once per piece.
+    std::size_t FindLF();
+
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+private:
+    std::string data_;
+    std::size_t start_ = 0;     // first byte not yet consumed
+    std::size_t scanned_ = 0;   // bytes from start_ known to hold no LF
+};
+
+// The time-limit timer of the component (a window timer on its own hidden window).
+class TThreadTimer : public QObject {
+public:
+    explicit TThreadTimer(QObject* owner = nullptr);
+    ~TThreadTimer() override;
+
+    unsigned Interval() const { return interval_; }
+    void SetInterval(unsigned ms);
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool enabled);
+    void SetOnTimer(TNotifyEvent handler);
+
+protected:
+    void timerEvent(QTimerEvent* e) override;
+
+private:
+    void rearm();
+
+    unsigned interval_ = 1000;
+    bool enabled_ = true;
+    TNotifyEvent onTimer_;
+    int timerId_ = 0;
+};
+
+// The WinSock error text of a code: "" for 0, "10061:Connection refused" for a known code,
+// "Unknown Error No. <code>" otherwise.
+std::string WinsockErrorText(int code);
+
+// The N-th field of Text (from 1); every Separator ends a field, so adjacent separators make an
+// empty field. Everything else stays, line ends included ("+OK 2 320\r\n", ' ', 3 -> "320\r\n").
+std::string NthWord(std::string_view Text, char Separator, int N);
+
+class TAsyncSocket : public QObject {
+public:
+    // Makes the hidden window, timer and buffers and the first socket; raises ESockError
+    // "Initializaton of windows sockets failed" when the system gives no socket.
+    explicit TAsyncSocket(QObject* owner = nullptr);
+    // Closes the socket without OnDisconnect; a pending host lookup is dropped.
+    ~TAsyncSocket() override;
+    TAsyncSocket(const TAsyncSocket&) = delete;
+    TAsyncSocket& operator=(const TAsyncSocket&) = delete;
+
+    // --- published properties --------------------------------------------------------------
+    std::string Host;        // server name or dotted IPv4 address, at most 127 characters
+    int Port = 0;
+    int TimeOut = 0;         // ms, for host lookup and connect only; 0 = no limit
+    int ReportLevel = 0;     // highest StatusMessage level delivered
+
+    TNotifyEvent OnConnect;            // TCP connection established
+    TNotifyEvent OnDisconnect;         // socket closed (not during destruction)
+    THandlerEvent OnInvalidHost;       // name did not resolve; may correct Host, set Handled
+    TOnHostResolved OnHostResolved;    // a name (not a dotted address) was resolved
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;   // just before Connect raises for time-out/cancel/error
+    THandlerEvent OnConnectionRequired;  // asked once by RequireConnection
+    TNotifyEvent OnPacketRecvd;        // bytes arrived while a SendStream runs
+    TNotifyEvent OnPacketSent;         // the socket took a chunk while a SendStream runs
+    // Hook run by every read notification while Canceled is set; the clients disconnect and
+    // clear InBuffer in it.
+    std::function<void(QObject* Sender)> OnAbortRead;
+
+    // --- state -------------------------------------------------------------------------------
+    bool Connected() const { return connected_; }
+    const std::string& Status() const { return status_; }
+    int LastSocketError() const { return lastSocketError_; }
+    bool Canceled() const { return canceled_; }
+
+    const std::string& LastReply() const { return lastReply_; }   // line end included
+    std::int16_t ReplyCode() const { return replyCode_; }
+    std::int64_t SentCount() const { return sentCount_; }
+    std::int64_t SendSize() const { return sendSize_; }
+    std::int64_t ReceivedCount() const { return receivedCount_; }
+
+    // Received bytes no ReadLn has taken yet; kept across operations and across a close.
+    SocketBuffer InBuffer;
+
+    // --- operations --------------------------------------------------------------------------
+    // Resolves Host and connects to Port, waiting with the message loop. ESockError:
+    // "Already connected", "Host name too long" (128 characters or more), "Host Lookup Timed
+    // Out", "Host Lookup Canceled", "Null Remote Address" (name did not resolve), "Connection
+    // Timed out", "Connection Canceled", "Connection Failed" (LastSocketError says why, e.g.
+    // 10061), or the error text of a connect that failed at once. Clears Canceled first.
+    virtual void Connect();
+    // Closes the socket (RequestCloseSocket); the clients add their QUIT exchange.
+    virtual void Disconnect();
+    // Writeln(Command), then ReadLn: the reply line with its line end. Sets LastReply,
+    // ReplyCode (leading digits; 0 for "+OK") and, at ReportLevel >= 1, Status.
+    virtual std::string Transaction(const std::string& Command);
+    // The clients' user-cancel entry; nothing here.
+    virtual void Abort();
+
+    // Every running wait ends on its next turn (EAbortError, or the connect/lookup texts).
+    void Cancel();
+    // Returns when Connected, else asks OnConnectionRequired once, else raises "Not Connected".
+    void RequireConnection();
+    // Delivers Text to Status and OnStatus when ReportLevel >= Level.
+    void StatusMessage(int Level, const std::string& Text);
+    std::string ErrorText(int Code);
+
+    // Queues Length bytes (0: up to the first zero byte) and waits until the socket took them.
+    // Returns at once, sending nothing, while Canceled is set. EAbortError "Socket send
+    // aborted" when canceled during the wait; ESockError "Connection closed" when the
+    // connection ends before everything went out.
+    void SendBuffer(const void* Buffer, std::uint16_t Length);
+    // Sends Text up to its first zero character, at most 16385 characters.
+    void Write(std::string_view Text);
+    void Writeln(std::string_view Text);
+    // Sends the whole stream from its start in chunks of at most 16383 bytes; SendSize is its
+    // size, SentCount counts what the socket took, OnPacketSent fires per chunk. The stream
+    // is read as the socket drains, never copied whole. EAbortError "Socket send aborted"
+    // (also when entered while canceled); ESockError "Connection closed".
+    void SendStream(std::istream& Stream);
+    // The next line from InBuffer, up to and including its LF. Waits for it without a time
+    // limit. EAbortError "Socket readln aborted" while canceled (nothing is taken; Canceled
+    // stays set until the next Connect); ESockError "Connection closed" once the connection
+    // has ended and no complete line is left.
+    std::string ReadLn();
+
+protected:
+    void RequestCloseSocket();
+    void ErrorManager(int Expected);
+    bool Destroying() const { return destroying_; }
+
+private:
+    void InitWinsock();
+    void ResolveHost();
+    void TimerOn();
+    void TimerOff();
+    void TimerFired();
+    void NewSocket(bool lingerOff);
+    void RecycleSocket();
+    void SocketMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+    void ReadToStream();
+    void WriteFromStream();
+    bool RefillOutBuffer();
+    void WaitForSend();
+
+    std::unique_ptr<winsock::HiddenWindow> socketWindow_;
+    std::unique_ptr<winsock::TcpSocket> socket_;
+    std::unique_ptr<HostLookup> lookup_;
+    std::unique_ptr<TThreadTimer> timer_;
+
+    bool connected_ = false;
+    std::string status_;
+    int lastSocketError_ = 0;
+
+    bool canceled_ = false;
+    bool timedOut_ = false;
+    bool lookupDone_ = false;
+    bool eventOK_ = false;
+    bool shuttingDown_ = false;
+    bool destroying_ = false;
+    std::uint32_t remoteAddress_ = 0;   // network byte order; 0 = unresolved
+
+    SocketBuffer outBuffer_;
+    std::istream* sendSource_ = nullptr;   // the stream SendStream is draining
+    std::int64_t sendLeft_ = 0;
+    bool sendDone_ = false;
+    bool inHandler_ = false;
+    bool readDeferred_ = false;    // a read notification met the InHandler guard
+    bool writeDeferred_ = false;
+    bool countingTransfer_ = false;
+
+    std::string lastReply_;
+    std::int16_t replyCode_ = 0;
+    std::int64_t sentCount_ = 0;
+    std::int64_t sendSize_ = 0;
+    std::int64_t receivedCount_ = 0;
+};
+
+} // namespace pb

@@ -1,0 +1,78 @@
+#pragma once
+// A scripted TCP server on 127.0.0.1 for the faults a real mail server cannot be made to
+// produce (a connection dropped mid-mail, a refused PASS, data trickled byte by byte). It
+// listens on a port the kernel picks and runs one session function per accepted connection on
+// its own thread, so the component under test keeps the GUI thread and its message loop.
+// Every blocking step is bounded: a session that waits in vain fails instead of hanging.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace pb::test {
+
+// One accepted connection, seen from the server's side.
+class Peer {
+public:
+    explicit Peer(int fd) : fd_(fd) {}
+    // Sends every byte (blocking).
+    void send(const std::string& bytes);
+    // Reads up to and including the next LF; "" when the client closed or 5 s passed.
+    std::string readLine();
+    // Reads exactly n bytes, or fewer when the client closed or 5 s passed.
+    std::string readBytes(std::size_t n);
+    // Reads until the client closes (or 5 s pass without a byte).
+    std::string readAll();
+    // True when the client closed its side within the time given.
+    bool waitForClose(std::chrono::milliseconds limit = std::chrono::seconds(5));
+    void pause(std::chrono::milliseconds d) { std::this_thread::sleep_for(d); }
+    // Closes the connection now (a plain FIN).
+    void close();
+
+private:
+    int fd_;
+    std::string pending_;
+};
+
+class LoopbackServer {
+public:
+    using Session = std::function<void(Peer&)>;
+    // Serves `connections` connections in turn, each with `session`.
+    explicit LoopbackServer(Session session, int connections = 1);
+    // Waits for the sessions to end (at most a few seconds each).
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // Waits until every session has ended; afterwards the session's captures may be read.
+    void join();
+
+private:
+    int listenFd_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+// A port on 127.0.0.1 that nothing listens on (connects to it are refused).
+std::uint16_t closedPort();
+
+// A listener whose accept queue is full: connects to it are never answered (the kernel drops
+// the SYN), which is how a server that does not respond looks, without leaving loopback.
+class SilentListener {
+public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    std::uint16_t port() const { return port_; }
+
+private:
+    int listenFd_ = -1;
+    int fillerFd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+} // namespace pb::test

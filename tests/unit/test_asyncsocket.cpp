@@ -1,0 +1,393 @@
+// The socket component against small scripted servers on loopback: line reading, sending,
+// cancel, peer close, connect failures, name lookup (through a resolver the test installs,
+// so no DNS query leaves the machine) and status reporting.
+#include "net/AsyncSocket.h"
+#include "platform/Resolver.h"
+#include "support/LoopbackServer.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace pb {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LoopbackServer;
+using test::Peer;
+
+void connectTo(TAsyncSocket& s, std::uint16_t port) {
+    s.Host = "127.0.0.1";
+    s.Port = port;
+    s.TimeOut = 5000;
+    s.Connect();
+}
+
+// Calls f after ms milliseconds of message dispatching (from inside the component's wait).
+void after(int ms, std::function<void()> f) { QTimer::singleShot(ms, std::move(f)); }
+
+std::string exceptionText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+// --- reading lines -----------------------------------------------------------------------------
+
+TEST(AsyncSocketRead, LinesComeOutOneByOneHoweverTheyArrive) {
+    LoopbackServer server([](Peer& p) {
+        p.send("ab");                  // one line in three receives
+        p.pause(30ms);
+        p.send("c\r\nd\r\ne");         // the rest of it, a whole line, a start
+        p.pause(30ms);
+        p.send("\nx\ny\r\n");          // bare LF endings
+        p.waitForClose();
+    });
+    TAsyncSocket s;
+    connectTo(s, server.port());
+    EXPECT_EQ(s.ReadLn(), "abc\r\n");
+    EXPECT_EQ(s.ReadLn(), "d\r\n");
+    EXPECT_EQ(s.ReadLn(), "e\n");
+    EXPECT_EQ(s.ReadLn(), "x\n");
+    EXPECT_EQ(s.ReadLn(), "y\r\n");
+    EXPECT_TRUE(s.InBuffer.Empty());
+    s.Disconnect();
+}
+
+TEST(AsyncSocketRead, ManyChunksOfShortLinesAndOneLongLineArriveIntact) {
+    std::string lines;
+    for (int i = 0; i < 5000; ++i)
+        lines += "line " + std::to_string(i) + "\r\n";
+    const std::string longLine = std::string(300000, 'L') + "\r\n";
+    LoopbackServer server([&](Peer& p) {
+        p.send(lines);
+        p.send(longLine);
+        p.waitForClose();
+    });
+    TAsyncSocket s;
+    connectTo(s, server.port());
+    for (int i = 0; i < 5000; ++i)
+        ASSERT_EQ(s.ReadLn(), "line " + std::to_string(i) + "\r\n");
+    EXPECT_EQ(s.ReadLn(), longLine);
+    s.Disconnect();
+}
+
+TEST(AsyncSocketRead, PeerCloseHandsOutWhatArrivedThenFailsInsteadOfWaiting) {
+    LoopbackServer server([](Peer& p) { p.send("full\r\npart"); });
+    TAsyncSocket s;
+    int disconnects = 0;
+    s.OnDisconnect = [&](QObject*) { ++disconnects; };
+    connectTo(s, server.port());
+    EXPECT_EQ(s.ReadLn(), "full\r\n");
+    EXPECT_EQ(exceptionText([&] { s.ReadLn(); }), "Connection closed");
+    EXPECT_FALSE(s.Connected());
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(std::string(s.InBuffer.Data(), s.InBuffer.Size()), "part");
+    EXPECT_THROW(s.Writeln("QUIT"), ESockError);
+}
+
+TEST(AsyncSocketRead, TimersKeepFiringWhileReadLnWaitsAndCancelEndsTheWait) {
+    LoopbackServer server([](Peer& p) { p.waitForClose(); });
+    TAsyncSocket s;
+    connectTo(s, server.port());
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(5);
+    after(150, [&] { s.Cancel(); });
+    EXPECT_EQ(exceptionText([&] { s.ReadLn(); }), "Socket readln aborted");
+    EXPECT_GE(ticks, 10);
+    EXPECT_TRUE(s.Canceled());
+    s.Disconnect();
+}
+
+TEST(AsyncSocketRead, AfterCancelTheBufferedLineStaysAndReadsFailUntilTheNextConnect) {
+    LoopbackServer server(
+        [](Peer& p) {
+            p.send("one\r\ntwo\r\n");
+            p.waitForClose();
+        },
+        2);
+    TAsyncSocket s;
+    connectTo(s, server.port());
+    EXPECT_EQ(s.ReadLn(), "one\r\n");
+    s.Cancel();
+    EXPECT_THROW(s.ReadLn(), EAbortError);
+    EXPECT_THROW(s.ReadLn(), EAbortError);
+    EXPECT_EQ(std::string(s.InBuffer.Data(), s.InBuffer.Size()), "two\r\n");
+
+    // Sending while canceled returns without sending and without an exception.
+    s.Write("never sent");
+
+    s.Disconnect();
+    s.InBuffer.Clear();
+    connectTo(s, server.port());
+    EXPECT_FALSE(s.Canceled());
+    EXPECT_EQ(s.ReadLn(), "one\r\n");
+    s.Disconnect();
+}
+
+// --- sending --------------------------------------------------------------------------------------
+
+TEST(AsyncSocketSend, StreamGoesOutInBoundedChunksWithProgressEvents) {
+    std::string payload(100000, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>('A' + i % 26);
+    std::string received;
+    LoopbackServer server([&](Peer& p) { received = p.readBytes(payload.size()); });
+    TAsyncSocket s;
+    connectTo(s, server.port());
+    std::vector<std::int64_t> progress;
+    s.OnPacketSent = [&](QObject*) { progress.push_back(s.SentCount()); };
+    std::istringstream in(payload);
+    in.seekg(5000);   // SendStream starts at the beginning whatever the position
+    s.SendStream(in);
+    EXPECT_EQ(s.SendSize(), 100000);
+    EXPECT_EQ(s.SentCount(), 100000);
+    ASSERT_GE(progress.size(), 7u);
+    std::int64_t before = 0;
+    for (std::int64_t p : progress) {
+        EXPECT_GT(p - before, 0);
+        EXPECT_LE(p - before, 16383);
+        before = p;
+    }
+    EXPECT_EQ(progress.back(), 100000);
+    server.join();
+    EXPECT_EQ(received, payload);
+    s.Disconnect();
+}
+
+TEST(AsyncSocketSend, WriteStopsAtItsLimitAndAtAZeroCharacter) {
+    std::string received;
+    LoopbackServer server([&](Peer& p) { received = p.readAll(); });
+    TAsyncSocket s;
+    connectTo(s, server.port());
+    s.Write(std::string(20000, 'w'));
+    s.Write(std::string("ab\0cd", 5));
+    s.Writeln("");
+    std::istringstream empty;
+    s.SendStream(empty);   // nothing to wait for
+    s.Disconnect();
+    server.join();
+    EXPECT_EQ(received, std::string(16385, 'w') + "ab\r\n");
+}
+
+TEST(AsyncSocketSend, TransactionSetsReplyCodeAndStatus) {
+    std::vector<std::string> commands;
+    LoopbackServer server([&](Peer& p) {
+        commands.push_back(p.readLine());
+        p.send("250 mail.test Hello\r\n");
+        commands.push_back(p.readLine());
+        p.send("+OK 2 320\r\n");
+        p.waitForClose();
+    });
+    TAsyncSocket s;
+    s.ReportLevel = 1;
+    connectTo(s, server.port());
+    EXPECT_EQ(s.Transaction("HELO me"), "250 mail.test Hello\r\n");
+    EXPECT_EQ(s.ReplyCode(), 250);
+    EXPECT_EQ(s.Status(), "250 mail.test Hello\r\n");
+    EXPECT_EQ(s.Transaction("STAT"), "+OK 2 320\r\n");
+    EXPECT_EQ(s.ReplyCode(), 0);
+    EXPECT_EQ(s.LastReply(), "+OK 2 320\r\n");
+    EXPECT_EQ(NthWord(s.LastReply(), ' ', 3), "320\r\n");
+    s.Disconnect();
+    server.join();
+    EXPECT_EQ(commands, (std::vector<std::string>{"HELO me\r\n", "STAT\r\n"}));
+}
+
+// --- connecting -----------------------------------------------------------------------------------
+
+TEST(AsyncSocketConnect, RefusedConnectFailsWithTheReasonAndLeavesTheComponentUsable) {
+    LoopbackServer server([](Peer& p) { p.send("hello\r\n"); });
+    TAsyncSocket s;
+    int failed = 0;
+    s.OnConnectionFailed = [&](QObject*) { ++failed; };
+    s.Host = "127.0.0.1";
+    s.Port = test::closedPort();
+    EXPECT_EQ(exceptionText([&] { s.Connect(); }), "Connection Failed");
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(s.ErrorText(s.LastSocketError()), "10061:Connection refused");
+    EXPECT_FALSE(s.Connected());
+
+    connectTo(s, server.port());
+    EXPECT_EQ(s.ReadLn(), "hello\r\n");
+    EXPECT_EQ(exceptionText([&] { s.Connect(); }), "Already connected");
+    EXPECT_TRUE(s.Connected());
+}
+
+TEST(AsyncSocketConnect, SilentServerTimesOutAfterOnConnectionFailed) {
+    test::SilentListener silent;
+    TAsyncSocket s;
+    std::vector<std::string> order;
+    s.OnConnectionFailed = [&](QObject*) { order.push_back("failed"); };
+    s.Host = "127.0.0.1";
+    s.Port = silent.port();
+    s.TimeOut = 200;
+    try {
+        s.Connect();
+    } catch (const ESockError& e) {
+        order.push_back(e.what());
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"failed", "Connection Timed out"}));
+
+    after(50, [&] { s.Cancel(); });
+    s.TimeOut = 0;
+    EXPECT_EQ(exceptionText([&] { s.Connect(); }), "Connection Canceled");
+}
+
+// Installs a resolver for the test's lifetime; restores the system's afterwards.
+struct FakeResolver {
+    explicit FakeResolver(LookupFunction f) { setLookupFunction(std::move(f)); }
+    ~FakeResolver() { setLookupFunction({}); }
+};
+
+LookupResult knownHosts(const std::string& name) {
+    if (name == "mail.test")
+        return {htonl(INADDR_LOOPBACK), 0};
+    return {0, 11001};
+}
+
+TEST(AsyncSocketConnect, NamesResolveThroughTheLookupAndOnInvalidHostMayCorrectThemOnce) {
+    FakeResolver resolver(knownHosts);
+    LoopbackServer server([](Peer& p) { p.send("hi\r\n"); }, 2);
+    TAsyncSocket s;
+    int resolved = 0;
+    s.OnHostResolved = [&](QObject*) { ++resolved; };
+    s.Host = "mail.test";
+    s.Port = server.port();
+    s.Connect();
+    EXPECT_EQ(resolved, 1);
+    EXPECT_EQ(s.ReadLn(), "hi\r\n");
+    s.Disconnect();
+
+    s.Host = "nowhere.test";
+    EXPECT_EQ(exceptionText([&] { s.Connect(); }), "Null Remote Address");
+
+    int asked = 0;
+    s.OnInvalidHost = [&](bool& handled) {
+        ++asked;
+        s.Host = "mail.test";
+        handled = true;
+    };
+    s.Host = "typo.test";
+    s.Connect();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(resolved, 2);
+    s.Disconnect();
+
+    s.OnInvalidHost = [&](bool& handled) {
+        ++asked;
+        s.Host = "still-wrong.test";
+        handled = true;
+    };
+    s.Host = "typo.test";
+    EXPECT_EQ(exceptionText([&] { s.Connect(); }), "Null Remote Address");
+    EXPECT_EQ(asked, 2);   // asked once for this Connect, not again after the second failure
+    server.join();
+}
+
+TEST(AsyncSocketConnect, SlowLookupTimesOutOrIsCanceledAndLongNamesAreRefused) {
+    FakeResolver resolver([](const std::string&) {
+        std::this_thread::sleep_for(500ms);
+        return LookupResult{htonl(INADDR_LOOPBACK), 0};
+    });
+    TAsyncSocket s;
+    s.Host = "slow.test";
+    s.Port = 1;
+    s.TimeOut = 50;
+    EXPECT_EQ(exceptionText([&] { s.Connect(); }), "Host Lookup Timed Out");
+    s.TimeOut = 0;
+    after(50, [&] { s.Cancel(); });
+    EXPECT_EQ(exceptionText([&] { s.Connect(); }), "Host Lookup Canceled");
+    s.Host = std::string(128, 'h');
+    EXPECT_EQ(exceptionText([&] { s.Connect(); }), "Host name too long");
+}
+
+TEST(AsyncSocketConnect, DroppedLookupNeverReachesADestroyedComponent) {
+    FakeResolver resolver([](const std::string&) {
+        std::this_thread::sleep_for(100ms);
+        return LookupResult{htonl(INADDR_LOOPBACK), 0};
+    });
+    {
+        TAsyncSocket s;
+        s.Host = "slow.test";
+        s.TimeOut = 10;
+        EXPECT_THROW(s.Connect(), ESockError);
+    }
+    // Let the worker finish and try to post; nothing may arrive anywhere.
+    bool done = false;
+    after(300, [&] { done = true; });
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// --- status and errors ------------------------------------------------------------------------
+
+TEST(AsyncSocketStatus, ReportLevelSelectsTheTexts) {
+    LoopbackServer server(
+        [](Peer& p) {
+            p.readLine();
+            p.send("+OK fine\r\n");
+            p.waitForClose();
+        },
+        2);
+    for (int level : {2, 8}) {
+        TAsyncSocket s;
+        std::vector<std::string> seen;
+        s.OnStatus = [&](QObject*, const std::string& t) { seen.push_back(t); };
+        s.ReportLevel = level;
+        connectTo(s, server.port());
+        s.Transaction("NOOP");
+        s.Disconnect();
+        auto has = [&](const std::string& t) {
+            return std::find(seen.begin(), seen.end(), t) != seen.end();
+        };
+        EXPECT_TRUE(has("+OK fine\r\n")) << level;
+        EXPECT_EQ(has("Connecting"), level == 8);
+        EXPECT_EQ(has("ReadLn"), level == 8);
+        EXPECT_EQ(has("Request Close Socket"), level == 8);
+        EXPECT_FALSE(has("Checking Error In Error Manager"));
+        if (level == 2) {
+            EXPECT_EQ(seen.size(), 1u);
+        }
+    }
+}
+
+TEST(AsyncSocketStatus, ErrorTextsAndFields) {
+    EXPECT_EQ(WinsockErrorText(0), "");
+    EXPECT_EQ(WinsockErrorText(10061), "10061:Connection refused");
+    EXPECT_EQ(WinsockErrorText(11004), "11004:Valid name, no data record of requested type");
+    EXPECT_EQ(WinsockErrorText(12345), "Unknown Error No. 12345");
+
+    EXPECT_EQ(NthWord("a  b", ' ', 2), "");
+    EXPECT_EQ(NthWord("a  b", ' ', 3), "b");
+    EXPECT_EQ(NthWord(" a", ' ', 1), "");
+    EXPECT_EQ(NthWord("+OK", ' ', 2), "");
+    EXPECT_EQ(NthWord("x \"a.zip\" y", '"', 2), "a.zip");
+}
+
+TEST(AsyncSocketStatus, DestroyingAConnectedComponentClosesWithoutOnDisconnect) {
+    LoopbackServer server([](Peer& p) { EXPECT_TRUE(p.waitForClose()); });
+    int disconnects = 0;
+    {
+        TAsyncSocket s;
+        s.OnDisconnect = [&](QObject*) { ++disconnects; };
+        connectTo(s, server.port());
+    }
+    server.join();
+    EXPECT_EQ(disconnects, 0);
+}
+
+} // namespace
+} // namespace pb
