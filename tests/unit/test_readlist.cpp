@@ -1,0 +1,125 @@
+#include "mail/PB_Liste.h"
+
+#include "platform/Exceptions.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace pb {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ReadList : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("pb_readlist_" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        file_ = (dir_ / kReadListFile).string();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string bytes() const {
+        std::ifstream in(file_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    void write(const std::string& b) const { std::ofstream(file_, std::ios::binary) << b; }
+
+    // One retrieval run as the mail run uses the list: every listed number is looked up,
+    // the new ones are fetched and recorded. Returns the numbers fetched.
+    std::vector<int> run(int listed) {
+        TReadList list;
+        LoadReadList(list, file_);
+        std::vector<int> fetched;
+        for (int n = 1; n <= listed; ++n)
+            if (!IsMessageRead(list, n)) {
+                fetched.push_back(n);
+                AddReadMessage(list, n);
+            }
+        SaveReadList(list, file_);
+        return fetched;
+    }
+    std::vector<int> saved() {
+        TReadList list;
+        LoadReadList(list, file_);
+        std::vector<int> numbers;
+        for (const auto& e : list) {
+            EXPECT_FALSE(e.Seen);
+            numbers.push_back(e.MsgNumber);
+        }
+        return numbers;
+    }
+
+    fs::path dir_;
+    std::string file_;
+};
+
+TEST_F(ReadList, RunsAgainstAChangingMailboxFetchEachMailOnce) {
+    EXPECT_EQ(run(5), (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(saved(), (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(run(5), std::vector<int>{});
+    EXPECT_EQ(saved(), (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(run(6), std::vector<int>{6});
+    EXPECT_EQ(run(3), std::vector<int>{});          // mailbox shrank: 4..6 drop out
+    EXPECT_EQ(saved(), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(run(5), (std::vector<int>{4, 5}));
+}
+
+TEST_F(ReadList, RecordLayoutAndUnseenEntriesLeftOut) {
+    TReadList list{{7, true}, {-2, true}, {9, false}, {0x01020304, true}};
+    SaveReadList(list, file_);
+    EXPECT_EQ(bytes(), std::string("\x07\0\0\0\0\0\0\0" "\xFE\xFF\xFF\xFF\0\0\0\0" "\x04\x03\x02\x01\0\0\0\0", 24));
+    // Seen bytes and padding of a file are ignored on reading.
+    write(std::string("\x05\0\0\0\x01\xAA\xBB\xCC", 8));
+    TReadList loaded;
+    LoadReadList(loaded, file_);
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded[0].MsgNumber, 5);
+    EXPECT_FALSE(loaded[0].Seen);
+    TReadList dup{{3, false}, {3, false}};
+    EXPECT_TRUE(IsMessageRead(dup, 3));
+    EXPECT_TRUE(dup[0].Seen);
+    EXPECT_FALSE(dup[1].Seen);
+}
+
+TEST_F(ReadList, EveryTruncationKeepsTheWholeRecordsAndFailsClearly) {
+    TReadList none;
+    LoadReadList(none, file_);   // no file: empty list
+    EXPECT_TRUE(none.empty());
+    const std::string full("\x01\0\0\0\0\0\0\0\x02\0\0\0\0\0\0\0", 16);
+    for (std::size_t len = 0; len <= full.size(); ++len) {
+        SCOPED_TRACE(len);
+        write(full.substr(0, len));
+        TReadList list;
+        if (len % 8 == 0) {
+            EXPECT_NO_THROW(LoadReadList(list, file_));
+        } else {
+            try {
+                LoadReadList(list, file_);
+                ADD_FAILURE() << "no error";
+            } catch (const EInOutError& e) {
+                EXPECT_STREQ(e.what(), "Read beyond end of file");
+            }
+        }
+        EXPECT_EQ(list.size(), len / 8);
+    }
+}
+
+TEST_F(ReadList, FailedSaveLeavesThePreviousFile) {
+    run(2);
+    const std::string before = bytes();
+    fs::create_directory(file_ + ".new");   // the file cannot be written aside
+    TReadList list{{9, true}};
+    EXPECT_THROW(SaveReadList(list, file_), EInOutError);
+    EXPECT_EQ(bytes(), before);
+    fs::remove(file_ + ".new");
+    SaveReadList(list, file_);
+    EXPECT_EQ(saved(), std::vector<int>{9});
+    EXPECT_FALSE(fs::exists(file_ + ".new"));
+}
+
+} // namespace
+} // namespace pb
