@@ -1,15 +1,135 @@
 #pragma once
-// Placeholder of the SMTP component: only what the main window uses until the SMTP work lands.
-#include <QObject>
+// TSmtpClient: the SMTP client component (RFC 821 commands, RFC 822 message with MIME 1.0
+// header lines) and TPostMessage, the description of the mail it sends.
+//
+// The component opens a mail connection (greeting, HELO), composes a message from its
+// PostMessage (header lines into FinalHeader, body and attachment parts into a memory stream)
+// and sends it (RSET, MAIL FROM, one RCPT TO per recipient, DATA, header block, body, "."),
+// and ends the connection with QUIT. Every wait goes through the socket component, so the
+// owner's window keeps dispatching messages during a call; Abort is the call meant for that
+// moment.
+//
+// Typical use: set Host, Port (25), UserID, TimeOut, ReportLevel; Connect(); per mail fill
+// PostMessage and call SendMail(); Disconnect().
+//
+// Failures are exceptions and leave the component usable:
+//  - socket failures (ESockError, EAbortError for a cancel) pass through unchanged; a failure
+//    in the middle of an exchange drops the connection (no QUIT), since the server's idea of
+//    where the dialogue stands is then unknown, and the next Connect starts afresh;
+//  - server refusals raise pb::Exception whose message is the server's reply line as read,
+//    line end included ("Authentication failed" for a refused HELO, "Incomplete Header" for a
+//    mail without sender or recipients);
+//  - an attachment that cannot be opened raises the file-open error (EFOpenError).
+// GUI thread only.
+#include "net/AsyncSocket.h"
+#include "net/ExStrings.h"
+#include "net/UUCoder.h"
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <string_view>
 
 namespace pb {
 
-class TSmtpClient : public QObject {
-    Q_OBJECT
+// Text subtypes the owner may name; composition always declares text/plain.
+enum class TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
+
+using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
+using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
+using TFileItem = std::function<void(const std::string& Filename)>;
+using TMailListReturn = std::function<void(const std::string& MailAddress)>;
+
+// What to send. Recipient entries are a bare address or a name followed by the address in
+// angle brackets; the header shows them as they are, the envelope gets the bare address.
+class TPostMessage {
 public:
-    explicit TSmtpClient(QObject* owner = nullptr) : QObject(owner) {}
-    // Ends the current network wait; the waiting call fails with EAbortError.
-    void Abort() {}
+    std::string FromAddress;            // required
+    std::string FromName;               // written right before "<address>", no blank added
+    TStringList ToAddress;
+    TStringList ToCarbonCopy;
+    TStringList ToBlindCarbonCopy;      // RCPT only, never a header line
+    TStringList Body;                   // one line per entry, sent as it is
+    TStringList Attachments;            // file names with path
+    std::string Subject;
+    std::string LocalProgram;           // X-Mailer
+    std::string Date;                   // the Date line's value, unchanged
+    std::string ReplyTo;
+};
+
+class TSmtpClient : public TAsyncSocket {
+public:
+    // Port 25; installs the hook that drops the connection when data arrives after a cancel.
+    explicit TSmtpClient(QObject* owner = nullptr);
+    ~TSmtpClient() override;
+
+    // --- published properties ----------------------------------------------------------------
+    std::string UserID;                         // the argument of HELO
+    TPostMessage PostMessage;
+    TExStringList FinalHeader;                  // header lines of the last composition
+    UUMethods EncodeType = UUMethods::uuMime;   // attachment encoding
+    bool ClearParams = true;                    // empty recipients/attachments after a sent mail
+    TSubType SubType = TSubType::mtPlain;       // kept for the owner; not used in composition
+
+    // Fired after the greeting and HELO succeeded (hides the socket's event of the same name,
+    // which would report the bare TCP connection).
+    TNotifyEvent OnConnect;
+    // HELO refused (first time in a Connect): set Handled (after changing UserID, say) to
+    // have HELO sent once more.
+    THandlerEvent OnAuthenticationFailed;
+    // Sender (hiType 1) or every recipient (hiType 2) missing: set handled after repairing
+    // PostMessage to have it checked once more. The composed header is not rebuilt.
+    THeaderInComplete OnHeaderIncomplete;
+    // After composition and checks, before the first command; may still edit FinalHeader.
+    TNotifyEvent OnSendStart;
+    // A RCPT was refused; the entry as listed. The send goes on.
+    TRecipientNotFound OnRecipientNotFound;
+    TFileItem OnEncodeStart;
+    TFileItem OnEncodeEnd;
+    TFileItem OnAttachmentNotFound;
+    TNotifyEvent OnSuccess;   // the mail was accepted
+    TNotifyEvent OnFailure;   // the final "." was refused (the exception follows)
+    TMailListReturn OnMailListReturn;   // never fired by this component
+
+    // --- operations --------------------------------------------------------------------------
+    // Connects, reads the greeting (continuation lines included) and says HELO. On a refusal
+    // the connection is ended with QUIT before the exception leaves.
+    void Connect() override;
+    // Sends PostMessage over the open connection. Does nothing while a Connect or SendMail of
+    // this component is under way (called from one of their event handlers).
+    void SendMail();
+    // QUIT and close. The socket is closed in every case; a QUIT reply above 339 then raises
+    // with the reply line. A connection that is already gone, or was abandoned by a cancel,
+    // is just closed.
+    void Disconnect() override;
+    // Ends a running Connect or SendMail with EAbortError; drops an idle connection at once.
+    void Abort() override;
+    // Empties ToAddress, ToCarbonCopy, ToBlindCarbonCopy and Attachments.
+    void ClearParameters();
+
+    // The bare address of a recipient entry: the text in angle brackets when there are any,
+    // else the entry itself when it has no colon, else the text after its first colon (up to
+    // the next one).
+    static std::string ExtractAddress(std::string_view Entry);
+
+    // --- state of the last composition (for the owner and tests) -----------------------------
+    bool Busy() const { return busy_; }
+    const std::string& Boundary() const { return boundary_; }
+    // Body and attachment parts exactly as sent after the header block.
+    std::string MessageText() const { return MessageStream.str(); }
+
+private:
+    void Compose();
+    void AppendAttachment(const std::string& entry);
+    bool Incomplete() const;
+    void CheckCommandText(const std::string& text) const;
+    void SendHeaderBlock();
+    void DropConnection();
+    void Command(const std::string& command, int failFrom);
+
+    bool busy_ = false;
+    std::stringstream MessageStream;
+    std::string boundary_;
 };
 
 } // namespace pb
