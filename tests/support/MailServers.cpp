@@ -1,0 +1,382 @@
+#include "support/MailServers.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace pb::test {
+
+namespace {
+
+// Mail file names start with this time plus the mail's number: Dovecot numbers new mails in
+// the order of that time, so the mails keep the order in which they were added.
+constexpr unsigned long kBaseTime = 1000000000;
+
+const std::string kScripts = std::string(PB_SOURCE_DIR) + "/scripts/";
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<fs::path> sortedFiles(const fs::path& dir) {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        if (e.is_regular_file(ec))
+            out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The leading number of a Maildir file name ("1000000007.M0P0Q7..." -> 1000000007).
+unsigned long leadingNumber(const fs::path& p) {
+    std::string name = p.filename().string();
+    return std::strtoul(name.c_str(), nullptr, 10);
+}
+
+// The number after the highest mail file of a Maildir.
+unsigned long nextNumber(const std::vector<fs::path>& files) {
+    unsigned long next = 1;
+    for (const auto& f : files)
+        if (leadingNumber(f) >= kBaseTime)
+            next = std::max(next, leadingNumber(f) - kBaseTime + 1);
+    return next;
+}
+
+// Mail files of a Maildir in the order the POP3 server numbers them.
+std::vector<fs::path> mailFiles(const std::string& maildir) {
+    auto files = sortedFiles(maildir + "/new");
+    auto cur = sortedFiles(maildir + "/cur");
+    files.insert(files.end(), cur.begin(), cur.end());
+    std::stable_sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
+        return leadingNumber(a) < leadingNumber(b);
+    });
+    return files;
+}
+
+std::string lastLines(const fs::path& p, int lines) {
+    std::string text = readFile(p);
+    std::size_t pos = text.size();
+    for (int n = 0; n <= lines && pos > 0; ++n) {
+        pos = text.rfind('\n', pos - 1);
+        if (pos == std::string::npos) {
+            pos = 0;
+            break;
+        }
+    }
+    return text.substr(pos == 0 ? 0 : pos + 1);
+}
+
+// The file text for a mail: the Maildir keeps LF line ends and the server adds a CR before
+// every LF on the way out, keeping a CR that is already there. So a CR right before a line
+// break cannot be served as a character of its own: it is dropped, and every line, the last
+// one included, ends with LF.
+std::string diskText(std::string_view raw) {
+    std::string text;
+    text.reserve(raw.size() + 1);
+    for (char c : raw) {
+        if (c == '\n')
+            while (!text.empty() && text.back() == '\r')
+                text.pop_back();
+        text += c;
+    }
+    if (text.empty() || text.back() != '\n') {
+        while (!text.empty() && text.back() == '\r')
+            text.pop_back();
+        text += '\n';
+    }
+    return text;
+}
+
+} // namespace
+
+MailServers::MailServers(std::string user, std::string password)
+    : user_(std::move(user)), password_(std::move(password)) {}
+
+MailServers::~MailServers() { stop(); }
+
+int MailServers::runScript(const std::vector<std::string>& args, int timeoutMs) const {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string_view v(*e);
+        // Ports and account come from this object, never from the caller's shell.
+        if (v.starts_with("POP3_PORT=") || v.starts_with("SMTP_PORT=") ||
+            v.starts_with("POP3_USER=") || v.starts_with("POP3_PASS="))
+            continue;
+        env.emplace_back(v);
+    }
+    env.push_back("POP3_USER=" + user_);
+    env.push_back("POP3_PASS=" + password_);
+    std::vector<char*> envp, argv;
+    for (auto& s : env)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argCopy = args;
+    for (auto& s : argCopy)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    std::string out = dir_ + "/script.out";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+        return -1;
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void MailServers::start() {
+    if (running_)
+        return;
+    if (geteuid() != 0)
+        throw std::runtime_error("MailServers: the mail servers need root (Dovecot switches "
+                                 "to the user mail)");
+    const passwd* pw = getpwnam("mail");
+    if (!pw)
+        throw std::runtime_error("MailServers: the user mail does not exist");
+    mailUid_ = pw->pw_uid;
+    mailGid_ = pw->pw_gid;
+
+    char tmpl[] = "/tmp/pbms.XXXXXX";
+    if (!mkdtemp(tmpl))
+        throw std::runtime_error(std::string("MailServers: mkdtemp: ") + std::strerror(errno));
+    dir_ = tmpl;
+
+    int rc = runScript({kScripts + "start-servers", "--random-ports", "--owner",
+                        std::to_string(getpid()), "--cleanup", dir_},
+                       20000);
+    std::string env = readFile(dir_ + "/ports.env");
+    auto value = [&](const std::string& key) {
+        auto pos = env.find(key + "=");
+        return pos == std::string::npos ? 0 : std::atoi(env.c_str() + pos + key.size() + 1);
+    };
+    pop3Port_ = value("POP3_PORT");
+    smtpPort_ = value("SMTP_PORT");
+    if (rc != 0 || pop3Port_ <= 0 || smtpPort_ <= 0) {
+        std::string why = readFile(dir_ + "/script.out") + logTail();
+        running_ = true;   // so that stop() cleans up whatever did start
+        stop();
+        throw std::runtime_error("MailServers: the servers did not start (exit " +
+                                 std::to_string(rc) + "):\n" + why);
+    }
+    running_ = true;
+    nextMail_ = nextNumber(mailFiles(pop3Maildir()));
+}
+
+void MailServers::stop() noexcept {
+    if (!running_)
+        return;
+    running_ = false;
+    try {
+        runScript({kScripts + "stop-servers", dir_}, 15000);
+        const char* keep = std::getenv("PB_KEEP_SERVERS");
+        if (!(keep && *keep == '1')) {
+            std::error_code ec;
+            fs::remove_all(dir_, ec);
+        }
+    } catch (...) {
+        // Cleaning up must not end a test run; a left-over directory is harmless.
+    }
+    pop3Port_ = smtpPort_ = 0;
+}
+
+std::string MailServers::asServed(std::string_view raw) {
+    std::string text = diskText(raw), out;
+    out.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+void MailServers::storeMail(std::string_view raw) {
+    std::string text = diskText(raw);
+    std::size_t served = text.size() + std::count(text.begin(), text.end(), '\n');
+
+    unsigned long n = nextMail_++;
+    // S= and W= give the server the sizes without reading the file.
+    std::string name = std::to_string(kBaseTime + n) + ".M0P" + std::to_string(getpid()) +
+                       "Q" + std::to_string(n) + ".pbtest,S=" + std::to_string(text.size()) +
+                       ",W=" + std::to_string(served);
+    std::string tmp = pop3Maildir() + "/tmp/" + name;
+    {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        f.write(text.data(), static_cast<std::streamsize>(text.size()));
+        if (!f)
+            throw std::runtime_error("MailServers: cannot write " + tmp);
+    }
+    if (chown(tmp.c_str(), mailUid_, mailGid_) != 0)
+        throw std::runtime_error("MailServers: chown " + tmp + ": " + std::strerror(errno));
+    std::error_code ec;
+    fs::rename(tmp, pop3Maildir() + "/new/" + name, ec);
+    if (ec)
+        throw std::runtime_error("MailServers: cannot move " + tmp + ": " + ec.message());
+}
+
+void MailServers::addMail(std::string_view raw) {
+    if (!running_)
+        throw std::logic_error("MailServers::addMail before start()");
+    storeMail(raw);
+}
+
+void MailServers::setMails(const std::vector<std::string>& raws) {
+    clearMails();
+    for (const auto& r : raws)
+        storeMail(r);
+}
+
+void MailServers::clearMails() {
+    if (!running_)
+        throw std::logic_error("MailServers::clearMails before start()");
+    std::error_code ec;
+    const std::string md = pop3Maildir();
+    for (const char* sub : {"/new", "/cur", "/tmp"})
+        for (const auto& f : sortedFiles(md + sub))
+            fs::remove(f, ec);
+    // Index and UID list would otherwise keep the old mails' UIDLs. The UIDVALIDITY record
+    // stays: the server then takes the next value, so the new mails' UIDLs differ from the
+    // old ones even within the same second.
+    for (const auto& f : sortedFiles(md)) {
+        std::string name = f.filename().string();
+        if (name.starts_with("dovecot") && !name.starts_with("dovecot-uidvalidity"))
+            fs::remove(f, ec);
+    }
+    nextMail_ = 1;
+}
+
+void MailServers::makeMailbox(int count, int seed, const std::string& bigAttachment) {
+    if (!running_)
+        throw std::logic_error("MailServers::makeMailbox before start()");
+    std::vector<std::string> args{kScripts + "make-mailbox"};
+    if (!bigAttachment.empty()) {
+        args.push_back("--big");
+        args.push_back(bigAttachment);
+    }
+    args.insert(args.end(), {dir_, std::to_string(count), std::to_string(seed)});
+    int rc = runScript(args, 600000);
+    if (rc != 0)
+        throw std::runtime_error("MailServers: make-mailbox failed:\n" +
+                                 lastLines(dir_ + "/script.out", 10));
+    nextMail_ = nextNumber(mailFiles(pop3Maildir()));
+}
+
+std::size_t MailServers::pop3Count() const {
+    return running_ ? mailFiles(pop3Maildir()).size() : 0;
+}
+
+std::vector<std::string> MailServers::pop3Mails() const {
+    std::vector<std::string> out;
+    if (!running_)
+        return out;
+    for (const auto& f : mailFiles(pop3Maildir())) {
+        // What is on disk is already normalised: every LF becomes CRLF.
+        std::string text = readFile(f), served;
+        served.reserve(text.size() + text.size() / 16);
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+                served += '\r';
+            served += text[i];
+        }
+        out.push_back(std::move(served));
+    }
+    return out;
+}
+
+std::vector<SmtpMail> MailServers::smtpReceived() const {
+    std::vector<SmtpMail> out;
+    if (!running_)
+        return out;
+    const std::string top = dir_ + "/smtp/aiosmtpd";
+    for (const auto& f : sortedFiles(top + "/Maildir/new")) {
+        SmtpMail m;
+        m.data = readFile(f);
+        std::istringstream env(readFile(top + "/envelope/" + f.filename().string()));
+        std::string line;
+        while (std::getline(env, line)) {
+            if (line.starts_with("HELO "))
+                m.helo = line.substr(5);
+            else if (line.starts_with("MAIL "))
+                m.mailFrom = line.substr(5);
+            else if (line.starts_with("RCPT "))
+                m.rcptTo.push_back(line.substr(5));
+        }
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
+std::vector<std::string> MailServers::smtpSessions() const {
+    std::vector<std::string> out;
+    if (!running_)
+        return out;
+    for (const auto& f : sortedFiles(dir_ + "/smtp/aiosmtpd/sessions"))
+        out.push_back(readFile(f));
+    return out;
+}
+
+void MailServers::clearSmtp() {
+    if (!running_)
+        return;
+    std::error_code ec;
+    const std::string top = dir_ + "/smtp/aiosmtpd";
+    for (const char* sub : {"/Maildir/new", "/Maildir/cur", "/envelope", "/sessions"})
+        for (const auto& f : sortedFiles(top + sub))
+            fs::remove(f, ec);
+}
+
+std::string MailServers::logTail(int lines) const {
+    std::string out;
+    for (const char* log : {"/log/dovecot.log", "/log/smtp-sink.log"}) {
+        fs::path p = dir_ + log;
+        std::error_code ec;
+        if (fs::exists(p, ec))
+            out += "--- " + p.string() + "\n" + lastLines(p, lines);
+    }
+    return out;
+}
+
+} // namespace pb::test

@@ -1,0 +1,118 @@
+#pragma once
+// Real mail servers for tests and benchmarks: a private Dovecot POP3 server and an SMTP sink
+// (aiosmtpd) on 127.0.0.1, each instance in its own short temporary directory with its own
+// ports, so test programs can run side by side. Started and stopped through
+// scripts/start-servers and scripts/stop-servers (layout and details there). Needs root, as
+// Dovecot's mail processes switch to the user "mail".
+//
+//   pb::test::MailServers s;
+//   s.start();                               // throws std::runtime_error if a server fails
+//   s.addMail("Subject: hi\n\nhello\n");     // POP3 mail 1, served as CRLF text
+//   client: POP3 at s.host():s.pop3Port() as s.user() / s.password()
+//   EXPECT_EQ(s.pop3Count(), 0u);            // after the client deleted it and sent QUIT
+//   client: SMTP at s.host():s.smtpPort()
+//   auto mails = s.smtpReceived();           // what the SMTP server accepted, in order
+//
+// The SMTP sink refuses on request, so clients meet real refusals (case-insensitive prefixes):
+// a HELO/EHLO name "reject..." gets 550; MAIL FROM local part "reject..." 553, "defer..." 451;
+// RCPT TO local part "reject..." 550, "defer..." 451, "datareject..." is accepted but the mail
+// is refused with 554 after DATA (and not stored). Lines over 1000 bytes are refused as well
+// (500 after DATA), like any server that keeps to the SMTP line limit.
+//
+// Every wait is bounded. The destructor stops both servers and removes the directory (set
+// PB_KEEP_SERVERS=1 to keep it for a look at the logs). If the test process dies without
+// running the destructor, the servers notice within a second and clean up by themselves.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pb::test {
+
+// One mail the SMTP sink accepted.
+struct SmtpMail {
+    std::string helo;                  // the name the client gave with HELO (or EHLO)
+    std::string mailFrom;              // MAIL FROM address without the angle brackets
+    std::vector<std::string> rcptTo;   // the accepted RCPT TO addresses, in order
+    std::string data;                  // the text after DATA exactly as received: CRLF line
+                                       // ends, dot transparency undone, without the closing
+                                       // "." line, nothing added or rewritten
+};
+
+class MailServers {
+public:
+    // The POP3 account to create; the password must not hold ':' or a line break.
+    explicit MailServers(std::string user = "test", std::string password = "secret");
+    ~MailServers();
+    MailServers(const MailServers&) = delete;
+    MailServers& operator=(const MailServers&) = delete;
+
+    // Starts both servers (about 0.15 s). Throws std::runtime_error with the servers' log
+    // lines when they do not come up within 20 s. Does nothing when already running.
+    void start();
+    // Stops both servers and removes the directory. Safe to call twice; never throws.
+    void stop() noexcept;
+    bool running() const { return running_; }
+
+    std::string host() const { return "127.0.0.1"; }
+    int pop3Port() const { return pop3Port_; }
+    int smtpPort() const { return smtpPort_; }
+    const std::string& user() const { return user_; }
+    const std::string& password() const { return password_; }
+    const std::string& dir() const { return dir_; }   // the instance's directory
+
+    // --- POP3 mailbox ---
+    // Adds one mail after those already there (it becomes the highest mail number at the
+    // next login). LF and CRLF line ends are both taken as line breaks; a lone CR stays a
+    // character, except right before a line break (the server cannot serve that one and it
+    // is dropped); a missing final line break is added. The server serves asServed(raw).
+    void addMail(std::string_view raw);
+    // Replaces the whole mailbox: the old mails, Dovecot's index and its UID list go, so the
+    // new mails are numbered from 1 and get fresh UIDLs.
+    void setMails(const std::vector<std::string>& raws);
+    void clearMails();
+    // Fills the mailbox with the benchmark mix of scripts/make-mailbox: `count` mails from
+    // `seed` (the same bytes for the same seed), plus one mail with an attachment of
+    // `bigAttachment` bytes ("50M", "500K"; empty: none). Replaces what was there.
+    void makeMailbox(int count, int seed, const std::string& bigAttachment = {});
+
+    // Mails still on the server (a mail deleted in a POP3 session is gone after its QUIT).
+    std::size_t pop3Count() const;
+    // Their text as the server serves it (CRLF, before dot-stuffing), in mail number order.
+    std::vector<std::string> pop3Mails() const;
+    // The CRLF text the server serves for a mail added as `raw`; its size is what LIST and
+    // STAT report for it.
+    static std::string asServed(std::string_view raw);
+
+    // --- SMTP sink ---
+    // Every mail accepted so far, in order of arrival (the sink stores a mail before it
+    // answers 250, so a client that has its reply finds the mail here).
+    std::vector<SmtpMail> smtpReceived() const;
+    // The raw bytes each client sent on one connection (commands and mail text), one entry
+    // per connection in order of connection.
+    std::vector<std::string> smtpSessions() const;
+    // Forgets the received mails and recorded connections.
+    void clearSmtp();
+
+    // The last lines of the servers' logs, for failure messages.
+    std::string logTail(int lines = 20) const;
+
+    std::string pop3Maildir() const { return dir_ + "/pop3/" + user_ + "/Maildir"; }
+    std::string smtpMaildir() const { return dir_ + "/smtp/aiosmtpd/Maildir"; }
+
+private:
+    void storeMail(std::string_view raw);
+    int runScript(const std::vector<std::string>& args, int timeoutMs) const;
+
+    std::string user_;
+    std::string password_;
+    std::string dir_;
+    int pop3Port_ = 0;
+    int smtpPort_ = 0;
+    bool running_ = false;
+    unsigned long nextMail_ = 1;    // numbers the mail files so Dovecot keeps the added order
+    unsigned mailUid_ = 0;
+    unsigned mailGid_ = 0;
+};
+
+} // namespace pb::test
