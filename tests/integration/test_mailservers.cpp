@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -366,7 +367,7 @@ TEST(MailServersLifeCycle, InstancesSideBySideAndGoneAfterDestruction) {
 TEST(MailServersLifeCycle, ServersOfADeadOwnerCleanUpByThemselves) {
     // An owner process that ends without stopping its servers, like a crashed test.
     pid_t owner = -1;
-    const char* argv[] = {"/bin/sleep", "0.3", nullptr};
+    const char* argv[] = {"/bin/sleep", "60", nullptr};
     ASSERT_EQ(posix_spawn(&owner, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ),
               0);
     char tmpl[] = "/tmp/pbms.XXXXXX";
@@ -381,6 +382,7 @@ TEST(MailServersLifeCycle, ServersOfADeadOwnerCleanUpByThemselves) {
     int dovecot = 0;
     ASSERT_EQ(std::fscanf(f, "%d", &dovecot), 1);
     std::fclose(f);
+    kill(owner, SIGKILL);
     int status = 0;
     waitpid(owner, &status, 0);
 
