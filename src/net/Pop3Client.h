@@ -1,15 +1,148 @@
 #pragma once
-// Placeholder of the POP3 component: only what the main window uses until the POP3 work lands.
-#include <QObject>
+// TPop3Client: the POP3 client component (RFC 1939) the retrieval run and QuickView work on.
+//
+// Built on TAsyncSocket, so every operation looks blocking while the message loop keeps
+// running. Connect logs in with USER/PASS and reads the mailbox size (STAT); List, GetSummary
+// (TOP n 0 + LIST n), GetMailMessage (RETR, optionally DELE) and DeleteMailMessage work on one
+// mail each; Disconnect ends the session with QUIT; Abort is the user's cancel.
+//
+// A retrieved mail is split as it arrives, in one pass, by TMessageParser: header lines,
+// subject/sender/message id, body text lines, and attachments written as files under
+// AttachFilePath. The mail is never held whole; attachments go straight to disk.
+//
+// Refusals by the server raise pb::Exception with the server's reply line (line end included)
+// or "Authentication failed"; socket failures raise ESockError / EAbortError; file failures
+// raise EStreamError descendants or EInOutError.
+#include "net/AsyncSocket.h"
+#include "net/ExStrings.h"
+#include "net/UUCoder.h"
+
+#include <functional>
+#include <string>
 
 namespace pb {
 
-class TPop3Client : public QObject {
-    Q_OBJECT
+// Header summary of one mail (GetSummary).
+class TSummary {
 public:
-    explicit TPop3Client(QObject* owner = nullptr) : QObject(owner) {}
-    // Ends the current network wait; the waiting call fails with EAbortError.
-    void Abort() {}
+    std::string Subject;     // value after "Subject:", the blank after the colon kept
+    std::string From;        // value after "From:", blank kept
+    std::string MessageId;   // from the 13th character of the "Message-ID:" line, line end kept
+    int Bytes = 0;           // size from the LIST answer
+    TExStringList Header;    // every header line, line ends cut, ending with "."
+};
+
+// One retrieved mail (GetMailMessage).
+class TMailMessage {
+public:
+    TExStringList Head;        // header lines, line ends cut, ending with the empty line
+    TStringList Body;          // body text lines, plus one notice line per attachment
+    TStringList Attachments;   // file names written (without AttachFilePath), in order
+    std::string From;
+    std::string Subject;
+    std::string MessageId;
+
+    void Clear();
+};
+
+// Splits one mail, read line by line, into a TMailMessage. Lines come from `ReadLn` with their
+// line ends, as the server sends them (dot-stuffed, ending with the end-of-message line
+// ".\r\n"). Reading stops right after the end-of-message line, whatever the mail looks like,
+// so the connection stays in step with the server. Kept apart from the socket so that it can
+// be fed from anywhere.
+class TMessageParser {
+public:
+    using LineSource = std::function<std::string()>;
+    using StatusSink = std::function<void(int Level, const std::string& Text)>;
+
+    TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status = {});
+
+    // Prefix of every file the parse writes: "Temp.mme" and the attachments.
+    std::string AttachFilePath;
+
+    // Parse state (one mail; a part header that lacks a line keeps the previous part's value).
+    int SectionMode = 2;            // 2 mail header, 1 body text next, 0 attachment next
+    std::string ContentType;
+    std::string Boundary;
+    std::string TransferEncoding;
+    std::string AttachName;
+
+    // Before RETR: encoding, boundary and name empty, SectionMode 2.
+    void Reset();
+    // After RETR was accepted: reads the whole mail into Mail (cleared first by the caller).
+    void Parse(TMailMessage& Mail);
+
+    // The name an attachment may be written under: what follows the last "/" or "\", without
+    // control characters; "text.tmp" when that leaves nothing, "." or "..".
+    static std::string SafeFileName(const std::string& Name);
+
+private:
+    std::string NextLine();
+    void ReadHeader(TMailMessage& Mail);
+    bool ReadSection(TMailMessage& Mail, bool useBoundary);
+    void ReadMultipart(TMailMessage& Mail);
+    void SaveAttachment(TMailMessage& Mail);
+
+    TUUProcessor& coder_;
+    LineSource readLn_;
+    StatusSink status_;
+    bool ended_ = false;   // the end-of-message line has been read
+};
+
+using TListEvent = std::function<void(int Msg, int Size)>;
+
+class TPop3Client : public TAsyncSocket {
+public:
+    explicit TPop3Client(QObject* owner = nullptr);
+    ~TPop3Client() override;
+
+    // --- published --------------------------------------------------------------------------
+    std::string UserID;
+    std::string Password;
+    bool DeleteOnRead = false;
+    std::string AttachFilePath;
+
+    // Login succeeded (hides the socket's own connect event, which stays unassigned).
+    TNotifyEvent OnConnect;
+    THandlerEvent OnAuthenticationNeeded;   // UserID or Password empty at Connect
+    THandlerEvent OnAuthenticationFailed;   // USER or PASS refused; asked once per Connect
+    TListEvent OnList;                      // one per line of the LIST answer
+    TNotifyEvent OnRetrieveStart;
+    TNotifyEvent OnRetrieveEnd;             // GetSummary succeeded / GetMailMessage ended
+    TNotifyEvent OnSuccess;                 // DeleteMailMessage succeeded
+    TNotifyEvent OnFailure;                 // DeleteMailMessage refused
+    TNotifyEvent OnReset;                   // never raised
+
+    // --- state ---------------------------------------------------------------------------------
+    int MailCount = 0;
+    TSummary Summary;
+    TMailMessage MailMessage;
+    bool Busy() const { return busy_; }
+    TUUProcessor UUProcessor;
+    // The parse state of the mail being retrieved.
+    const TMessageParser& Parser() const { return parser_; }
+
+    // --- operations ----------------------------------------------------------------------------
+    // TCP connect, greeting, USER/PASS, STAT -> MailCount; OnConnect once logged in (also
+    // when STAT then fails). A failure after the TCP connect ends the session first.
+    void Connect() override;
+    // QUIT (when connected), then close; raises the reply line when QUIT was refused.
+    void Disconnect() override;
+    // User cancel: ends the running operation (EAbortError; the connection is dropped when
+    // the next data arrives), or drops an idle connection without QUIT.
+    void Abort() override;
+
+    // The four below do nothing while another operation of this component runs (Busy).
+    void List();
+    void GetSummary(int MailNumber);
+    void GetMailMessage(int MailNumber);
+    void DeleteMailMessage(int MailNumber);
+
+private:
+    bool CheckLoginReply(const std::string& Reply, int& Attempts);
+
+    bool busy_ = false;
+    TMessageParser parser_;
 };
 
 } // namespace pb
