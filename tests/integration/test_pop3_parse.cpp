@@ -1,0 +1,285 @@
+// Splitting a retrieved mail into header, body and attachment files, fed line by line as the
+// server sends it (dot-stuffed, ending with ".\r\n") without a network. Every feed carries the
+// start of a following answer after the end-of-message line: the parse must stop right before
+// it, whatever the mail looks like, or the session would fall out of step.
+#include "net/Pop3Client.h"
+
+#include <QByteArray>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace pb {
+namespace {
+
+const std::string NextAnswer = "+OK next answer\r\n";
+
+std::string fileText(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string base64Lines(const std::string& data) {
+    const QByteArray b64 = QByteArray::fromStdString(data).toBase64();
+    std::string out;
+    for (qsizetype i = 0; i < b64.size(); i += 60)
+        out += b64.mid(i, 60).toStdString() + "\r\n";
+    return out;
+}
+
+// Serves `wire` line by line like ReadLn; running past its end is a closed connection.
+struct Feed {
+    std::string wire;
+    std::size_t pos = 0;
+    std::string ReadLn() {
+        if (pos >= wire.size())
+            throw ESockError("Connection closed");
+        std::size_t lf = wire.find('\n', pos);
+        lf = lf == std::string::npos ? wire.size() - 1 : lf;
+        std::string line = wire.substr(pos, lf + 1 - pos);
+        pos = lf + 1;
+        return line;
+    }
+    std::string rest() const { return wire.substr(pos); }
+};
+
+class MessageParse : public ::testing::Test {
+protected:
+    // Names made of arbitrary bytes are beyond QTemporaryDir's own clean-up.
+    void TearDown() override { std::filesystem::remove_all(dir.path().toStdString()); }
+
+    QTemporaryDir dir;
+    std::string path = dir.path().toStdString() + "/";
+    TUUProcessor coder;
+    TMailMessage mail;
+
+    // Parses one mail given as served (the end-of-message line added here).
+    void parse(const std::string& served) {
+        Feed feed{served + ".\r\n" + NextAnswer};
+        TMessageParser parser(coder, [&] { return feed.ReadLn(); });
+        parser.AttachFilePath = path;
+        parser.Reset();
+        parser.ContentType.clear();
+        mail.Clear();
+        parser.Parse(mail);
+        EXPECT_EQ(feed.rest(), NextAnswer) << "the parse must end right after the mail";
+    }
+    std::vector<std::string> body() const { return mail.Body.Lines(); }
+    std::string file(const std::string& name) const { return fileText(path + name); }
+};
+
+std::string zipMail(const std::string& nameLine, const std::string& encoding,
+                    const std::string& data, const std::string& ct = "multipart/mixed") {
+    return "From: Sender <s@example.org>\r\n"
+           "Subject: with file\r\n"
+           "Content-Type: " + ct + "; boundary=\"XYZ\"\r\n"
+           "\r\n"
+           "preamble\r\n"
+           "--XYZ\r\n"
+           "Content-Type: text/plain\r\n"
+           "\r\n"
+           "see attachment\r\n"
+           "--XYZ\r\n"
+           "Content-Type: application/zip; " + nameLine + "\r\n"
+           "Content-Transfer-Encoding: " + encoding + "\r\n"
+           "\r\n" +
+           base64Lines(data) +
+           "--XYZ--\r\n"
+           "epilogue\r\n";
+}
+
+// --- plain mails -------------------------------------------------------------------------------
+
+TEST_F(MessageParse, PlainMailSplitsIntoHeadAndBodyWithDotStuffingUndone) {
+    parse("From: a@example.org\r\n"
+          "Subject: Hello there\r\n"
+          "Message-ID: <1@x>\r\n"
+          "\r\n"
+          "first line\r\n"
+          "..x\r\n"
+          "...\r\n"
+          "bare lf\n"
+          "ends in cr\r\r\n"
+          "\r\n");
+    EXPECT_EQ(mail.Subject, " Hello there");
+    EXPECT_EQ(mail.From, "a@example.org");
+    EXPECT_EQ(mail.MessageId, "<1@x>");
+    EXPECT_EQ(mail.Head.Count(), 4);
+    EXPECT_EQ(mail.Head[3], "");
+    EXPECT_EQ(mail.Head.HeaderIndex("message-id"), 2);
+    EXPECT_EQ(body(), (std::vector<std::string>{"first line", ".x", "..", "bare lf", "ends in cr\r", ""}));
+    EXPECT_TRUE(mail.Attachments.Empty());
+}
+
+TEST_F(MessageParse, EmptyBodyAndHeaderWithoutBlankLineEndAtTheMailsEnd) {
+    parse("Subject: nothing\r\n\r\n");
+    EXPECT_TRUE(mail.Body.Empty());
+    parse("Subject: cut short\r\nX-Other: y\r\n");
+    EXPECT_EQ(mail.Head.Count(), 2);
+    EXPECT_TRUE(mail.Body.Empty());
+}
+
+TEST_F(MessageParse, CapitalisedMultipartIsTextUpToTheEndOfTheMail) {
+    parse(zipMail("name=\"a.zip\"", "base64", "PK", "Multipart/Mixed"));
+    EXPECT_TRUE(mail.Attachments.Empty());
+    const auto lines = body();
+    EXPECT_EQ(lines.front(), "preamble");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "--XYZ--"), lines.end());
+    EXPECT_EQ(lines.back(), "epilogue");
+}
+
+// --- attachments ------------------------------------------------------------------------------
+
+TEST_F(MessageParse, Base64PartIsDecodedAndRepeatedNamesGetSuffixes) {
+    const std::string zip("PK\x03\x04 binary \x00\xff data", 21);
+    parse(zipMail("name=\"a.zip\"", "base64", zip));
+    EXPECT_EQ(body(), (std::vector<std::string>{"see attachment", "\r\nFile \"a.zip\" extracted"}));
+    EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"a.zip"});
+    EXPECT_EQ(file("a.zip"), zip);
+    EXPECT_TRUE(std::filesystem::exists(path + "Temp.mme"));
+
+    parse(zipMail("name=\"a.zip\"", "base64", zip));
+    EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"a_1.zip"});
+    EXPECT_EQ(file("a_1.zip"), zip);
+    EXPECT_EQ(body().back(), "\r\nFile \"a.zip\" extracted");   // the name as the mail gave it
+}
+
+TEST_F(MessageParse, UnnamedPartsAndCapitalBase64) {
+    // A first part without a name is text.tmp; one after a named part reuses that name.
+    parse("Content-Type: multipart/mixed; boundary=b1\r\n\r\n"
+          "--b1\r\n\r\ntext\r\n"
+          "--b1\r\nContent-Type: application/octet-stream\r\n\r\nraw one\r\n"
+          "--b1\r\nContent-Type: application/pdf; name=\"doc.pdf\"\r\n"
+          "Content-Transfer-Encoding: BASE64\r\n\r\nQUJD\r\n"
+          "--b1\r\nContent-Type: application/octet-stream\r\n\r\nraw two\r\n"
+          "--b1--\r\n");
+    EXPECT_EQ(mail.Attachments.Lines(), (std::vector<std::string>{"text.tmp", "doc.pdf", "doc_1.pdf"}));
+    EXPECT_EQ(file("text.tmp"), "raw one\r\n");
+    EXPECT_EQ(file("doc.pdf"), "QUJD\r\n");   // capital BASE64 is kept undecoded
+    EXPECT_EQ(file("doc_1.pdf"), "raw two\r\n");
+}
+
+TEST_F(MessageParse, SinglePartBase64BecomesAFileAndTheBody) {
+    parse("Subject: encoded\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+          base64Lines("line one\r\nline two\r\n"));
+    EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"text.tmp"});
+    EXPECT_EQ(file("text.tmp"), "line one\r\nline two\r\n");
+    EXPECT_EQ(body(), (std::vector<std::string>{"line one", "line two"}));
+}
+
+TEST_F(MessageParse, UuencodedPartIsDecoded) {
+    // "Cat" uuencoded: count 3, one group of four characters.
+    parse("Content-Type: multipart/mixed; boundary=\"q\"\r\n\r\n--q\r\n\r\nhi\r\n"
+          "--q\r\nContent-Disposition: attachment; filename=\"cat.txt\"\r\n"
+          "Content-Transfer-Encoding: X-UUENCODE\r\n\r\n"
+          "#0V%T\r\n`\r\nend\r\n--q--\r\n");
+    EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"cat.txt"});
+    EXPECT_EQ(file("cat.txt"), "Cat");
+}
+
+TEST_F(MessageParse, HostileAttachmentNamesStayInsideTheDirectory) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"../../escape.txt", "escape.txt"},
+        {"C:\\Windows\\evil.exe", "evil.exe"},
+        {"sub/dir/", "text.tmp"},
+        {"..", "text_1.tmp"},
+        {".", "text_2.tmp"},
+        {"tab\there\x01.txt", "tabhere.txt"},
+        {std::string("nul\0byte", 8), "nulbyte"},
+    };
+    for (const auto& [name, expected] : cases) {
+        parse("Content-Type: multipart/mixed; boundary=z\r\n\r\n--z\r\n\r\nt\r\n"
+              "--z\r\nContent-Type: text/plain; name=\"" + name + "\"\r\n\r\nx\r\n--z--\r\n");
+        ASSERT_EQ(mail.Attachments.Count(), 1) << name;
+        EXPECT_EQ(mail.Attachments[0], expected);
+    }
+    // Everything that was written is a plain file directly in the directory.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path().toStdString()))
+        EXPECT_EQ(entry.path().parent_path(), std::filesystem::path(dir.path().toStdString()));
+    EXPECT_FALSE(std::filesystem::exists(dir.path().toStdString() + "/../escape.txt"));
+    EXPECT_TRUE(std::filesystem::exists(path + "escape.txt"));
+    EXPECT_TRUE(std::filesystem::exists(path + "evil.exe"));
+    EXPECT_TRUE(std::filesystem::exists(path + "nulbyte"));
+}
+
+// --- structure ---------------------------------------------------------------------------------
+
+TEST_F(MessageParse, MissingBoundariesEndAtTheEndOfTheMail) {
+    // Declared multipart, but the boundary never comes.
+    parse("Content-Type: multipart/mixed; boundary=\"never\"\r\n\r\nonly text\r\n");
+    EXPECT_TRUE(mail.Body.Empty());
+    // The closing delimiter never comes: the open attachment ends with the mail.
+    parse("Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n\r\ntext\r\n"
+          "--b\r\nContent-Type: text/plain; name=\"open.txt\"\r\n\r\ndata\r\n");
+    EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"open.txt"});
+    EXPECT_EQ(file("open.txt"), "data\r\n");
+    // A part header cut off by the end of the mail.
+    parse("Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\nContent-Type: text/plain\r\n");
+    EXPECT_TRUE(mail.Attachments.Empty());
+}
+
+TEST_F(MessageParse, NestedMultipartIsWalkedAndTheOuterRestDropped) {
+    parse("Content-Type: multipart/mixed; boundary=\"outer\"\r\n\r\n"
+          "--outer\r\n"
+          "Content-Type: multipart/alternative; boundary=\"inner\"\r\n\r\n"
+          "--inner\r\nContent-Type: text/plain\r\n\r\nplain text\r\n"
+          "--inner\r\nContent-Type: text/html; name=\"alt.html\"\r\n\r\n<p>html</p>\r\n"
+          "--inner--\r\n"
+          "--outer\r\nContent-Type: text/plain; name=\"dropped.txt\"\r\n\r\nnever saved\r\n"
+          "--outer--\r\n");
+    // The outer part's own text section is empty (the inner boundary follows at once), so the
+    // inner parts all count as attachments.
+    EXPECT_EQ(mail.Attachments.Lines(), (std::vector<std::string>{"text.tmp", "alt.html"}));
+    EXPECT_EQ(file("text.tmp"), "plain text\r\n");
+    EXPECT_FALSE(std::filesystem::exists(path + "dropped.txt"));
+}
+
+// Random mails built from the pieces mails are made of, plus random bytes: the parse never
+// crashes, never reads past the end of the mail and never writes outside its directory.
+// PB_PARSE_FUZZ_ROUNDS=N runs longer.
+TEST_F(MessageParse, RandomMailsNeverBreakTheParse) {
+    const char* env = std::getenv("PB_PARSE_FUZZ_ROUNDS");
+    const int rounds = env ? std::atoi(env) : 1500;
+    std::mt19937 rng(20261207);
+    auto pick = [&](std::initializer_list<const char*> xs) {
+        return std::string(*(xs.begin() + rng() % xs.size()));
+    };
+    auto randomBytes = [&](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s.push_back(static_cast<char>(rng() % 256));
+        return s;
+    };
+    for (int round = 0; round < rounds; ++round) {
+        std::string m;
+        const int lines = static_cast<int>(rng() % 40);
+        for (int i = 0; i < lines; ++i) {
+            m += pick({"Content-Type: multipart/mixed; boundary=\"b\"", "Content-Type: multipart/x; BOUNDARY=b",
+                       "boundary=\"", "--b", "--b--", "", "", ".", "..", ".\r", "text",
+                       "Content-Transfer-Encoding: base64", "Content-Transfer-Encoding: X-UUENCODE",
+                       "Content-Transfer-Encoding: BASE64", "name=\"../x\"", "filename=\"a.b.c\"",
+                       "name=\"", "Subject:", "From:", "QUJD", "M86)C", "`", "end", "===="});
+            if (rng() % 4 == 0)
+                m += randomBytes(static_cast<int>(rng() % 30));
+            m += rng() % 5 == 0 ? "\n" : "\r\n";
+        }
+        // A lone dot line is the end of the mail; the server stuffs it, so must the test.
+        std::string stuffed;
+        std::istringstream in(m);
+        for (std::string l; std::getline(in, l);)
+            stuffed += (!l.empty() && l[0] == '.' ? "." : "") + l + "\n";
+        SCOPED_TRACE(round);
+        parse(stuffed);
+        if (HasFailure())
+            return;
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path().toStdString()))
+        ASSERT_EQ(entry.path().parent_path(), std::filesystem::path(dir.path().toStdString()));
+}
+
+} // namespace
+} // namespace pb
