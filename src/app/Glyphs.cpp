@@ -79,17 +79,12 @@ void drawQuickView(QPainter& p) {
 }
 
 void drawConfig(QPainter& p) {
-    // Wrench from bottom left to top right, with an open jaw.
-    p.setPen(QPen(kGrey, 3, Qt::SolidLine, Qt::FlatCap));
-    p.drawLine(2, 13, 10, 5);
+    // Hammer from bottom left to top right: brown handle, steel head.
+    p.setPen(QPen(kOlive, 2, Qt::SolidLine, Qt::FlatCap));
+    p.drawLine(2, 14, 10, 6);
     p.setPen(kBlack);
     p.setBrush(kSilver);
-    p.drawEllipse(9, 1, 6, 6);
-    p.setPen(Qt::NoPen);
-    p.setBrush(Qt::transparent);
-    p.setCompositionMode(QPainter::CompositionMode_Clear);
-    p.drawRect(12, 0, 3, 3);
-    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    p.drawPolygon(QPolygon({QPoint(7, 4), QPoint(11, 0), QPoint(15, 4), QPoint(11, 8)}));
     // Screwdriver across it: red handle top left, steel shaft to the bottom right.
     p.setPen(kMaroon);
     p.setBrush(kRed);

@@ -1,0 +1,122 @@
+#pragma once
+// A main window for tests: created in a fresh temporary current directory (where it looks for
+// "pbridge.ini"), with dialogs whose modal show runs a scripted stand-in for the user instead
+// of a real modal loop, a pinned German locale for the log lines, and cleared message boxes.
+#include "app/PB_main.h"
+#include "platform/AnsiText.h"
+#include "support/ScriptedBoxes.h"
+#include "ui/PB_address.h"
+#include "ui/PB_conf.h"
+#include "ui/PB_quick.h"
+
+#include <QDir>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+
+namespace pb::test {
+
+class ScriptedConfigForm : public TConfigForm {
+public:
+    std::function<void(ScriptedConfigForm&)> onShow; // plays the user; nothing = close box
+    int shownCount = 0;
+    void ShowModal() override {
+        ++shownCount;
+        if (onShow)
+            onShow(*this);
+    }
+};
+
+class ScriptedQuickForm : public TQuickForm {
+public:
+    int shownCount = 0;
+    void ShowModal() override { ++shownCount; }
+};
+
+class ScriptedAddressForm : public TAddressForm {
+public:
+    int shownCount = 0;
+    void ShowModal() override { ++shownCount; }
+};
+
+// Reads a whole file as bytes; empty when it does not exist.
+inline std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+class MainWindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        oldDir_ = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(dir_.path()));
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        boxes().reset();
+    }
+
+    void TearDown() override {
+        main_.reset();
+        QDir::setCurrent(oldDir_);
+        QLocale::setDefault(QLocale::c());
+        boxes().reset();
+    }
+
+    // Creates the main window and its dialogs as the program body does. `T` lets a test
+    // observe the window's handlers through a subclass.
+    template <class T = Tmain> T& createMain() {
+        auto w = std::make_unique<T>();
+        T& ref = *w;
+        main_ = std::move(w);
+        config_ = std::make_unique<ScriptedConfigForm>();
+        address_ = std::make_unique<ScriptedAddressForm>();
+        quick_ = std::make_unique<ScriptedQuickForm>();
+        main_->ConfigForm = config_.get();
+        main_->AddressForm = address_.get();
+        main_->QuickForm = quick_.get();
+        return ref;
+    }
+
+    // The log lines without their date and time (everything after the second blank).
+    std::vector<std::string> logTexts() const {
+        std::vector<std::string> out;
+        for (const std::string& line : main_->LogLines()) {
+            auto first = line.find(' ');
+            auto second = line.find(' ', first + 1);
+            out.push_back(toUtf8(line.substr(second + 1)));
+        }
+        return out;
+    }
+
+    Tmain& win() { return *main_; }
+    ScriptedConfigForm& config() { return *config_; }
+    ScriptedQuickForm& quick() { return *quick_; }
+    std::string path(const std::string& name) const { return (dir_.path() + "/" + QString::fromStdString(name)).toStdString(); }
+
+    // Ten valid lines as the program writes them.
+    static std::string validIni() {
+        return "smtp.example.org\r\n25\r\nme@example.org\r\nme\r\n1\r\n"
+               "pop.example.org\r\n110\r\nme\r\nsecret\r\n0\r\n";
+    }
+
+private:
+    QTemporaryDir dir_;
+    QString oldDir_;
+    std::unique_ptr<Tmain> main_;
+    std::unique_ptr<ScriptedConfigForm> config_;
+    std::unique_ptr<ScriptedAddressForm> address_;
+    std::unique_ptr<ScriptedQuickForm> quick_;
+};
+
+} // namespace pb::test

@@ -1,0 +1,82 @@
+// The activity log: one line per entry, date and time in the user's formats, the text
+// appended verbatim, and the lines kept in order for the log mail.
+#include "app/LogFormat.h"
+#include "support/MainWindowFixture.h"
+
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTextBlock>
+#include <gtest/gtest.h>
+
+namespace pb {
+namespace {
+
+const QDateTime kWhen(QDate(1999, 12, 6), QTime(14, 2, 40));
+const QLocale kGerman(QLocale::German, QLocale::Germany);
+
+TEST(LogLine, UsesShortDateAndLongTimeOfTheLocale) {
+    EXPECT_EQ(FormatLogLine(kWhen, "STRT Postbridge Alpha 4 gestartet", kGerman),
+              "06.12.99 14:02:40 STRT Postbridge Alpha 4 gestartet");
+    const QLocale us(QLocale::English, QLocale::UnitedStates);
+    const std::string usLine = FormatLogLine(kWhen, "CONF x", us);
+    EXPECT_EQ(usLine.rfind("12/6/99 2:02:40", 0), 0u) << usLine;
+    EXPECT_NE(usLine.find("PM CONF x"), std::string::npos) << usLine;
+    // Whatever the locale's spelling, the time carries seconds and no time-zone name.
+    for (const QLocale& loc : {kGerman, us, QLocale(QLocale::French, QLocale::France), QLocale::c()}) {
+        SCOPED_TRACE(loc.name().toStdString());
+        const QString fmt = LongTimeFormat(loc);
+        EXPECT_TRUE(fmt.contains(u's')) << fmt.toStdString();
+        EXPECT_FALSE(fmt.contains(u't')) << fmt.toStdString();
+        EXPECT_FALSE(fmt.endsWith(u' '));
+    }
+}
+
+TEST(LogLine, TextIsAppendedVerbatimAfterOneBlank) {
+    EXPECT_EQ(FormatLogLine(kWhen, " leading", kGerman), "06.12.99 14:02:40  leading");
+    EXPECT_EQ(FormatLogLine(kWhen, "", kGerman), "06.12.99 14:02:40 ");
+    // Windows-1252 bytes pass through unchanged.
+    EXPECT_EQ(FormatLogLine(kWhen, ansi("POP3 Übetragungsfehler"), kGerman),
+              "06.12.99 14:02:40 " + ansi("POP3 Übetragungsfehler"));
+}
+
+TEST(LogLine, ControlCharactersCannotSplitAnEntry) {
+    // A server reply or address with line breaks must not forge further log lines.
+    EXPECT_EQ(FormatLogLine(kWhen, "SMTP Sende Nachricht an: a@b\r\n06.12.99 fake", kGerman),
+              "06.12.99 14:02:40 SMTP Sende Nachricht an: a@b  06.12.99 fake");
+    EXPECT_EQ(FormatLogLine(kWhen, std::string("x\0y\x1B\x7F", 5), kGerman), "06.12.99 14:02:40 x y  ");
+}
+
+class ActivityLog : public test::MainWindowFixture {};
+
+TEST_F(ActivityLog, EntriesAppearInOrderInBoxAndLines) {
+    Tmain& w = createMain();
+    EXPECT_TRUE(w.LogLines().empty());
+    EXPECT_TRUE(w.log->toPlainText().isEmpty());
+    w.LogEntry("STRT one");
+    w.LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
+    w.LogEntry(" two blanks");
+    ASSERT_EQ(w.LogLines().size(), 3u);
+    ASSERT_EQ(w.log->document()->blockCount(), 3);
+    const QRegularExpression stamp(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d "));
+    for (int i = 0; i < 3; ++i) {
+        const QString shown = w.log->document()->findBlockByNumber(i).text();
+        EXPECT_EQ(shown, toUnicode(w.LogLines()[static_cast<std::size_t>(i)]));
+        EXPECT_TRUE(stamp.match(shown).hasMatch()) << shown.toStdString();
+    }
+    EXPECT_EQ(logTexts(), (std::vector<std::string>{"STRT one", "POP3 Übetragung vom Benutzer abgebrochen",
+                                                    " two blanks"}));
+    const QRegularExpression twoBlanks(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d  two blanks$"));
+    EXPECT_TRUE(twoBlanks.match(toUnicode(w.LogLines()[2])).hasMatch()) << w.LogLines()[2];
+}
+
+TEST_F(ActivityLog, BoxIsReadOnlyMonospaceWithoutWrapping) {
+    Tmain& w = createMain();
+    EXPECT_TRUE(w.log->isReadOnly());
+    EXPECT_EQ(w.log->lineWrapMode(), QPlainTextEdit::NoWrap);
+    EXPECT_EQ(w.log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_TRUE(QFontInfo(w.log->font()).fixedPitch());
+    EXPECT_EQ(w.log->font().pixelSize(), 11);
+}
+
+} // namespace
+} // namespace pb
