@@ -69,9 +69,9 @@ std::string hex(unsigned v, int width) {
     return buf;
 }
 
-std::string addr(const FidoAddrBytes& a) {
-    return std::to_string(a.Zone) + ":" + std::to_string(a.Net) + "/" + std::to_string(a.Node) +
-           "." + std::to_string(a.Point);
+std::string addr(const TFidoAddr& a) {
+    return std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" + std::to_string(a.node) +
+           "." + std::to_string(a.point);
 }
 
 std::string when(std::int64_t t) {

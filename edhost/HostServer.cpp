@@ -80,11 +80,10 @@ void HostServer::onQueue() {
 void HostServer::handle(const tagMSG& msg, const MessageOrigin& from) {
     if (msg.message == edapi::Reply) {
         // The worker has filled the description block.
+        // It is answered in any case: the worker waits for the answer.
         Connection* c = byWorker(from.tid);
-        if (!c)
-            return;
         TSharedMem block(edapi::blockName(edapi::BlkPluginInfo, from.tid), sizeof(TPluginInfo));
-        if (block.acceptableResult()) {
+        if (c && block.acceptableResult()) {
             TPluginInfo info;
             std::memcpy(&info, block.Data(), sizeof info);
             c->description = info;

@@ -222,6 +222,8 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A reader of our output that went away must not kill the host mid-shutdown.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args;
     std::string base;
     for (int i = 1; i < argc; ++i) {

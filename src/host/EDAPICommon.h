@@ -5,6 +5,7 @@
 //
 // Records are byte layouts (little-endian integers, short strings of one length byte and N
 // bytes, texts in Windows-1252), declared packed so that their size is the size on the wire.
+#include "host/Fidoaddr.h"
 #include "platform/SharedMemory.h"
 
 #include <cstddef>
@@ -86,15 +87,6 @@ struct ShortString {
     }
 };
 
-// The 8-byte FidoNet address as the records carry it: zone, net, node, point (int16 each).
-struct FidoAddrBytes {
-    std::int16_t Zone = 0;
-    std::int16_t Net = 0;
-    std::int16_t Node = 0;
-    std::int16_t Point = 0;
-};
-static_assert(sizeof(FidoAddrBytes) == 8);
-
 // The plug-in description (784 bytes).
 struct TPluginInfo {
     ShortString<255> PIName;
@@ -114,8 +106,8 @@ struct TNewMsgHeader {
     ShortString<35> FromUserName;
     ShortString<71> Subject;
     ShortString<71> AuxText;
-    FidoAddrBytes Addr1;
-    FidoAddrBytes Addr2;
+    TFidoAddr Addr1;
+    TFidoAddr Addr2;
     std::uint16_t Flags = 0;
     std::int32_t Size = 0;
 };
@@ -145,8 +137,8 @@ static_assert(sizeof(TServiceInfo) == 528);
 struct HostMsgBlockHeader {
     std::int32_t Number = 0;
     std::uint16_t Flags = 0;
-    FidoAddrBytes Addr1;
-    FidoAddrBytes Addr2;
+    TFidoAddr Addr1;
+    TFidoAddr Addr2;
     std::int64_t Written = 0;        // seconds since 1970, UTC
     std::int32_t TextLength = 0;     // bytes of the text without its NUL
 };
