@@ -53,21 +53,25 @@ bool BreaksCommand(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-// Appends `text` with dot transparency: every line that begins with "." gets one more in
-// front, also a line that starts after a line break inside the text, so that no line of a
-// mail can be taken for the end of the data.
+// Appends `text` as mail text: with dot transparency (a line that begins with "." gets one
+// more in front) and with CR LF as the only line end. A lone LF or CR inside the text would be
+// a line end to some servers and none to others, so one of them could take a "." after it for
+// the end of the data; made a CR LF, it starts a line that every server reads alike.
 void AppendTransparent(std::string& out, std::string_view text) {
     std::size_t start = 0;
-    while (start <= text.size()) {
+    for (;;) {
         if (start < text.size() && text[start] == '.')
             out += '.';
-        const std::size_t lf = text.find('\n', start);
-        if (lf == std::string_view::npos) {
+        const std::size_t brk = text.find_first_of("\r\n", start);
+        if (brk == std::string_view::npos) {
             out.append(text.substr(start));
             return;
         }
-        out.append(text.substr(start, lf + 1 - start));
-        start = lf + 1;
+        out.append(text.substr(start, brk - start));
+        out += CRLF;
+        start = brk + 1;
+        if (text[brk] == '\r' && start < text.size() && text[start] == '\n')
+            ++start;
     }
 }
 
@@ -80,7 +84,8 @@ std::string AddressLine(const std::string& prefix, const TStringList& entries) {
         const std::string& entry = entries[i];
         if (i > 0) {
             line += ',';
-            if (line.size() - lineStart + entry.size() > MaxHeaderLine) {
+            // Room for the entry and for the comma that may follow it.
+            if (line.size() - lineStart + entry.size() + 1 > MaxHeaderLine) {
                 line += "\r\n ";
                 lineStart = line.size() - 1;
             }
