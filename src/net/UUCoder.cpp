@@ -16,7 +16,13 @@ constexpr char kUUAlphabet[] = "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMN
 
 constexpr std::size_t kLineBytes = 45;          // source bytes per encoded line
 constexpr std::size_t kLinesPerChunk = 1024;    // encoded per read of the source
-constexpr std::size_t kBufferSize = 64 * 1024;  // decoder's line window and output buffer
+// The decoder's line window and output buffer. Lines longer than the window are handled in
+// pieces; a build may shrink the window to exercise that path.
+#ifndef PB_UUCODER_WINDOW
+#define PB_UUCODER_WINDOW (64 * 1024)
+#endif
+constexpr std::size_t kBufferSize = PB_UUCODER_WINDOW;
+static_assert(kBufferSize >= 128, "a UUencode line's first piece must hold its count and 84 characters");
 
 // Base64 value of each byte, -1 for characters outside the alphabet.
 constexpr std::array<signed char, 256> makeMimeValues() {
