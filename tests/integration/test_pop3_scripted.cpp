@@ -1,0 +1,218 @@
+// The POP3 client against scripted loopback servers, for what a real Dovecot cannot be made to
+// do on cue: refuse PASS and then accept it, refuse STAT or LIST, stall or close in the middle
+// of a mail while the user cancels.
+#include "net/Pop3Client.h"
+#include "platform/MessageLoop.h"
+#include "support/LoopbackServer.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace pb {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LoopbackServer;
+using test::Peer;
+
+// Answers every command from a script of (expected command, reply) pairs and records what
+// came; after the script it answers QUIT with +OK and waits for the close.
+struct Dialogue {
+    using Script = std::vector<std::pair<std::string, std::string>>;
+    explicit Dialogue(Script s) : script(std::move(s)) {}
+    Script script;
+    std::vector<std::string> received;
+    void operator()(Peer& p) {
+        p.send("+OK ready\r\n");
+        for (const auto& [expect, reply] : script) {
+            const std::string line = p.readLine();
+            if (line.empty())
+                return;
+            received.push_back(line.substr(0, line.size() - 2));
+            p.send(reply);
+        }
+        const std::string line = p.readLine();
+        if (!line.empty()) {
+            received.push_back(line.substr(0, line.size() - 2));
+            p.send("+OK bye\r\n");
+        }
+        p.waitForClose();
+    }
+    std::vector<std::string> expected() const {
+        std::vector<std::string> out;
+        for (const auto& s : script)
+            out.push_back(s.first);
+        return out;
+    }
+};
+
+void setup(TPop3Client& c, std::uint16_t port, const std::string& password = "secret") {
+    c.Host = "127.0.0.1";
+    c.Port = port;
+    c.UserID = "user";
+    c.Password = password;
+    c.TimeOut = 5000;
+}
+
+std::string exceptionText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+TEST(Pop3Login, RefusedPasswordFailsAtOnceWithoutAHandler) {
+    Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "-ERR wrong\r\n"}});
+    LoopbackServer server(std::ref(d));
+    TPop3Client c;
+    setup(c, server.port());
+    int connects = 0;
+    c.OnConnect = [&](QObject*) { ++connects; };
+    EXPECT_EQ(exceptionText([&] { c.Connect(); }), "Authentication failed");
+    EXPECT_FALSE(c.Connected());
+    EXPECT_FALSE(c.Busy());
+    EXPECT_EQ(connects, 0);
+    server.join();
+    auto expected = d.expected();
+    expected.push_back("QUIT");   // the session is ended politely
+    EXPECT_EQ(d.received, expected);
+}
+
+TEST(Pop3Login, HandlerGetsOneMoreAttemptOnly) {
+    Dialogue ok({{"USER user", "+OK\r\n"}, {"PASS wrong", "-ERR no\r\n"},
+                 {"USER user", "+OK\r\n"}, {"PASS secret", "+OK in\r\n"},
+                 {"STAT", "+OK 3 1200\r\n"}});
+    LoopbackServer server(std::ref(ok));
+    TPop3Client c;
+    setup(c, server.port(), "wrong");
+    int asked = 0;
+    c.OnAuthenticationFailed = [&](bool& handled) {
+        ++asked;
+        c.Password = "secret";
+        handled = true;
+    };
+    c.Connect();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(c.MailCount, 3);
+    c.Disconnect();
+    server.join();
+
+    Dialogue twice({{"USER user", "+OK\r\n"}, {"PASS a", "-ERR no\r\n"},
+                    {"USER user", "+OK\r\n"}, {"PASS b", "-ERR still no\r\n"}});
+    LoopbackServer again(std::ref(twice));
+    setup(c, again.port(), "a");
+    c.OnAuthenticationFailed = [&](bool& handled) {
+        ++asked;
+        c.Password = "b";
+        handled = true;
+    };
+    EXPECT_EQ(exceptionText([&] { c.Connect(); }), "Authentication failed");
+    EXPECT_EQ(asked, 2);
+}
+
+TEST(Pop3Login, MissingCredentialsAreRefusedBeforeAnyTrafficUnlessTheHandlerSaysGoOn) {
+    TPop3Client c;
+    setup(c, test::closedPort(), "");
+    EXPECT_EQ(exceptionText([&] { c.Connect(); }), "Authentication failed");
+
+    Dialogue d({{"USER user", "+OK\r\n"}, {"PASS ", "+OK\r\n"}, {"STAT", "+OK\r\n"}});
+    LoopbackServer server(std::ref(d));
+    setup(c, server.port(), "");
+    c.OnAuthenticationNeeded = [](bool& handled) { handled = true; };
+    c.Connect();
+    EXPECT_EQ(c.MailCount, 0);
+    c.Disconnect();
+    server.join();
+    EXPECT_EQ(d.received[1], "PASS ");
+}
+
+TEST(Pop3Login, RefusedStatStillReportsTheLogin) {
+    Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "+OK\r\n"}, {"STAT", "-ERR locked\r\n"}});
+    LoopbackServer server(std::ref(d));
+    TPop3Client c;
+    setup(c, server.port());
+    int connects = 0;
+    c.OnConnect = [&](QObject*) { ++connects; };
+    EXPECT_EQ(exceptionText([&] { c.Connect(); }), "-ERR locked\r\n");
+    EXPECT_EQ(connects, 1);
+    EXPECT_FALSE(c.Connected());
+}
+
+TEST(Pop3Operations, RefusedListEndsWithTheReplyInsteadOfWaiting) {
+    Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "+OK\r\n"}, {"STAT", "+OK 1 10\r\n"},
+                {"LIST ", "-ERR not now\r\n"}, {"LIST ", "+OK\r\n1 10\r\n2 x\r\n.\r\n"}});
+    LoopbackServer server(std::ref(d));
+    TPop3Client c;
+    setup(c, server.port());
+    c.Connect();
+    EXPECT_EQ(exceptionText([&] { c.List(); }), "-ERR not now\r\n");
+    std::vector<int> listed;
+    c.OnList = [&](int msg, int) { listed.push_back(msg); };
+    EXPECT_THROW(c.List(), EConvertError);   // "x" is no size
+    EXPECT_EQ(listed, std::vector<int>{1});
+    EXPECT_FALSE(c.Busy());
+}
+
+// Sends the greeting, takes the login and RETR, then the first half of a mail.
+void halfAMail(Peer& p) {
+    p.send("+OK ready\r\n");
+    for (const char* reply : {"+OK\r\n", "+OK\r\n", "+OK 1 100\r\n"}) {
+        p.readLine();
+        p.send(reply);
+    }
+    p.readLine();   // RETR 1
+    p.send("+OK\r\nSubject: half\r\n\r\nfirst line\r\n");
+}
+
+TEST(Pop3Retrieve, CancelDuringRetrEndsTheWaitAndDropsTheConnection) {
+    LoopbackServer server([](Peer& p) {
+        halfAMail(p);
+        p.pause(300ms);
+        p.send("more\r\n.\r\n");   // what arrives after the cancel drops the connection
+        p.waitForClose();
+    });
+    QTemporaryDir dir;
+    TPop3Client c;
+    setup(c, server.port());
+    c.AttachFilePath = dir.path().toStdString() + "/";
+    c.Connect();
+    int ends = 0;
+    c.OnRetrieveEnd = [&](QObject*) { ++ends; };
+    QTimer::singleShot(100, [&] { c.Abort(); });
+    EXPECT_THROW(c.GetMailMessage(1), EAbortError);
+    EXPECT_EQ(ends, 1);
+    EXPECT_FALSE(c.Busy());
+    EXPECT_EQ(c.MailMessage.Body.Lines(), std::vector<std::string>{"first line"});
+    QElapsedTimer clock;
+    clock.start();
+    pumpUntil([&] { return !c.Connected() || clock.elapsed() > 5000; });
+    EXPECT_FALSE(c.Connected());
+    EXPECT_TRUE(c.InBuffer.Empty());
+    EXPECT_EQ(exceptionText([&] { c.GetMailMessage(1); }), "Not Connected");
+}
+
+TEST(Pop3Retrieve, ServerClosingMidMailEndsTheRetrieval) {
+    LoopbackServer server([](Peer& p) { halfAMail(p); });
+    QTemporaryDir dir;
+    TPop3Client c;
+    setup(c, server.port());
+    c.AttachFilePath = dir.path().toStdString() + "/";
+    c.Connect();
+    int ends = 0;
+    c.OnRetrieveEnd = [&](QObject*) { ++ends; };
+    EXPECT_EQ(exceptionText([&] { c.GetMailMessage(1); }), "Connection closed");
+    EXPECT_EQ(ends, 1);
+    EXPECT_FALSE(c.Connected());
+    EXPECT_EQ(exceptionText([&] { c.GetMailMessage(1); }), "Not Connected");
+    EXPECT_FALSE(c.Busy());
+}
+
+} // namespace
+} // namespace pb
