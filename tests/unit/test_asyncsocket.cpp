@@ -112,10 +112,11 @@ TEST(AsyncSocketRead, TimersKeepFiringWhileReadLnWaitsAndCancelEndsTheWait) {
 }
 
 TEST(AsyncSocketRead, AfterCancelTheBufferedLineStaysAndReadsFailUntilTheNextConnect) {
+    std::vector<std::string> received;
     LoopbackServer server(
-        [](Peer& p) {
+        [&](Peer& p) {
             p.send("one\r\ntwo\r\n");
-            p.waitForClose();
+            received.push_back(p.readAll());
         },
         2);
     TAsyncSocket s;
@@ -135,6 +136,8 @@ TEST(AsyncSocketRead, AfterCancelTheBufferedLineStaysAndReadsFailUntilTheNextCon
     EXPECT_FALSE(s.Canceled());
     EXPECT_EQ(s.ReadLn(), "one\r\n");
     s.Disconnect();
+    server.join();
+    EXPECT_EQ(received, (std::vector<std::string>{"", ""}));
 }
 
 // --- sending --------------------------------------------------------------------------------------
