@@ -6,67 +6,263 @@
 #include "platform/MessageBoxes.h"
 
 #include <QCheckBox>
-#include <QFormLayout>
-#include <QHBoxLayout>
+#include <QEvent>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
-#include <QVBoxLayout>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <sys/stat.h>
 
 namespace pb {
+namespace {
+
+// The window is 371 x 484 with its frame; a dialog frame of that era takes 4 pixels on each
+// side and a 19-pixel caption, which leaves this client area.
+constexpr int kClientWidth = 371 - 8;
+constexpr int kClientHeight = 484 - 27;
+
+QString u(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+QLabel* label(QWidget* parent, const char* text, int left, int top) {
+    auto* l = new QLabel(u(text), parent);
+    l->move(left, top);
+    l->adjustSize();
+    return l;
+}
+
+QLineEdit* edit(QWidget* parent, int left, int top, int width, const char* text = "") {
+    auto* e = new QLineEdit(u(text), parent);
+    e->setGeometry(left, top, width, 21);
+    return e;
+}
+
+QPushButton* button(QWidget* parent, const char* text, int left, int top, int width) {
+    auto* b = new QPushButton(u(text), parent);
+    b->setGeometry(left, top, width, 25);
+    // Like the dialogs of the host's era: no button is pressed by Enter in an edit.
+    b->setAutoDefault(false);
+    return b;
+}
+
+QGroupBox* group(QWidget* parent, const char* title, int top, int height) {
+    auto* g = new QGroupBox(u(title), parent);
+    g->setGeometry(6, top, 331, height);
+    return g;
+}
+
+QCheckBox* check(QWidget* parent, const char* text, int top) {
+    auto* c = new QCheckBox(u(text), parent);
+    c->setGeometry(10, top, 312, 17);
+    return c;
+}
+
+bool fileExists(const char* name) {
+    struct stat st {};
+    return ::stat(name, &st) == 0;
+}
+
+} // namespace
 
 TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("Konfiguration"));
+    setWindowTitle(u("Konfiguration"));
     setFont(uiFont());
-    auto* form = new QFormLayout;
-    auto edit = [&](const char* label, const char* text = "") {
-        auto* e = new QLineEdit(QString::fromUtf8(text), this);
-        form->addRow(QString::fromUtf8(label), e);
-        return e;
-    };
-    SSadresse = edit("SMTP-Adresse:");
-    SSport = edit("SMTP-Port:", "25");
-    Semail = edit("e-Mail:");
-    Slogin = edit("Login:");
-    InitialChk = new QCheckBox(QStringLiteral("Bei Quotes die Initialen vor dem Senden entfernen"), this);
-    form->addRow(InitialChk);
-    PSadresse = edit("POP3-Adresse:");
-    PSport = edit("POP3-Port:", "110");
-    Uname = edit("Name:");
-    Upasswd = edit("Passwort:");
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFixedSize(kClientWidth, kClientHeight);
+
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setGeometry(8, 8, kClientWidth - 16, 410);
+
+    // ---- "Server" ----
+    auto* server = new QWidget;
+    PageControl1->addTab(server, u("Server"));
+
+    QGroupBox* g = group(server, "SMTP-Server", 6, 74);
+    label(g, "Adresse:", 10, 22);
+    SSadresse = edit(g, 80, 19, 240);
+    label(g, "Port:", 10, 48);
+    SSport = edit(g, 80, 45, 60, "25");
+
+    g = group(server, "SMTP-User", 86, 100);
+    label(g, "e-Mail:", 10, 22);
+    Semail = edit(g, 80, 19, 240);
+    label(g, "Login:", 10, 48);
+    Slogin = edit(g, 80, 45, 240);
+    InitialChk = check(g, "Bei Quotes die Initialen vor dem Senden entfernen", 74);
+
+    g = group(server, "POP3-Server", 192, 74);
+    label(g, "Adresse:", 10, 22);
+    PSadresse = edit(g, 80, 19, 240);
+    label(g, "Port:", 10, 48);
+    PSport = edit(g, 80, 45, 60, "110");
+
+    g = group(server, "POP3-User", 272, 100);
+    label(g, "Name:", 10, 22);
+    Uname = edit(g, 80, 19, 240);
+    label(g, "Passwort:", 10, 48);
+    Upasswd = edit(g, 80, 45, 240);
     Upasswd->setEchoMode(QLineEdit::Password);
-    deleteChk = new QCheckBox(QString::fromUtf8("Nachrichten vom Server löschen"), this);
-    form->addRow(deleteChk);
+    deleteChk = check(g, "Nachrichten vom Server löschen", 74);
 
-    auto* save = new QPushButton(QStringLiteral("Speichern"), this);
-    auto* cancel = new QPushButton(QStringLiteral("Abbrechen"), this);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(save);
-    buttons->addWidget(cancel);
-    auto* top = new QVBoxLayout(this);
-    top->addLayout(form);
-    top->addLayout(buttons);
+    // ---- "Adressbuch" ----
+    auto* book = new QWidget;
+    PageControl1->addTab(book, u("Adressbuch"));
+    label(book, "Einträge:", 8, 8);
+    BookLstBox = new QListWidget(book);
+    BookLstBox->setGeometry(8, 24, 200, 268);
+    BookLstBox->setSelectionMode(QAbstractItemView::SingleSelection);
+    Button3 = button(book, "Neuer Eintrag", 216, 24, 113);
+    Button5 = button(book, "Eintrag löschen", 216, 56, 113);
+    label(book, "Name:", 8, 307);
+    NameEdit = edit(book, 56, 304, 152);
+    NameEdit->setMaxLength(static_cast<int>(kAddressFieldMax));
+    Button4 = button(book, "Eintrag ändern", 216, 302, 113);
+    label(book, "e-Mail:", 8, 335);
+    MailEdit = edit(book, 56, 332, 152);
+    MailEdit->setMaxLength(static_cast<int>(kAddressFieldMax));
 
-    connect(save, &QPushButton::clicked, this, [this] {
-        std::int32_t v = 0;
-        if (!TryStrToInt(fromUnicode(PSport->text()), v) || !TryStrToInt(fromUnicode(SSport->text()), v)) {
-            showMessage(ansi("Sie haben keine gültige Port-Nummer eingegeben. Versuchen Sie im "
-                             "Zweifelsfall bei SMTP die Eingabe 25, bei POP3 110. Rufen Sie aber "
-                             "nicht die Polizei an."));
-            return;
-        }
-        CancelPressed = false;
-        accept();
-    });
-    connect(cancel, &QPushButton::clicked, this, [this] {
-        CancelPressed = true;
-        reject();
-    });
+    // ---- Below the pages ----
+    Button1 = button(this, "Speichern", 88, 426, 90);
+    Button2 = button(this, "Abbrechen", 186, 426, 90);
+
+    // A list box reports a click for keyboard selection too.
+    connect(BookLstBox, &QListWidget::itemSelectionChanged, this, [this] { BookLstBoxClick(); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+    connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
+    connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
 }
 
 TConfigForm::~TConfigForm() = default;
 
 void TConfigForm::ShowModal() {
     exec();
+}
+
+void TConfigForm::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    // Without a window manager a shown dialog is never activated: showing counts as the
+    // activation then. Run it from the event loop, so that an error box about the book comes
+    // up over the dialog rather than before it.
+    activationPending_ = true;
+    QTimer::singleShot(0, this, [this] { FormActivate(); });
+}
+
+bool TConfigForm::event(QEvent* e) {
+    if (e->type() == QEvent::WindowActivate && activationPending_)
+        FormActivate();
+    return QDialog::event(e);
+}
+
+void TConfigForm::hideEvent(QHideEvent* e) {
+    // However the dialog was left, its copy of the book goes; only "Speichern" wrote it.
+    activationPending_ = false;
+    AddressBook.clear();
+    QDialog::hideEvent(e);
+}
+
+void TConfigForm::FormActivate() {
+    // The book is loaded when the dialog is shown, not on every activation: the dialog is
+    // activated again whenever one of its own message boxes (the port message, an error box)
+    // closes, and reloading then would silently throw away the user's unsaved edits.
+    if (!activationPending_)
+        return;
+    activationPending_ = false;
+    BookLstBox->clear();
+    AddressBook.clear();
+    SetBookEditable(true);
+    try {
+        if (fileExists(kAddressBookFile))
+            LoadAddressBook(AddressBook);
+    } catch (const std::exception& ex) {
+        SetBookEditable(false);
+        for (const TAddressEntry& entry : AddressBook)
+            BookLstBox->addItem(toUnicode(entry.Name));
+        showException(ex);
+        return;
+    }
+    for (const TAddressEntry& entry : AddressBook)
+        BookLstBox->addItem(toUnicode(entry.Name));
+}
+
+void TConfigForm::SetBookEditable(bool editable) {
+    bookReadOnly_ = !editable;
+    Button3->setEnabled(editable);
+    Button4->setEnabled(editable);
+    Button5->setEnabled(editable);
+}
+
+void TConfigForm::BookLstBoxClick() {
+    const QList<QListWidgetItem*> selected = BookLstBox->selectedItems();
+    if (selected.isEmpty())
+        return;
+    const int i = BookLstBox->row(selected.front());
+    NameEdit->setText(toUnicode(AddressBook[i].Name));
+    MailEdit->setText(toUnicode(AddressBook[i].Address));
+}
+
+void TConfigForm::Button3Click() {
+    const std::string name = ansi("Neuer Eintrag");
+    AddressBook.push_back({name, {}});
+    BookLstBox->addItem(toUnicode(name));
+}
+
+void TConfigForm::Button4Click() {
+    const QList<QListWidgetItem*> selected = BookLstBox->selectedItems();
+    if (selected.isEmpty())
+        return;
+    if (NameEdit->text().isEmpty() || MailEdit->text().isEmpty())
+        return;
+    const int i = BookLstBox->row(selected.front());
+    TAddressEntry entry{fromUnicode(NameEdit->text()).substr(0, kAddressFieldMax),
+                        fromUnicode(MailEdit->text()).substr(0, kAddressFieldMax)};
+    BookLstBox->item(i)->setText(toUnicode(entry.Name));
+    AddressBook[i] = std::move(entry);
+    BookLstBox->clearSelection();
+}
+
+void TConfigForm::Button5Click() {
+    const QList<QListWidgetItem*> selected = BookLstBox->selectedItems();
+    if (selected.isEmpty())
+        return;
+    const int i = BookLstBox->row(selected.front());
+    delete BookLstBox->takeItem(i);
+    AddressBook.erase(AddressBook.begin() + i);
+    BookLstBox->clearSelection();
+}
+
+void TConfigForm::Button1Click() {
+    std::int32_t port = 0;
+    if (!TryStrToInt(fromUnicode(PSport->text()), port) || !TryStrToInt(fromUnicode(SSport->text()), port)) {
+        showMessage(ansi("Sie haben keine gültige Port-Nummer eingegeben. Versuchen Sie im "
+                         "Zweifelsfall bei SMTP die Eingabe 25, bei POP3 110. Rufen Sie aber "
+                         "nicht die Polizei an."));
+        return;
+    }
+    CancelPressed = false;
+    if (!bookReadOnly_) {
+        try {
+            SaveAddressBook(AddressBook);
+        } catch (const std::exception& ex) {
+            // The save replaces the file in one step, so the old book is still whole; the
+            // dialog stays open with the edits for another try.
+            showException(ex);
+            return;
+        }
+    }
+    accept();
+}
+
+void TConfigForm::Button2Click() {
+    CancelPressed = true;
+    reject();
 }
 
 } // namespace pb

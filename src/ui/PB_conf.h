@@ -1,11 +1,22 @@
 #pragma once
-// TConfigForm: the modal dialog behind "Konfiguration". The main window fills its "Server"
-// controls from the settings before showing it and reads them (and CancelPressed) afterwards;
-// the dialog never touches "pbridge.ini" itself.
+// TConfigForm: the modal dialog behind "Konfiguration", with the pages "Server" and
+// "Adressbuch".
+//
+// The "Server" page never touches "pbridge.ini": the main window fills those controls from the
+// settings before showing the dialog and reads them (and CancelPressed) afterwards. The address
+// book, however, is the dialog's own business: it is loaded from "addressbook.lst" each time the
+// dialog is shown, edited in the dialog's own copy, written back by "Speichern" and dropped by
+// every other way of closing.
+#include "mail/PB_addressbook.h"
+
 #include <QDialog>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QTabWidget;
 
 namespace pb {
 
@@ -15,10 +26,22 @@ public:
     explicit TConfigForm(QWidget* parent = nullptr);
     ~TConfigForm() override;
 
-    // Shows the dialog modally and returns when it is closed. Virtual so that tests can stand
-    // in for the user.
+    // Shows the dialog modally and returns when it is closed. Virtual so that tests of the
+    // main window can stand in for the user.
     virtual void ShowModal();
 
+    // ---- Handlers ----
+    // Start of a showing: reloads the address book into the list (once per showing, see .cpp).
+    void FormActivate();
+    void BookLstBoxClick();   // shows the selected entry in NameEdit / MailEdit
+    void Button3Click();      // "Neuer Eintrag"
+    void Button4Click();      // "Eintrag ändern"
+    void Button5Click();      // "Eintrag löschen"
+    void Button1Click();      // "Speichern"
+    void Button2Click();      // "Abbrechen"
+
+    // ---- Controls ----
+    QTabWidget* PageControl1 = nullptr;
     // "Server" page.
     QLineEdit* SSadresse = nullptr;
     QLineEdit* SSport = nullptr;
@@ -30,9 +53,38 @@ public:
     QLineEdit* Uname = nullptr;
     QLineEdit* Upasswd = nullptr;
     QCheckBox* deleteChk = nullptr;
+    // "Adressbuch" page.
+    QListWidget* BookLstBox = nullptr;
+    QLineEdit* NameEdit = nullptr;
+    QLineEdit* MailEdit = nullptr;
+    QPushButton* Button3 = nullptr;   // Neuer Eintrag
+    QPushButton* Button5 = nullptr;   // Eintrag löschen
+    QPushButton* Button4 = nullptr;   // Eintrag ändern
+    // Below the pages.
+    QPushButton* Button1 = nullptr;   // Speichern
+    QPushButton* Button2 = nullptr;   // Abbrechen
 
-    // Set by "Abbrechen", cleared by "Speichern"; a close by the close box leaves it as it was.
+    // ---- State ----
+    // The dialog's own copy of the book; entry i is line i of BookLstBox.
+    TAddressBook AddressBook;
+    // Set by "Abbrechen", cleared by "Speichern"; closing by the close box leaves it as the
+    // last button press set it.
     bool CancelPressed = false;
+    // True while the book on disk could not be read whole this showing: the editor is then
+    // read-only and "Speichern" leaves the file alone, so an unreadable book is never replaced
+    // by the part of it that was read.
+    bool BookReadOnly() const { return bookReadOnly_; }
+
+protected:
+    void showEvent(QShowEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
+    bool event(QEvent* e) override;
+
+private:
+    void SetBookEditable(bool editable);
+
+    bool activationPending_ = false;
+    bool bookReadOnly_ = false;
 };
 
 } // namespace pb

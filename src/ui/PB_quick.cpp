@@ -1,19 +1,381 @@
 #include "ui/PB_quick.h"
 
 #include "app/Fonts.h"
+#include "platform/AnsiText.h"
+#include "platform/MessageBoxes.h"
+
+#include <QCloseEvent>
+#include <QEvent>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTimer>
+
+#include <algorithm>
 
 namespace pb {
+namespace {
+
+constexpr int kClientWidth = 480;
+constexpr int kClientHeight = 316;
+constexpr int kStatusHeight = 19;
+constexpr int kColumnWidths[4] = {20, 145, 221, 62};
+
+QString u(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+QPushButton* button(QWidget* parent, const char* text, int left, int top) {
+    auto* b = new QPushButton(u(text), parent);
+    b->setGeometry(left, top, 217, 25);
+    b->setAutoDefault(false);
+    return b;
+}
+
+// Sender and subject come from the server as they are; control characters (a stray tab, an
+// escape sequence) would garble the grid, so they show as blanks, and the blank after the
+// header name's colon goes.
+QString readable(const std::string& headerValue) {
+    std::string s = headerValue;
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return toUnicode(s).trimmed();
+}
+
+// Marks the time a connection attempt, fetch, deletion or QUIT takes.
+class WorkingScope {
+public:
+    explicit WorkingScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~WorkingScope() { flag_ = false; }
+    WorkingScope(const WorkingScope&) = delete;
+    WorkingScope& operator=(const WorkingScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
+} // namespace
 
 TQuickForm::TQuickForm(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("Postbridge QuickView"));
+    setWindowTitle(u("Postbridge QuickView"));
     setFont(uiFont());
-    resize(480, 316);
+    // A dialog border without any border icons: the dialog is left through "Schließen".
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setFixedSize(kClientWidth, kClientHeight);
+
+    MessTable = new QTableWidget(0, 4, this);
+    MessTable->setGeometry(8, 8, 457, 217);
+    MessTable->verticalHeader()->hide();
+    MessTable->verticalHeader()->setMinimumSectionSize(1);
+    MessTable->verticalHeader()->setDefaultSectionSize(15);
+    QHeaderView* titles = MessTable->horizontalHeader();
+    titles->setMinimumSectionSize(1);
+    titles->setFixedHeight(17);
+    titles->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    titles->setSectionsClickable(false);
+    titles->setHighlightSections(false);
+    titles->setStretchLastSection(false);
+    for (int c = 0; c < 4; ++c) {
+        titles->setSectionResizeMode(c, QHeaderView::Interactive);
+        titles->resizeSection(c, kColumnWidths[c]);
+    }
+    MessTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    MessTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    MessTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    MessTable->setWordWrap(false);
+    MessTable->setTabKeyNavigation(false);
+
+    Button1 = button(this, "Mail-Daten holen", 16, 232);
+    Button4 = button(this, "Markierte Mail löschen", 248, 232);
+    Button3 = button(this, "Abbrechen", 16, 264);
+    Button2 = button(this, "Schließen", 248, 264);
+    setTabOrder(MessTable, Button1);
+    setTabOrder(Button1, Button2);
+    setTabOrder(Button2, Button3);
+    setTabOrder(Button3, Button4);
+
+    QStatusB = new QStatusBar(this);
+    QStatusB->setSizeGripEnabled(false);
+    QStatusB->setGeometry(0, kClientHeight - kStatusHeight, kClientWidth, kStatusHeight);
+    statusPanel_ = new QLabel(QStatusB);
+    statusPanel_->setMinimumWidth(50);
+    QStatusB->addWidget(statusPanel_, 1);
+    SetStatus(ansi("Bereit."));
+
+    POP_Quick = std::make_unique<TPop3Client>(this);
+    POP_Quick->Port = 110;
+    POP_Quick->ReportLevel = 0;
+    POP_Quick->DeleteOnRead = false;
+
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+    connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
+
+    FormCreate();
 }
 
 TQuickForm::~TQuickForm() = default;
 
 void TQuickForm::ShowModal() {
     exec();
+}
+
+void TQuickForm::FormCreate() {
+    const char* titles[4] = {"Nr.", "Absender", "Betreff", "Größe"};
+    for (int c = 0; c < 4; ++c)
+        MessTable->setHorizontalHeaderItem(c, new QTableWidgetItem(u(titles[c])));
+}
+
+// ---- Showing and activation ----
+
+void TQuickForm::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    // Connect from the event loop, once the dialog is on the screen, so the user sees the
+    // connection status. Without a window manager a dialog is never activated, so showing
+    // counts as the activation.
+    activationPending_ = true;
+    QTimer::singleShot(0, this, [this] { FormActivate(); });
+}
+
+bool TQuickForm::event(QEvent* e) {
+    if (e->type() == QEvent::WindowActivate && activationPending_)
+        QTimer::singleShot(0, this, [this] { FormActivate(); });
+    return QDialog::event(e);
+}
+
+void TQuickForm::FormActivate() {
+    // The dialog is activated again whenever one of its own message boxes closes (the
+    // connection failure, the delete question). Connecting belongs to the showing, not to
+    // those activations: a second attempt would either fail on the open session or leave the
+    // first one without its QUIT, and the deletions made in it would be lost.
+    if (!activationPending_ || working_)
+        return;
+    activationPending_ = false;
+    cancelled_ = false;
+    ButtonOn();
+    QuickConnected = QTryConnection();
+    if (QuickConnected) {
+        SetStatus(ansi("Verbunden mit ") + QuickServer);
+    } else {
+        Button1->setEnabled(false);
+        Button4->setEnabled(false);
+        SetStatus(ansi("Keine Verbindung zum Server"));
+    }
+}
+
+bool TQuickForm::QTryConnection() {
+    TPop3Client& pop = *POP_Quick;
+    // A session left over from a cancelled showing is dropped (without QUIT, like the cancel).
+    if (pop.Connected())
+        pop.Abort();
+    pop.AttachFilePath.clear();
+    pop.DeleteOnRead = false;
+    pop.ReportLevel = 8;
+    pop.TimeOut = 20000;
+    pop.Host = QuickServer;
+    pop.Port = QuickPort;
+    pop.UserID = QuickUser;
+    pop.Password = QuickPassword;
+    SetStatus(ansi("Verbinden mit Server ") + QuickServer + " ...");
+
+    // While the attempt runs (up to the time limit for a server that does not answer), only
+    // "Abbrechen" is useful; the caller sets the buttons for the outcome.
+    ButtonOff();
+    WorkingScope working(working_);
+    connecting_ = true;
+    try {
+        pop.Connect();
+        connecting_ = false;
+    } catch (const std::exception&) {
+        connecting_ = false;
+        if (!cancelled_)
+            showMessage(ansi("Es konnte keine Verbindung zu ") + QuickServer +
+                        ansi(" hergestellt werden. ") +
+                        ansi("Überprüfen Sie Ihre Einstellungen. Vielleicht sind Sie aber zur "
+                             "Zeit auch nicht ") +
+                        ansi("mit dem Internet verbunden."));
+        return false;
+    }
+    return !cancelled_;
+}
+
+// ---- Buttons ----
+
+void TQuickForm::ButtonOn() {
+    Button1->setEnabled(true);
+    Button2->setEnabled(true);
+    Button4->setEnabled(true);
+    Button3->setEnabled(false);
+}
+
+void TQuickForm::ButtonOff() {
+    Button1->setEnabled(false);
+    Button2->setEnabled(false);
+    Button4->setEnabled(false);
+    Button3->setEnabled(true);
+}
+
+void TQuickForm::Button1Click() {
+    if (working_)
+        return;
+    WorkingScope working(working_);
+    ButtonOff();
+    const int n = POP_Quick->MailCount;
+    SetStatus("Verbunden. Empfange " + std::to_string(n) + " Kopfdaten.");
+
+    MessTable->clearSelection();
+    MessTable->setRowCount(std::max(n, 0));
+    for (int r = 0; r < MessTable->rowCount(); ++r)
+        for (int c = 0; c < 4; ++c)
+            MessTable->setItem(r, c, new QTableWidgetItem);
+
+    for (int k = 1; k <= n; ++k) {
+        SetStatus("Empfange Nachrichteninfos " + std::to_string(k) + " von " + std::to_string(n));
+        try {
+            POP_Quick->GetSummary(k);
+        } catch (const std::exception&) {
+            // The rows filled so far stay; the buttons stay as they are, so that the broken
+            // session is ended through "Abbrechen". After the user's own cancel there is
+            // nothing to report.
+            if (!cancelled_)
+                showMessage(ansi("Es konnten nicht alle Informationen empfangen werden."));
+            return;
+        }
+        const TSummary& s = POP_Quick->Summary;
+        MessTable->item(k - 1, 0)->setText(QString::number(k));
+        MessTable->item(k - 1, 1)->setText(readable(s.From));
+        MessTable->item(k - 1, 2)->setText(readable(s.Subject));
+        MessTable->item(k - 1, 3)->setText(QString::number(s.Bytes));
+    }
+    SetStatus(ansi("Verbunden"));
+    ButtonOn();
+}
+
+void TQuickForm::Button4Click() {
+    if (working_)
+        return;
+    const int r = SelectedRow();
+    if (r == 0)
+        return;
+    const std::string question = ansi("Sie werden nun Nachricht Nr. ") + std::to_string(r) +
+                                 ansi(" löschen. Sie werden ") +
+                                 ansi("sie WIRKLICH löschen. Sind Sie sich sicher? Wirklich SICHER?");
+    if (messageDlg(question, MsgKind::Warning, MsgButtons::YesNo) != MsgResult::Yes)
+        return;
+    WorkingScope working(working_);
+    ButtonOff();
+    SetStatus(ansi("Lösche Nachricht ") + std::to_string(r));
+    try {
+        POP_Quick->DeleteMailMessage(r);
+    } catch (const std::exception&) {
+        if (cancelled_)
+            return;   // the session is gone; "Abbrechen" has set the buttons
+        showMessage(ansi("Nachricht konnte nicht gelöscht werden."));
+    }
+    ButtonOn();
+    SetStatus(ansi("Verbunden"));
+}
+
+void TQuickForm::Button3Click() {
+    cancelled_ = true;
+    POP_Quick->Abort();
+    // Before the login the component has no session to abort; its wait still has to end.
+    if (connecting_)
+        POP_Quick->Cancel();
+    QuickConnected = false;
+    ButtonOn();
+    Button1->setEnabled(false);
+    Button4->setEnabled(false);
+}
+
+void TQuickForm::Button2Click() {
+    close();
+}
+
+// ---- Closing ----
+
+void TQuickForm::keyPressEvent(QKeyEvent* e) {
+    // Escape would close the dialog behind the user's back, also in the middle of a fetch;
+    // the dialog is left through "Schließen" only.
+    if (e->key() == Qt::Key_Escape) {
+        e->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(e);
+}
+
+void TQuickForm::closeEvent(QCloseEvent* e) {
+    if (working_) {
+        e->ignore();
+        return;
+    }
+    QDialog::closeEvent(e);
+}
+
+void TQuickForm::done(int r) {
+    if (working_)
+        return;
+    FormClose();
+    QDialog::done(r);
+}
+
+void TQuickForm::FormClose() {
+    activationPending_ = false;
+    if (QuickConnected) {
+        SetStatus(ansi("Trenne Verbindung..."));
+        QuickConnected = false;
+        WorkingScope working(working_);
+        Button1->setEnabled(false);
+        Button2->setEnabled(false);
+        Button4->setEnabled(false);
+        try {
+            POP_Quick->Disconnect();
+        } catch (const std::exception& e) {
+            // A refused QUIT means the server did not carry out this session's deletions.
+            showException(e);
+        }
+    } else if (POP_Quick->Connected() && !POP_Quick->Busy()) {
+        POP_Quick->Abort();   // a cancelled session still open: dropped without QUIT
+    }
+}
+
+// ---- Grid and status ----
+
+int TQuickForm::RowCount() const {
+    return MessTable->rowCount() + 1;
+}
+
+QString TQuickForm::Cell(int Col, int Row) const {
+    if (Col < 0 || Col >= 4 || Row < 0 || Row >= RowCount())
+        return {};
+    const QTableWidgetItem* item = Row == 0 ? MessTable->horizontalHeaderItem(Col)
+                                            : MessTable->item(Row - 1, Col);
+    return item ? item->text() : QString();
+}
+
+int TQuickForm::SelectedRow() const {
+    const QModelIndexList rows = MessTable->selectionModel()->selectedRows();
+    return rows.isEmpty() ? 0 : rows.front().row() + 1;
+}
+
+void TQuickForm::SelectRow(int Row) {
+    if (Row <= 0 || Row >= RowCount())
+        MessTable->clearSelection();
+    else
+        MessTable->selectRow(Row - 1);
+}
+
+QString TQuickForm::StatusText() const {
+    return statusPanel_->text();
+}
+
+void TQuickForm::SetStatus(const std::string& Text) {
+    statusPanel_->setText(toUnicode(Text));
 }
 
 } // namespace pb

@@ -1,10 +1,23 @@
 #pragma once
-// TQuickForm: the modal QuickView of the POP3 mailbox. The main window hands it the POP3
-// connection values just before showing it.
+// TQuickForm: the QuickView of the POP3 mailbox. It lists sender, subject and size of every
+// mail on the server and deletes single mails there, through its own POP3 component POP_Quick,
+// independent of the main window's. It reads and writes no file and never touches the host.
+//
+// One connection per showing: the dialog connects when it is shown and ends the session with
+// QUIT when it is closed (which is when the server carries out the deletions). "Abbrechen"
+// drops the connection without QUIT, so deletions made in that session are not carried out.
+#include "net/Pop3Client.h"
+
 #include <QDialog>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+class QLabel;
+class QPushButton;
+class QStatusBar;
+class QTableWidget;
 
 namespace pb {
 
@@ -14,14 +27,67 @@ public:
     explicit TQuickForm(QWidget* parent = nullptr);
     ~TQuickForm() override;
 
-    // Shows the dialog modally; virtual so that tests can stand in for the user.
+    // Shows the dialog modally; virtual so that tests of the main window can stand in for it.
     virtual void ShowModal();
 
-    // Connection values (Windows-1252), copied from the settings by the main window.
+    // ---- Connection values (Windows-1252), copied from the settings by the main window just
+    // before it shows the dialog ----
     std::string QuickServer;
     std::int32_t QuickPort = 0;
     std::string QuickUser;
     std::string QuickPassword;
+    // POP_Quick holds a session that must be ended with QUIT when the dialog closes.
+    bool QuickConnected = false;
+
+    std::unique_ptr<TPop3Client> POP_Quick;
+
+    // ---- Handlers and methods ----
+    void FormCreate();       // the column titles
+    void FormActivate();     // connects; does its work once per showing (see .cpp)
+    void FormClose();        // QUIT when connected
+    bool QTryConnection();
+    void ButtonOn();         // all but "Abbrechen" enabled
+    void ButtonOff();        // only "Abbrechen" enabled
+    void Button1Click();     // "Mail-Daten holen"
+    void Button2Click();     // "Schließen"
+    void Button3Click();     // "Abbrechen"
+    void Button4Click();     // "Markierte Mail löschen"
+
+    // ---- The grid as rows and columns: row 0 is the title row, row k shows mail k ----
+    int RowCount() const;
+    QString Cell(int Col, int Row) const;
+    // The selected row; 0 when none (or only the title row) is selected.
+    int SelectedRow() const;
+    void SelectRow(int Row);
+    // The text of the status bar's panel.
+    QString StatusText() const;
+    // A connection attempt, fetch, deletion or QUIT is under way (the message loop keeps
+    // running meanwhile); the dialog cannot be closed then.
+    bool Working() const { return working_; }
+
+    // ---- Controls ----
+    QTableWidget* MessTable = nullptr;
+    QPushButton* Button1 = nullptr;   // Mail-Daten holen
+    QPushButton* Button4 = nullptr;   // Markierte Mail löschen
+    QPushButton* Button3 = nullptr;   // Abbrechen
+    QPushButton* Button2 = nullptr;   // Schließen
+    QStatusBar* QStatusB = nullptr;
+
+protected:
+    void showEvent(QShowEvent* e) override;
+    bool event(QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void done(int r) override;
+
+private:
+    void SetStatus(const std::string& Text);   // Windows-1252
+
+    QLabel* statusPanel_ = nullptr;
+    bool activationPending_ = false;
+    bool working_ = false;
+    bool connecting_ = false;
+    bool cancelled_ = false;   // "Abbrechen" was pressed in this showing
 };
 
 } // namespace pb
