@@ -29,9 +29,6 @@ const std::string PartDispositionLine =
 // folded after a comma so that the server neither refuses nor breaks them.
 constexpr std::size_t MaxHeaderLine = 998;
 
-// The header block goes out in pieces of this size: one socket chunk each.
-constexpr std::size_t HeaderChunk = 16383;
-
 // A reply line continues when it begins with a blank or has "-" after its number.
 bool IsContinuation(const std::string& line) {
     return (!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-');
@@ -343,21 +340,23 @@ void TSmtpClient::Command(const std::string& command, int failFrom) {
         throw Exception(LastReply());
 }
 
-// The header lines and the two empty lines after them, in one piece however long the header
-// is: Write would cut it at 16385 characters and corrupt the mail.
-void TSmtpClient::SendHeaderBlock() {
-    std::string block;
+// The mail text after DATA: the header lines, two empty lines, then the body and parts. It
+// goes out as one stream, whatever the header's length (Write would cut it at 16385
+// characters and corrupt the mail), and in one piece with the body, so a short mail costs the
+// server one read, not two.
+void TSmtpClient::SendMailText() {
+    std::string text;
+    const std::string_view body = MessageStream.view();
+    text.reserve(body.size() + 4096);
     for (const std::string& line : FinalHeader) {
-        AppendTransparent(block, line);
-        block += CRLF;
+        AppendTransparent(text, line);
+        text += CRLF;
     }
-    block += CRLF;
-    block += CRLF;
-    for (std::size_t done = 0; done < block.size();) {
-        const std::size_t n = std::min(HeaderChunk, block.size() - done);
-        SendBuffer(block.data() + done, static_cast<std::uint16_t>(n));
-        done += n;
-    }
+    text += CRLF;
+    text += CRLF;
+    text += body;
+    std::istringstream stream(std::move(text));
+    SendStream(stream);
 }
 
 void TSmtpClient::SendMail() {
@@ -401,8 +400,7 @@ void TSmtpClient::SendMail() {
             }
         }
         Command("DATA", 400);
-        SendHeaderBlock();
-        SendStream(MessageStream);
+        SendMailText();
         Transaction(".");
     } catch (const ESockError&) {
         // Cut or canceled in the middle of the dialogue (perhaps inside the mail text): the

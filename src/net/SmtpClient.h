@@ -96,7 +96,9 @@ public:
     // the connection is ended with QUIT before the exception leaves.
     void Connect() override;
     // Sends PostMessage over the open connection. Does nothing while a Connect or SendMail of
-    // this component is under way (called from one of their event handlers).
+    // this component is under way (called from one of their event handlers). The mail text
+    // after DATA (header block and body) is one SendStream: SendSize, SentCount and
+    // OnPacketSent measure all of it.
     void SendMail();
     // QUIT and close. The socket is closed in every case; a QUIT reply above 339 then raises
     // with the reply line. A connection that is already gone, or was abandoned by a cancel,
@@ -123,7 +125,7 @@ private:
     void AppendAttachment(const std::string& entry);
     bool Incomplete() const;
     void CheckCommandText(const std::string& text) const;
-    void SendHeaderBlock();
+    void SendMailText();
     void DropConnection();
     void Command(const std::string& command, int failFrom);
 
