@@ -346,6 +346,9 @@ void TAsyncSocket::Connect() {
         resolve();
     }
 
+    // Bytes left from an earlier connection (a mail cut off by the server) must not be taken
+    // for the new server's greeting.
+    InBuffer.Clear();
     eventOK_ = true;
     if (socket_->connect(remoteAddress_, htons(static_cast<std::uint16_t>(Port))) != 0) {
         try {

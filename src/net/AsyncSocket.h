@@ -156,7 +156,8 @@ public:
     std::int64_t SendSize() const { return sendSize_; }
     std::int64_t ReceivedCount() const { return receivedCount_; }
 
-    // Received bytes no ReadLn has taken yet; kept across operations and across a close.
+    // Received bytes no ReadLn has taken yet; kept across operations and across a close,
+    // dropped when Connect starts a new connection.
     SocketBuffer InBuffer;
 
     // --- operations --------------------------------------------------------------------------

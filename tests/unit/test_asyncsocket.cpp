@@ -83,7 +83,8 @@ TEST(AsyncSocketRead, ManyChunksOfShortLinesAndOneLongLineArriveIntact) {
 }
 
 TEST(AsyncSocketRead, PeerCloseHandsOutWhatArrivedThenFailsInsteadOfWaiting) {
-    LoopbackServer server([](Peer& p) { p.send("full\r\npart"); });
+    int session = 0;
+    LoopbackServer server([&](Peer& p) { p.send(++session == 1 ? "full\r\npart" : "hello\r\n"); }, 2);
     TAsyncSocket s;
     int disconnects = 0;
     s.OnDisconnect = [&](QObject*) { ++disconnects; };
@@ -94,6 +95,10 @@ TEST(AsyncSocketRead, PeerCloseHandsOutWhatArrivedThenFailsInsteadOfWaiting) {
     EXPECT_EQ(disconnects, 1);
     EXPECT_EQ(std::string(s.InBuffer.Data(), s.InBuffer.Size()), "part");
     EXPECT_THROW(s.Writeln("QUIT"), ESockError);
+
+    // The cut-off line of the old connection is not mistaken for the next greeting.
+    connectTo(s, server.port());
+    EXPECT_EQ(s.ReadLn(), "hello\r\n");
 }
 
 TEST(AsyncSocketRead, TimersKeepFiringWhileReadLnWaitsAndCancelEndsTheWait) {
