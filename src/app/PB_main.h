@@ -92,7 +92,11 @@ public:
     // Retrieval run state: the listing (Msg, Size) in server order, the mail count and total.
     std::vector<std::pair<std::int32_t, std::int32_t>> ServerList;
     std::int32_t MailsOnServer = 0;
-    std::int32_t TotalBytes = 0;
+    std::int64_t TotalBytes = 0;            // 64 bits: a mailbox may well exceed 2 GB
+    // Progress of the mail being retrieved: its size from the listing, and when the bar was
+    // last moved (ms on the steady clock; the bar is repainted at most every few ms).
+    std::int32_t CurrentMailSize = 0;
+    std::int64_t ProgressShownAt = 0;
     // Sending run state: result of the last SendMail.
     bool SendSucceeded = false;
 

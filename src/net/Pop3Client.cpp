@@ -328,7 +328,14 @@ private:
 
 TPop3Client::TPop3Client(QObject* owner)
     : TAsyncSocket(owner),
-      parser_(UUProcessor, [this] { return ReadLn(); },
+      parser_(UUProcessor,
+              [this] {
+                  std::string line = ReadLn();
+                  retrievedBytes_ += static_cast<std::int64_t>(line.size());
+                  if (OnRetrieveProgress)
+                      OnRetrieveProgress(this);
+                  return line;
+              },
               [this](int level, const std::string& text) { StatusMessage(level, text); }) {
     Port = 110;
     // A read notification while canceled: drop the connection without QUIT and forget what
@@ -512,6 +519,7 @@ void TPop3Client::GetMailMessage(int MailNumber) {
             throw Exception(reply);
         parser_.ContentType.clear();
         MailMessage.Clear();
+        retrievedBytes_ = 0;
         parser_.Parse(MailMessage);
         if (DeleteOnRead) {
             const std::string dele = Transaction("DELE " + std::to_string(MailNumber));

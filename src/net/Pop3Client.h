@@ -112,12 +112,17 @@ public:
     TNotifyEvent OnSuccess;                 // DeleteMailMessage succeeded
     TNotifyEvent OnFailure;                 // DeleteMailMessage refused
     TNotifyEvent OnReset;                   // never raised
+    // Fires while GetMailMessage reads a mail, once per line received; RetrievedBytes() then
+    // tells how many bytes of the mail (as the server sent them) have arrived so far. The
+    // owner's progress display hangs on it.
+    TNotifyEvent OnRetrieveProgress;
 
     // --- state ---------------------------------------------------------------------------------
     int MailCount = 0;
     TSummary Summary;
     TMailMessage MailMessage;
     bool Busy() const { return busy_; }
+    std::int64_t RetrievedBytes() const { return retrievedBytes_; }
     TUUProcessor UUProcessor;
     // The parse state of the mail being retrieved.
     const TMessageParser& Parser() const { return parser_; }
@@ -142,6 +147,7 @@ private:
     bool CheckLoginReply(const std::string& Reply, int& Attempts);
 
     bool busy_ = false;
+    std::int64_t retrievedBytes_ = 0;
     TMessageParser parser_;
 };
 

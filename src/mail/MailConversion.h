@@ -1,0 +1,66 @@
+#pragma once
+// Turning a retrieved Internet mail into a host message for the "EMAIL" area.
+//
+// The Internet header is kept whole as hidden kludge lines (SOH + line) at the top of the text,
+// followed by the reply kludge "REPLYADDR ", a visible "From: " line, a visible "Reply-To: "
+// line when the mail has one, and an empty line; together they form the prefix. The body
+// follows with its leading empty lines dropped and its quote marks tidied, and for
+// quoted-printable or multipart/alternative mails everything after the prefix is decoded.
+// The host's name fields get the display names of recipient and sender (35 characters) and
+// the subject (71 characters); both addresses are 0:0/0 and the flag word is 0x2014.
+//
+// Bytes are stored as received (Windows-1252 is assumed nowhere; no charset conversion) apart
+// from the quoted-printable decoding.
+#include "host/EchodeskAPI.h"
+#include "net/ExStrings.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace pb {
+
+class TMailMessage;
+
+// Flag word of a stored Internet mail.
+inline constexpr std::uint16_t kIncomingMailFlags = 0x2014;
+
+// ASCII letters a-z become A-Z; every other byte stays.
+std::string UpperCaseText(std::string_view Text);
+
+// Text without its leading blanks (character 32 only; tabs stay).
+std::string TrimLeadingBlanks(std::string_view Text);
+
+// Whether a header line begins with "Reply-To:" in any letter case. Value: the rest of the
+// first such line without its leading blanks, or empty.
+bool FindReplyTo(const TStringList& Head, std::string& Value);
+
+// The rest of the first header line that begins exactly with "To:" (letter case as written),
+// the blank after the colon included; empty when the mail has no such line.
+std::string FindToHeader(const TStringList& Head);
+
+// The display part of an address header value: the text in the first pair of double quotes;
+// else in the first parentheses; else the whole value when it has no "<"; else the text
+// before the "<" (blanks in front of it removed), or, when that is empty, the address between
+// "<" and ">". An unclosed quote, parenthesis or bracket gives an empty name.
+std::string ExtractDisplayName(std::string_view Text);
+
+// Quote marks within the first four characters of a line are closed up: "> > >" becomes
+// ">>>", also behind short initials ("AB> > x" -> "AB>> x"). Blanks before the first mark
+// and the blank after the last stay; lines whose first mark comes later are left alone.
+void CompactQuoteMarks(TStringList& Body);
+
+// Decodes quoted-printable escapes in Text from byte offset Start on: "=" CR LF (a soft line
+// break) is removed, "=" and two hexadecimal digits (either case) become that byte, which is
+// not looked at again. Any other "=" stays as it is and is reported through OnMalformed, once
+// per escape. An "=" as the very last byte is left alone.
+void DecodeQuotedPrintable(std::string& Text, std::size_t Start,
+                           const std::function<void()>& OnMalformed = {});
+
+// The host message for a retrieved mail. Log receives the program's log entries (Windows-1252
+// text with its tag) for malformed quoted-printable escapes.
+TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log = {});
+
+} // namespace pb

@@ -1,0 +1,216 @@
+// Converting a retrieved mail into a host message: display names, quote marks, quoted-printable
+// decoding, and the whole record (kludges, visible lines, names, flags) byte for byte.
+#include "mail/MailConversion.h"
+#include "net/Pop3Client.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace pb {
+namespace {
+
+std::string textOf(const TNewMsg& rec) {
+    return std::string(reinterpret_cast<const char*>(rec.data()) + sizeof(TNewMsgHeader),
+                       rec.size() - sizeof(TNewMsgHeader) - 1);
+}
+
+TMailMessage mail(std::vector<std::string> head, std::vector<std::string> body, std::string from,
+                  std::string subject) {
+    TMailMessage m;
+    for (auto& l : head)
+        m.Head.Add(l);
+    for (auto& l : body)
+        m.Body.Add(l);
+    m.From = std::move(from);
+    m.Subject = std::move(subject);
+    return m;
+}
+
+TEST(DisplayName, NameFormsOfAddressHeaders) {
+    struct Case {
+        const char* value;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"Max Muster <max@example.org>", "Max Muster"},
+        {"Max Muster   <max@example.org>", "Max Muster"},
+        {"<max@example.org>", "max@example.org"},
+        {" <max@example.org>", "max@example.org"},
+        {"    <max@example.org>", "max@example.org"},
+        {"max@example.org", "max@example.org"},
+        {" max@example.org", " max@example.org"},
+        {"\"Muster, Max\" <max@example.org>", "Muster, Max"},
+        {"max@example.org (Max Muster)", "Max Muster"},
+        {"(Max) <max@example.org>", "Max"},
+        // A double quote anywhere wins, also inside the address.
+        {"Max <ma\"x@example.org>", ""},
+        {"\"unclosed <max@example.org>", ""},
+        {"max@example.org (unclosed", ""},
+        {"<max@example.org", ""},
+        {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ExtractDisplayName(c.value), c.name) << "value: " << c.value;
+}
+
+TEST(HeaderLookup, ReplyToAnyCaseToExactCase) {
+    TStringList head{"From: a@example.org", "TO: wrong@example.org", "Cc: c@example.org",
+                     "reply-to:   back@example.org", "To: Right <r@example.org>", "Reply-To: second@example.org", ""};
+    std::string value = "stale";
+    EXPECT_TRUE(FindReplyTo(head, value));
+    EXPECT_EQ(value, "back@example.org");
+    EXPECT_EQ(FindToHeader(head), " Right <r@example.org>");
+
+    TStringList none{"From: a@example.org", "T", "To", ""};
+    EXPECT_FALSE(FindReplyTo(none, value));
+    EXPECT_EQ(value, "");
+    EXPECT_EQ(FindToHeader(none), "");
+}
+
+TEST(TextHelpers, OnlyAsciiLettersAndBlanks) {
+    EXPECT_EQ(UpperCaseText("abc xyz \xE4\xF6 1=a"), "ABC XYZ \xE4\xF6 1=A");
+    EXPECT_EQ(TrimLeadingBlanks("   a b "), "a b ");
+    EXPECT_EQ(TrimLeadingBlanks("\t a"), "\t a");
+    EXPECT_EQ(TrimLeadingBlanks("    "), "");
+}
+
+TEST(QuoteMarks, ClosedUpNearTheStartOnly) {
+    TStringList body{"> > > text",  "AB> > x",   "ABC> > x",  "    > > x", " > > x",   "> >",
+                     ">",           "text > > x", "> x > > y", "",          ">  > x",   ">>> already"};
+    CompactQuoteMarks(body);
+    const std::vector<std::string> want{">>> text", "AB>> x",   "ABC>> x",   "    > > x", " >> x",   ">>",
+                                        ">",        "text > > x", "> x > > y", "",         "> > x",   ">>> already"};
+    EXPECT_EQ(body.Lines(), want);
+}
+
+TEST(QuotedPrintable, EscapesSoftBreaksAndMalformedOnes) {
+    struct Case {
+        const char* in;
+        const char* out;
+        int malformed;
+    };
+    const Case cases[] = {
+        {"=41", "A", 0},
+        {"a=3D41b", "a=41b", 0},            // an escaped "=" is not decoded again
+        {"line=\r\nnext\r\n", "linenext\r\n", 0},
+        {"=\r\n=41\r\n", "A\r\n", 0},       // the byte after a soft break may start an escape
+        {"=c3=a4", "\xC3\xA4", 0},
+        {"=4G and =", "=4G and =", 1},      // a final "=" is no escape
+        {"=4=41", "=4A", 1},
+        {"==41", "=A", 1},
+        {"x=4", "x=4", 1},                  // only one character after the "="
+        {"no escapes", "no escapes", 0},
+    };
+    for (const Case& c : cases) {
+        std::string text = c.in;
+        int count = 0;
+        DecodeQuotedPrintable(text, 0, [&] { ++count; });
+        EXPECT_EQ(text, c.out) << "input: " << c.in;
+        EXPECT_EQ(count, c.malformed) << "input: " << c.in;
+    }
+    std::string text = "H=41: =41=";
+    DecodeQuotedPrintable(text, 5);
+    EXPECT_EQ(text, "H=41: A=");
+}
+
+TEST(QuotedPrintable, ManyEscapesInALongText) {
+    std::string text(2000000, 'x');
+    for (std::size_t i = 0; i + 3 <= text.size(); i += 6)
+        std::memcpy(&text[i], "=3D", 3);
+    DecodeQuotedPrintable(text, 0);
+    ASSERT_EQ(text.size(), 2000000u - 2 * (2000000u / 6));
+    EXPECT_EQ(text.substr(0, 8), "=xxx=xxx");
+}
+
+TEST(ConvertMail, PlainMailWithNamesInAngleBrackets) {
+    const TMailMessage m = mail({"From: Max Muster <max@example.org>", "To: Erika Mustermann <erika@example.org>",
+                                 "Subject: Hallo", ""},
+                                {"", "", "Hallo Erika,", "", "> > zitiert", "Gru\xDF"},
+                                "Max Muster <max@example.org>", " Hallo");
+    const TNewMsg rec = ConvertMail(m);
+    const TNewMsgHeader& h = rec.Header();
+    EXPECT_EQ(textOf(rec), "\x01"
+                           "From: Max Muster <max@example.org>\r\n"
+                           "\x01To: Erika Mustermann <erika@example.org>\r\n"
+                           "\x01Subject: Hallo\r\n"
+                           "\x01\r\n"
+                           "\x01REPLYADDR Max Muster <max@example.org>\r\n"
+                           "From: Max Muster <max@example.org>\r\n"
+                           "\r\n"
+                           "Hallo Erika,\r\n\r\n>> zitiert\r\nGru\xDF\r\n");
+    EXPECT_EQ(h.ToUserName.str(), "Erika Mustermann");
+    EXPECT_EQ(h.FromUserName.str(), "Max Muster");
+    EXPECT_EQ(h.Subject.str(), "Hallo");
+    EXPECT_EQ(h.AuxText.Len, 0);
+    EXPECT_EQ(h.Flags, 0x2014);
+    EXPECT_EQ(h.Addr1, TFidoAddr{});
+    EXPECT_EQ(h.Addr2, TFidoAddr{});
+    EXPECT_EQ(h.Size, static_cast<std::int32_t>(rec.size()));
+    EXPECT_EQ(rec.size(), 238 + textOf(rec).size() + 1);
+    EXPECT_EQ(rec.data()[rec.size() - 1], 0);
+}
+
+TEST(ConvertMail, ReplyToGoesIntoTheKludgeAndAVisibleLine) {
+    const TMailMessage m = mail({"From: a@example.org", "reply-to:   list@example.org", "To: b@example.org", ""},
+                                {"x"}, "a@example.org", " s");
+    EXPECT_EQ(textOf(ConvertMail(m)), "\x01"
+                                      "From: a@example.org\r\n\x01reply-to:   list@example.org\r\n"
+                                      "\x01To: b@example.org\r\n\x01\r\n"
+                                      "\x01REPLYADDR list@example.org\r\n"
+                                      "From: a@example.org\r\n"
+                                      "Reply-To: list@example.org\r\n"
+                                      "\r\nx\r\n");
+}
+
+TEST(ConvertMail, WithoutToLineOrBodyStillAMessage) {
+    const TMailMessage m = mail({"From: a@example.org", ""}, {"", ""}, "a@example.org", "");
+    const TNewMsg rec = ConvertMail(m);
+    EXPECT_EQ(textOf(rec), "\x01"
+                           "From: a@example.org\r\n\x01\r\n\x01REPLYADDR a@example.org\r\nFrom: a@example.org\r\n\r\n");
+    EXPECT_EQ(rec.Header().ToUserName.str(), "");
+    EXPECT_EQ(rec.Header().FromUserName.str(), "a@example.org");
+
+    const TMailMessage empty = mail({""}, {}, "", "");
+    EXPECT_EQ(textOf(ConvertMail(empty)), "\x01\r\n\x01REPLYADDR \r\nFrom: \r\n\r\n");
+}
+
+TEST(ConvertMail, NamesAndSubjectCutToTheHostFields) {
+    const std::string name40(40, 'N');
+    const std::string subject80 = std::string(80, 's');
+    const TMailMessage m = mail({"To: \"" + name40 + "\" <b@example.org>", ""}, {"x"},
+                                "   " + name40 + "  <a@example.org>", "   " + subject80);
+    const TNewMsg rec = ConvertMail(m);
+    const TNewMsgHeader& h = rec.Header();
+    EXPECT_EQ(h.ToUserName.str(), name40.substr(0, 35));
+    EXPECT_EQ(h.FromUserName.str(), name40.substr(0, 35));
+    EXPECT_EQ(h.Subject.str(), subject80.substr(0, 71));
+}
+
+TEST(ConvertMail, DecodingStartsAfterThePrefix) {
+    std::vector<std::string> logged;
+    auto log = [&](const std::string& e) { logged.push_back(e); };
+    const std::vector<std::string> head{"From: =?ISO-8859-1?Q?J=F6rg?= <j@example.org>",
+                                        "Content-Type: text/plain; charset=iso-8859-1",
+                                        "content-transfer-encoding: Quoted-Printable", ""};
+    const TMailMessage qp = mail(head, {"Gr=FC=DFe, soft=", "break, bad =4G, =3D41"},
+                                 "=?ISO-8859-1?Q?J=F6rg?= <j@example.org>", " =?x?=");
+    const std::string text = textOf(ConvertMail(qp, log));
+    EXPECT_NE(text.find("\x01" "From: =?ISO-8859-1?Q?J=F6rg?= <j@example.org>\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\x01REPLYADDR =?ISO-8859-1?Q?J=F6rg?= <j@example.org>\r\n"), std::string::npos);
+    EXPECT_NE(text.find("charset=iso-8859-1"), std::string::npos);
+    const std::string body = text.substr(text.find("\r\n\r\n") + 4);
+    EXPECT_EQ(body, "Gr\xFC\xDF" "e, softbreak, bad =4G, =41\r\n");
+    EXPECT_EQ(logged, std::vector<std::string>{"DEQP Fehler in Quoted-Printable-Nachricht"});
+
+    // multipart/alternative is decoded without a quoted-printable line; other mails are not.
+    const TMailMessage alt = mail({"Content-Type: multipart/alternative;", ""}, {"=41"}, "a", "");
+    EXPECT_EQ(textOf(ConvertMail(alt)).substr(textOf(ConvertMail(alt)).size() - 3), "A\r\n");
+    const TMailMessage plain = mail({"Content-Type: multipart/alternative; boundary=x", ""}, {"=41"}, "a", "");
+    EXPECT_EQ(textOf(ConvertMail(plain)).substr(textOf(ConvertMail(plain)).size() - 5), "=41\r\n");
+}
+
+} // namespace
+} // namespace pb
