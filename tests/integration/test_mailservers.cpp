@@ -386,7 +386,7 @@ TEST(MailServersLifeCycle, ServersOfADeadOwnerCleanUpByThemselves) {
     int status = 0;
     waitpid(owner, &status, 0);
 
-    for (int i = 0; i < 500 && std::filesystem::exists(dir); ++i)
+    for (int i = 0; i < 2000 && std::filesystem::exists(dir); ++i)
         std::this_thread::sleep_for(10ms);
     EXPECT_FALSE(std::filesystem::exists(dir)) << "servers of a dead owner left " << dir;
     EXPECT_FALSE(processAlive(dovecot)) << "Dovecot of a dead owner still runs";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -213,8 +214,19 @@ void MailServers::stop() noexcept {
         runScript({kScripts + "stop-servers", dir_}, 15000);
         const char* keep = std::getenv("PB_KEEP_SERVERS");
         if (!(keep && *keep == '1')) {
+            // A server process that is still on its way out may add a file while the tree
+            // goes; try again a few times before giving up.
             std::error_code ec;
-            fs::remove_all(dir_, ec);
+            for (int i = 0; i < 20; ++i) {
+                ec.clear();
+                fs::remove_all(dir_, ec);
+                if (!ec && !fs::exists(dir_, ec))
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            if (ec || fs::exists(dir_, ec))
+                std::fprintf(stderr, "MailServers: could not remove %s: %s\n", dir_.c_str(),
+                             ec.message().c_str());
         }
     } catch (...) {
         // Cleaning up must not end a test run; a left-over directory is harmless.
