@@ -147,6 +147,10 @@ void Tmain::CreateComponents() {
     SMTP_Service = std::make_unique<TSmtpClient>(this);
     SetupPOP3Service();
     SetupSMTPService();
+
+    // The form's loading step: with AutoConnect on, the host is attached now, before the
+    // first activation, and already knows the description set above.
+    edapi1->Loaded();
 }
 
 template <class F> void Tmain::Guarded(F&& work) {

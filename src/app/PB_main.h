@@ -9,6 +9,12 @@
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
 
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QToolButton>
 #include <QWidget>
 
 #include <cstdint>
@@ -16,13 +22,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-class QFrame;
-class QGroupBox;
-class QLabel;
-class QPlainTextEdit;
-class QProgressBar;
-class QToolButton;
 
 namespace pb {
 

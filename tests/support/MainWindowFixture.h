@@ -14,11 +14,13 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace pb::test {
 
@@ -64,6 +66,14 @@ protected:
         ASSERT_TRUE(QDir::setCurrent(dir_.path()));
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         boxes().reset();
+        // A host channel namespace of this test program's own, where no host runs, unless a
+        // test host has already put the process into its namespace.
+        if (const char* s = std::getenv("EDAPI_SESSION"); s && *s) {
+            oldSession_ = s;
+        } else {
+            ownSession_ = true;
+            ::setenv("EDAPI_SESSION", ("pbtest-nohost-" + std::to_string(::getpid())).c_str(), 1);
+        }
     }
 
     void TearDown() override {
@@ -71,6 +81,10 @@ protected:
         QDir::setCurrent(oldDir_);
         QLocale::setDefault(QLocale::c());
         boxes().reset();
+        if (ownSession_)
+            ::unsetenv("EDAPI_SESSION");
+        else
+            ::setenv("EDAPI_SESSION", oldSession_.c_str(), 1);
     }
 
     // Creates the main window and its dialogs as the program body does. `T` lets a test
@@ -113,6 +127,8 @@ protected:
 private:
     QTemporaryDir dir_;
     QString oldDir_;
+    std::string oldSession_;
+    bool ownSession_ = false;
     std::unique_ptr<Tmain> main_;
     std::unique_ptr<ScriptedConfigForm> config_;
     std::unique_ptr<ScriptedAddressForm> address_;

@@ -1,0 +1,112 @@
+// The main window against a real host: the start-up attaches and creates "EMAIL" when it is
+// missing, a host that goes away disables the run buttons, and closing detaches once.
+#include "platform/MessageLoop.h"
+#include "support/EdhostProcess.h"
+#include "support/MainWindowFixture.h"
+
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace pb {
+namespace {
+
+using test::writeBytes;
+
+std::string enabled(const Tmain& w) {
+    std::string s;
+    for (const QToolButton* b : {w.BitBtn1, w.BitBtn2, w.BitBtn3, w.BitBtn4, w.BitBtn5, w.BitBtn7, w.BitBtn6})
+        s += b->isEnabled() ? '1' : '0';
+    return s;
+}
+
+// Pumps the event loop until `done` or 10 s have passed; true when done.
+template <class F> bool waitFor(F done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    pumpUntil([&] { return done() || std::chrono::steady_clock::now() > deadline; });
+    return done();
+}
+
+class MainWindowWithHost : public test::MainWindowFixture {};
+
+TEST_F(MainWindowWithHost, StartUpAttachesAndCreatesEmail) {
+    test::EdhostProcess host;
+    ASSERT_TRUE(host.running());
+    writeBytes("pbridge.ini", validIni());
+    Tmain& w = createMain();
+    w.FormActivate();
+
+    EXPECT_EQ(logTexts(), (std::vector<std::string>{"STRT Postbridge Alpha 4 gestartet", "CONF Lese Konfiguration...",
+                                                    "ED95 Verbinde mit Echodesk 95...", "ED95 Verbunden mit Echodesk",
+                                                    "ED95 Area EMAIL erstellt"}));
+    EXPECT_EQ(w.status->text(), "Verbunden mit Echodesk 95");
+    EXPECT_EQ(w.details1->text(), "Postbridge Rel. Alpha 4");
+    EXPECT_EQ(enabled(w), "1111101");
+    EXPECT_TRUE(test::boxes().shown.empty()) << test::boxes().texts()[0];
+    EXPECT_NE(host.run({"areas"}).find("EMAIL"), std::string::npos);
+    EXPECT_NE(std::find(w.AreaNames.begin(), w.AreaNames.end(), "REPORT"), w.AreaNames.end());
+}
+
+TEST_F(MainWindowWithHost, EmailInAnotherLetterCaseCountsAsPresent) {
+    test::EdhostProcess host;
+    ASSERT_TRUE(host.running());
+    {
+        TEchodeskAPI api;
+        api.Connect();
+        ASSERT_TRUE(api.Connected());
+        api.CreateArea("eMail", "Fidonet", 9);
+        api.Disconnect();
+    }
+    writeBytes("pbridge.ini", validIni());
+    Tmain& w = createMain();
+    w.FormActivate();
+    const auto log = logTexts();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[3], "ED95 Verbunden mit Echodesk");
+    EXPECT_EQ(host.run({"areas"}).find("EMAIL"), std::string::npos);
+}
+
+TEST_F(MainWindowWithHost, LostHostDisablesRunButtonsForGood) {
+    test::EdhostProcess host;
+    ASSERT_TRUE(host.running());
+    writeBytes("pbridge.ini", validIni());
+    Tmain& w = createMain();
+    w.FormActivate();
+    ASSERT_EQ(enabled(w), "1111101");
+
+    host.stop();  // the host ends the connection
+    ASSERT_TRUE(waitFor([&] { return logTexts().back() == "ED95 Verbindung zu Echodesk verloren"; }));
+    EXPECT_EQ(enabled(w), "0001101");
+    EXPECT_EQ(w.RunState, TRunState::Idle);
+    // A later run button's end does not bring the run buttons back without a host.
+    w.SetRunButtons();
+    w.RestoreIdleButtons();
+    EXPECT_EQ(enabled(w), "0001101");
+}
+
+TEST_F(MainWindowWithHost, ClosingDetachesExactlyOnce) {
+    test::EdhostProcess host;
+    ASSERT_TRUE(host.running());
+    writeBytes("pbridge.ini", validIni());
+    Tmain& w = createMain();
+    w.FormActivate();
+    ASSERT_TRUE(w.edapi1->Connected());
+    int detaching = 0;
+    auto original = w.edapi1->OnDisconnecting;
+    w.edapi1->OnDisconnecting = [&] {
+        ++detaching;
+        if (original)
+            original();
+    };
+    w.show();
+    w.BitBtn6->click();
+    EXPECT_EQ(detaching, 1);
+    EXPECT_FALSE(w.edapi1->Connected());
+    w.close();
+    EXPECT_EQ(detaching, 1);
+}
+
+} // namespace
+} // namespace pb
