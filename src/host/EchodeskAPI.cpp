@@ -28,6 +28,7 @@ struct WorkerShared {
     TEchodeskAPI* owner = nullptr;
     TPluginInfo info{};                  // the description as of the last Connect
     std::atomic<std::uint32_t> tid{0};
+    std::atomic<bool> stop{false};       // asked to end (in case its 1040 cannot be posted)
     std::atomic<bool> finished{false};
     int replyTimeoutMs = 30000;
 };
@@ -38,6 +39,7 @@ constexpr int kWorkerStartMs = 1000;
 constexpr int kWorkerStopMs = 3000;
 constexpr int kHostCheckMs = 250;     // how often a reply wait looks whether the host is alive
 constexpr int kHostWatchMs = 1000;    // how often a connected component looks at the host
+constexpr int kWorkerSliceMs = 100;   // how often an idle worker looks whether it must end
 
 // The host ended the connection (1029 forwarded from the worker).
 const QEvent::Type kServerDisconnectEvent = static_cast<QEvent::Type>(QEvent::User + 1029);
@@ -51,7 +53,8 @@ struct ForwardEvent : QEvent {
 
 // The wait of PostAndWait, shared by the GUI thread and the worker.
 bool postAndWait(std::uint32_t tid, std::uint32_t message, std::uintptr_t wParam,
-                 std::intptr_t lParam, std::int32_t& reply, int limitMs) {
+                 std::intptr_t lParam, std::int32_t& reply, int limitMs,
+                 const std::atomic<bool>* cancel = nullptr) {
     // Every command of a thread is answered before the next is posted, so a reply still queued
     // now belongs to a command whose wait already gave up: it must not answer this one.
     discardMessages(edapi::Reply);
@@ -66,7 +69,7 @@ bool postAndWait(std::uint32_t tid, std::uint32_t message, std::uintptr_t wParam
             reply = static_cast<std::int32_t>(msg.lParam);
             return true;
         case WaitResult::Timeout:
-            if (!threadHasQueue(tid) || Clock::now() >= deadline)
+            if (!threadHasQueue(tid) || Clock::now() >= deadline || (cancel && *cancel))
                 return false;
             break;
         case WaitResult::Quit:
@@ -97,7 +100,7 @@ void answerDescription(WorkerShared& s, std::uint32_t hostTid) {
         limit = s.replyTimeoutMs;
     }
     std::int32_t reply = 0;
-    postAndWait(hostTid, edapi::Reply, 0, 0, reply, limit);
+    postAndWait(hostTid, edapi::Reply, 0, 0, reply, limit, &s.stop);
 }
 
 void workerRun(std::shared_ptr<WorkerShared> s) {
@@ -108,14 +111,14 @@ void workerRun(std::shared_ptr<WorkerShared> s) {
         s->started = ok;
     }
     s->ready.notify_all();
-    while (ok) {
+    while (ok && !s->stop) {
         {
             std::lock_guard<std::mutex> g(s->lock);
             if (!s->owner)
                 break;   // abandoned by the component
         }
         tagMSG msg;
-        WaitResult r = waitMessage(msg, edapi::FirstMessage, edapi::LastMessage, 1000);
+        WaitResult r = waitMessage(msg, edapi::FirstMessage, edapi::LastMessage, kWorkerSliceMs);
         if (r == WaitResult::Timeout)
             continue;
         if (r != WaitResult::Message)
@@ -204,6 +207,7 @@ void TEchodeskAPI::stopWorker() {
         return;
     std::shared_ptr<WorkerShared> s = std::move(worker_);
     postThreadMessage(s->tid, edapi::StopWorker, 0, 0);
+    s->stop = true;   // ends it even when the 1040 cannot reach it
     for (int waited = 0; !s->finished && waited < kWorkerStopMs; waited += 50)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> g(s->lock);
