@@ -18,6 +18,7 @@
 #include "platform/Session.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -193,6 +194,7 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
                 sessionName().c_str(), threadIdHex(server.hostThreadId()).c_str());
     std::fflush(stdout);
 
+    auto lastHousekeeping = std::chrono::steady_clock::now();
     for (;;) {
         server.onQueue();   // messages already taken aside do not wake poll
         pollfd fds[4] = {{server.queueFd(), POLLIN, 0},
@@ -210,7 +212,12 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
             server.onWindow();
         if (fds[2].revents & POLLIN)
             serveControl(ctl, *store, server);
-        server.housekeeping();
+        // Looking for dead plug-ins costs system calls: twice a second, not per message.
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastHousekeeping >= std::chrono::milliseconds(500)) {
+            server.housekeeping();
+            lastHousekeeping = now;
+        }
     }
     // The host goes: every attached plug-in learns that the connection has ended.
     server.disconnectAll();

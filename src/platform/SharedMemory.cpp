@@ -2,7 +2,10 @@
 
 #include "platform/Session.h"
 
+#include <array>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -41,6 +44,29 @@ std::uint64_t ownStart() {
     return start;
 }
 
+// Whether the creator of a block still runs. Every block a host opens asks this, so the start
+// time of a live process is remembered for a second instead of read from /proc each time.
+bool creatorAlive(pid_t pid, std::uint64_t start) {
+    if (pid == ::getpid())
+        return start == ownStart() || start == 0;
+    struct Seen {
+        pid_t pid = 0;
+        std::uint64_t start = 0;
+        std::chrono::steady_clock::time_point when;
+    };
+    thread_local std::array<Seen, 8> cache{};
+    auto now = std::chrono::steady_clock::now();
+    Seen* slot = &cache[static_cast<std::size_t>(pid) % cache.size()];
+    if (slot->pid != pid || now - slot->when > std::chrono::seconds(1)) {
+        if (::kill(pid, 0) != 0 && errno == ESRCH)
+            return false;
+        *slot = {pid, processStartTime(pid), now};
+    } else if (::kill(pid, 0) != 0 && errno == ESRCH) {
+        return false;
+    }
+    return slot->start == 0 || start == 0 || slot->start == start;
+}
+
 // Reads the header of an existing block. Returns false when the block is left behind by a
 // process that died (the caller removes it and tries again).
 bool isLeftBehind(int fd) {
@@ -56,7 +82,7 @@ bool isLeftBehind(int fd) {
         ::clock_gettime(CLOCK_REALTIME, &now);
         return now.tv_sec - st.st_ctim.tv_sec > kUnfinishedLimitSec;
     }
-    return !processAlive(h.creatorPid, h.creatorStart);
+    return !creatorAlive(h.creatorPid, h.creatorStart);
 }
 
 } // namespace
