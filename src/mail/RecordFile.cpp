@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pb {
@@ -91,6 +92,10 @@ void replaceFile(const std::string& FileName, std::string_view Bytes) {
             fail(n < 0 ? errno : ENOSPC);
         done += static_cast<std::size_t>(n);
     }
+    // The replacement keeps the permissions the user gave the file.
+    struct stat old {};
+    if (::stat(FileName.c_str(), &old) == 0 && ::fchmod(file.fd, old.st_mode & 07777) != 0)
+        fail(errno);
     if (::fsync(file.fd) != 0)
         fail(errno);
     int rc = ::close(file.fd);

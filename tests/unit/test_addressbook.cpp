@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 namespace pb {
 namespace {
 
@@ -80,8 +82,11 @@ TEST_F(AddressBook, PartialRecordKeepsWholeOnesThenReadBeyondEndOfFile) {
     }
 }
 
-TEST_F(AddressBook, FailedSaveLeavesThePreviousFile) {
+TEST_F(AddressBook, SaveReplacesTheFileWholeOrNotAtAll) {
     SaveAddressBook({{"a", "a@x"}}, file_);
+    fs::permissions(file_, fs::perms::owner_read | fs::perms::owner_write);
+    SaveAddressBook({{"a", "a@x"}}, file_);
+    EXPECT_EQ(fs::status(file_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     const std::string before = bytes();
     fs::create_directory(file_ + ".new");
     EXPECT_THROW(SaveAddressBook({{"b", "b@x"}}, file_), EInOutError);
