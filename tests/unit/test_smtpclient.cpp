@@ -106,15 +106,6 @@ TEST(SmtpConnect, AGreetingOfFourHundredOrMoreFailsWithItsLineAfterQuit) {
     EXPECT_EQ(quit, "QUIT\r\n");
 }
 
-TEST(SmtpConnect, AServerThatClosesInsteadOfGreetingGivesAClearError) {
-    LoopbackServer server([](Peer& p) { p.close(); });
-    TSmtpClient smtp;
-    prepare(smtp, server.port());
-    EXPECT_THROW(smtp.Connect(), ESockError);
-    EXPECT_FALSE(smtp.Connected());
-    EXPECT_FALSE(smtp.Busy());
-}
-
 // --- QUIT ---------------------------------------------------------------------------------------
 
 TEST(SmtpDisconnect, AQuitReplyAbove339FailsWithTheLineButTheSocketIsClosed) {
@@ -214,39 +205,6 @@ TEST(SmtpAbort, AbortDuringTheTcpConnectEndsItAtOnce) {
     QTimer::singleShot(100, [&] { smtp.Abort(); });
     EXPECT_EQ(exceptionText([&] { smtp.Connect(); }), "Connection Canceled");
     EXPECT_FALSE(smtp.Busy());
-}
-
-TEST(SmtpAbort, AbortWhileWaitingForTheFinalReplyDropsTheConnection) {
-    std::vector<std::string> got;
-    LoopbackServer server([&](Peer& p) {
-        p.send("220 hi\r\n");
-        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
-            got.push_back(line);
-            if (line == ".\r\n")
-                break;   // and never answer it
-            if (line == "DATA\r\n")
-                p.send("354 go ahead\r\n");
-            else if (got.size() <= 4)
-                p.send("250 ok\r\n");
-        }
-        p.waitForClose();
-    });
-    TSmtpClient smtp;
-    prepare(smtp, server.port());
-    smtp.Connect();
-    smtp.PostMessage.FromAddress = "hans@pb.test";
-    smtp.PostMessage.ToAddress = TStringList{"anna@pb.test"};
-    smtp.PostMessage.Body = TStringList{"x"};
-    smtp.OnStatus = [&](QObject*, const std::string& status) {
-        if (status == "354 go ahead\r\n")
-            QTimer::singleShot(100, [&] { smtp.Abort(); });
-    };
-    smtp.ReportLevel = 1;
-    EXPECT_EQ(exceptionText([&] { smtp.SendMail(); }), "Socket readln aborted");
-    EXPECT_FALSE(smtp.Connected());
-    smtp.Disconnect();   // no QUIT into a dead dialogue, no wait
-    server.join();
-    EXPECT_EQ(got.back(), ".\r\n");
 }
 
 } // namespace
