@@ -304,14 +304,24 @@ TEST_F(IncomingRun, VariedMailsBecomeHostMessagesFieldByField) {
 
 TEST_F(IncomingRun, LaterRunsFetchOnlyWhatIsNew) {
     EdhostProcess host;
-    servers().setMails({simpleMail("eins"), simpleMail("zwei"), simpleMail("drei")});
+    servers().clearMails();
     Tmain& w = startWindow();
+    w.BitBtn2->click();
+    auto log = lastRunLog();
+    ASSERT_GE(log.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 6, log.end()),
+              (std::vector<std::string>{"POP3 0 Mails auf dem Server", "POP3 Hole Mailliste...",
+                                        "POP3 0 Bytes auf dem Server", "POP3 Keine neuen Nachrichten vorhanden",
+                                        "POP3 Trenne Verbindung zum Server...", "POP3 Verbindung getrennt"}));
+    EXPECT_EQ(readBytes(kReadListFile), "");
+
+    servers().setMails({simpleMail("eins"), simpleMail("zwei"), simpleMail("drei")});
     w.BitBtn2->click();
     ASSERT_EQ(storedMails(host).size(), 3u);
 
     // Unchanged mailbox: nothing fetched, the list rewritten with the same numbers.
     w.BitBtn2->click();
-    auto log = lastRunLog();
+    log = lastRunLog();
     EXPECT_TRUE(contains(log, "POP3 Keine neuen Nachrichten vorhanden"));
     EXPECT_EQ(std::count_if(log.begin(), log.end(), [](auto& s) { return s.rfind("POP3 Empfange", 0) == 0; }), 0);
     EXPECT_TRUE(contains(log, "POP3 Verbindung getrennt"));
@@ -487,6 +497,10 @@ TEST_F(IncomingRun, CancelDuringAMailKeepsWhatTheRunDidNotReach) {
         progress(sender);
         highest = std::max(highest, w.ProgressBar1->value());
         if (!clicked && w.ProgressBar1->value() > 0) {
+            EXPECT_EQ(w.status->text(), "Empfange Nachrichten von 127.0.0.1");
+            EXPECT_EQ(w.details1->text().toStdString(), "Nachricht 2 mit " + served(simpleMail("gross", big)) + " Bytes");
+            EXPECT_TRUE(w.details2->text().startsWith("Insgesamt ")) << w.details2->text().toStdString();
+            EXPECT_TRUE(w.details2->text().endsWith(" Bytes in 3 Nachrichten")) << w.details2->text().toStdString();
             clicked = true;
             EXPECT_TRUE(w.BitBtn7->isEnabled());
             w.BitBtn7->click();

@@ -1,0 +1,157 @@
+// The retrieval run end to end: a Dovecot mailbox of N mixed mails (scripts/make-mailbox,
+// seed 1) is fetched into a fresh edhost base by pressing "nur lesen" in the main window
+// (offscreen), and the same mailbox is downloaded by curl in the same run, alternately. Prints,
+// per round and as medians: wall times, mails per second, the ratio to curl, the longest gap
+// between the ticks of a 10 ms window timer during the run (how responsive the window stays),
+// and the peak resident memory of this process. Run one mailbox size per process, so that the
+// peak memory figures of two sizes can be compared. Needs root (Dovecot), curl and an edhost
+// built beside this program.
+//
+//   bench_incoming N [ROUNDS]        (default ROUNDS 3)
+#include "app/PB_main.h"
+#include "platform/AnsiText.h"
+#include "support/EdhostProcess.h"
+#include "support/MailServers.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long peakKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Round {
+    double secs = 0;
+    long stored = 0;
+    double maxGapMs = 0;
+    long ticks = 0;
+    long failures = 0;
+};
+
+Round fetchWithPostbridge(const pb::test::MailServers& servers) {
+    pb::test::EdhostProcess host;
+    if (!host.running())
+        throw std::runtime_error("edhost did not start");
+    QTemporaryDir dir(QDir::tempPath() + "/pb-bench-in-XXXXXX");
+    const QString oldDir = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    {
+        std::ofstream ini("pbridge.ini", std::ios::binary);
+        ini << "127.0.0.1\r\n" << servers.smtpPort() << "\r\nme@example.org\r\nme\r\n0\r\n"
+            << servers.host() << "\r\n" << servers.pop3Port() << "\r\n" << servers.user() << "\r\n"
+            << servers.password() << "\r\n0\r\n";
+    }
+
+    Round r;
+    {
+        pb::Tmain w;
+        w.FormActivate();
+        if (!w.edapi1->Connected())
+            throw std::runtime_error("the window did not attach to edhost");
+
+        // A window timer as the user's desktop would have it: how long does it go unserved?
+        QTimer timer;
+        auto last = Clock::now();
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            const auto now = Clock::now();
+            r.maxGapMs = std::max(r.maxGapMs, std::chrono::duration<double, std::milli>(now - last).count());
+            last = now;
+            ++r.ticks;
+        });
+        timer.start(10);
+
+        const auto t0 = Clock::now();
+        last = t0;
+        w.BitBtn2Click();
+        const auto t1 = Clock::now();
+        timer.stop();
+        r.secs = seconds(t0, t1);
+        const std::string failed = pb::ansi("POP3 Übetragungsfehler");
+        for (const std::string& line : w.LogLines())
+            if (line.find(failed) != std::string::npos)
+                ++r.failures;
+    }
+    const std::string list = host.run({"list", "EMAIL"});
+    r.stored = static_cast<long>(std::count(list.begin(), list.end(), '\n'));
+    QDir::setCurrent(oldDir);
+    return r;
+}
+
+double fetchWithCurl(const pb::test::MailServers& servers, int n) {
+    const std::string cmd = "curl -s -u " + servers.user() + ":" + servers.password() + " 'pop3://" +
+                            servers.host() + ":" + std::to_string(servers.pop3Port()) + "/[1-" +
+                            std::to_string(n) + "]' -o /dev/null";
+    const auto t0 = Clock::now();
+    if (std::system(cmd.c_str()) != 0)
+        throw std::runtime_error("curl failed");
+    return seconds(t0, Clock::now());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: bench_incoming N [ROUNDS]\n");
+        return 2;
+    }
+    const int n = std::atoi(argv[1]);
+    const int rounds = argc == 3 ? std::atoi(argv[2]) : 3;
+    try {
+        pb::test::MailServers servers;
+        servers.start();
+        servers.makeMailbox(n, 1);
+        fetchWithCurl(servers, 1);   // the first login builds Dovecot's index: not timed
+
+        std::vector<double> ours, theirs, gaps;
+        for (int i = 1; i <= rounds; ++i) {
+            const Round r = fetchWithPostbridge(servers);
+            const double c = fetchWithCurl(servers, n);
+            std::printf("round %d: postbridge %.3f s (%ld stored, %.0f mails/s, %ld errors), curl %.3f s "
+                        "(%.0f mails/s), ratio %.2f, timer: %ld ticks, longest gap %.1f ms\n",
+                        i, r.secs, r.stored, r.stored / r.secs, r.failures, c, n / c, r.secs / c, r.ticks, r.maxGapMs);
+            std::fflush(stdout);
+            if (r.stored != n)
+                std::printf("  stored %ld of %d mails\n", r.stored, n);
+            ours.push_back(r.secs);
+            theirs.push_back(c);
+            gaps.push_back(r.maxGapMs);
+        }
+        const double o = median(ours), c = median(theirs);
+        std::printf("%d mails: postbridge %.3f s (%.0f mails/s), curl %.3f s (%.0f mails/s), ratio %.2f; "
+                    "longest timer gap %.1f ms (median); peak memory %.1f MB\n",
+                    n, o, n / o, c, n / c, o / c, median(gaps), peakKiB() / 1024.0);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_incoming: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
