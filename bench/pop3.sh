@@ -35,16 +35,16 @@ for round in 1 2 3; do
   start=$(date +%s.%N)
   curl -s -u "$POP3_USER:$POP3_PASS" "pop3://127.0.0.1:$POP3_PORT/[1-1000]" -o /dev/null
   end=$(date +%s.%N)
-  t=$(echo "$end - $start" | bc -l)
+  t=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", b - a}')
   echo "  curl       round $round: seconds $t"
   theirs+=("$t")
 done
 o=$(printf '%s\n' "${ours[@]}" | median)
 c=$(printf '%s\n' "${theirs[@]}" | median)
-printf '1,000 mails: TPop3Client %.3f s, curl %.3f s, ratio %.2f\n' "$o" "$c" "$(echo "$o / $c" | bc -l)"
+awk -v o="$o" -v c="$c" 'BEGIN {printf "1,000 mails: TPop3Client %.3f s, curl %.3f s, ratio %.2f\n", o, c, o / c}'
 
 "$top/scripts/make-mailbox" --big 50M "$dir" 0 1
 line=$("$bench" 127.0.0.1 "$POP3_PORT" "$POP3_USER" "$POP3_PASS" "$scratch")
 echo "  50 MB attachment: $line"
 kib=$(sed -E 's/.*peak_kib ([0-9]+).*/\1/' <<<"$line")
-printf 'one mail with a 50 MB attachment: peak memory %.1f MB\n' "$(echo "$kib / 1024" | bc -l)"
+awk -v k="$kib" 'BEGIN {printf "one mail with a 50 MB attachment: peak memory %.1f MB\n", k / 1024}'
