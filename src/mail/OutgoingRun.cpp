@@ -1,15 +1,220 @@
 // The sending run and the SMTP component's handlers, methods of the main window.
-// Not built yet: every method is an empty step, so "nur senden" returns at once.
+//
+// SendMails connects to the SMTP server, walks the host's "EMAIL" area, sends every message the
+// user wrote there and that is not sent yet (flag word exactly 0x0840), marks each sent message
+// 0x0080, and disconnects. What it guarantees beyond that:
+//  - every message the host lists is reached, whichever number the host gives its first one;
+//  - a message is marked sent only when the server accepted it in this very send; one that
+//    fails keeps 0x0840 and is tried again by the next run;
+//  - when the connection to the server is lost, the run stops instead of reporting every
+//    remaining message as failed;
+//  - an error that leaves the run (host, address book, disconnect) first closes what can still
+//    be closed (the connection with QUIT, the area), so that the next run starts clean; the
+//    button handler shows the error and brings the buttons back.
 #include "app/PB_main.h"
+#include "mail/OutgoingText.h"
+#include "mail/PB_addressbook.h"
+#include "platform/AnsiText.h"
+#include "platform/MessageBoxes.h"
+#include "ui/PB_address.h"
+
+#include <QLabel>
+#include <QToolButton>
+
+#include <string>
+#include <sys/stat.h>
 
 namespace pb {
+namespace {
 
-void Tmain::SetupSMTPService() {}
-void Tmain::SendMails() {}
-bool Tmain::TrySMTPConnection() { return false; }
-void Tmain::SMTP_ServiceSendStart() {}
-void Tmain::SMTP_ServiceSuccess() {}
-void Tmain::SMTP_ServiceFailure() {}
-void Tmain::SMTP_ServiceAuthenticationFailed(bool&) {}
+// Flag words of the host: a message written for sending, and one that was sent.
+constexpr std::uint16_t FlagsOutgoing = 0x0840;
+constexpr std::uint16_t FlagsSent = 0x0080;
+
+constexpr const char* ProgramName = "Echodesk 95 using Postbridge Alpha 4";
+// The component's single-part Content-Type line, and what goes in its place: host texts are
+// Latin-1 text, not ASCII.
+constexpr const char* PlainAscii = "Content-Type: text/plain;                        charset=us-ascii";
+constexpr const char* PlainLatin1 = "Content-Type: text/plain; charset=iso-8859-1";
+
+bool addressBookExists() {
+    struct stat st {};
+    return ::stat(kAddressBookFile, &st) == 0;
+}
+
+} // namespace
+
+void Tmain::SetupSMTPService() {
+    TSmtpClient& s = *SMTP_Service;
+    s.Port = 25;
+    s.ReportLevel = 0;
+    s.EncodeType = UUMethods::uuMime;
+    s.ClearParams = true;
+    s.SubType = TSubType::mtPlain;
+    s.OnSendStart = [this](QObject*) { SMTP_ServiceSendStart(); };
+    s.OnSuccess = [this](QObject*) { SMTP_ServiceSuccess(); };
+    s.OnFailure = [this](QObject*) { SMTP_ServiceFailure(); };
+    s.OnAuthenticationFailed = [this](bool& Handled) { SMTP_ServiceAuthenticationFailed(Handled); };
+}
+
+bool Tmain::TrySMTPConnection() {
+    TSmtpClient& smtp = *SMTP_Service;
+    SetRunButtons();
+
+    smtp.ReportLevel = 2;
+    smtp.TimeOut = 20000;
+    smtp.Host = Settings.SMTPServer;
+    LogEntry("SMTP Serveradresse: " + Settings.SMTPServer);
+    smtp.Port = Settings.SMTPPort;
+    LogEntry("SMTP Serverportnr.: " + std::to_string(Settings.SMTPPort));
+    smtp.UserID = Settings.SMTPLogin;
+    LogEntry("SMTP Login: " + Settings.SMTPLogin);
+    SetLabel(status, "Verbinden mit Server " + Settings.SMTPServer + " ...");
+    LogEntry("SMTP Erstelle Verbindung...");
+
+    try {
+        smtp.Connect();
+    } catch (const std::exception&) {
+        if (ShowConnectError)
+            showMessage(ansi("Es konnte keine Verbindung zu ") + Settings.SMTPServer + ansi(" hergestellt werden. ") +
+                        ansi("Überprüfen Sie Ihre Einstellungen. Vielleicht sind Sie aber zur Zeit auch nicht ") +
+                        ansi("mit dem Internet verbunden. Meldung vom Server: ") + smtp.Status());
+        else
+            ShowConnectError = true;   // a handler has shown the precise box already
+        LogEntry("SMTP Keine Verbindung zum Server");
+        status->clear();
+        SetConnectFailedButtons();
+        return false;
+    }
+    LogEntry("SMTP Verbunden mit Server " + Settings.SMTPServer);
+    return true;
+}
+
+void Tmain::SendMails() {
+    TSmtpClient& smtp = *SMTP_Service;
+    RunState = TRunState::Sending;
+    ShowConnectError = true;
+
+    if (!TrySMTPConnection())
+        return;
+
+    SetLabel(status, "Sende Nachrichten");
+    TMessageList MsgList;
+    TAddressBook AddressBook;
+    bool areaOpen = false;
+
+    try {
+        if (addressBookExists())
+            LoadAddressBook(AddressBook);
+        edapi1->OpenArea("EMAIL");
+        areaOpen = true;
+        edapi1->GetMsgList(MsgList);
+
+        // Hosts differ in whether their list counts from 0 or from 1 and whether it has an
+        // entry for the area itself. Asking from 0 to one past the list reaches every message
+        // either way; a number the host has no message for is answered with EMsgBadIndex.
+        const int last = MsgList.Count();
+        for (int i = 0; i <= last && RunState == TRunState::Sending && smtp.Connected(); ++i) {
+            std::uint16_t flags = 0;
+            try {
+                flags = edapi1->GetMsgFlags(i);
+            } catch (const EMsgBadIndex&) {
+                continue;
+            }
+            if (flags != FlagsOutgoing)
+                continue;
+
+            smtp.ClearParameters();
+            TPostMessage& post = smtp.PostMessage;
+            {
+                const std::unique_ptr<TMsgBlock> msg = edapi1->GetMsg(i);
+                if (!msg)
+                    continue;
+                post.FromName = msg->FromUserName() + " ";
+                post.Subject = msg->Subject();
+                const std::string& subject = post.Subject;
+                PrepareOutgoing(
+                    msg->Text(), msg->ToUserName(), AddressBook, Settings.StripInitials, post.Body, post.ToAddress,
+                    [this](const std::string& entry) { LogEntry(entry); },
+                    [this, &subject] {
+                        if (!AddressForm)
+                            throw Exception("Recipient dialog not created");
+                        return AddressForm->AskRecipients(subject);
+                    });
+            }
+            post.FromAddress = Settings.SMTPEmail;
+            post.LocalProgram = ProgramName;
+
+            // Cleared first: a send that returns without a word must not count as a success of
+            // the message before.
+            SendSucceeded = false;
+            try {
+                smtp.SendMail();
+            } catch (const EAbortError&) {
+                SendSucceeded = false;
+                LogEntry("SMTP Senden vom Benutzer abgebrochen");
+            } catch (const std::exception&) {
+                SendSucceeded = false;
+                showMessage("Die Nachricht konnte nicht versendet werden. Meldung vom Server :" + smtp.Status());
+                LogEntry("SMTP Senden der Nachricht gescheitert");
+            }
+            if (SendSucceeded)
+                edapi1->SetMsgFlags(i, FlagsSent);
+        }
+
+        LogEntry("SMTP Verbindung wird getrennt...");
+        smtp.Disconnect();
+        LogEntry("SMTP Verbindung getrennt");
+
+        areaOpen = false;
+        // A lost host has released the area with the connection; there is nothing to close.
+        if (edapi1->Connected())
+            edapi1->CloseArea();
+    } catch (...) {
+        // Leave the server and the host as a later run expects to find them; the error itself
+        // is what the user is told about, so failures while closing stay quiet.
+        if (smtp.Connected()) {
+            try {
+                smtp.Disconnect();
+            } catch (const std::exception&) {
+            }
+        }
+        if (areaOpen && edapi1->Connected()) {
+            try {
+                edapi1->CloseArea();
+            } catch (const std::exception&) {
+            }
+        }
+        RunState = TRunState::Idle;
+        throw;
+    }
+    RunState = TRunState::Idle;
+}
+
+void Tmain::SMTP_ServiceSendStart() {
+    TExStringList& header = SMTP_Service->FinalHeader;
+    for (int i = 0; i < header.Count(); ++i) {
+        if (header[i] == PlainAscii) {
+            header.Put(i, PlainLatin1);
+            return;
+        }
+    }
+}
+
+void Tmain::SMTP_ServiceSuccess() {
+    LogEntry("SMTP Nachricht erfolgreich gesendet");
+    SendSucceeded = true;
+}
+
+void Tmain::SMTP_ServiceFailure() {
+    showMessage("Die Nachricht konnte nicht versendet werden. Medlung vom Server :" + SMTP_Service->Status());
+    LogEntry("SMTP Senden der Nachricht gescheiterr");
+    SendSucceeded = false;
+    ShowConnectError = false;
+}
+
+void Tmain::SMTP_ServiceAuthenticationFailed(bool&) {
+    SMTP_ServiceFailure();
+}
 
 } // namespace pb
