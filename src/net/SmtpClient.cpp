@@ -336,8 +336,19 @@ bool TSmtpClient::Incomplete() const {
 
 void TSmtpClient::Command(const std::string& command, int failFrom) {
     Transaction(command);
+    ServerClosing();
     if (ReplyCode() >= failFrom)
         throw Exception(LastReply());
+}
+
+// 421: the server is closing the connection. Its end is gone, so ours is dropped too and the
+// next Connect starts afresh instead of finding a connection that only looks open.
+void TSmtpClient::ServerClosing() {
+    if (ReplyCode() != 421)
+        return;
+    const std::string reply = LastReply();
+    DropConnection();
+    throw Exception(reply);
 }
 
 // The mail text after DATA: the header lines, two empty lines, then the body and parts. It
@@ -393,6 +404,7 @@ void TSmtpClient::SendMail() {
                 bool refused = BreaksCommand(address);
                 if (!refused) {
                     Transaction("RCPT TO:<" + address + ">");
+                    ServerClosing();
                     refused = ReplyCode() > 300;
                 }
                 if (refused && OnRecipientNotFound)
@@ -411,6 +423,7 @@ void TSmtpClient::SendMail() {
     if (ReplyCode() >= 400) {
         if (OnFailure)
             OnFailure(this);
+        ServerClosing();
         throw Exception(LastReply());
     }
 

@@ -17,7 +17,7 @@
 //    in the middle of an exchange drops the connection (no QUIT), since the server's idea of
 //    where the dialogue stands is then unknown, and the next Connect starts afresh;
 //  - server refusals raise pb::Exception whose message is the server's reply line as read,
-//    line end included ("Authentication failed" for a refused HELO, "Incomplete Header" for a
+//    line end included (a 421, the server closing its end, also drops the connection) ("Authentication failed" for a refused HELO, "Incomplete Header" for a
 //    mail without sender or recipients);
 //  - an attachment that cannot be opened raises the file-open error (EFOpenError).
 // GUI thread only.
@@ -128,6 +128,7 @@ private:
     void SendMailText();
     void DropConnection();
     void Command(const std::string& command, int failFrom);
+    void ServerClosing();
 
     bool busy_ = false;
     std::stringstream MessageStream;

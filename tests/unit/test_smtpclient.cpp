@@ -159,7 +159,9 @@ TEST(SmtpSend, AConnectionCutInsideTheMailTextFailsAndTheNextConnectWorks) {
         smtp.PostMessage.Body.Add("Zeile " + std::to_string(i));
     bool succeeded = false;
     smtp.OnSuccess = [&](QObject*) { succeeded = true; };
-    EXPECT_THROW(smtp.SendMail(), ESockError);
+    // The server's parting line or the cut itself, whichever the client meets first.
+    const std::string error = exceptionText([&] { smtp.SendMail(); });
+    EXPECT_TRUE(error == "421 4.4.2 closing\r\n" || error == "Connection closed") << error;
     EXPECT_FALSE(succeeded);
     EXPECT_TRUE(smtp.InBuffer.Empty());
     EXPECT_FALSE(smtp.Connected());
