@@ -17,11 +17,11 @@ namespace pb {
 
 // ---- Worker state -----------------------------------------------------------------------------
 
-// What the component and its worker share. The worker holds it for its whole life, so the
-// component may abandon a worker (one that did not start in time, or will not stop) without
-// leaving it a dangling pointer: the worker reaches the component only through `owner`, under
-// the lock, and the component clears `owner` before it goes.
-struct WorkerShared {
+// The worker thread's state, shared by the component and the worker. The worker holds it for its
+// whole life, so the component may abandon a worker (one that did not start in time, or will
+// not stop) without leaving it a dangling pointer: the worker reaches the component only
+// through `owner`, under the lock, and the component clears `owner` before it goes.
+struct TPluginAPI {
     std::mutex lock;
     std::condition_variable ready;
     bool started = false;
@@ -80,7 +80,7 @@ bool postAndWait(std::uint32_t tid, std::uint32_t message, std::uintptr_t wParam
 }
 
 // Posts an event to the component if it is still there.
-void postToOwner(WorkerShared& s, QEvent* e) {
+void postToOwner(TPluginAPI& s, QEvent* e) {
     std::lock_guard<std::mutex> g(s.lock);
     if (s.owner)
         QCoreApplication::postEvent(s.owner, e);
@@ -89,7 +89,7 @@ void postToOwner(WorkerShared& s, QEvent* e) {
 }
 
 // The description request: hand the host the 784-byte block under our own thread id.
-void answerDescription(WorkerShared& s, std::uint32_t hostTid) {
+void answerDescription(TPluginAPI& s, std::uint32_t hostTid) {
     TSharedMem block(edapi::blockName(edapi::BlkPluginInfo, s.tid), sizeof(TPluginInfo));
     if (!block.acceptableParameter())
         return;
@@ -103,7 +103,7 @@ void answerDescription(WorkerShared& s, std::uint32_t hostTid) {
     postAndWait(hostTid, edapi::Reply, 0, 0, reply, limit, &s.stop);
 }
 
-void workerRun(std::shared_ptr<WorkerShared> s) {
+void runWorker(std::shared_ptr<TPluginAPI> s) {
     bool ok = ensureMessageQueue();
     s->tid = currentThreadId();
     {
@@ -185,11 +185,11 @@ TEchodeskAPI::~TEchodeskAPI() {
 }
 
 void TEchodeskAPI::startWorker() {
-    auto s = std::make_shared<WorkerShared>();
+    auto s = std::make_shared<TPluginAPI>();
     s->owner = this;
     s->replyTimeoutMs = ReplyTimeoutMs;
     copyInfo(s->info, *this);
-    std::thread(workerRun, s).detach();
+    std::thread(runWorker, s).detach();
     std::unique_lock<std::mutex> g(s->lock);
     bool up = s->ready.wait_for(g, std::chrono::milliseconds(kWorkerStartMs),
                                 [&] { return s->started || s->finished.load(); });
@@ -205,7 +205,7 @@ void TEchodeskAPI::startWorker() {
 void TEchodeskAPI::stopWorker() {
     if (!worker_)
         return;
-    std::shared_ptr<WorkerShared> s = std::move(worker_);
+    std::shared_ptr<TPluginAPI> s = std::move(worker_);
     postThreadMessage(s->tid, edapi::StopWorker, 0, 0);
     s->stop = true;   // ends it even when the 1040 cannot reach it
     for (int waited = 0; !s->finished && waited < kWorkerStopMs; waited += 50)

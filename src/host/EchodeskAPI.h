@@ -126,7 +126,9 @@ private:
     std::vector<TPluginService*> items_;
 };
 
-struct WorkerShared;   // state shared between the component and its worker thread
+// The worker thread: it takes the host's messages off its queue and forwards them. Its state
+// is shared with the component (see EchodeskAPI.cpp).
+struct TPluginAPI;
 
 // ---- The component --------------------------------------------------------------------------
 class TEchodeskAPI : public QObject {
@@ -221,7 +223,7 @@ private:
     void hostGoneCheck();
 
     std::uint32_t hostTid_ = 0;
-    std::shared_ptr<WorkerShared> worker_;
+    std::shared_ptr<TPluginAPI> worker_;
     std::int32_t hostVersion_ = 0;
     bool connected_ = false;
     bool destroying_ = false;

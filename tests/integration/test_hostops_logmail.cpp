@@ -4,6 +4,7 @@
 #include "support/EdhostProcess.h"
 #include "support/MainWindowFixture.h"
 
+#include <QLabel>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -91,6 +92,17 @@ TEST_F(LogMail, RefusedLogMailIsReportedOnceAndTheWindowStillCloses) {
         EXPECT_NE(status.find("0 plug-in(s) attached"), std::string::npos) << status;
         EXPECT_EQ(host.run({"list", "REPORT"}), "");
     }
+}
+
+TEST_F(LogMail, HostErrorCreatingEmailEndsTheStartUpWithTheErrorBox) {
+    test::EdhostProcess host;
+    host.run({"fault", "--answer", "1043", "0x80005002"});
+    Tmain& w = startedWindow();
+    ASSERT_EQ(test::boxes().shown.size(), 1u);
+    EXPECT_EQ(test::boxes().texts()[0], "Unknown Uplink!");
+    EXPECT_EQ(logTexts().back(), "ED95 Verbunden mit Echodesk");
+    EXPECT_TRUE(w.details1->text().isEmpty());
+    EXPECT_EQ(host.run({"areas"}).find("EMAIL"), std::string::npos);
 }
 
 } // namespace
