@@ -159,6 +159,7 @@ void TQuickForm::FormActivate() {
     cancelled_ = false;
     ButtonOn();
     QuickConnected = QTryConnection();
+    ButtonOn();
     if (QuickConnected) {
         SetStatus(ansi("Verbunden mit ") + QuickServer);
     } else {
@@ -170,9 +171,7 @@ void TQuickForm::FormActivate() {
 
 bool TQuickForm::QTryConnection() {
     TPop3Client& pop = *POP_Quick;
-    // A session left over from a cancelled showing is dropped (without QUIT, like the cancel).
-    if (pop.Connected())
-        pop.Abort();
+    DropSession();
     pop.AttachFilePath.clear();
     pop.DeleteOnRead = false;
     pop.ReportLevel = 8;
@@ -339,9 +338,18 @@ void TQuickForm::FormClose() {
             // A refused QUIT means the server did not carry out this session's deletions.
             showException(e);
         }
-    } else if (POP_Quick->Connected() && !POP_Quick->Busy()) {
-        POP_Quick->Abort();   // a cancelled session still open: dropped without QUIT
+    } else if (!POP_Quick->Busy()) {
+        DropSession();
     }
+}
+
+void TQuickForm::DropSession() {
+    // A cancelled session can still be open: the component drops it only when the server
+    // sends something more, and a stalled server never does. Closed here without QUIT, like
+    // the cancel meant, and with nothing of it left in the buffer for the next greeting.
+    if (POP_Quick->Connected())
+        POP_Quick->TAsyncSocket::Disconnect();
+    POP_Quick->InBuffer.Clear();
 }
 
 // ---- Grid and status ----

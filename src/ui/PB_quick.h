@@ -82,6 +82,8 @@ protected:
 
 private:
     void SetStatus(const std::string& Text);   // Windows-1252
+    // Closes a session that is not to be ended with QUIT.
+    void DropSession();
 
     QLabel* statusPanel_ = nullptr;
     bool activationPending_ = false;
