@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableWidget>
@@ -46,6 +47,17 @@ QString readable(const std::string& headerValue) {
     return toUnicode(s).trimmed();
 }
 
+// The title row's cells keep the narrow margins of a string grid, so that "Nr." fits its
+// 20-pixel column.
+class GridTitleStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override {
+        if (metric == PM_HeaderMargin)
+            return 2;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
 // Marks the time a connection attempt, fetch, deletion or QUIT takes.
 class WorkingScope {
 public:
@@ -73,6 +85,9 @@ TQuickForm::TQuickForm(QWidget* parent) : QDialog(parent) {
     MessTable->verticalHeader()->setMinimumSectionSize(1);
     MessTable->verticalHeader()->setDefaultSectionSize(15);
     QHeaderView* titles = MessTable->horizontalHeader();
+    auto* titleStyle = new GridTitleStyle;
+    titleStyle->setParent(this);
+    titles->setStyle(titleStyle);
     titles->setMinimumSectionSize(1);
     titles->setFixedHeight(17);
     titles->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
