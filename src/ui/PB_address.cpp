@@ -5,6 +5,7 @@
 #include "platform/MessageBoxes.h"
 
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -137,6 +138,16 @@ void TAddressForm::Button3Click() {
 
 void TAddressForm::FormClose() {
     AddressBook.clear();
+}
+
+void TAddressForm::keyPressEvent(QKeyEvent* e) {
+    // A stray Escape would send the message to the entries made so far; the close box is the
+    // deliberate way to do that.
+    if (e->key() == Qt::Key_Escape) {
+        e->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(e);
 }
 
 void TAddressForm::done(int r) {

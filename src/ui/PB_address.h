@@ -58,6 +58,7 @@ public:
     TAddressBook AddressBook;
 
 protected:
+    void keyPressEvent(QKeyEvent* e) override;
     void done(int r) override;
 };
 

@@ -6,7 +6,7 @@
 #include "platform/MessageBoxes.h"
 
 #include <QCheckBox>
-#include <QEvent>
+#include <QKeyEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -148,17 +148,20 @@ void TConfigForm::ShowModal() {
 
 void TConfigForm::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
-    // Without a window manager a shown dialog is never activated: showing counts as the
-    // activation then. Run it from the event loop, so that an error box about the book comes
-    // up over the dialog rather than before it.
+    // The book is loaded once per showing (see FormActivate), from the event loop, so that an
+    // error box about it comes up over the dialog rather than before it.
     activationPending_ = true;
     QTimer::singleShot(0, this, [this] { FormActivate(); });
 }
 
-bool TConfigForm::event(QEvent* e) {
-    if (e->type() == QEvent::WindowActivate && activationPending_)
-        FormActivate();
-    return QDialog::event(e);
+void TConfigForm::keyPressEvent(QKeyEvent* e) {
+    // Escape would leave the dialog like its close box, which keeps the values: a user who
+    // means "cancel" would find them saved. The dialog is left through its buttons.
+    if (e->key() == Qt::Key_Escape) {
+        e->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(e);
 }
 
 void TConfigForm::hideEvent(QHideEvent* e) {

@@ -78,7 +78,7 @@ public:
 protected:
     void showEvent(QShowEvent* e) override;
     void hideEvent(QHideEvent* e) override;
-    bool event(QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     void SetBookEditable(bool editable);

@@ -5,7 +5,6 @@
 #include "platform/MessageBoxes.h"
 
 #include <QCloseEvent>
-#include <QEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -151,16 +150,9 @@ void TQuickForm::FormCreate() {
 void TQuickForm::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
     // Connect from the event loop, once the dialog is on the screen, so the user sees the
-    // connection status. Without a window manager a dialog is never activated, so showing
-    // counts as the activation.
+    // connection status.
     activationPending_ = true;
     QTimer::singleShot(0, this, [this] { FormActivate(); });
-}
-
-bool TQuickForm::event(QEvent* e) {
-    if (e->type() == QEvent::WindowActivate && activationPending_)
-        QTimer::singleShot(0, this, [this] { FormActivate(); });
-    return QDialog::event(e);
 }
 
 void TQuickForm::FormActivate() {

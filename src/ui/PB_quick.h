@@ -75,7 +75,6 @@ public:
 
 protected:
     void showEvent(QShowEvent* e) override;
-    bool event(QEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     void done(int r) override;
