@@ -412,6 +412,47 @@ TEST_F(OutgoingRun, LostHostDuringATransferEndsTheRunQuietly) {
     EXPECT_EQ(flags(host, first), "0x0840");
 }
 
+// A server that drops the connection after taking a whole mail, without a reply: the mail stays
+// unsent, and the run does not go on to fail every further message with a box of its own.
+TEST_F(OutgoingRun, LostServerStopsTheRunAfterOneBox) {
+    EdhostProcess host;
+    Tmain& w = startWindow();
+    const int first = write(host, "Max Punkt", "M", "Eins", "To: Max\nText\n");
+    const int second = write(host, "Max Punkt", "M", "Zwei", "To: Max\nText\n");
+    int mailsTaken = 0;
+    test::LoopbackServer server([&](test::Peer& p) {
+        p.send("220 scripted\r\n");
+        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+            if (line != "DATA\r\n") {
+                p.send("250 ok\r\n");
+                continue;
+            }
+            p.send("354 go ahead\r\n");
+            for (line = p.readLine(); !line.empty() && line != ".\r\n"; line = p.readLine()) {
+            }
+            ++mailsTaken;
+            p.close();
+            return;
+        }
+    });
+    w.Settings.SMTPPort = server.port();
+    w.BitBtn3->click();
+    server.join();
+
+    EXPECT_EQ(mailsTaken, 1);
+    const auto log = lastRunLog();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(Lines(log.end() - 4, log.end()),
+              concat({{"SMTP Sende Nachricht an: Max <max@example.org>", "SMTP Senden der Nachricht gescheitert"},
+                      closingLines()}));
+    ASSERT_EQ(boxes().shown.size(), 1u);
+    EXPECT_EQ(boxes().texts()[0].rfind("Die Nachricht konnte nicht versendet werden. Meldung vom Server :", 0), 0u);
+    EXPECT_EQ(flags(host, first), "0x0840");
+    EXPECT_EQ(flags(host, second), "0x0840");
+    EXPECT_EQ(enabled(w), "1111101");
+    EXPECT_EQ(host.run({"status"}).find("open area"), std::string::npos);
+}
+
 TEST_F(OutgoingRun, HostErrorEndsTheRunWithTheErrorBoxAndClosesEverything) {
     EdhostProcess host;
     Tmain& w = startWindow();   // creates "EMAIL"

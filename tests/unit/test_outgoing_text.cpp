@@ -33,12 +33,6 @@ TEST(PrepareBody, LineEnds) {
     EXPECT_EQ(lines("a\r\r\nb"), (Lines{"a", "", "b"}));
 }
 
-TEST(PrepareBody, ReplacesWhatWasThere) {
-    TStringList body{"alt"};
-    PrepareBody("neu", body);
-    EXPECT_EQ(body.Lines(), (Lines{"neu"}));
-}
-
 TEST(PrepareBody, Wrapping) {
     const std::string x100(100, 'x');
     EXPECT_EQ(lines(x100), (Lines{std::string(72, 'x'), std::string(28, 'x')}));
@@ -148,16 +142,6 @@ struct Resolution {
             });
     }
 };
-
-TEST(ResolveRecipients, ToLineNamingABookEntry) {
-    Resolution r;
-    r.body = {"To: Erika Mustermann", "", "Hallo"};
-    r.run("Irgendwer");
-    EXPECT_EQ(r.to.Lines(), (Lines{"Erika Mustermann <erika@example.org>"}));
-    EXPECT_EQ(r.body.Lines(), (Lines{"", "Hallo"}));
-    EXPECT_EQ(r.log, (Lines{"SMTP Sende Nachricht an: Erika Mustermann <erika@example.org>"}));
-    EXPECT_EQ(r.asked, 0);
-}
 
 TEST(ResolveRecipients, ToLineVariants) {
     Resolution r;
