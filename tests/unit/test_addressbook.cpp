@@ -2,12 +2,11 @@
 
 #include "platform/Exceptions.h"
 
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-
-#include <unistd.h>
 
 namespace pb {
 namespace {
@@ -16,13 +15,8 @@ namespace fs = std::filesystem;
 
 class AddressBook : public testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("pb_addressbook_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        file_ = (dir_ / kAddressBookFile).string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    QTemporaryDir dir_;
+    const std::string file_ = dir_.filePath(kAddressBookFile).toStdString();
 
     std::string bytes() const {
         std::ifstream in(file_, std::ios::binary);
@@ -30,8 +24,6 @@ protected:
     }
     void write(const std::string& b) const { std::ofstream(file_, std::ios::binary) << b; }
 
-    fs::path dir_;
-    std::string file_;
 };
 
 TEST_F(AddressBook, SaveAndLoadCutFieldsToFiftyBytes) {
@@ -61,7 +53,7 @@ TEST_F(AddressBook, LoadingAppendsAndClampsLengthBytes) {
     EXPECT_EQ(book[1].Name, std::string(50, 'x'));
     EXPECT_EQ(book[1].Address, "xxx");
     TAddressBook none;
-    LoadAddressBook(none, (dir_ / "absent.lst").string());
+    LoadAddressBook(none, dir_.filePath("absent.lst").toStdString());
     EXPECT_TRUE(none.empty());
 }
 

@@ -2,12 +2,11 @@
 
 #include "platform/Exceptions.h"
 
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-
-#include <unistd.h>
 
 namespace pb {
 namespace {
@@ -16,13 +15,8 @@ namespace fs = std::filesystem;
 
 class ReadList : public testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("pb_readlist_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        file_ = (dir_ / kReadListFile).string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    QTemporaryDir dir_;
+    const std::string file_ = dir_.filePath(kReadListFile).toStdString();
 
     std::string bytes() const {
         std::ifstream in(file_, std::ios::binary);
@@ -55,8 +49,6 @@ protected:
         return numbers;
     }
 
-    fs::path dir_;
-    std::string file_;
 };
 
 TEST_F(ReadList, RunsAgainstAChangingMailboxFetchEachMailOnce) {
