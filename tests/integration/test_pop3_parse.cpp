@@ -135,7 +135,8 @@ TEST_F(MessageParse, CapitalisedMultipartIsTextUpToTheEndOfTheMail) {
 // --- attachments ------------------------------------------------------------------------------
 
 TEST_F(MessageParse, Base64PartIsDecodedAndRepeatedNamesGetSuffixes) {
-    const std::string zip("PK\x03\x04 binary \x00\xff data", 21);
+    static const char bytes[] = "PK\x03\x04 binary \x00\xff data";
+    const std::string zip(bytes, sizeof bytes - 1);
     parse(zipMail("name=\"a.zip\"", "base64", zip));
     EXPECT_EQ(body(), (std::vector<std::string>{"see attachment", "\r\nFile \"a.zip\" extracted"}));
     EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"a.zip"});
