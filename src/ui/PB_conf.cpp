@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
@@ -62,6 +63,17 @@ QCheckBox* check(QWidget* parent, const char* text, int top) {
     return c;
 }
 
+// The password edit shows every character as "*", whatever the platform style would draw.
+class StarPasswordStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* ret) const override {
+        if (hint == SH_LineEdit_PasswordCharacter)
+            return '*';
+        return QProxyStyle::styleHint(hint, option, widget, ret);
+    }
+};
+
 bool fileExists(const char* name) {
     struct stat st {};
     return ::stat(name, &st) == 0;
@@ -108,6 +120,9 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     label(g, "Passwort:", 10, 48);
     Upasswd = edit(g, 80, 45, 240);
     Upasswd->setEchoMode(QLineEdit::Password);
+    auto* stars = new StarPasswordStyle;
+    stars->setParent(this);
+    Upasswd->setStyle(stars);
     deleteChk = check(g, "Nachrichten vom Server löschen", 74);
 
     // ---- "Adressbuch" ----

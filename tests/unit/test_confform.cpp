@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QDir>
@@ -84,6 +85,7 @@ TEST_F(ConfigDialog, TextsSizeAndDefaults) {
     EXPECT_FALSE(form.InitialChk->isChecked());
     EXPECT_FALSE(form.deleteChk->isChecked());
     EXPECT_EQ(form.Upasswd->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(form.Upasswd->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, form.Upasswd), '*');
     EXPECT_EQ(form.NameEdit->maxLength(), 50);
     EXPECT_EQ(form.MailEdit->maxLength(), 50);
     EXPECT_EQ(form.Button1->text(), "Speichern");
