@@ -357,7 +357,9 @@ TEST_F(OutgoingRun, CancelDuringATransferKeepsTheMessageUnsent) {
     w.SMTP_Service->OnPacketSent = [&](QObject*) {
         if (!pressed) {
             pressed = true;
-            EXPECT_TRUE(w.BitBtn7->isEnabled());
+            EXPECT_EQ(enabled(w), "0000010");
+            EXPECT_EQ(w.status->text(), "Sende Nachrichten");
+            EXPECT_EQ(w.RunState, TRunState::Sending);
             w.BitBtn7->click();
         }
     };
