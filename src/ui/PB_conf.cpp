@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QApplication>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QTabWidget>
@@ -66,6 +67,8 @@ QCheckBox* check(QWidget* parent, const char* text, int top) {
 // The password edit shows every character as "*", whatever the platform style would draw.
 class StarPasswordStyle : public QProxyStyle {
 public:
+    // Drawn like the rest of the program, not in the platform's default style.
+    StarPasswordStyle() : QProxyStyle(QApplication::style()->name()) {}
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
                   QStyleHintReturn* ret) const override {
         if (hint == SH_LineEdit_PasswordCharacter)

@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QApplication>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QStatusBar>
@@ -50,6 +51,8 @@ QString readable(const std::string& headerValue) {
 // 20-pixel column.
 class GridTitleStyle : public QProxyStyle {
 public:
+    // Drawn like the rest of the program, not in the platform's default style.
+    GridTitleStyle() : QProxyStyle(QApplication::style()->name()) {}
     int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override {
         if (metric == PM_HeaderMargin)
             return 2;
