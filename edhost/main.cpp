@@ -13,6 +13,7 @@
 // change the very base it serves); otherwise they open the base themselves.
 #include "Commands.h"
 #include "HostServer.h"
+#include "JamStore.h"
 #include "MessageStore.h"
 
 #include "platform/Session.h"
@@ -172,7 +173,7 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
 
     std::unique_ptr<MessageStore> store;
     try {
-        store = openFileStore(base);
+        store = openStore(base);
     } catch (const StoreError& e) {
         std::fprintf(stderr, "edhost: %s\n", e.what());
         return 1;
@@ -256,7 +257,7 @@ int main(int argc, char** argv) {
     CommandResult r;
     if (!remoteCommand(base, args, r)) {
         try {
-            auto store = openFileStore(base);
+            auto store = openStore(base);
             r = runCommand(args, *store, nullptr);
         } catch (const StoreError& e) {
             r = {1, "", std::string("edhost: ") + e.what() + "\n"};

@@ -1,0 +1,715 @@
+// The JAM store: an area list of edhost's own (name, type, code, JAM base), rewritten aside and
+// renamed into place, and one JAM base per area. The mapping of records is in JAM.md.
+#include "JamStore.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pb::edhost {
+namespace jammap {
+namespace {
+
+constexpr std::uint16_t kIncoming = 0x2014;   // Internet mail brought in
+constexpr std::uint16_t kUnsent = 0x0840;     // written here, waiting to be sent
+constexpr std::uint16_t kSent = 0x0080;
+// The attribute bits the private subfield's flag word is valid for: when another tool changes
+// them (a tosser sending the message, say), the attributes tell the truth, not the old word.
+constexpr std::uint32_t kFlagBits = jam::attr::Local | jam::attr::Sent;
+
+// The private subfield: kind, flag word, attributes written, options, then the record header
+// and, when needed, the rest of the record.
+constexpr std::uint8_t kKindRecord = 1;
+constexpr std::uint8_t kKindFlagsOnly = 2;
+constexpr std::uint8_t kChrsAdded = 1;
+constexpr std::size_t kPrivateHead = 8;
+
+// JAM limits for subfields that have them.
+constexpr std::size_t kLimitName = 100, kLimitPid = 40, kLimitKludge = 255;
+
+std::string fidoAddress(const TFidoAddr& a) {
+    std::string s = std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" +
+                    std::to_string(a.node);
+    if (a.point)
+        s += "." + std::to_string(a.point);
+    return s;
+}
+
+// Z:N/F[.P][@domain]; what does not parse stays 0.
+TFidoAddr parseAddress(std::string_view s) {
+    TFidoAddr a;
+    std::uint16_t* parts[] = {&a.zone, &a.net, &a.node, &a.point};
+    const char seps[] = {':', '/', '.', '@'};
+    std::size_t i = 0;
+    for (int k = 0; k < 4; ++k) {
+        unsigned long v = 0;
+        std::size_t start = i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9' && v <= 0xFFFF)
+            v = v * 10 + static_cast<unsigned long>(s[i++] - '0');
+        if (i == start || v > 0xFFFF)
+            return a;
+        *parts[k] = static_cast<std::uint16_t>(v);
+        if (i >= s.size() || s[i] != seps[k])
+            return a;
+        ++i;
+    }
+    return a;
+}
+
+std::string trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+bool startsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+
+// Kludges that have subfields of their own, by the text that starts them.
+struct KludgeKind {
+    std::string_view prefix;
+    std::uint16_t id;
+    std::size_t limit;
+};
+constexpr KludgeKind kKinds[] = {
+    {"MSGID: ", jam::sub::MsgId, kLimitName}, {"REPLY: ", jam::sub::ReplyId, kLimitName},
+    {"PID: ", jam::sub::Pid, kLimitPid},      {"Via ", jam::sub::Trace, kLimitKludge},
+    {"FLAGS ", jam::sub::Flags, kLimitKludge}, {"PATH: ", jam::sub::Path2D, kLimitKludge},
+};
+
+bool utf8WithMultibyte(std::string_view s) {
+    bool multi = false;
+    for (std::size_t i = 0; i < s.size();) {
+        auto c = static_cast<unsigned char>(s[i]);
+        std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        multi = multi || n > 1;
+        i += n;
+    }
+    return multi;
+}
+
+// "[-]hhmm" to seconds east of UTC.
+std::optional<int> parseTzutc(std::string_view v) {
+    std::string s = trimmed(v);
+    bool neg = !s.empty() && s[0] == '-';
+    if (neg || (!s.empty() && s[0] == '+'))
+        s.erase(0, 1);
+    if (s.size() != 4 || s.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    int secs = (std::stoi(s.substr(0, 2)) * 60 + std::stoi(s.substr(2))) * 60;
+    return neg ? -secs : secs;
+}
+
+std::string formatTzutc(int offset) {
+    char buf[16];
+    int m = (offset < 0 ? -offset : offset) / 60;
+    std::snprintf(buf, sizeof buf, "%s%02d%02d", offset < 0 ? "-" : "", m / 60, m % 60);
+    return buf;
+}
+
+int localOffsetAt(std::int64_t utc) {
+    std::time_t t = static_cast<std::time_t>(utc);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    return static_cast<int>(tm.tm_gmtoff);
+}
+
+// The zone DateWritten is in: the message's own TZUTC, else this machine's.
+int zoneOf(const jam::MsgHeader& h) {
+    if (const std::string* tz = h.find(jam::sub::TzUtcInfo))
+        if (auto off = parseTzutc(*tz))
+            return *off;
+    for (const auto& s : h.Subfields)
+        if (s.LoID == jam::sub::FtsKludge && startsWith(s.Data, "TZUTC:"))
+            if (auto off = parseTzutc(std::string_view(s.Data).substr(6)))
+                return *off;
+    // Local wall-clock seconds taken as UTC give about the right zone; a second look settles
+    // the hour around a change of daylight saving time.
+    int guess = localOffsetAt(h.DateWritten);
+    return localOffsetAt(static_cast<std::int64_t>(h.DateWritten) - guess);
+}
+
+// The kludge line (without SOH) a subfield stands for; nullopt for subfields that are not
+// kludges.
+std::optional<std::string> kludgeLine(const jam::Subfield& s) {
+    if (s.HiID != 0)
+        return std::nullopt;
+    if (s.LoID == jam::sub::FtsKludge)
+        return s.Data;
+    if (s.LoID == jam::sub::TzUtcInfo)
+        return "TZUTC: " + s.Data;
+    for (const auto& k : kKinds)
+        if (k.id == s.LoID)
+            return std::string(k.prefix) + s.Data;
+    return std::nullopt;
+}
+
+// Text with CR (or CR LF, or LF) line ends to CR LF.
+std::string crlfText(std::string_view t) {
+    std::string out;
+    out.reserve(t.size() + t.size() / 32);
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        if (t[i] == '\r' || t[i] == '\n') {
+            if (t[i] == '\r' && i + 1 < t.size() && t[i + 1] == '\n')
+                ++i;
+            out += "\r\n";
+        } else {
+            out += t[i];
+        }
+    }
+    return out;
+}
+
+// The record text (NUL included) that a message written by edhost rebuilds to: its kludges in
+// the order stored, minus what the store added, then the text.
+std::string ownText(const jam::MsgHeader& h, std::string_view text, std::uint8_t options) {
+    std::string out;
+    for (const auto& s : h.Subfields) {
+        if (s.LoID == jam::sub::TzUtcInfo)
+            continue;
+        if ((options & kChrsAdded) && s.LoID == jam::sub::FtsKludge && startsWith(s.Data, "CHRS: "))
+            continue;
+        if (auto k = kludgeLine(s))
+            out += "\x01" + *k + "\r\n";
+    }
+    out += crlfText(text);
+    out.push_back('\0');
+    return out;
+}
+
+// The text of a message another tool wrote: the host's own first line (the MSGID kludge, or
+// one made from the origin and the message number), the other kludges, then the text.
+std::string foreignText(const jam::MsgHeader& h, std::string_view text) {
+    std::string out;
+    if (const std::string* id = h.find(jam::sub::MsgId)) {
+        out = "\x01MSGID: " + *id + "\r\n";
+    } else {
+        const std::string* o = h.find(jam::sub::OAddress);
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "%08X", h.MessageNumber);
+        out = "\x01MSGID: " + (o ? *o : std::string("0:0/0")) + " " + serial + "\r\n";
+    }
+    for (const auto& s : h.Subfields) {
+        if (s.LoID == jam::sub::MsgId)
+            continue;
+        if (auto k = kludgeLine(s))
+            out += "\x01" + *k + "\r\n";
+    }
+    out += crlfText(text);
+    out.push_back('\0');
+    return out;
+}
+
+std::string cut(std::string_view s, std::size_t n) { return std::string(s.substr(0, n)); }
+
+void add(jam::MsgHeader& h, std::uint16_t id, std::string data) {
+    h.Subfields.push_back({id, 0, std::move(data)});
+}
+
+std::string privateField(std::uint8_t kind, std::uint16_t flags, std::uint32_t attributes,
+                         std::uint8_t options) {
+    std::string p;
+    p.push_back(static_cast<char>(kind));
+    p.push_back(static_cast<char>(flags & 0xFF));
+    p.push_back(static_cast<char>(flags >> 8));
+    jam::putU32(p, attributes & kFlagBits);
+    p.push_back(static_cast<char>(options));
+    return p;
+}
+
+} // namespace
+
+std::uint32_t attributesFor(std::uint16_t flags, std::uint32_t old, bool isNew) {
+    using namespace jam::attr;
+    constexpr std::uint32_t types = TypeLocal | TypeEcho | TypeNet;
+    if (flags == kIncoming)   // read here, never exported by a scanner
+        return (isNew ? 0 : old & ~(Local | Sent | types)) | TypeNet | Private;
+    if (flags == kUnsent)     // the one word that means "to be sent"
+        return isNew ? (Local | Private | TypeNet) : ((old & ~Sent) | Local);
+    // Anything else has nothing left to send: marked sent, so no scanner picks it up either.
+    return (isNew ? (Local | TypeLocal) : old) | Sent;
+}
+
+std::uint16_t flagsFromAttributes(std::uint32_t a) {
+    if (!(a & jam::attr::Local))
+        return kIncoming;
+    return (a & jam::attr::Sent) ? kSent : kUnsent;
+}
+
+void setFlags(jam::MsgHeader& h, std::uint16_t flags) {
+    h.Attribute = attributesFor(flags, h.Attribute, false);
+    for (auto& s : h.Subfields)
+        if (s.LoID == kEdhostSubfield && s.HiID == 0 && s.Data.size() >= kPrivateHead) {
+            std::string head = privateField(static_cast<std::uint8_t>(s.Data[0]), flags,
+                                            h.Attribute, static_cast<std::uint8_t>(s.Data[7]));
+            s.Data.replace(0, kPrivateHead, head);
+            return;
+        }
+    if (flagsFromAttributes(h.Attribute) != flags)   // the attributes alone do not say it
+        add(h, kEdhostSubfield, privateField(kKindFlagsOnly, flags, h.Attribute, 0));
+}
+
+JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
+    TNewMsgHeader rh;
+    std::memcpy(&rh, record.data(), sizeof rh);
+    std::string_view body = record.substr(sizeof rh);
+    body = body.substr(0, body.find('\0'));
+
+    JamForm f;
+    jam::MsgHeader& h = f.Header;
+    add(h, jam::sub::OAddress, fidoAddress(rh.Addr1));
+    add(h, jam::sub::DAddress, fidoAddress(rh.Addr2));
+    add(h, jam::sub::SenderName, rh.FromUserName.str());
+    add(h, jam::sub::ReceiverName, rh.ToUserName.str());
+    add(h, jam::sub::Subject, rh.Subject.str());
+
+    // The kludge lines at the head of the text become subfields.
+    bool hasChrs = false;
+    std::optional<int> ownZone;
+    std::size_t pos = 0;
+    while (pos < body.size() && body[pos] == '\x01') {
+        std::size_t end = body.find_first_of("\r\n", pos);
+        std::string_view line = body.substr(pos + 1, (end == std::string_view::npos ? body.size() : end) - pos - 1);
+        pos = end == std::string_view::npos ? body.size()
+              : (body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n') ? end + 2
+                                                                                      : end + 1;
+        // Derived from the addresses by every tool that needs them; never stored.
+        if (startsWith(line, "INTL ") || startsWith(line, "FMPT ") || startsWith(line, "TOPT "))
+            continue;
+        hasChrs = hasChrs || startsWith(line, "CHRS:") || startsWith(line, "CHARSET:");
+        if (startsWith(line, "TZUTC:"))
+            ownZone = parseTzutc(line.substr(6));
+        const KludgeKind* kind = nullptr;
+        for (const auto& k : kKinds)
+            if (startsWith(line, k.prefix))
+                kind = &k;
+        if (kind)
+            add(h, kind->id, cut(line.substr(kind->prefix.size()), kind->limit));
+        else
+            add(h, jam::sub::FtsKludge, cut(line, kLimitKludge));
+    }
+    std::string_view rest = body.substr(pos);
+    f.Text.reserve(rest.size());
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == '\r' && i + 1 < rest.size() && rest[i + 1] == '\n')
+            ++i;
+        f.Text += rest[i] == '\n' ? '\r' : rest[i];
+    }
+
+    std::uint8_t options = 0;
+    if (!hasChrs) {
+        add(h, jam::sub::FtsKludge,
+            utf8WithMultibyte(record.substr(sizeof rh)) ? "CHRS: UTF-8 4" : "CHRS: LATIN-1 2");
+        options |= kChrsAdded;
+    }
+    int zone = ownZone.value_or(utcOffset);
+    if (!ownZone)
+        add(h, jam::sub::TzUtcInfo, formatTzutc(zone));
+    if (const std::string* id = h.find(jam::sub::MsgId))
+        h.MSGIDcrc = jam::crc(trimmed(*id));
+    if (const std::string* id = h.find(jam::sub::ReplyId))
+        h.REPLYcrc = jam::crc(trimmed(*id));
+    h.DateWritten = static_cast<std::uint32_t>(nowUtc + zone);
+    h.DateProcessed = h.DateWritten;
+    h.Attribute = attributesFor(rh.Flags, 0, true);
+
+    // Whatever the JAM form cannot give back byte for byte is kept whole.
+    std::string privateData = privateField(kKindRecord, rh.Flags, h.Attribute, options);
+    privateData.append(record.data(), sizeof rh);
+    if (ownText(h, f.Text, options) != record.substr(sizeof rh))
+        privateData.append(record.substr(sizeof rh));
+    add(h, kEdhostSubfield, std::move(privateData));
+    return f;
+}
+
+StoredMessage fromJam(const jam::MsgHeader& h, std::string_view text, std::uint32_t number) {
+    StoredMessage m;
+    m.Number = number;
+    m.Written = static_cast<std::int64_t>(h.DateWritten) - zoneOf(h);
+    m.Flags = flagsFromAttributes(h.Attribute);
+    const std::string* p = h.find(kEdhostSubfield);
+    if (p && p->size() >= kPrivateHead) {
+        std::uint16_t flags = static_cast<std::uint16_t>(static_cast<unsigned char>((*p)[1]) |
+                                                         static_cast<unsigned char>((*p)[2]) << 8);
+        if ((jam::getU32(*p, 3) & kFlagBits) == (h.Attribute & kFlagBits))
+            m.Flags = flags;
+    }
+    if (p && p->size() >= kPrivateHead && (*p)[0] == kKindRecord &&
+        p->size() >= kPrivateHead + sizeof(TNewMsgHeader)) {
+        m.Record = p->substr(kPrivateHead);
+        if (m.Record.size() == sizeof(TNewMsgHeader))
+            m.Record += ownText(h, text, static_cast<std::uint8_t>((*p)[7]));
+        if (m.Record.back() != '\0')
+            m.Record.push_back('\0');
+        // Unchanged when the text is as it was stored; right again when a tool edited it.
+        auto* rh = reinterpret_cast<TNewMsgHeader*>(m.Record.data());
+        rh->Size = static_cast<std::int32_t>(m.Record.size());
+        return m;
+    }
+    std::string body = foreignText(h, text);
+    m.Record.assign(sizeof(TNewMsgHeader), '\0');
+    auto* rh = reinterpret_cast<TNewMsgHeader*>(m.Record.data());
+    auto field = [&](std::uint16_t id) {
+        const std::string* s = h.find(id);
+        return s ? *s : std::string();
+    };
+    rh->ToUserName.assign(field(jam::sub::ReceiverName));
+    rh->FromUserName.assign(field(jam::sub::SenderName));
+    rh->Subject.assign(field(jam::sub::Subject));
+    rh->Addr1 = parseAddress(field(jam::sub::OAddress));
+    rh->Addr2 = parseAddress(field(jam::sub::DAddress));
+    rh->Flags = m.Flags;
+    rh->Size = static_cast<std::int32_t>(sizeof(TNewMsgHeader) + body.size());
+    m.Record += body;
+    return m;
+}
+
+} // namespace jammap
+
+namespace {
+
+using jammap::fromJam;
+
+std::string sysError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+constexpr const char* kListName = "/areas.lst";
+constexpr const char* kListHead =
+    "# edhost areas: name, type, code, JAM base (relative to this folder); tab-separated, %XX "
+    "escapes\n";
+
+std::string escape(std::string_view s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == '%' || c == 0x7F) {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool unescape(std::string_view s, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '%') {
+            out += s[i];
+            continue;
+        }
+        if (i + 2 >= s.size() || !std::isxdigit(static_cast<unsigned char>(s[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(s[i + 2])))
+            return false;
+        out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+        i += 2;
+    }
+    return true;
+}
+
+// A file name for an area's JAM base: letters and digits of its name, lower case.
+std::string baseName(std::string_view name) {
+    std::string out;
+    for (unsigned char c : name) {
+        if (std::isalnum(c) && c < 0x80)
+            out += static_cast<char>(std::tolower(c));
+        else if (!out.empty() && out.back() != '_')
+            out += '_';
+        if (out.size() >= 32)
+            break;
+    }
+    while (!out.empty() && out.back() == '_')
+        out.pop_back();
+    return out.empty() ? "area" : out;
+}
+
+struct Area {
+    AreaInfo info;
+    std::string file;   // as written in the list
+    std::unique_ptr<jam::Area> jam;
+    bool loaded = false;
+    std::uint32_t mod = 0;
+    std::vector<jam::Message> raw;                       // by number - 1
+    std::vector<std::unique_ptr<StoredMessage>> msgs;    // by number - 1
+    // The messages of the read before the last, kept so that a pointer handed out just before
+    // a re-read stays valid until the caller is done with it.
+    std::vector<std::unique_ptr<StoredMessage>> retired;
+};
+
+class JamStore final : public MessageStore {
+public:
+    explicit JamStore(std::string dir) : dir_(std::move(dir)) {
+        ::mkdir(dir_.c_str(), 0700);
+        lockFd_ = ::open((dir_ + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lockFd_ < 0)
+            throw StoreError(sysError("cannot open the base in " + dir_));
+        // One edhost per base (the JAM files themselves are shared through their own locks).
+        if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0)
+            throw StoreError("the base in " + dir_ + " is in use by another edhost");
+        if (::access((dir_ + kListName).c_str(), F_OK) != 0) {
+            makeArea({"NETMAIL", "Netmail", 0});
+            makeArea({"REPORT", "Local", 0});
+            saveList();
+            return;
+        }
+        loadList();
+    }
+
+    ~JamStore() override {
+        if (lockFd_ >= 0)
+            ::close(lockFd_);
+    }
+
+    std::vector<AreaInfo> areas() const override {
+        std::vector<AreaInfo> out;
+        for (const auto& a : areas_)
+            out.push_back(a.info);
+        return out;
+    }
+
+    std::optional<std::size_t> findArea(std::string_view name) const override {
+        for (std::size_t i = 0; i < areas_.size(); ++i)
+            if (sameAreaName(areas_[i].info.Name, name)) {
+                refresh(areas_[i]);
+                return i;
+            }
+        return std::nullopt;
+    }
+
+    std::size_t createArea(const AreaInfo& info) override {
+        if (info.Name.empty() || info.Name.size() > 255 || info.Type.size() > 255)
+            throw StoreError("bad area name or type");
+        if (findArea(info.Name))
+            throw StoreError("the area exists");
+        makeArea(info);
+        try {
+            saveList();
+        } catch (...) {
+            areas_.pop_back();
+            throw;
+        }
+        return areas_.size() - 1;
+    }
+
+    std::uint32_t messageCount(std::size_t area) const override {
+        Area& a = areas_.at(area);
+        refresh(a);
+        return static_cast<std::uint32_t>(a.msgs.size());
+    }
+
+    // No re-read here: the numbers a caller got from messageCount stay valid.
+    const StoredMessage* message(std::size_t area, std::uint32_t number) const override {
+        Area& a = areas_.at(area);
+        if (!a.loaded)
+            refresh(a);
+        if (number < 1 || number > a.msgs.size())
+            return nullptr;
+        return a.msgs[number - 1].get();
+    }
+
+    std::uint32_t addMessage(std::size_t area, std::string record) override {
+        if (auto problem = recordProblem(record); !problem.empty())
+            throw StoreError(problem);
+        Area& a = areas_.at(area);
+        refresh(a);
+        std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+        jammap::JamForm f = jammap::toJam(record, now, localOffset(now));
+        std::uint32_t before = 0;
+        jam::Message m;
+        try {
+            m = a.jam->append(std::move(f.Header), f.Text, &before);
+        } catch (const jam::JamError& e) {
+            throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
+        }
+        if (before != a.mod) {   // others wrote meanwhile: read the area afresh
+            a.loaded = false;
+            refresh(a);
+            return static_cast<std::uint32_t>(a.msgs.size());
+        }
+        a.mod = before + 1;
+        auto number = static_cast<std::uint32_t>(a.msgs.size() + 1);
+        a.msgs.push_back(std::make_unique<StoredMessage>(fromJam(m.Header, m.Text, number)));
+        a.raw.push_back(std::move(m));
+        return number;
+    }
+
+    void setFlags(std::size_t area, std::uint32_t number, std::uint16_t flags) override {
+        Area& a = areas_.at(area);
+        if (!a.loaded)
+            refresh(a);
+        if (number < 1 || number > a.msgs.size())
+            throw StoreError("no message " + std::to_string(number));
+        jam::Message& m = a.raw[number - 1];
+        std::uint32_t before = 0;
+        try {
+            a.jam->update(m, [&](jam::MsgHeader& h) { jammap::setFlags(h, flags); }, &before);
+        } catch (const jam::JamError& e) {
+            a.loaded = false;
+            throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
+        }
+        a.msgs[number - 1]->Flags = fromJam(m.Header, m.Text, number).Flags;
+        if (before != a.mod)
+            a.loaded = false;   // read afresh next time; this message is right already
+        else
+            a.mod = before + 1;
+    }
+
+private:
+    static int localOffset(std::int64_t now) {
+        std::time_t t = static_cast<std::time_t>(now);
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        return static_cast<int>(tm.tm_gmtoff);
+    }
+
+    std::string fullPath(const std::string& file) const {
+        return file.rfind('/', 0) == 0 ? file : dir_ + "/" + file;
+    }
+
+    void refresh(Area& a) const {
+        if (a.loaded && a.jam->modCounter() == a.mod)
+            return;
+        jam::BaseInfo info;
+        std::size_t problems = 0;
+        std::vector<jam::Message> raw;
+        try {
+            raw = a.jam->readAll(info, &problems);
+        } catch (const jam::JamError& e) {
+            throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
+        }
+        if (problems)
+            std::fprintf(stderr, "edhost: area %s: %zu damaged message(s) skipped\n",
+                         a.info.Name.c_str(), problems);
+        a.retired = std::move(a.msgs);
+        a.msgs.clear();
+        for (std::size_t i = 0; i < raw.size(); ++i)
+            a.msgs.push_back(std::make_unique<StoredMessage>(
+                fromJam(raw[i].Header, raw[i].Text, static_cast<std::uint32_t>(i + 1))));
+        a.raw = std::move(raw);
+        a.mod = info.ModCounter;
+        a.loaded = true;
+    }
+
+    void makeArea(const AreaInfo& info) {
+        std::string stem = baseName(info.Name), file = stem;
+        for (int n = 2; jam::Area::exists(fullPath(file)) || listed(file); ++n)
+            file = stem + "_" + std::to_string(n);
+        Area a;
+        a.info = info;
+        a.file = file;
+        try {
+            jam::Area::create(fullPath(file));
+            a.jam = std::make_unique<jam::Area>(fullPath(file));
+        } catch (const jam::JamError& e) {
+            throw StoreError(e.what());
+        }
+        areas_.push_back(std::move(a));
+    }
+
+    bool listed(const std::string& file) const {
+        for (const auto& a : areas_)
+            if (a.file == file)
+                return true;
+        return false;
+    }
+
+    void saveList() {
+        std::string out = kListHead;
+        for (const auto& a : areas_)
+            out += escape(a.info.Name) + "\t" + escape(a.info.Type) + "\t" +
+                   std::to_string(a.info.Code) + "\t" + escape(a.file) + "\n";
+        // Written aside and renamed into place: the list on disk is always the old or the new.
+        std::string tmp = dir_ + kListName + ".new";
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        bool ok = fd >= 0 && ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size()) &&
+                  ::fsync(fd) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (!ok || ::rename(tmp.c_str(), (dir_ + kListName).c_str()) != 0)
+            throw StoreError(sysError("cannot write the area list in " + dir_));
+        int dfd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            ::fsync(dfd);
+            ::close(dfd);
+        }
+    }
+
+    void loadList() {
+        std::FILE* f = std::fopen((dir_ + kListName).c_str(), "rb");
+        if (!f)
+            throw StoreError(sysError("cannot read " + dir_ + kListName));
+        std::string data;
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+            data.append(buf, n);
+        std::fclose(f);
+        std::size_t lineNo = 0;
+        for (std::size_t pos = 0; pos < data.size();) {
+            std::size_t end = data.find('\n', pos);
+            std::string_view line(data.data() + pos, (end == std::string::npos ? data.size() : end) - pos);
+            pos = end == std::string::npos ? data.size() : end + 1;
+            ++lineNo;
+            if (line.empty() || line[0] == '#')
+                continue;
+            std::vector<std::string> cols;
+            for (std::size_t s = 0;;) {
+                std::size_t t = line.find('\t', s);
+                std::string col;
+                if (!unescape(line.substr(s, t == std::string_view::npos ? line.npos : t - s), col))
+                    cols.clear();
+                cols.push_back(col);
+                if (t == std::string_view::npos)
+                    break;
+                s = t + 1;
+            }
+            int code = -1;
+            if (cols.size() == 4 && !cols[2].empty() &&
+                cols[2].find_first_not_of("0123456789") == std::string::npos && cols[2].size() <= 3)
+                code = std::stoi(cols[2]);
+            if (code < 0 || code > 255 || cols[0].empty() || cols[3].empty())
+                throw StoreError(dir_ + kListName + ": line " + std::to_string(lineNo) +
+                                 " is not name, type, code, base");
+            Area a;
+            a.info = {cols[0], cols[1], static_cast<std::uint8_t>(code)};
+            a.file = cols[3];
+            try {
+                a.jam = std::make_unique<jam::Area>(fullPath(a.file));
+            } catch (const jam::JamError& e) {
+                throw StoreError("area " + a.info.Name + ": " + e.what());
+            }
+            areas_.push_back(std::move(a));
+        }
+    }
+
+    std::string dir_;
+    int lockFd_ = -1;
+    mutable std::vector<Area> areas_;
+};
+
+} // namespace
+
+std::unique_ptr<MessageStore> openJamStore(const std::string& dir) {
+    return std::make_unique<JamStore>(dir);
+}
+
+std::unique_ptr<MessageStore> openStore(const std::string& dir) {
+    // A base made before the areas became JAM bases keeps its form.
+    if (::access((dir + kListName).c_str(), F_OK) != 0 &&
+        ::access((dir + "/areas.dat").c_str(), F_OK) == 0)
+        return openFileStore(dir);
+    return openJamStore(dir);
+}
+
+} // namespace pb::edhost
