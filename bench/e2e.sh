@@ -11,8 +11,9 @@
 #      postbridge  "nur lesen" in the main window into a fresh edhost base (bench_incoming,
 #                  which serves the very same mailbox from a Dovecot of its own)
 #      curl        one connection, every message, to /dev/null
-#      fetchmail   --keep --all, every mail handed to a discarding MDA (cat >/dev/null)
-#      getmail6    every mail into a Maildir, kept on the server
+#      fetchmail   --keep --all, every mail handed to a discarding MDA (cat >/dev/null), no TLS
+#      getmail6    every mail into a Maildir, kept on the server (run as nobody: it refuses
+#                  to deliver as root)
 #    Seconds, mails/s, MB/s (10^6 bytes as served), peak resident memory, time ratio to curl.
 #    One round each, one after the other; the first login (Dovecot's index) is not timed.
 # 2. Sending: 1,000 host messages sent by "nur senden" through the aiosmtpd sink, beside
@@ -57,9 +58,10 @@ measure() {
 cat >"$work/fetchmailrc" <<EOF
 set no syslog
 poll 127.0.0.1 protocol POP3 port $POP3_PORT auth password
-  user "$POP3_USER" password "$POP3_PASS" mda "/bin/sh -c 'cat >/dev/null'"
+  user "$POP3_USER" password "$POP3_PASS" sslproto '' mda "/bin/sh -c 'cat >/dev/null'"
 EOF
 chmod 600 "$work/fetchmailrc"
+chmod 755 "$work"
 mkdir -p "$work/getmail" "$work/Maildir"/{new,cur,tmp}
 cat >"$work/getmail/getmailrc" <<EOF
 [retriever]
@@ -79,6 +81,8 @@ delete = false
 verbose = 0
 message_log_syslog = false
 EOF
+# getmail6 refuses to deliver as root: it runs as nobody.
+chown -R nobody:nogroup "$work/getmail" "$work/Maildir"
 
 row() {  # TOOL SECONDS PEAK_KIB MAILS BYTES CURL_SECONDS
   awk -v t="$1" -v s="$2" -v k="$3" -v n="$4" -v b="$5" -v c="$6" 'BEGIN {
@@ -94,7 +98,7 @@ for n in "${sizes[@]}"; do
   read -r f_s f_k < <(FETCHMAILHOME=$work measure fetchmail --fetchmailrc "$work/fetchmailrc" --keep --all \
                         --pidfile "$work/fetchmail.pid" --idfile "$work/fetchids" --nosyslog --silent)
   rm -rf "$work/Maildir"/{new,cur,tmp}/* "$work/getmail"/oldmail-*
-  read -r g_s g_k < <(measure getmail --getmaildir "$work/getmail" --rcfile getmailrc --quiet)
+  read -r g_s g_k < <(measure setpriv --reuid=nobody --regid=nogroup --clear-groups getmail --getmaildir "$work/getmail" --rcfile getmailrc --quiet)
   got=$(find "$work/Maildir/new" -type f | wc -l)
   [[ $got -eq $n ]] || echo "e2e.sh: getmail6 delivered $got of $n mails" >&2
   rm -rf "$work/Maildir"/{new,cur,tmp}/*
