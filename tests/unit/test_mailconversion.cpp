@@ -148,7 +148,8 @@ TEST(ConvertMail, PlainMailWithNamesInAngleBrackets) {
     EXPECT_EQ(h.Flags, 0x2014);
     EXPECT_EQ(h.Addr1, TFidoAddr{});
     EXPECT_EQ(h.Addr2, TFidoAddr{});
-    EXPECT_EQ(h.Size, static_cast<std::int32_t>(rec.size()));
+    const std::int32_t size = h.Size;   // a packed field: read it into an aligned one first
+    EXPECT_EQ(size, static_cast<std::int32_t>(rec.size()));
     EXPECT_EQ(rec.size(), 238 + textOf(rec).size() + 1);
     EXPECT_EQ(rec.data()[rec.size() - 1], 0);
 }
