@@ -3,6 +3,9 @@
 #
 #   bench/pop3.sh [BUILD_DIR]        (default build/; needs the target bench_pop3)
 #
+# Attachments are written under $PB_BENCH_SCRATCH (default: a new directory in /tmp); point it
+# at a tmpfs directory such as /dev/shm to leave the disk out of the figure.
+#
 # 1. A mailbox of 1,000 mixed mails (scripts/make-mailbox, seed 1): every mail is retrieved
 #    by bench_pop3 (TPop3Client, one connection, GetMailMessage per mail) and by curl (one
 #    connection, every message), alternately, three rounds each; prints the median wall times
@@ -16,7 +19,7 @@ bench=$build/bin/bench_pop3
 [[ -x $bench ]] || { echo "pop3.sh: build the target bench_pop3 first ($bench)" >&2; exit 2; }
 
 dir=$(mktemp -d /tmp/pb-bench.XXXXXX)
-scratch=$(mktemp -d /tmp/pb-attach.XXXXXX)
+scratch=$(mktemp -d "${PB_BENCH_SCRATCH:-/tmp}/pb-attach.XXXXXX")
 trap '"$top/scripts/stop-servers" "$dir" >/dev/null 2>&1 || true; rm -rf "$dir" "$scratch"' EXIT
 "$top/scripts/start-servers" --random-ports "$dir" >/dev/null
 # shellcheck disable=SC1091
