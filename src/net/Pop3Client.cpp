@@ -2,6 +2,7 @@
 
 #include "net/Streams.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -145,6 +146,15 @@ std::string TMessageParser::SafeFileName(const std::string& Name) {
     std::string bare = StripName(Name);
     if (bare.empty() || bare == "." || bare == "..")
         return "text.tmp";
+    // A name the file system cannot hold (over 255 bytes) would fail the mail, and the mails
+    // after it with the connection. Unnamed parts after a named one add "_n" to the name each
+    // time, so a name is cut well below that limit, keeping its extension.
+    constexpr std::size_t MaxName = 100;
+    if (bare.size() > MaxName) {
+        const std::size_t dot = bare.find('.');
+        const std::string ext = dot == std::string::npos ? "" : bare.substr(dot, 16);
+        bare = bare.substr(0, std::min(dot, MaxName - ext.size())) + ext;
+    }
     return bare;
 }
 
