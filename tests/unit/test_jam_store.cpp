@@ -1,0 +1,282 @@
+// edhost's areas as JAM bases: the plug-in's records go in and come back byte for byte, what
+// other tools read in the files tells them the truth, and messages other tools write reach the
+// plug-in with flag words it acts on.
+#include "JamStore.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+namespace pb::edhost {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pb::jam;
+
+std::string record(const std::string& text, std::uint16_t flags, const std::string& to = "Anna",
+                   const std::string& from = "Max Muster", const std::string& subject = "Hallo") {
+    std::string r(sizeof(TNewMsgHeader), '\0');
+    auto* h = reinterpret_cast<TNewMsgHeader*>(r.data());
+    h->ToUserName.assign(to);
+    h->FromUserName.assign(from);
+    h->Subject.assign(subject);
+    h->Flags = flags;
+    h->Size = static_cast<std::int32_t>(sizeof(TNewMsgHeader) + text.size() + 1);
+    r += text;
+    r.push_back('\0');
+    return r;
+}
+
+const std::string kMail =
+    "\x01Return-Path: <anna@example.org>\r\n"
+    "\x01" "From: Anna Beispiel <anna@example.org>\r\n"
+    "\x01To: Max Muster <max@example.org>\r\n"
+    "\x01Subject: Hallo\r\n"
+    "\x01\r\n"
+    "\x01REPLYADDR Anna Beispiel <anna@example.org>\r\n"
+    "From: Anna Beispiel <anna@example.org>\r\n"
+    "\r\n"
+    "Hallo Max,\r\n"
+    "\r\n"
+    "> zitiert\r\n";
+
+class JamStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/pb-jamstore-XXXXXX";
+        dir = ::mkdtemp(tmpl);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // What the EMAIL area holds on disk, read as another tool would.
+    std::vector<Message> onDisk() {
+        BaseInfo info;
+        return Area(dir + "/email").readAll(info);
+    }
+
+    std::string dir;
+};
+
+std::vector<std::string> kludges(const MsgHeader& h) {
+    std::vector<std::string> out;
+    for (const auto& s : h.Subfields)
+        if (s.LoID == sub::FtsKludge)
+            out.push_back(s.Data);
+    return out;
+}
+
+TEST_F(JamStore, InternetMailIsStoredAsJamAndDumpsAsTheRecordItWas) {
+    std::string rec = record(kMail, 0x2014, "Max Muster", "Anna Beispiel");
+    {
+        auto s = openJamStore(dir);
+        std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
+        EXPECT_EQ(s->addMessage(email, rec), 1u);
+    }
+    for (const char* e : {".jhr", ".jdt", ".jdx", ".jlr"})
+        EXPECT_TRUE(fs::exists(dir + "/email" + e));
+
+    auto msgs = onDisk();
+    ASSERT_EQ(msgs.size(), 1u);
+    const MsgHeader& h = msgs[0].Header;
+    EXPECT_EQ(*h.find(sub::SenderName), "Anna Beispiel");
+    EXPECT_EQ(*h.find(sub::ReceiverName), "Max Muster");
+    EXPECT_EQ(*h.find(sub::Subject), "Hallo");
+    EXPECT_EQ(*h.find(sub::OAddress), "0:0/0");
+    EXPECT_EQ(*h.find(sub::DAddress), "0:0/0");
+    // Brought in from outside: no scanner may export it.
+    EXPECT_EQ(h.Attribute & (attr::Local | attr::Sent | attr::TypeNet | attr::Private),
+              attr::TypeNet | attr::Private);
+    auto k = kludges(h);
+    ASSERT_GE(k.size(), 7u);
+    EXPECT_EQ(k[0], "Return-Path: <anna@example.org>");
+    EXPECT_EQ(k[4], "");
+    EXPECT_EQ(k[5], "REPLYADDR Anna Beispiel <anna@example.org>");
+    EXPECT_EQ(k[6], "CHRS: LATIN-1 2");
+    EXPECT_TRUE(h.find(sub::TzUtcInfo));
+    // The text holds no kludge and no LF: lines end in CR as every JAM reader expects.
+    EXPECT_EQ(msgs[0].Text, "From: Anna Beispiel <anna@example.org>\r\rHallo Max,\r\r> zitiert\r");
+
+    auto s = openJamStore(dir);
+    auto email = s->findArea("email");
+    ASSERT_TRUE(email);
+    const StoredMessage* m = s->message(*email, 1);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Record, rec);
+    EXPECT_EQ(m->Flags, 0x2014);
+    EXPECT_EQ(m->Text(), kMail);
+}
+
+TEST_F(JamStore, WhatJamCannotHoldIsStillGivenBackByteForByte) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"long kludge", "\x01X-Long: " + std::string(400, 'a') + "\r\nText\r\n"},
+        {"bare LF in a line", "\x01Subject: a\nb\r\nText\nmehr\r\n"},
+        {"bare CR in the text", "Text\rmit CR\r\n"},
+        {"no line end at the end", "\x01Subject: x\r\nletzte Zeile"},
+        {"kludge without line end", "\x01Subject: nur Kludge"},
+        {"bytes after the NUL", std::string("Text\r\n\0Rest", 12)},
+        {"INTL kludge", "\x01INTL 2:240/1 2:240/2\r\nText\r\n"},
+        {"MSGID with blanks", "\x01MSGID:  2:240/1234 1 \r\nText\r\n"},
+        {"own charset kludge", "\x01" "CHRS: CP866 2\r\nText\r\n"},
+        {"UTF-8 text", "\x01Subject: x\r\nGr\xC3\xBC\xC3\x9F" "e\r\n"},
+        {"empty", ""},
+    };
+    std::vector<std::string> records;
+    {
+        auto s = openJamStore(dir);
+        std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
+        for (const auto& [name, text] : cases) {
+            records.push_back(record(text, 0x2014));
+            auto* h = reinterpret_cast<TNewMsgHeader*>(records.back().data());
+            h->AuxText.assign("aux " + name);   // bytes JAM has no place for
+            s->addMessage(email, records.back());
+        }
+    }
+    auto msgs = onDisk();
+    ASSERT_EQ(msgs.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(msgs[i].Text.find('\x01'), std::string::npos) << cases[i].first;
+        EXPECT_EQ(msgs[i].Text.find('\n'), std::string::npos) << cases[i].first;
+        for (const auto& sf : msgs[i].Header.Subfields) {
+            EXPECT_FALSE(sf.LoID == sub::FtsKludge && sf.Data.size() > 255) << cases[i].first;
+            EXPECT_FALSE(sf.LoID == sub::FtsKludge && sf.Data.rfind("INTL", 0) == 0);
+        }
+    }
+    EXPECT_EQ(kludges(msgs[8].Header).size(), 1u);   // the record's own CHRS, none added
+    EXPECT_EQ(kludges(msgs[9].Header).back(), "CHRS: UTF-8 4");
+
+    auto s = openJamStore(dir);
+    auto email = *s->findArea("EMAIL");
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(s->message(email, static_cast<std::uint32_t>(i + 1))->Record, records[i])
+            << cases[i].first;
+}
+
+TEST_F(JamStore, FlagWordsComeBackAndAttributesTellOtherToolsWhatToSend) {
+    auto s = openJamStore(dir);
+    std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
+    s->addMessage(email, record("\x01MSGID: 0:0/0 00000001\r\nTo: a@b.de\r\nText\r\n", 0x0840));
+    s->addMessage(email, record("Protokoll\r\n", 0));
+    s->addMessage(email, record("x\r\n", 0x0841));
+    auto msgs = onDisk();
+    EXPECT_EQ(msgs[0].Header.Attribute & (attr::Local | attr::Sent), attr::Local);
+    EXPECT_EQ(*msgs[0].Header.find(sub::MsgId), "0:0/0 00000001");
+    EXPECT_EQ(msgs[0].Header.MSGIDcrc, crc("0:0/0 00000001"));
+    // Anything but 0x0840 has nothing left to send, so no scanner exports it either.
+    EXPECT_TRUE(msgs[1].Header.Attribute & attr::Sent);
+    EXPECT_TRUE(msgs[2].Header.Attribute & attr::Sent);
+
+    s->setFlags(email, 1, 0x0080);
+    s->setFlags(email, 3, 0x0840);
+    msgs = onDisk();
+    EXPECT_EQ(msgs[0].Header.Attribute & (attr::Local | attr::Sent), attr::Local | attr::Sent);
+    EXPECT_EQ(msgs[2].Header.Attribute & (attr::Local | attr::Sent), attr::Local);
+    s.reset();
+    s = openJamStore(dir);
+    email = *s->findArea("EMAIL");
+    EXPECT_EQ(s->message(email, 1)->Flags, 0x0080);
+    EXPECT_EQ(s->message(email, 2)->Flags, 0);
+    EXPECT_EQ(s->message(email, 3)->Flags, 0x0840);
+    // The record itself stays as the plug-in sent it.
+    EXPECT_EQ(s->message(email, 1)->Header().Flags, 0x0840);
+
+    // A tosser sent message 3 meanwhile: the attributes win over the remembered word.
+    Area a(dir + "/email");
+    Message m3 = onDisk()[2];
+    a.update(m3, [](MsgHeader& h) { h.Attribute |= attr::Sent; });
+    EXPECT_EQ(s->messageCount(email), 3u);
+    EXPECT_EQ(s->message(email, 3)->Flags, 0x0080);
+}
+
+TEST_F(JamStore, MessagesOtherToolsWroteReachThePluginAndCanBeMarkedSent) {
+    auto s = openJamStore(dir);
+    std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
+    s->addMessage(email, record("eigene\r\n", 0x2014));
+    ASSERT_EQ(s->messageCount(email), 1u);
+
+    // A newsreader gateway posts a reply while edhost holds the base.
+    MsgHeader h;
+    h.Subfields = {{sub::SenderName, 0, "Max Muster"},
+                   {sub::ReceiverName, 0, "anna@example.org"},
+                   {sub::Subject, 0, "Re: Hallo"},
+                   {sub::OAddress, 0, "2:240/1234.5"},
+                   {sub::FtsKludge, 0, "REPLYADDR max@example.org"},
+                   {sub::MsgId, 0, "2:240/1234.5 6b16824c"},
+                   {sub::FtsKludge, 0, "TZUTC: 0100"}};
+    h.Attribute = attr::Local | attr::TypeEcho;
+    h.DateWritten = 1700000000 + 3600;
+    Area(dir + "/email").append(h, "Hallo Anna\r\r---\r");
+
+    ASSERT_EQ(s->messageCount(email), 2u);
+    const StoredMessage* m = s->message(email, 2);
+    EXPECT_EQ(m->Flags, 0x0840);
+    EXPECT_EQ(m->Written, 1700000000);
+    EXPECT_EQ(m->Header().FromUserName.str(), "Max Muster");
+    EXPECT_EQ(m->Header().ToUserName.str(), "anna@example.org");
+    EXPECT_EQ(m->Header().Subject.str(), "Re: Hallo");
+    EXPECT_EQ(m->Header().Addr1, (TFidoAddr{2, 240, 1234, 5}));
+    EXPECT_TRUE(recordProblem(m->Record).empty());
+    // The host's own first line, the kludges, then the text with CR LF.
+    EXPECT_EQ(m->Text(), "\x01MSGID: 2:240/1234.5 6b16824c\r\n"
+                         "\x01REPLYADDR max@example.org\r\n"
+                         "\x01TZUTC: 0100\r\n"
+                         "Hallo Anna\r\n\r\n---\r\n");
+
+    const std::string text = m->Text();
+    s->setFlags(email, 2, 0x0080);
+    EXPECT_EQ(s->message(email, 2)->Flags, 0x0080);
+    auto msgs = onDisk();
+    EXPECT_TRUE(msgs[1].Header.Attribute & attr::Sent);
+    EXPECT_EQ(msgs[1].Header.Attribute & attr::TypeEcho, attr::TypeEcho);
+    // A word the attributes cannot say needs a subfield of its own: the header grows and is
+    // re-appended, and the word survives a restart.
+    s->setFlags(email, 2, 0x0841);
+    s.reset();
+    s = openJamStore(dir);
+    email = *s->findArea("EMAIL");
+    ASSERT_EQ(s->messageCount(email), 2u);
+    EXPECT_EQ(s->message(email, 2)->Flags, 0x0841);
+    EXPECT_EQ(s->message(email, 2)->Text(), text);
+}
+
+TEST_F(JamStore, DatesAreLocalWallClockWithTheirZone) {
+    std::string rec = record("x\r\n", 0x2014);
+    auto f = jammap::toJam(rec, 1700000000, 3600);
+    EXPECT_EQ(f.Header.DateWritten, 1700000000u + 3600);
+    EXPECT_EQ(*f.Header.find(sub::TzUtcInfo), "0100");
+    EXPECT_EQ(jammap::fromJam(f.Header, f.Text, 1).Written, 1700000000);
+    f = jammap::toJam(rec, 1700000000, -5 * 3600 - 1800);
+    EXPECT_EQ(*f.Header.find(sub::TzUtcInfo), "-0530");
+    EXPECT_EQ(jammap::fromJam(f.Header, f.Text, 1).Written, 1700000000);
+    // A record naming its own zone keeps it, and is not given a second one.
+    f = jammap::toJam(record("\x01TZUTC: 0200\r\nx\r\n", 0x2014), 1700000000, 3600);
+    EXPECT_EQ(f.Header.DateWritten, 1700000000u + 7200);
+    EXPECT_FALSE(f.Header.find(sub::TzUtcInfo));
+}
+
+TEST_F(JamStore, NewBaseListsItsAreasAndOldBasesKeepTheirForm) {
+    {
+        auto s = openStore(dir);
+        EXPECT_EQ(s->areas().size(), 2u);
+        EXPECT_THROW(openStore(dir), StoreError);   // one edhost per base
+        s->createArea({"E MAIL/\x01%", "Fidonet", 9});
+        s->createArea({"e_mail", "Fidonet", 7});
+        EXPECT_THROW(s->createArea({"NETMAIL", "x", 0}), StoreError);
+    }
+    auto s = openStore(dir);
+    auto areas = s->areas();
+    ASSERT_EQ(areas.size(), 4u);
+    EXPECT_EQ(areas[2].Name, "E MAIL/\x01%");
+    EXPECT_EQ(areas[3].Code, 7);
+    EXPECT_TRUE(fs::exists(dir + "/e_mail.jhr"));
+    EXPECT_TRUE(fs::exists(dir + "/e_mail_2.jhr"));
+    s.reset();
+
+    std::string old = dir + "/old";
+    openFileStore(old)->createArea({"EMAIL", "Fidonet", 9});
+    EXPECT_EQ(openStore(old)->areas().size(), 3u);
+    EXPECT_FALSE(fs::exists(old + "/email.jhr"));
+}
+
+} // namespace
+} // namespace pb::edhost
