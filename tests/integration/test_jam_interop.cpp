@@ -1,0 +1,321 @@
+// The host's "EMAIL" area shared with a FidoNet newsreader gateway: jamnntpd serves the JAM
+// base that edhost keeps, on loopback. Mail fetched from Dovecot by "nur lesen" is read over
+// NNTP with its sender, recipient, subject, kludges and text; a reply posted over NNTP is sent
+// by "nur senden" through the SMTP server and shows as sent afterwards.
+#include "support/EdhostProcess.h"
+#include "support/MailServers.h"
+#include "support/MainWindowFixture.h"
+
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace pb {
+namespace {
+
+using test::EdhostProcess;
+using test::MailServers;
+using test::writeBytes;
+
+constexpr const char* kJamnntpd = "/usr/sbin/jamnntpd";
+
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+int connectTo(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// jamnntpd serving one JAM base as the group "EMAIL" to the user tester/secret ("Max Muster").
+// It cannot reuse a port, so every instance takes a fresh one.
+class Jamnntpd {
+public:
+    explicit Jamnntpd(const std::string& jamBase) {
+        char tmpl[] = "/tmp/pb-jamnntpd-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        writeBytes(dir_ + "/groups", "EMAIL A 2:240/1234.5 " + jamBase + "\n");
+        writeBytes(dir_ + "/allow", "127.0.0.1\n");
+        writeBytes(dir_ + "/users", "tester secret * * \"Max Muster\"\n");
+        writeBytes(dir_ + "/xlat", "read LATIN-1 iso-8859-1\nread UTF-8 utf-8\ndefaultread LATIN-1\n"
+                                   "defaultpost iso-8859-1\npost iso-8859-1 LATIN-1\n"
+                                   "postalias us-ascii iso-8859-1\n");
+        port_ = freePort();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::string p = std::to_string(port_);
+            ::execl(kJamnntpd, kJamnntpd, "-p", p.c_str(), "-g", (dir_ + "/groups").c_str(), "-a",
+                    (dir_ + "/allow").c_str(), "-u", (dir_ + "/users").c_str(), "-x",
+                    (dir_ + "/xlat").c_str(), "-l", (dir_ + "/log").c_str(), "-noecholog", "-noencode",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // It takes a few hundred milliseconds to listen.
+        for (int i = 0; i < 100 && !ready(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~Jamnntpd() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int status = 0;
+            for (int i = 0; i < 60 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (::waitpid(pid_, &status, WNOHANG) == 0) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+            }
+        }
+        std::filesystem::remove_all(dir_);
+    }
+    bool ready() const {
+        int fd = connectTo(port_);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+        return true;
+    }
+    int port() const { return port_; }
+
+private:
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// An NNTP session, logged in and in the group "EMAIL".
+class Nntp {
+public:
+    explicit Nntp(int port) : fd_(connectTo(port)) {
+        line();
+        command("AUTHINFO USER tester");
+        command("AUTHINFO PASS secret");
+        group_ = command("GROUP EMAIL");
+    }
+    ~Nntp() {
+        if (fd_ >= 0) {
+            command("QUIT");
+            ::close(fd_);
+        }
+    }
+    const std::string& group() const { return group_; }
+
+    std::string command(const std::string& c) {
+        send(c + "\r\n");
+        return line();
+    }
+    // The article's lines (head, empty line, body), dot-stuffing undone; empty when refused.
+    std::vector<std::string> article(int n) {
+        std::vector<std::string> out;
+        if (command("ARTICLE " + std::to_string(n)).rfind("220", 0) != 0)
+            return out;
+        for (std::string l = line(); l != "." && fd_ >= 0; l = line())
+            out.push_back(l.rfind("..", 0) == 0 ? l.substr(1) : l);
+        return out;
+    }
+    std::string post(const std::string& article) {
+        if (command("POST").rfind("340", 0) != 0)
+            return "POST refused";
+        send(article + ".\r\n");
+        return line();
+    }
+
+private:
+    void send(const std::string& s) {
+        if (fd_ >= 0 && ::send(fd_, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size()))
+            fd_ = -1;
+    }
+    std::string line() {
+        std::string l;
+        char c;
+        while (fd_ >= 0) {
+            ssize_t n = ::recv(fd_, &c, 1, 0);
+            if (n <= 0) {
+                ::close(fd_);
+                fd_ = -1;
+                break;
+            }
+            if (c == '\n')
+                break;
+            if (c != '\r')
+                l += c;
+        }
+        return l;
+    }
+    int fd_;
+    std::string group_;
+};
+
+bool has(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string headerValue(const std::vector<std::string>& lines, const std::string& name) {
+    for (const auto& l : lines) {
+        if (l.empty())
+            break;
+        if (l.rfind(name + ": ", 0) == 0)
+            return l.substr(name.size() + 2);
+    }
+    return "(none)";
+}
+
+class JamInterop : public test::MainWindowFixture {
+protected:
+    static void SetUpTestSuite() {
+        if (::access(kJamnntpd, X_OK) != 0)
+            return;
+        servers_ = new MailServers;
+        servers_->start();
+    }
+    static void TearDownTestSuite() {
+        delete servers_;
+        servers_ = nullptr;
+    }
+    void SetUp() override {
+        if (::access(kJamnntpd, X_OK) != 0)
+            GTEST_SKIP() << "jamnntpd is not installed (scripts/setup installs jamnntpd:i386); the "
+                            "newsreader interop checks did not run";
+        MainWindowFixture::SetUp();
+        servers_->clearMails();
+        servers_->clearSmtp();
+    }
+
+    Tmain& startWindow() {
+        writeBytes("pbridge.ini", validIni());
+        Tmain& w = createMain();
+        w.FormActivate();
+        EXPECT_TRUE(w.edapi1->Connected());
+        w.Settings.POP3Server = servers_->host();
+        w.Settings.POP3Port = servers_->pop3Port();
+        w.Settings.POP3User = servers_->user();
+        w.Settings.POP3Password = servers_->password();
+        w.Settings.DeleteFromServer = false;
+        w.Settings.SMTPServer = servers_->host();
+        w.Settings.SMTPPort = servers_->smtpPort();
+        w.Settings.SMTPEmail = "max@example.org";
+        w.Settings.SMTPLogin = "point";
+        w.Settings.StripInitials = false;
+        return w;
+    }
+
+    inline static MailServers* servers_ = nullptr;
+};
+
+TEST_F(JamInterop, MailFetchedByNurLesenIsReadOverNntp) {
+    EdhostProcess host;
+    servers_->setMails({
+        "From: Anna Beispiel <anna@example.org>\n"
+        "To: Max Muster <max@example.org>\n"
+        "Subject: Hallo aus dem Netz\n"
+        "Reply-To: liste@example.org\n"
+        "\n"
+        "Hallo Max,\n"
+        "\n"
+        "zweite Zeile.\n",
+        "From: bert@example.org\n"
+        "To: Max Muster <max@example.org>\n"
+        "Subject: Zweite Mail\n"
+        "\n"
+        "kurz\n",
+    });
+    Tmain& w = startWindow();
+    w.BitBtn2->click();
+    ASSERT_NE(host.run({"list", "EMAIL"}).find("Zweite Mail"), std::string::npos);
+
+    Jamnntpd server(host.base() + "/email");
+    ASSERT_TRUE(server.ready());
+    Nntp nntp(server.port());
+    EXPECT_EQ(nntp.group().rfind("211 2 1 2 ", 0), 0u) << nntp.group();
+
+    auto a = nntp.article(1);
+    ASSERT_FALSE(a.empty());
+    EXPECT_EQ(headerValue(a, "Subject"), "Hallo aus dem Netz");
+    EXPECT_EQ(headerValue(a, "X-JAM-From"), "Anna Beispiel <0:0/0>");
+    EXPECT_EQ(headerValue(a, "X-JAM-To"), "Max Muster <0:0/0>");
+    EXPECT_TRUE(has(a, "X-JAM-FTSKLUDGE: REPLYADDR liste@example.org"));
+    EXPECT_TRUE(has(a, "X-JAM-FTSKLUDGE: Subject: Hallo aus dem Netz"));
+    // Brought in from outside: private netmail, not local, so no tosser sends it on.
+    EXPECT_EQ(headerValue(a, "X-JAM-Attributes"), "Private TypeNet");
+    auto body = std::find(a.begin(), a.end(), "");
+    ASSERT_NE(body, a.end());
+    EXPECT_EQ(std::vector<std::string>(body + 1, a.end()),
+              (std::vector<std::string>{"From: Anna Beispiel <anna@example.org>",
+                                        "Reply-To: liste@example.org", "", "Hallo Max,", "",
+                                        "zweite Zeile."}));
+    auto b = nntp.article(2);
+    EXPECT_EQ(headerValue(b, "Subject"), "Zweite Mail");
+    EXPECT_EQ(headerValue(b, "X-JAM-From"), "bert@example.org <0:0/0>");
+}
+
+TEST_F(JamInterop, ReplyPostedOverNntpIsSentByNurSendenAndShowsAsSent) {
+    EdhostProcess host;
+    Tmain& w = startWindow();   // creates "EMAIL"
+    Jamnntpd server(host.base() + "/email");
+    ASSERT_TRUE(server.ready());
+    {
+        Nntp nntp(server.port());
+        EXPECT_EQ(nntp.post("From: Max Muster <max@example.org>\r\n"
+                            "Newsgroups: EMAIL\r\n"
+                            "Subject: Antwort\r\n"
+                            "Content-Type: text/plain; charset=iso-8859-1\r\n"
+                            "\r\n"
+                            "To: anna@example.org\r\n"
+                            "Hallo Anna,\r\n"
+                            "danke.\r\n")
+                      .substr(0, 3),
+                  "240");
+    }
+    // The running host sees the post, and it waits to be sent.
+    EXPECT_NE(host.run({"list", "EMAIL"}).find("Max Muster  ->  anna@example.org  Antwort"),
+              std::string::npos);
+    EXPECT_EQ(host.run({"flags", "EMAIL", "1"}), "0x0840\n");
+
+    w.BitBtn3->click();
+
+    auto mails = servers_->smtpReceived();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcptTo, std::vector<std::string>{"anna@example.org"});
+    EXPECT_NE(mails[0].data.find("Subject: Antwort\r\n"), std::string::npos);
+    EXPECT_NE(mails[0].data.find("\r\n\r\nHallo Anna,\r\ndanke.\r\n"), std::string::npos) << mails[0].data;
+    EXPECT_EQ(mails[0].data.find("MSGID"), std::string::npos);
+    EXPECT_EQ(host.run({"flags", "EMAIL", "1"}), "0x0080\n");
+
+    Nntp again(server.port());
+    auto a = again.article(1);
+    EXPECT_EQ(headerValue(a, "X-JAM-Attributes"), "Local Sent TypeEcho");
+    // A second run finds nothing left to send.
+    servers_->clearSmtp();
+    w.BitBtn3->click();
+    EXPECT_TRUE(servers_->smtpReceived().empty());
+}
+
+} // namespace
+} // namespace pb
