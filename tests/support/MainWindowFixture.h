@@ -113,6 +113,10 @@ protected:
         return out;
     }
 
+    // Closes the window (as the program ends), so a test can start the program afresh with
+    // createMain(); two windows of one thread would share its host queue.
+    void closeMain() { main_.reset(); }
+
     Tmain& win() { return *main_; }
     ScriptedConfigForm& config() { return *config_; }
     ScriptedQuickForm& quick() { return *quick_; }
