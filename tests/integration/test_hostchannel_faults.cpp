@@ -289,7 +289,7 @@ TEST_F(HostFaults, WorkerAnswersTheDescriptionRequestWithItsBlock) {
     ASSERT_TRUE(host->described);
     std::lock_guard<std::mutex> g(host->lock);
     EXPECT_EQ(host->description.PIName.str(), "Postbridge");
-    EXPECT_EQ(host->description.PIAPIRequiered, 8);
+    EXPECT_EQ(std::int32_t{host->description.PIAPIRequiered}, 8);
     // The worker removes its block once the host has answered.
     std::string name = edapi::blockName(edapi::BlkPluginInfo, api->WorkerThreadId());
     t.restart();

@@ -46,10 +46,12 @@ TEST_F(LogMail, ShutDownStoresTheWholeLogOnceInReport) {
     ASSERT_GE(rec.size(), 239u);
     TNewMsgHeader h;
     std::memcpy(&h, rec.data(), sizeof h);
-    EXPECT_EQ(h.Size, static_cast<std::int32_t>(239 + expected.size()));
+    // Fields of the packed record are compared as copies.
+    EXPECT_EQ(std::int32_t{h.Size}, static_cast<std::int32_t>(239 + expected.size()));
     EXPECT_EQ(h.AuxText.str(), "Postbridge Alpha 4");
-    EXPECT_EQ(h.Addr1, TFidoAddr{});
-    EXPECT_EQ(h.Addr2, TFidoAddr{});
+    TFidoAddr a1 = h.Addr1, a2 = h.Addr2;
+    EXPECT_EQ(a1, TFidoAddr{});
+    EXPECT_EQ(a2, TFidoAddr{});
     EXPECT_EQ(rec.substr(238), expected + std::string(1, '\0'));   // ends with CR LF, then NUL
     EXPECT_NE(host.run({"show", "REPORT", "1"}).find("ED95 Area EMAIL erstellt"), std::string::npos);
     EXPECT_NE(host.run({"status"}).find("0 plug-in(s) attached"), std::string::npos);

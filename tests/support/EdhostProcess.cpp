@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,33 @@ namespace {
 
 constexpr int kStartLimitMs = 10000;
 constexpr int kStopLimitMs = 5000;
+
+// Starts the serving host with stdout into a pipe. It is told to end when this test program
+// ends, so a test that crashes (a sanitizer abort, a failed assertion in a helper thread)
+// leaves no host behind.
+pid_t spawnHost(const std::vector<std::string>& args, int& outFd) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    outFd = fds[0];
+    return pid;
+}
 
 // Runs argv with stdout into a pipe; returns the pid and the read end.
 pid_t spawn(const std::vector<std::string>& args, int& outFd) {
@@ -94,7 +122,7 @@ bool EdhostProcess::start() {
     std::vector<std::string> args{edhostPath(), "serve", "--base", base_};
     args.insert(args.end(), serveArgs_.begin(), serveArgs_.end());
     int out = -1;
-    pid_ = spawn(args, out);
+    pid_ = spawnHost(args, out);
     if (pid_ < 0)
         return false;
     // Serving once it has printed its first line.

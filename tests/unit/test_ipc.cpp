@@ -182,10 +182,10 @@ TEST(HostRecords, ShortStringsAreCutToTheirFieldAndReadSafely) {
 
 TEST(HostRecords, NewMessageRecordCountsHeaderTextAndNul) {
     TNewMsg empty("");
-    EXPECT_EQ(empty.Header().Size, 239);
+    EXPECT_EQ(std::int32_t{empty.Header().Size}, 239);   // packed fields: compare copies
     EXPECT_EQ(empty.size(), 239u);
     TNewMsg text("Hallo\r\n");
-    EXPECT_EQ(text.Header().Size, 238 + 7 + 1);
+    EXPECT_EQ(std::int32_t{text.Header().Size}, 238 + 7 + 1);
     EXPECT_EQ(text.data()[238], 'H');
     EXPECT_EQ(text.data()[text.size() - 1], 0);
 }
