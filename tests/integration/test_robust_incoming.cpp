@@ -1,0 +1,272 @@
+// Faults during a retrieval run, at many points of the dialogue: the line to the server drops,
+// the host is killed, the user presses "Abbrechen", the disk refuses the attachment. After each
+// fault a second run completes, and then every mail of the mailbox is in the host exactly once,
+// and with deletion on no mail has left the server without being in the host.
+#include "support/CutProxy.h"
+#include "support/EdhostProcess.h"
+#include "support/MailServers.h"
+#include "support/MainWindowFixture.h"
+
+#include "platform/MessageLoop.h"
+
+#include <QProgressBar>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <sys/resource.h>
+
+namespace pb {
+namespace {
+
+using test::CutProxy;
+using test::EdhostProcess;
+using test::MailServers;
+using test::writeBytes;
+
+constexpr int kAttachmentBytes = 48 * 1024;
+
+std::string subjectOf(int k) {
+    char s[16];
+    std::snprintf(s, sizeof s, "Brief-%02d", k);
+    return s;
+}
+
+// Six mails: plain, German quoted-printable, one with an attachment in the middle, a longer one.
+std::vector<std::string> mailbox() {
+    std::vector<std::string> out;
+    for (int k = 1; k <= 6; ++k) {
+        std::string m = "From: Absender <a" + std::to_string(k) + "@example.org>\nTo: punkt@example.org\nSubject: " +
+                        subjectOf(k) + "\n";
+        if (k == 2) {
+            m += "MIME-Version: 1.0\nContent-Type: text/plain; charset=iso-8859-1\n"
+                 "Content-Transfer-Encoding: quoted-printable\n\nGr=FC=DFe aus K=F6ln, sch=F6ne=\n Zeilen.\n";
+        } else if (k == 3) {
+            m += "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\n"
+                 "Anbei.\n--b\nContent-Type: application/octet-stream; name=\"daten.bin\"\n"
+                 "Content-Transfer-Encoding: base64\n\n";
+            std::string line;
+            for (int i = 0; i < kAttachmentBytes / 3; ++i) {
+                line += "QUJD";   // "ABC"
+                if (line.size() == 76) {
+                    m += line + "\n";
+                    line.clear();
+                }
+            }
+            m += line + "\n--b--\n";
+        } else {
+            m += "\n";
+            for (int i = 0; i < (k == 5 ? 400 : 3); ++i)
+                m += "Zeile " + std::to_string(i) + " des Briefes " + std::to_string(k) + ".\n";
+        }
+        out.push_back(m);
+    }
+    return out;
+}
+
+// How often each subject is in the host's "EMAIL".
+std::map<std::string, int> hostSubjects(const EdhostProcess& host) {
+    std::map<std::string, int> out;
+    std::istringstream list(host.run({"list", "EMAIL"}));
+    for (std::string line; std::getline(list, line);)
+        ++out[line.substr(line.rfind("  ") + 2)];
+    return out;
+}
+
+std::vector<std::string> serverSubjects(const MailServers& s) {
+    std::vector<std::string> out;
+    for (const std::string& m : s.pop3Mails()) {
+        const auto at = m.find("Subject: ");
+        out.push_back(m.substr(at + 9, m.find('\r', at) - at - 9));
+    }
+    return out;
+}
+
+class RobustIncoming : public test::MainWindowFixture {
+protected:
+    static void SetUpTestSuite() {
+        servers_ = new MailServers;
+        servers_->start();
+    }
+    static void TearDownTestSuite() {
+        delete servers_;
+        servers_ = nullptr;
+    }
+    static MailServers& servers() { return *servers_; }
+
+    // A fresh window (as after a start of the program) for the POP3 server at `port`.
+    Tmain& startWindow(int port, bool deleteFromServer) {
+        closeMain();
+        writeBytes("pbridge.ini", validIni());
+        Tmain& w = createMain();
+        w.FormActivate();
+        EXPECT_TRUE(w.edapi1->Connected());
+        w.Settings.POP3Server = servers().host();
+        w.Settings.POP3Port = port;
+        w.Settings.POP3User = servers().user();
+        w.Settings.POP3Password = servers().password();
+        w.Settings.DeleteFromServer = deleteFromServer;
+        return w;
+    }
+
+    // The mailbox afresh, no mail known yet.
+    void freshMailbox() {
+        servers().setMails(mailbox());
+        std::filesystem::remove("readmsg.lst");
+        test::boxes().reset();
+    }
+
+    // After the fault: a normal run completes; then every mail is in the host exactly once.
+    // (With deletion on, a mail stored by the run that failed stays on the server: the next
+    // runs pass over it as known.)
+    void secondRunCompletes(EdhostProcess& host, bool deleteFromServer, const std::string& fault) {
+        SCOPED_TRACE(fault);
+        const auto before = hostSubjects(host);
+        const auto onServer = serverSubjects(servers());
+        if (deleteFromServer) {
+            // Nothing gone from the server that the host has not got.
+            for (int k = 1; k <= 6; ++k) {
+                if (std::find(onServer.begin(), onServer.end(), subjectOf(k)) == onServer.end()) {
+                    EXPECT_EQ(before.count(subjectOf(k)), 1u) << subjectOf(k) << " left the server unstored";
+                }
+            }
+        }
+        Tmain& w = startWindow(servers().pop3Port(), deleteFromServer);
+        w.BitBtn2->click();
+        const auto after = hostSubjects(host);
+        std::map<std::string, int> expected;
+        for (int k = 1; k <= 6; ++k)
+            expected[subjectOf(k)] = 1;
+        EXPECT_EQ(after, expected);
+    }
+
+private:
+    static inline MailServers* servers_ = nullptr;
+};
+
+// The line drops after every few hundred bytes the server sent, from before the greeting to
+// the middle of the farewell, with and without deletion.
+TEST_F(RobustIncoming, DroppedLineAtManyPointsLosesAndDuplicatesNothing) {
+    CutProxy proxy(static_cast<std::uint16_t>(servers().pop3Port()));
+    for (bool del : {true, false}) {
+        long long whole = 0;
+        {
+            EdhostProcess host;
+            freshMailbox();
+            proxy.setBudget(-1);
+            startWindow(proxy.port(), del).BitBtn2->click();
+            whole = proxy.served();
+            ASSERT_GT(whole, kAttachmentBytes);
+            ASSERT_EQ(hostSubjects(host).size(), 6u);
+        }
+        // Before the greeting, inside the login, then spread over the mails (the attachment
+        // takes the middle), and inside the farewell.
+        std::vector<long long> cuts = {0, 30, whole - 1};
+        const int spread = del ? 6 : 3;
+        for (int i = 1; i <= spread; ++i)
+            cuts.push_back(whole * i / (spread + 1));
+        for (long long cut : cuts) {
+            EdhostProcess host;
+            freshMailbox();
+            proxy.setBudget(cut);
+            startWindow(proxy.port(), del).BitBtn2->click();
+            EXPECT_TRUE(proxy.cut()) << cut;
+            secondRunCompletes(host, del, "cut after " + std::to_string(cut) + " of " + std::to_string(whole) +
+                                              " bytes, deletion " + (del ? "on" : "off"));
+        }
+    }
+}
+
+// The host is killed while the run fetches mail k (before its store), then started again on
+// the same base; the program is started again as well.
+TEST_F(RobustIncoming, HostKilledAndRestartedAtEachMail) {
+    for (int k = 1; k <= 6; ++k) {
+        EdhostProcess host;
+        freshMailbox();
+        Tmain& w = startWindow(servers().pop3Port(), true);
+        int started = 0;
+        w.POP3_Service->OnRetrieveStart = [&](QObject*) {
+            if (++started == k)
+                host.kill();
+        };
+        w.BitBtn2->click();
+        EXPECT_EQ(w.RunState, TRunState::Idle);
+        ASSERT_TRUE(host.start());
+        secondRunCompletes(host, true, "host killed at mail " + std::to_string(k));
+    }
+}
+
+// "Abbrechen" during the listing, at the start of each mail, and inside the attachment.
+TEST_F(RobustIncoming, CancelAtEachStepThenTheNextRunCompletes) {
+    for (int point = 0; point <= 7; ++point) {
+        EdhostProcess host;
+        freshMailbox();
+        Tmain& w = startWindow(servers().pop3Port(), true);
+        auto list = w.POP3_Service->OnList;
+        auto progress = w.POP3_Service->OnRetrieveProgress;
+        int started = 0;
+        bool clicked = false;
+        auto cancel = [&] {
+            if (!clicked && w.BitBtn7->isEnabled()) {
+                clicked = true;
+                w.BitBtn7->click();
+            }
+        };
+        if (point == 0)
+            w.POP3_Service->OnList = [&](int msg, int size) {
+                list(msg, size);
+                if (msg == 2)
+                    cancel();
+            };
+        else if (point <= 6)
+            w.POP3_Service->OnRetrieveStart = [&](QObject*) {
+                if (++started == point)
+                    cancel();
+            };
+        else
+            w.POP3_Service->OnRetrieveProgress = [&](QObject* sender) {
+                progress(sender);
+                if (w.details1->text().startsWith("Nachricht 3 "))
+                    cancel();
+            };
+        w.BitBtn2->click();
+        EXPECT_TRUE(clicked) << point;
+        EXPECT_EQ(w.RunState, TRunState::Idle);
+        secondRunCompletes(host, true, "cancel at point " + std::to_string(point));
+    }
+}
+
+// The attachment meets a file size limit (as a full disk): the mail stays on the server and
+// comes in whole with the next run; no other mail is lost or doubled.
+TEST_F(RobustIncoming, FullDiskForTheAttachment) {
+    for (bool del : {true, false}) {
+        EdhostProcess host;
+        freshMailbox();
+        Tmain& w = startWindow(servers().pop3Port(), del);
+        rlimit old{};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = old;
+        small.rlim_cur = 16 * 1024;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        w.BitBtn2->click();
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+
+        const auto log = logTexts();
+        EXPECT_NE(std::find(log.begin(), log.end(), "POP3 Übetragungsfehler"), log.end());
+        EXPECT_EQ(hostSubjects(host).count(subjectOf(3)), 0u);
+        secondRunCompletes(host, del, std::string("full disk, deletion ") + (del ? "on" : "off"));
+        // The attachment is there once and whole.
+        EXPECT_EQ(std::filesystem::file_size("daten.bin"), static_cast<std::uintmax_t>(kAttachmentBytes));
+        EXPECT_FALSE(std::filesystem::exists("daten_1.bin"));
+        std::filesystem::remove("daten.bin");
+    }
+}
+
+} // namespace
+} // namespace pb
