@@ -551,14 +551,30 @@ public:
             refresh(a);
         if (number < 1 || number > a.msgs.size())
             throw StoreError("no message " + std::to_string(number));
-        jam::Message& m = a.raw[number - 1];
         std::uint32_t before = 0;
+        auto change = [&](jam::MsgHeader& h) { jammap::setFlags(h, flags); };
         try {
-            a.jam->update(m, [&](jam::MsgHeader& h) { jammap::setFlags(h, flags); }, &before);
-        } catch (const jam::JamError& e) {
+            a.jam->update(a.raw[number - 1], change, &before);
+        } catch (const jam::JamError&) {
+            // Another tool moved the header meanwhile: find the message in its index slot
+            // again and try once more.
+            std::uint32_t slot = a.raw[number - 1].Slot;
             a.loaded = false;
-            throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
+            refresh(a);
+            number = 0;
+            for (std::size_t i = 0; i < a.raw.size(); ++i)
+                if (a.raw[i].Slot == slot)
+                    number = static_cast<std::uint32_t>(i + 1);
+            if (number == 0)
+                throw StoreError("area " + a.info.Name + ": the message is gone");
+            try {
+                a.jam->update(a.raw[number - 1], change, &before);
+            } catch (const jam::JamError& e) {
+                a.loaded = false;
+                throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
+            }
         }
+        jam::Message& m = a.raw[number - 1];
         a.msgs[number - 1]->Flags = fromJam(m.Header, m.Text, number).Flags;
         if (before != a.mod)
             a.loaded = false;   // read afresh next time; this message is right already
@@ -578,6 +594,7 @@ private:
         return file.rfind('/', 0) == 0 ? file : dir_ + "/" + file;
     }
 
+    // Never throws: the channel and the command line look at areas everywhere.
     void refresh(Area& a) const {
         if (a.loaded && a.jam->modCounter() == a.mod)
             return;
@@ -587,7 +604,10 @@ private:
         try {
             raw = a.jam->readAll(info, &problems);
         } catch (const jam::JamError& e) {
-            throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
+            // A base another program keeps locked or has damaged: the host goes on with what
+            // it read last (nothing, the first time) and reads again at the next look.
+            std::fprintf(stderr, "edhost: area %s: %s\n", a.info.Name.c_str(), e.what());
+            return;
         }
         if (problems)
             std::fprintf(stderr, "edhost: area %s: %zu damaged message(s) skipped\n",

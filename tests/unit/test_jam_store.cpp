@@ -186,6 +186,14 @@ TEST_F(JamStore, FlagWordsComeBackAndAttributesTellOtherToolsWhatToSend) {
     a.update(m3, [](MsgHeader& h) { h.Attribute |= attr::Sent; });
     EXPECT_EQ(s->messageCount(email), 3u);
     EXPECT_EQ(s->message(email, 3)->Flags, 0x0080);
+
+    // Another tool grew message 1's header, moving it, after edhost last looked.
+    Message m1 = onDisk()[0];
+    a.update(m1, [](MsgHeader& h) { h.Subfields.push_back({sub::FtsKludge, 0, "NOTE: neu"}); });
+    s->setFlags(email, 1, 0x0840);
+    EXPECT_EQ(onDisk()[0].Header.Attribute & (attr::Local | attr::Sent), attr::Local);
+    EXPECT_EQ(kludges(onDisk()[0].Header).back(), "NOTE: neu");
+    EXPECT_EQ(s->message(email, 1)->Flags, 0x0840);
 }
 
 TEST_F(JamStore, MessagesOtherToolsWroteReachThePluginAndCanBeMarkedSent) {
