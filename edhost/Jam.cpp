@@ -300,10 +300,9 @@ std::vector<Message> Area::readAll(BaseInfo& info, std::size_t* problems) const 
     std::size_t bad = 0;
     std::vector<Message> out;
     for (std::size_t slot = 0; slot + 8 <= index.size(); slot += 8) {
-        std::uint32_t userCrc = getU32(index, slot);
         std::uint32_t off = getU32(index, slot + 4);
-        if (off == kNone && (userCrc == kNone || userCrc == 0))
-            continue;   // an empty slot
+        if (off == kNone)
+            continue;   // an empty slot (tools write 0xFFFFFFFF twice, some leave the CRC)
         std::size_t size = 0;
         std::optional<MsgHeader> h;
         if (off >= kInfoSize && off < hdrs.size())
