@@ -67,6 +67,7 @@ protected:
     static MailServers& servers() { return *servers_; }
 
     Tmain& startWindow(int port) {
+        closeMain();
         writeBytes("pbridge.ini", validIni());
         Tmain& w = createMain();
         w.FormActivate();

@@ -7,6 +7,7 @@
 #include "support/MailServers.h"
 #include "support/MainWindowFixture.h"
 
+#include "host/EDAPICommon.h"
 #include "platform/MessageLoop.h"
 
 #include <QProgressBar>
@@ -265,6 +266,41 @@ TEST_F(RobustIncoming, FullDiskForTheAttachment) {
         EXPECT_EQ(std::filesystem::file_size("daten.bin"), static_cast<std::uintmax_t>(kAttachmentBytes));
         EXPECT_FALSE(std::filesystem::exists("daten_1.bin"));
         std::filesystem::remove("daten.bin");
+    }
+}
+
+} // namespace
+} // namespace pb
+
+namespace pb {
+namespace {
+
+// The farewell is cut after the server carried out QUIT, in a run where one mail could not be
+// stored: the deletions happened, though the program cannot know it. The mail that was not
+// stored must still come in with the next run. Known loss: the read list keeps the numbers of
+// the deleted mails, and the one left on the server is renumbered into one of them, so no run
+// fetches it. Enabled once the run counts the deletions of a QUIT sent on a live connection.
+TEST_F(RobustIncoming, DISABLED_FarewellLostAfterARefusedStore) {
+    CutProxy proxy(static_cast<std::uint16_t>(servers().pop3Port()));
+    long long whole = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        EdhostProcess host;
+        freshMailbox();
+        Tmain& w = startWindow(proxy.port(), true);
+        int started = 0;
+        w.POP3_Service->OnRetrieveStart = [&](QObject*) {
+            if (++started == 2)
+                host.run({"fault", "--answer", std::to_string(edapi::StoreNewMsg), "5"});
+        };
+        proxy.setBudget(pass == 0 ? -1 : whole - 1);
+        w.BitBtn2->click();
+        if (pass == 0) {
+            whole = proxy.served();
+            continue;
+        }
+        EXPECT_TRUE(proxy.cut());
+        w.POP3_Service->OnRetrieveStart = nullptr;
+        secondRunCompletes(host, true, "farewell cut");
     }
 }
 
