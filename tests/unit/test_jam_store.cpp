@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <filesystem>
 
 namespace pb::edhost {
@@ -245,6 +248,44 @@ TEST_F(JamStore, MessagesOtherToolsWroteReachThePluginAndCanBeMarkedSent) {
     ASSERT_EQ(s->messageCount(email), 2u);
     EXPECT_EQ(s->message(email, 2)->Flags, 0x0841);
     EXPECT_EQ(s->message(email, 2)->Text(), text);
+}
+
+TEST_F(JamStore, KillDuringWritesLeavesOnlyWholeMessagesAndTheAreaWritable) {
+    { openJamStore(dir)->createArea({"EMAIL", "Fidonet", 9}); }
+    std::uint32_t total = 0;
+    for (int round = 0; round < 4; ++round) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            auto s = openJamStore(dir);
+            std::size_t email = *s->findArea("EMAIL");
+            for (std::uint32_t i = s->messageCount(email);; ++i) {
+                s->addMessage(email, record(std::string(i % 3000, 't') + "\r\n", 0x2014, "Anna",
+                                            "Max", "m" + std::to_string(i)));
+                if (i % 3 == 0)
+                    s->setFlags(email, i + 1, 0x0080);
+            }
+        }
+        ::usleep(60000 + 40000 * round);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+
+        auto s = openJamStore(dir);
+        std::size_t email = *s->findArea("EMAIL");
+        std::uint32_t n = s->messageCount(email);
+        EXPECT_GT(n, total) << "round " << round;
+        for (std::uint32_t i = 1; i <= n; ++i) {
+            const StoredMessage* m = s->message(email, i);
+            ASSERT_EQ(m->Header().Subject.str(), "m" + std::to_string(i - 1));
+            ASSERT_EQ(m->Text().size(), (i - 1) % 3000 + 2);
+            ASSERT_EQ(recordProblem(m->Record), "");
+            if ((i - 1) % 3 == 0 && i < n) {
+                ASSERT_EQ(m->Flags, 0x0080) << i;
+            }
+        }
+        total = n;
+    }
+    BaseInfo info;
+    EXPECT_EQ(Area(dir + "/email").readAll(info).size(), total);
 }
 
 TEST_F(JamStore, DatesAreLocalWallClockWithTheirZone) {
