@@ -159,15 +159,16 @@ std::optional<std::string> kludgeLine(const jam::Subfield& s) {
 // Text with CR (or CR LF, or LF) line ends to CR LF.
 std::string crlfText(std::string_view t) {
     std::string out;
-    out.reserve(t.size() + t.size() / 32);
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        if (t[i] == '\r' || t[i] == '\n') {
-            if (t[i] == '\r' && i + 1 < t.size() && t[i + 1] == '\n')
-                ++i;
-            out += "\r\n";
-        } else {
-            out += t[i];
+    out.reserve(t.size() + t.size() / 16 + 2);
+    for (std::size_t i = 0; i < t.size();) {
+        std::size_t e = t.find_first_of("\r\n", i);
+        if (e == std::string_view::npos) {
+            out.append(t.substr(i));
+            break;
         }
+        out.append(t.substr(i, e - i));
+        out += "\r\n";
+        i = (t[e] == '\r' && e + 1 < t.size() && t[e + 1] == '\n') ? e + 2 : e + 1;
     }
     return out;
 }
@@ -302,10 +303,15 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
     }
     std::string_view rest = body.substr(pos);
     f.Text.reserve(rest.size());
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        if (rest[i] == '\r' && i + 1 < rest.size() && rest[i + 1] == '\n')
-            ++i;
-        f.Text += rest[i] == '\n' ? '\r' : rest[i];
+    for (std::size_t i = 0; i < rest.size();) {
+        std::size_t e = rest.find_first_of("\r\n", i);
+        if (e == std::string_view::npos) {
+            f.Text.append(rest.substr(i));
+            break;
+        }
+        f.Text.append(rest.substr(i, e - i));
+        f.Text += '\r';
+        i = (rest[e] == '\r' && e + 1 < rest.size() && rest[e + 1] == '\n') ? e + 2 : e + 1;
     }
 
     std::uint8_t options = 0;
