@@ -10,8 +10,11 @@
 //    remaining mails afresh: the list drops the deleted numbers and moves the later ones down.
 //    When the session ends any other way, nothing was deleted and the numbers stay as they are;
 //  - a run cut short (cancel, lost host) keeps the entries it did not get to look up;
-//  - failures of the host area and of the list file end the run with a log entry, never with
-//    an error box in the middle of the buttons' states.
+//  - failures to open or close the host area, to save the list file or to end the session
+//    are logged and end the run like a failed listing, never with an error box in the middle
+//    of the buttons' states;
+//  - a session that cannot go on (failed listing, cancel, lost host, attachment files that
+//    cannot be written) is dropped without QUIT, so the next run can connect afresh.
 #include "app/PB_main.h"
 #include "mail/MailConversion.h"
 #include "mail/PB_Liste.h"
