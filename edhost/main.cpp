@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -256,6 +257,14 @@ int main(int argc, char** argv) {
 
     CommandResult r;
     if (!remoteCommand(base, args, r)) {
+        // Looking at a base must not make one: only `serve` and `write` start a new base.
+        if (!std::filesystem::exists(base) && args[0] != "write") {
+            if (args[0] == "status")
+                std::printf("not serving; no base in %s\n", base.c_str());
+            else
+                std::fprintf(stderr, "edhost: no base in %s\n", base.c_str());
+            return args[0] == "status" ? 3 : 1;
+        }
         try {
             auto store = openStore(base);
             r = runCommand(args, *store, nullptr);
