@@ -282,6 +282,11 @@ void Tmain::ReadMails() {
         } catch (const std::exception& e) {
             logFailure("POP3 ", "Fehler beim Trennen der Verbindung: ", e);
             dropConnection();
+            // QUIT went out on a live connection: the server carries out the deletions when it
+            // reads QUIT, whether or not its answer comes back. Taking them as done may fetch a
+            // stored mail once more; taking them as not done would leave the old numbers in the
+            // list, where they hide the mails that move down into them, and those never come in.
+            deletionsDone = wasConnected;
         }
     } else {
         dropConnection();
