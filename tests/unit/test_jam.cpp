@@ -210,28 +210,6 @@ TEST_F(JamBase, ReaderSkipsEmptySlotsDeletedAndDamagedHeadersAndKeepsUnknownSubf
     EXPECT_EQ(all[0].Text, "vier");
 }
 
-TEST_F(JamBase, AHeaderFileCutAtAnyLengthLosesOnlyTheCutMessage) {
-    Message m2;
-    {
-        Area a(path);
-        a.append(header("All", "eins"), "eins");
-        MsgHeader h = header("All", "zwei");
-        h.Subfields.push_back({sub::FtsKludge, 0, "CHRS: LATIN-1 2"});
-        m2 = a.append(h, "zwei");
-    }
-    const std::string full = file(".jhr");
-    ASSERT_EQ(full.size(), m2.HdrOffset + m2.HdrSize);
-    for (std::size_t n = m2.HdrOffset; n < full.size(); ++n) {
-        writeFile(".jhr", full.substr(0, n));
-        BaseInfo info;
-        std::size_t problems = 0;
-        auto all = Area(path).readAll(info, &problems);
-        ASSERT_EQ(all.size(), 1u) << "cut at " << n;
-        EXPECT_EQ(all[0].Text, "eins");
-        EXPECT_EQ(problems, 1u) << "cut at " << n;
-    }
-}
-
 TEST_F(JamBase, AHeaderThatGrowsIsReappendedAndTheOldCopyDeleted) {
     Area a(path);
     a.append(header("All", "eins"), "eins");
