@@ -5,8 +5,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/Resolver.h"
 #include "support/EdhostProcess.h"
-#include "support/MailServers.h"
-#include "support/MainWindowFixture.h"
+#include "support/MailRunFixture.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -157,34 +156,8 @@ const std::vector<std::string> VariedMails = {
     "\n",
 };
 
-class IncomingRun : public test::MainWindowFixture {
+class IncomingRun : public test::MailRunFixture {
 protected:
-    static void SetUpTestSuite() {
-        servers_ = new MailServers;
-        servers_->start();
-    }
-    static void TearDownTestSuite() {
-        delete servers_;
-        servers_ = nullptr;
-    }
-    static MailServers& servers() { return *servers_; }
-
-    // The window after its start-up against the running host, set up for the test's Dovecot.
-    Tmain& startWindow(bool deleteFromServer = false) {
-        writeBytes("pbridge.ini", validIni());
-        Tmain& w = createMain();
-        w.FormActivate();
-        EXPECT_TRUE(w.edapi1->Connected());
-        w.Settings.POP3Server = servers().host();
-        w.Settings.POP3Port = servers().pop3Port();
-        w.Settings.POP3User = servers().user();
-        w.Settings.POP3Password = servers().password();
-        w.Settings.DeleteFromServer = deleteFromServer;
-        w.Settings.SMTPServer = servers().host();
-        w.Settings.SMTPPort = servers().smtpPort();
-        return w;
-    }
-
     // The log entries from the first one of the latest run on.
     std::vector<std::string> lastRunLog() const {
         const auto all = logTexts();
@@ -197,8 +170,6 @@ protected:
     static bool contains(const std::vector<std::string>& log, const std::string& entry) {
         return std::find(log.begin(), log.end(), entry) != log.end();
     }
-
-    inline static MailServers* servers_ = nullptr;
 };
 
 TEST_F(IncomingRun, VariedMailsBecomeHostMessagesFieldByField) {

@@ -6,8 +6,7 @@
 #include "platform/MessageLoop.h"
 #include "support/EdhostProcess.h"
 #include "support/LoopbackServer.h"
-#include "support/MailServers.h"
-#include "support/MainWindowFixture.h"
+#include "support/MailRunFixture.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -25,7 +24,6 @@ namespace {
 
 using test::boxes;
 using test::EdhostProcess;
-using test::MailServers;
 using test::SmtpMail;
 using test::writeBytes;
 using Lines = std::vector<std::string>;
@@ -76,18 +74,8 @@ public:
     }
 };
 
-class OutgoingRun : public test::MainWindowFixture {
+class OutgoingRun : public test::MailRunFixture {
 protected:
-    static void SetUpTestSuite() {
-        servers_ = new MailServers;
-        servers_->start();
-    }
-    static void TearDownTestSuite() {
-        delete servers_;
-        servers_ = nullptr;
-    }
-    static MailServers& servers() { return *servers_; }
-
     void SetUp() override {
         MainWindowFixture::SetUp();
         servers().clearSmtp();
@@ -96,12 +84,7 @@ protected:
 
     // The window after its start-up against the test's host, sending through the test's server.
     Tmain& startWindow() {
-        writeBytes("pbridge.ini", validIni());
-        Tmain& w = createMain();
-        w.FormActivate();
-        EXPECT_TRUE(w.edapi1->Connected());
-        w.Settings.SMTPServer = servers().host();
-        w.Settings.SMTPPort = servers().smtpPort();
+        Tmain& w = MailRunFixture::startWindow();
         w.Settings.SMTPEmail = PointAddress;
         w.Settings.SMTPLogin = "point";
         w.Settings.StripInitials = false;
@@ -148,7 +131,6 @@ protected:
 
     PromptUser prompt_;
     int written_ = 0;
-    inline static MailServers* servers_ = nullptr;
 };
 
 Lines concat(std::initializer_list<Lines> parts) {

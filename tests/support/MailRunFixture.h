@@ -1,0 +1,45 @@
+#pragma once
+// A main window fixture for the mail runs end to end: one real Dovecot and one SMTP sink
+// (MailServers) for the whole suite, and a window started afresh against the test's host and
+// pointed at those servers. Suites that need more (another port, a sender address, their own
+// recipient prompt) hide startWindow() and build on MailRunFixture::startWindow().
+#include "support/MailServers.h"
+#include "support/MainWindowFixture.h"
+
+namespace pb::test {
+
+class MailRunFixture : public MainWindowFixture {
+protected:
+    static void SetUpTestSuite() {
+        servers_ = new MailServers;
+        servers_->start();
+    }
+    static void TearDownTestSuite() {
+        delete servers_;
+        servers_ = nullptr;
+    }
+    static MailServers& servers() { return *servers_; }
+
+    // A fresh window (as after a start of the program) after its start-up against the running
+    // host, fetching from and sending through the suite's servers.
+    Tmain& startWindow(bool deleteFromServer = false) {
+        closeMain();
+        writeBytes("pbridge.ini", validIni());
+        Tmain& w = createMain();
+        w.FormActivate();
+        EXPECT_TRUE(w.edapi1->Connected());
+        w.Settings.POP3Server = servers().host();
+        w.Settings.POP3Port = servers().pop3Port();
+        w.Settings.POP3User = servers().user();
+        w.Settings.POP3Password = servers().password();
+        w.Settings.DeleteFromServer = deleteFromServer;
+        w.Settings.SMTPServer = servers().host();
+        w.Settings.SMTPPort = servers().smtpPort();
+        return w;
+    }
+
+private:
+    inline static MailServers* servers_ = nullptr;
+};
+
+} // namespace pb::test
