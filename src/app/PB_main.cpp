@@ -28,6 +28,9 @@
 #include <sys/stat.h>
 
 namespace pb {
+
+// How long a line of a run may wait before it is shown in the log box.
+constexpr int LogFlushIntervalMs = 100;
 namespace {
 
 // "pbridge.ini" counts as present when a non-directory of that name exists; a file that
@@ -232,8 +235,32 @@ void Tmain::StartUp() {
 
 void Tmain::LogEntry(const std::string& Text) {
     std::string line = FormatLogLine(QDateTime::currentDateTime(), Text, QLocale());
-    log->appendPlainText(toUnicode(line));
+    if (!pendingLog_.isEmpty())
+        pendingLog_ += QLatin1Char('\n');
+    pendingLog_ += toUnicode(line);
     logLines_.push_back(std::move(line));
+    if (RunState == TRunState::Idle) {
+        FlushLog();
+        return;
+    }
+    if (!logFlush_) {
+        logFlush_ = new QTimer(this);
+        logFlush_->setSingleShot(true);
+        logFlush_->setInterval(LogFlushIntervalMs);
+        connect(logFlush_, &QTimer::timeout, this, [this] { FlushLog(); });
+    }
+    if (!logFlush_->isActive())
+        logFlush_->start();
+}
+
+void Tmain::FlushLog() {
+    if (logFlush_)
+        logFlush_->stop();
+    if (pendingLog_.isEmpty())
+        return;
+    // Several lines in one insertion are laid out when shown, not one by one.
+    log->appendPlainText(pendingLog_);
+    pendingLog_.clear();
 }
 
 void Tmain::SetLabel(QLabel* label, const std::string& text) {
@@ -259,6 +286,7 @@ void Tmain::SetConnectFailedButtons() {
 }
 
 void Tmain::RestoreIdleButtons() {
+    FlushLog();
     if (edapi1->Connected()) {
         BitBtn1->setEnabled(true);
         BitBtn2->setEnabled(true);
@@ -300,48 +328,38 @@ private:
 
 } // namespace
 
-void Tmain::BitBtn1Click() {
+template <class F> void Tmain::RunButton(F&& run, bool clearLabelsAfter) {
     RunScope scope(runDepth_, closeAfterRun_, this);
     ClearLabels();
     try {
-        ReadMails();
-        // The sending half runs whatever the receiving half ended with, a cancel included.
-        SendMails();
+        run();
     } catch (const std::exception& e) {
         showException(e);
         RecoverFromEscapedError();
         return;
     }
-    ClearLabels();
+    if (clearLabelsAfter)
+        ClearLabels();
     RestoreIdleButtons();
+}
+
+void Tmain::BitBtn1Click() {
+    RunButton(
+        [this] {
+            ReadMails();
+            // The sending half runs whatever the receiving half ended with, a cancel included.
+            SendMails();
+        },
+        true);
 }
 
 void Tmain::BitBtn2Click() {
-    RunScope scope(runDepth_, closeAfterRun_, this);
-    ClearLabels();
-    try {
-        ReadMails();
-    } catch (const std::exception& e) {
-        showException(e);
-        RecoverFromEscapedError();
-        return;
-    }
     // The retrieval run clears the labels itself when it ends normally.
-    RestoreIdleButtons();
+    RunButton([this] { ReadMails(); }, false);
 }
 
 void Tmain::BitBtn3Click() {
-    RunScope scope(runDepth_, closeAfterRun_, this);
-    ClearLabels();
-    try {
-        SendMails();
-    } catch (const std::exception& e) {
-        showException(e);
-        RecoverFromEscapedError();
-        return;
-    }
-    ClearLabels();
-    RestoreIdleButtons();
+    RunButton([this] { SendMails(); }, true);
 }
 
 void Tmain::BitBtn4Click() {

@@ -139,11 +139,20 @@ private:
     void StartUp();
     // Runs a button's work with the standard error box for anything that escapes it.
     template <class F> void Guarded(F&& work);
+    // Runs a run button's work: labels cleared, the window's close held back until it returns,
+    // an escaped error shown and the window made usable again; then the idle buttons (and,
+    // when `clearLabelsAfter`, empty labels) once the work has ended normally.
+    template <class F> void RunButton(F&& run, bool clearLabelsAfter);
     // The closing steps of a run button after an error escaped the run: the window must stay
     // usable, so the idle states come back and the run state is reset.
     void RecoverFromEscapedError();
 
     std::vector<std::string> logLines_;
+    // During a run the box gets its new lines in batches: a line appended alone makes the box
+    // lay out and measure it at once, which costs more than receiving a small mail.
+    QString pendingLog_;
+    QTimer* logFlush_ = nullptr;
+    void FlushLog();
     int runDepth_ = 0;          // > 0 while a run button's handler is under way
     bool closeAfterRun_ = false; // the window was closed during a run: close when it ends
     bool closed_ = false;        // FormClose has run
