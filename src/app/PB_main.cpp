@@ -31,6 +31,7 @@ namespace pb {
 
 // How long a line of a run may wait before it is shown in the log box.
 constexpr int LogFlushIntervalMs = 100;
+
 namespace {
 
 // "pbridge.ini" counts as present when a non-directory of that name exists; a file that

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QTimer>
 #include <QToolButton>
 #include <QWidget>
 
