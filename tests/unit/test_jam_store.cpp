@@ -273,15 +273,21 @@ TEST_F(JamStore, KillDuringWritesLeavesOnlyWholeMessagesAndTheAreaWritable) {
         std::size_t email = *s->findArea("EMAIL");
         std::uint32_t n = s->messageCount(email);
         EXPECT_GT(n, total) << "round " << round;
+        int unflagged = 0;
         for (std::uint32_t i = 1; i <= n; ++i) {
             const StoredMessage* m = s->message(email, i);
             ASSERT_EQ(m->Header().Subject.str(), "m" + std::to_string(i - 1));
             ASSERT_EQ(m->Text().size(), (i - 1) % 3000 + 2);
             ASSERT_EQ(recordProblem(m->Record), "");
-            if ((i - 1) % 3 == 0 && i < n) {
-                ASSERT_EQ(m->Flags, 0x0080) << i;
+            // A kill between a store and its flag change leaves one message unflagged per round.
+            if ((i - 1) % 3 != 0) {
+                ASSERT_EQ(m->Flags, 0x2014) << i;
+            } else if (m->Flags != 0x0080) {
+                ASSERT_EQ(m->Flags, 0x2014) << i;
+                ++unflagged;
             }
         }
+        EXPECT_LE(unflagged, round + 1);
         total = n;
     }
     BaseInfo info;
