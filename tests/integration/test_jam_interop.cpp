@@ -3,8 +3,7 @@
 // NNTP with its sender, recipient, subject, kludges and text; a reply posted over NNTP is sent
 // by "nur senden" through the SMTP server and shows as sent afterwards.
 #include "support/EdhostProcess.h"
-#include "support/MailServers.h"
-#include "support/MainWindowFixture.h"
+#include "support/MailRunFixture.h"
 
 #include <QToolButton>
 #include <gtest/gtest.h>
@@ -187,51 +186,29 @@ std::string headerValue(const std::vector<std::string>& lines, const std::string
     return "(none)";
 }
 
-class JamInterop : public test::MainWindowFixture {
+class JamInterop : public test::MailRunFixture {
 protected:
-    static void SetUpTestSuite() {
-        if (::access(kJamnntpd, X_OK) != 0)
-            return;
-        servers_ = new MailServers;
-        servers_->start();
-    }
-    static void TearDownTestSuite() {
-        delete servers_;
-        servers_ = nullptr;
-    }
     void SetUp() override {
+        MailRunFixture::SetUp();
         if (::access(kJamnntpd, X_OK) != 0)
             GTEST_SKIP() << "jamnntpd is not installed (scripts/setup installs jamnntpd:i386); the "
                             "newsreader interop checks did not run";
-        MainWindowFixture::SetUp();
-        servers_->clearMails();
-        servers_->clearSmtp();
+        servers().clearMails();
+        servers().clearSmtp();
     }
 
     Tmain& startWindow() {
-        writeBytes("pbridge.ini", validIni());
-        Tmain& w = createMain();
-        w.FormActivate();
-        EXPECT_TRUE(w.edapi1->Connected());
-        w.Settings.POP3Server = servers_->host();
-        w.Settings.POP3Port = servers_->pop3Port();
-        w.Settings.POP3User = servers_->user();
-        w.Settings.POP3Password = servers_->password();
-        w.Settings.DeleteFromServer = false;
-        w.Settings.SMTPServer = servers_->host();
-        w.Settings.SMTPPort = servers_->smtpPort();
+        Tmain& w = MailRunFixture::startWindow();
         w.Settings.SMTPEmail = "max@example.org";
         w.Settings.SMTPLogin = "point";
         w.Settings.StripInitials = false;
         return w;
     }
-
-    inline static MailServers* servers_ = nullptr;
 };
 
 TEST_F(JamInterop, MailFetchedByNurLesenIsReadOverNntp) {
     EdhostProcess host;
-    servers_->setMails({
+    servers().setMails({
         "From: Anna Beispiel <anna@example.org>\n"
         "To: Max Muster <max@example.org>\n"
         "Subject: Hallo aus dem Netz\n"
@@ -300,7 +277,7 @@ TEST_F(JamInterop, ReplyPostedOverNntpIsSentByNurSendenAndShowsAsSent) {
 
     w.BitBtn3->click();
 
-    auto mails = servers_->smtpReceived();
+    auto mails = servers().smtpReceived();
     ASSERT_EQ(mails.size(), 1u);
     EXPECT_EQ(mails[0].rcptTo, std::vector<std::string>{"anna@example.org"});
     EXPECT_NE(mails[0].data.find("Subject: Antwort\r\n"), std::string::npos);
@@ -312,9 +289,9 @@ TEST_F(JamInterop, ReplyPostedOverNntpIsSentByNurSendenAndShowsAsSent) {
     auto a = again.article(1);
     EXPECT_EQ(headerValue(a, "X-JAM-Attributes"), "Local Sent TypeEcho");
     // A second run finds nothing left to send.
-    servers_->clearSmtp();
+    servers().clearSmtp();
     w.BitBtn3->click();
-    EXPECT_TRUE(servers_->smtpReceived().empty());
+    EXPECT_TRUE(servers().smtpReceived().empty());
 }
 
 } // namespace
