@@ -3,6 +3,7 @@
 #include "app/Fonts.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
+#include "ui/DialogParts.h"
 
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -14,27 +15,10 @@
 #include <sys/stat.h>
 
 namespace pb {
-namespace {
 
-QString u(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
-QLabel* label(QWidget* parent, const char* text, int left, int top) {
-    auto* l = new QLabel(u(text), parent);
-    l->move(left, top);
-    l->adjustSize();
-    return l;
-}
-
-QPushButton* button(QWidget* parent, const char* text, int left, int top, int width) {
-    auto* b = new QPushButton(u(text), parent);
-    b->setGeometry(left, top, width, 25);
-    b->setAutoDefault(false);
-    return b;
-}
-
-} // namespace
+using ui::button;
+using ui::label;
+using ui::u;
 
 TAddressForm::TAddressForm(QWidget* parent) : QDialog(parent) {
     setWindowTitle(u("Empfängeradressen angeben"));

@@ -4,6 +4,7 @@
 #include "app/Fonts.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
+#include "ui/DialogParts.h"
 
 #include <QCheckBox>
 #include <QKeyEvent>
@@ -20,6 +21,11 @@
 #include <sys/stat.h>
 
 namespace pb {
+
+using ui::button;
+using ui::label;
+using ui::u;
+
 namespace {
 
 // The window is 371 x 484 with its frame; a dialog frame of that era takes 4 pixels on each
@@ -27,29 +33,10 @@ namespace {
 constexpr int kClientWidth = 371 - 8;
 constexpr int kClientHeight = 484 - 27;
 
-QString u(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
-QLabel* label(QWidget* parent, const char* text, int left, int top) {
-    auto* l = new QLabel(u(text), parent);
-    l->move(left, top);
-    l->adjustSize();
-    return l;
-}
-
 QLineEdit* edit(QWidget* parent, int left, int top, int width, const char* text = "") {
     auto* e = new QLineEdit(u(text), parent);
     e->setGeometry(left, top, width, 21);
     return e;
-}
-
-QPushButton* button(QWidget* parent, const char* text, int left, int top, int width) {
-    auto* b = new QPushButton(u(text), parent);
-    b->setGeometry(left, top, width, 25);
-    // Like the dialogs of the host's era: no button is pressed by Enter in an edit.
-    b->setAutoDefault(false);
-    return b;
 }
 
 QGroupBox* group(QWidget* parent, const char* title, int top, int height) {

@@ -3,6 +3,7 @@
 #include "app/Fonts.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
+#include "ui/DialogParts.h"
 
 #include <QCloseEvent>
 #include <QHeaderView>
@@ -18,6 +19,9 @@
 #include <algorithm>
 
 namespace pb {
+
+using ui::u;
+
 namespace {
 
 constexpr int kClientWidth = 480;
@@ -25,15 +29,8 @@ constexpr int kClientHeight = 316;
 constexpr int kStatusHeight = 19;
 constexpr int kColumnWidths[4] = {20, 145, 221, 62};
 
-QString u(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
 QPushButton* button(QWidget* parent, const char* text, int left, int top) {
-    auto* b = new QPushButton(u(text), parent);
-    b->setGeometry(left, top, 217, 25);
-    b->setAutoDefault(false);
-    return b;
+    return ui::button(parent, text, left, top, 217);
 }
 
 // Sender and subject come from the server as they are; control characters (a stray tab, an
