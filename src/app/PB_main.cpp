@@ -286,6 +286,32 @@ void Tmain::SetConnectFailedButtons() {
     BitBtn7->setEnabled(false);
 }
 
+bool Tmain::ConnectService(const std::string& service, const std::string& server,
+                           const std::function<void()>& connect, const std::function<std::string()>& serverMessage) {
+    SetLabel(status, "Verbinden mit Server " + server + " ...");
+    LogEntry(service + " Erstelle Verbindung...");
+    try {
+        connect();
+    } catch (const std::exception&) {
+        if (ShowConnectError) {
+            std::string text = ansi("Es konnte keine Verbindung zu ") + server +
+                               ansi(" hergestellt werden. Überprüfen Sie Ihre Einstellungen. Vielleicht sind "
+                                    "Sie aber zur Zeit auch nicht mit dem Internet verbunden.");
+            if (serverMessage)
+                text += " Meldung vom Server: " + serverMessage();
+            showMessage(text);
+        } else {
+            ShowConnectError = true;   // a handler has shown the precise box already
+        }
+        LogEntry(service + " Keine Verbindung zum Server");
+        status->clear();
+        SetConnectFailedButtons();
+        return false;
+    }
+    LogEntry(service + " Verbunden mit Server " + server);
+    return true;
+}
+
 void Tmain::RestoreIdleButtons() {
     FlushLog();
     if (edapi1->Connected()) {

@@ -94,25 +94,7 @@ bool Tmain::TryConnection() {
     p.UserID = Settings.POP3User;
     LogEntry("POP3 Login: " + Settings.POP3User);
     p.Password = Settings.POP3Password;
-    SetLabel(status, "Verbinden mit Server " + Settings.POP3Server + " ...");
-    LogEntry("POP3 Erstelle Verbindung...");
-
-    try {
-        p.Connect();
-    } catch (const std::exception&) {
-        if (ShowConnectError)
-            showMessage(ansi("Es konnte keine Verbindung zu ") + Settings.POP3Server +
-                        ansi(" hergestellt werden. Überprüfen Sie Ihre Einstellungen. Vielleicht sind "
-                             "Sie aber zur Zeit auch nicht mit dem Internet verbunden."));
-        else
-            ShowConnectError = true;   // a handler has shown the precise box already
-        LogEntry("POP3 Keine Verbindung zum Server");
-        status->clear();
-        SetConnectFailedButtons();
-        return false;
-    }
-    LogEntry("POP3 Verbunden mit Server " + Settings.POP3Server);
-    return true;
+    return ConnectService("POP3", Settings.POP3Server, [&p] { p.Connect(); });
 }
 
 void Tmain::POP3_ServiceInvalidHost(bool&) {

@@ -69,25 +69,8 @@ bool Tmain::TrySMTPConnection() {
     LogEntry("SMTP Serverportnr.: " + std::to_string(Settings.SMTPPort));
     smtp.UserID = Settings.SMTPLogin;
     LogEntry("SMTP Login: " + Settings.SMTPLogin);
-    SetLabel(status, "Verbinden mit Server " + Settings.SMTPServer + " ...");
-    LogEntry("SMTP Erstelle Verbindung...");
-
-    try {
-        smtp.Connect();
-    } catch (const std::exception&) {
-        if (ShowConnectError)
-            showMessage(ansi("Es konnte keine Verbindung zu ") + Settings.SMTPServer + ansi(" hergestellt werden. ") +
-                        ansi("Überprüfen Sie Ihre Einstellungen. Vielleicht sind Sie aber zur Zeit auch nicht ") +
-                        ansi("mit dem Internet verbunden. Meldung vom Server: ") + smtp.Status());
-        else
-            ShowConnectError = true;   // a handler has shown the precise box already
-        LogEntry("SMTP Keine Verbindung zum Server");
-        status->clear();
-        SetConnectFailedButtons();
-        return false;
-    }
-    LogEntry("SMTP Verbunden mit Server " + Settings.SMTPServer);
-    return true;
+    return ConnectService("SMTP", Settings.SMTPServer, [&smtp] { smtp.Connect(); },
+                          [&smtp] { return smtp.Status(); });
 }
 
 void Tmain::SendMails() {
