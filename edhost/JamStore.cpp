@@ -160,7 +160,18 @@ std::optional<std::string> kludgeLine(const jam::Subfield& s) {
 // a set calls memchr on the set for every byte, which made the line-end conversion the host's
 // largest cost per stored message.
 std::size_t findLineEnd(std::string_view t, std::size_t from) {
-    for (std::size_t i = from; i < t.size(); ++i)
+    // Eight bytes at a time while none of them is CR or LF (a word XOR the byte repeated has a
+    // zero byte exactly where the byte occurs).
+    constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    auto hasZeroByte = [](std::uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
+    std::size_t i = from;
+    for (; i + 8 <= t.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, t.data() + i, 8);
+        if (hasZeroByte(w ^ (ones * '\r')) || hasZeroByte(w ^ (ones * '\n')))
+            break;
+    }
+    for (; i < t.size(); ++i)
         if (t[i] == '\r' || t[i] == '\n')
             return i;
     return std::string_view::npos;
