@@ -32,7 +32,7 @@ using test::writeBytes;
 constexpr int kAttachmentBytes = 48 * 1024;
 
 std::string subjectOf(int k) {
-    char s[16];
+    char s[32];
     std::snprintf(s, sizeof s, "Brief-%02d", k);
     return s;
 }
