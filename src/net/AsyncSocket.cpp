@@ -637,18 +637,13 @@ void TAsyncSocket::WaitForSend() {
     pumpUntil([this] { return sendDone_ || canceled_ || !connected_; });
 }
 
-void TAsyncSocket::SendBuffer(const void* Buffer, std::uint16_t Length) {
-    StatusMessage(4, "Sending Buffer");
-    if (canceled_)
-        return;
-    const char* bytes = static_cast<const char*>(Buffer);
-    const std::size_t count = Length != 0 ? Length : ::strnlen(bytes, 65535);
-    if (count == 0)
-        return;   // nothing to wait for
-    outBuffer_.Append(bytes, count);
+void TAsyncSocket::SendQueued() {
     sendDone_ = false;
     socketWindow_->post(ContinueSendMessage, 0, 0);
     WaitForSend();
+}
+
+void TAsyncSocket::CheckSent() {
     if (canceled_) {
         canceled_ = false;
         outBuffer_.Clear();
@@ -658,6 +653,19 @@ void TAsyncSocket::SendBuffer(const void* Buffer, std::uint16_t Length) {
         outBuffer_.Clear();
         throw ESockError("Connection closed");
     }
+}
+
+void TAsyncSocket::SendBuffer(const void* Buffer, std::uint16_t Length) {
+    StatusMessage(4, "Sending Buffer");
+    if (canceled_)
+        return;
+    const char* bytes = static_cast<const char*>(Buffer);
+    const std::size_t count = Length != 0 ? Length : ::strnlen(bytes, 65535);
+    if (count == 0)
+        return;   // nothing to wait for
+    outBuffer_.Append(bytes, count);
+    SendQueued();
+    CheckSent();
 }
 
 void TAsyncSocket::Write(std::string_view Text) {
@@ -699,19 +707,9 @@ void TAsyncSocket::SendStream(std::istream& Stream) {
         sendSize_ = size > 0 ? size : 0;
         sendSource_ = &Stream;
         sendLeft_ = sendSize_;
-        sendDone_ = false;
-        socketWindow_->post(ContinueSendMessage, 0, 0);
-        WaitForSend();
+        SendQueued();
     }
-    if (canceled_) {
-        canceled_ = false;
-        outBuffer_.Clear();
-        throw EAbortError("Socket send aborted");
-    }
-    if (!sendDone_) {
-        outBuffer_.Clear();
-        throw ESockError("Connection closed");
-    }
+    CheckSent();
 }
 
 std::string TAsyncSocket::ReadLn() {

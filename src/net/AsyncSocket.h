@@ -220,6 +220,12 @@ private:
     void WriteFromStream();
     bool RefillOutBuffer();
     void WaitForSend();
+    // Hands what is queued to the send handler and waits until it is sent, the send is
+    // canceled or the connection is lost.
+    void SendQueued();
+    // After a send: a cancel (taken back here) or a lost connection throw, and what was left
+    // unsent goes.
+    void CheckSent();
 
     std::unique_ptr<winsock::HiddenWindow> socketWindow_;
     std::unique_ptr<winsock::TcpSocket> socket_;
