@@ -3,6 +3,7 @@
 // of a mail while the user cancels.
 #include "net/Pop3Client.h"
 #include "platform/MessageLoop.h"
+#include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
 
 #include <QElapsedTimer>
@@ -17,6 +18,7 @@ namespace pb {
 namespace {
 
 using namespace std::chrono_literals;
+using test::exceptionText;
 using test::LoopbackServer;
 using test::Peer;
 
@@ -57,15 +59,6 @@ void setup(TPop3Client& c, std::uint16_t port, const std::string& password = "se
     c.UserID = "user";
     c.Password = password;
     c.TimeOut = 5000;
-}
-
-std::string exceptionText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
 }
 
 TEST(Pop3Login, RefusedPasswordFailsAtOnceWithoutAHandler) {

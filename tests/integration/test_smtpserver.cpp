@@ -3,6 +3,7 @@
 // composition promises, the envelope with the recipients, and the server's own refusals
 // (HELO, RCPT, DATA, the final dot) are met as a user meets them.
 #include "net/SmtpClient.h"
+#include "support/ExceptionText.h"
 #include "support/MailServers.h"
 
 #include <gtest/gtest.h>
@@ -15,19 +16,11 @@
 namespace pb {
 namespace {
 
+using test::exceptionText;
 using test::MailServers;
 using Lines = std::vector<std::string>;
 
 const std::string TextPlain = "Content-Type: text/plain;                        charset=us-ascii";
-
-std::string exceptionText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 class SmtpServer : public ::testing::Test {
 protected:

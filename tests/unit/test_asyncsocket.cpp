@@ -3,6 +3,7 @@
 // so no DNS query leaves the machine) and status reporting.
 #include "net/AsyncSocket.h"
 #include "platform/Resolver.h"
+#include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
 
 #include <QCoreApplication>
@@ -20,6 +21,7 @@ namespace pb {
 namespace {
 
 using namespace std::chrono_literals;
+using test::exceptionText;
 using test::LoopbackServer;
 using test::Peer;
 
@@ -32,15 +34,6 @@ void connectTo(TAsyncSocket& s, std::uint16_t port) {
 
 // Calls f after ms milliseconds of message dispatching (from inside the component's wait).
 void after(int ms, std::function<void()> f) { QTimer::singleShot(ms, std::move(f)); }
-
-std::string exceptionText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 // --- reading lines -----------------------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // multi-line greeting, a refusing greeting, a refused QUIT, a connection cut in the middle of
 // the mail text, a server that never answers; and the recipient address rules.
 #include "net/SmtpClient.h"
+#include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
 
 #include <QTimer>
@@ -13,17 +14,9 @@ namespace pb {
 namespace {
 
 using namespace std::chrono_literals;
+using test::exceptionText;
 using test::LoopbackServer;
 using test::Peer;
-
-std::string exceptionText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 void prepare(TSmtpClient& smtp, std::uint16_t port) {
     smtp.Host = "127.0.0.1";
