@@ -1,6 +1,7 @@
 // Host round trips: StoreNewMsg of ~3 KB records into a real edhost (parameter block, command,
 // the host appending to its message base, reply), GetMsgFlags (command and reply only), and
 // beside them the floor: a bare post/reply round trip to an echo thread in this process.
+#include "BenchTools.h"
 #include "host/EchodeskAPI.h"
 #include "platform/Session.h"
 #include "platform/ThreadMessages.h"
@@ -28,13 +29,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using bench::median;
+
 double usPer(Clock::time_point start, int n) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / n;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 } // namespace

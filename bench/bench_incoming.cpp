@@ -9,6 +9,7 @@
 //
 //   bench_incoming N [ROUNDS [BIG]]  (default ROUNDS 3; BIG adds one mail with an attachment of
 //                                     that size, e.g. 50M, after the N mails)
+#include "BenchTools.h"
 #include "app/PB_main.h"
 #include "platform/AnsiText.h"
 #include "support/EdhostProcess.h"
@@ -30,22 +31,12 @@
 
 namespace {
 
+using bench::median;
+using bench::peakKiB;
+
 using Clock = std::chrono::steady_clock;
 
-long peakKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
 double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 struct Round {
     double secs = 0;

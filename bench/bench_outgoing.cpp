@@ -10,6 +10,7 @@
 // fixture's servers), python3 with aiosmtpd, and an edhost built beside this program.
 //
 //   bench_outgoing [N] [ROUNDS]        default 1000 messages, 3 rounds
+#include "BenchTools.h"
 #include "app/PB_main.h"
 #include "mail/PB_addressbook.h"
 #include "support/EdhostProcess.h"
@@ -31,6 +32,9 @@
 #include <vector>
 
 namespace {
+
+using bench::median;
+using bench::shellQuote;
 
 using Clock = std::chrono::steady_clock;
 
@@ -59,18 +63,6 @@ std::string messageText(unsigned seed) {
         text += line + "\n";
     }
     return text;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-std::string shellQuote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
 }
 
 struct Round {

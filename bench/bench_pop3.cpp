@@ -4,6 +4,7 @@
 // the process's peak resident memory. Used by bench/pop3.sh, which sets up the server.
 //
 //   bench_pop3 HOST PORT USER PASSWORD SCRATCH_DIR
+#include "BenchTools.h"
 #include "net/Pop3Client.h"
 
 #include <QCoreApplication>
@@ -14,17 +15,7 @@
 #include <fstream>
 #include <string>
 
-namespace {
-
-long peakKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
-} // namespace
+using bench::peakKiB;
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

@@ -5,6 +5,7 @@
 // fixture's servers) and python3 with aiosmtpd.
 //
 //   bench_smtp [mails] [rounds]      default 1000 mails, 3 rounds
+#include "BenchTools.h"
 #include "net/SmtpClient.h"
 #include "support/MailServers.h"
 
@@ -22,6 +23,9 @@
 #include <vector>
 
 namespace {
+
+using bench::median;
+using bench::shellQuote;
 
 using Clock = std::chrono::steady_clock;
 
@@ -67,18 +71,6 @@ double cpuSeconds() {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-std::string shellQuote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // ReadLn of one 10 MiB line, and SendStream of 100 MiB. A server thread feeds or drains the
 // connection as fast as it can; the component runs on the main thread's event loop exactly as
 // in the program. Prints MB/s (10^6 bytes per second), median of three rounds.
+#include "BenchTools.h"
 #include "net/AsyncSocket.h"
 
 #include <QCoreApplication>
@@ -19,6 +20,8 @@
 #include <vector>
 
 namespace {
+
+using bench::median;
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t MiB = 1024 * 1024;
@@ -136,11 +139,6 @@ double sendStream() {
         std::abort();
     s.Disconnect();
     return static_cast<double>(total) / secs / 1e6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 //
 //   bench_uucoder [MiB ...]      default: 8 64
 //   Files go to $TMPDIR (default /tmp) and are removed afterwards.
+#include "BenchTools.h"
 #include "net/UUCoder.h"
 
 #include <algorithm>
@@ -28,6 +29,8 @@
 #include <unistd.h>
 
 namespace {
+
+using bench::median;
 
 using Clock = std::chrono::steady_clock;
 
@@ -120,11 +123,6 @@ std::string randomBytes(std::size_t n) {
         c = static_cast<char>(x);
     }
     return s;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 std::string rate(double mb, const Times& t) {
