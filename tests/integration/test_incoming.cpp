@@ -26,6 +26,7 @@ namespace {
 
 using test::boxes;
 using test::EdhostProcess;
+using test::enabled;
 using test::MailServers;
 using test::readBytes;
 using test::writeBytes;
@@ -68,13 +69,6 @@ void writeReadList(std::vector<std::int32_t> numbers) {
     for (auto n : numbers)
         AddReadMessage(list, n);
     SaveReadList(list);
-}
-
-std::string enabled(const Tmain& w) {
-    std::string s;
-    for (const QToolButton* b : {w.BitBtn1, w.BitBtn2, w.BitBtn3, w.BitBtn4, w.BitBtn5, w.BitBtn7, w.BitBtn6})
-        s += b->isEnabled() ? '1' : '0';
-    return s;
 }
 
 std::string served(const std::string& raw) { return std::to_string(MailServers::asServed(raw).size()); }

@@ -13,14 +13,8 @@
 namespace pb {
 namespace {
 
+using test::enabled;
 using test::writeBytes;
-
-std::string enabled(const Tmain& w) {
-    std::string s;
-    for (const QToolButton* b : {w.BitBtn1, w.BitBtn2, w.BitBtn3, w.BitBtn4, w.BitBtn5, w.BitBtn7, w.BitBtn6})
-        s += b->isEnabled() ? '1' : '0';
-    return s;
-}
 
 // Pumps the event loop until `done` or 10 s have passed; true when done.
 template <class F> bool waitFor(F done) {

@@ -24,18 +24,12 @@ namespace {
 
 using test::boxes;
 using test::EdhostProcess;
+using test::enabled;
 using test::SmtpMail;
 using test::writeBytes;
 using Lines = std::vector<std::string>;
 
 constexpr const char* PointAddress = "point@example.org";
-
-std::string enabled(const Tmain& w) {
-    std::string s;
-    for (const QToolButton* b : {w.BitBtn1, w.BitBtn2, w.BitBtn3, w.BitBtn4, w.BitBtn5, w.BitBtn7, w.BitBtn6})
-        s += b->isEnabled() ? '1' : '0';
-    return s;
-}
 
 // The mail text as the window composes it: header lines, two empty lines, the body lines. Texts
 // are Windows-1252 bytes.

@@ -58,6 +58,15 @@ inline void writeBytes(const std::string& path, const std::string& data) {
     out << data;
 }
 
+// Which of the seven buttons are enabled, in screen order, as a string of 0/1:
+// Internet-Poll, nur lesen, nur senden, QuickView, Konfiguration, Abbrechen, Beenden.
+inline std::string enabled(const Tmain& w) {
+    std::string s;
+    for (const QToolButton* b : {w.BitBtn1, w.BitBtn2, w.BitBtn3, w.BitBtn4, w.BitBtn5, w.BitBtn7, w.BitBtn6})
+        s += b->isEnabled() ? '1' : '0';
+    return s;
+}
+
 class MainWindowFixture : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -14,17 +14,9 @@
 namespace pb {
 namespace {
 
+using test::enabled;
 using test::readBytes;
 using test::writeBytes;
-
-// Which of the seven buttons are enabled, in screen order, as a string of 0/1:
-// Internet-Poll, nur lesen, nur senden, QuickView, Konfiguration, Abbrechen, Beenden.
-std::string enabled(const Tmain& w) {
-    std::string s;
-    for (const QToolButton* b : {w.BitBtn1, w.BitBtn2, w.BitBtn3, w.BitBtn4, w.BitBtn5, w.BitBtn7, w.BitBtn6})
-        s += b->isEnabled() ? '1' : '0';
-    return s;
-}
 
 const std::vector<std::string> kNoHostStart = {
     "STRT Postbridge Alpha 4 gestartet",
