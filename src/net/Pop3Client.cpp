@@ -271,8 +271,18 @@ void TMessageParser::SaveAttachment(TMailMessage& Mail) {
     AttachName = SafeFileName(AttachName);
     const std::string base = NthWord(AttachName, '.', 1);
     const std::string ext = NthWord(AttachName, '.', 2);
-    for (int n = 1; FileExists(AttachFilePath + AttachName); ++n)
-        AttachName = base + "_" + std::to_string(n) + "." + ext;
+    if (FileExists(AttachFilePath + AttachName)) {
+        // The first free suffix from 1 on. Suffixes found taken earlier in this session are not
+        // tried again: with thousands of unnamed parts (text_1.tmp, text_2.tmp, ...) in one
+        // folder, trying them all for every part cost more than receiving the mails.
+        int& n = freeSuffix_[{AttachFilePath, base, ext}];
+        n = std::max(n, 1);
+        for (;; ++n) {
+            AttachName = base + "_" + std::to_string(n) + "." + ext;
+            if (!FileExists(AttachFilePath + AttachName))
+                break;
+        }
+    }
     Mail.Attachments.Add(AttachName);
 
     const std::string tempName = AttachFilePath + "Temp.mme";
@@ -394,6 +404,7 @@ void TPop3Client::Connect() {
     };
     try {
         TAsyncSocket::Connect();
+        parser_.ForgetTakenNames();
         try {
             const std::string greeting = ReadLn();
             if (!Positive(greeting))

@@ -18,7 +18,9 @@
 #include "net/UUCoder.h"
 
 #include <functional>
+#include <map>
 #include <string>
+#include <tuple>
 
 namespace pb {
 
@@ -69,6 +71,9 @@ public:
 
     // Before RETR: encoding, boundary and name empty, SectionMode 2.
     void Reset();
+    // A new session: attachment names are looked for afresh from suffix 1 (files may have
+    // been removed from the folder since the last one).
+    void ForgetTakenNames() { freeSuffix_.clear(); }
     // After RETR was accepted: reads the whole mail into Mail (cleared first by the caller).
     void Parse(TMailMessage& Mail);
 
@@ -87,6 +92,8 @@ private:
     LineSource readLn_;
     StatusSink status_;
     bool ended_ = false;   // the end-of-message line has been read
+    // Per folder, base name and extension: the lowest suffix not yet found taken this session.
+    std::map<std::tuple<std::string, std::string, std::string>, int> freeSuffix_;
 };
 
 using TListEvent = std::function<void(int Msg, int Size)>;

@@ -3,6 +3,7 @@
 // start of a following answer after the end-of-message line: the parse must stop right before
 // it, whatever the mail looks like, or the session would fall out of step.
 #include "net/Pop3Client.h"
+#include "support/FileBytes.h"
 
 #include <QByteArray>
 #include <QTemporaryDir>
@@ -16,12 +17,8 @@
 namespace pb {
 namespace {
 
+using test::readBytes;
 const std::string NextAnswer = "+OK next answer\r\n";
-
-std::string fileText(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::string base64Lines(const std::string& data) {
     const QByteArray b64 = QByteArray::fromStdString(data).toBase64();
@@ -69,7 +66,7 @@ protected:
         EXPECT_EQ(feed.rest(), NextAnswer) << "the parse must end right after the mail";
     }
     std::vector<std::string> body() const { return mail.Body.Lines(); }
-    std::string file(const std::string& name) const { return fileText(path + name); }
+    std::string file(const std::string& name) const { return readBytes(path + name); }
 };
 
 std::string zipMail(const std::string& nameLine, const std::string& encoding,
@@ -162,6 +159,40 @@ TEST_F(MessageParse, UnnamedPartsAndCapitalBase64) {
     EXPECT_EQ(file("text.tmp"), "raw one\r\n");
     EXPECT_EQ(file("doc.pdf"), "QUJD\r\n");   // capital BASE64 is kept undecoded
     EXPECT_EQ(file("doc_1.pdf"), "raw two\r\n");
+}
+
+TEST_F(MessageParse, UnnamedPartsOfManyMailsTakeTheLowestFreeSuffix) {
+    // One parser over the mails of a session, as the POP3 component keeps it.
+    const std::string served = "Content-Type: multipart/alternative; boundary=b1\r\n\r\n"
+                               "--b1\r\n\r\ntext\r\n"
+                               "--b1\r\nContent-Type: text/html\r\n\r\n<p>html</p>\r\n"
+                               "--b1--\r\n";
+    Feed feed;
+    TMessageParser parser(coder, [&] { return feed.ReadLn(); });
+    parser.AttachFilePath = path;
+    auto fetch = [&] {
+        feed = Feed{served + ".\r\n" + NextAnswer};
+        parser.Reset();
+        parser.ContentType.clear();
+        mail.Clear();
+        parser.Parse(mail);
+        EXPECT_EQ(feed.rest(), NextAnswer);
+        return mail.Attachments.Lines();
+    };
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(fetch(), Names{"text.tmp"});
+    EXPECT_EQ(fetch(), Names{"text_1.tmp"});
+    EXPECT_EQ(fetch(), Names{"text_2.tmp"});
+    // Another program takes the next name meanwhile: its file is never overwritten.
+    std::ofstream(path + "text_3.tmp") << "theirs";
+    EXPECT_EQ(fetch(), Names{"text_4.tmp"});
+    EXPECT_EQ(file("text_3.tmp"), "theirs");
+    EXPECT_EQ(file("text_4.tmp"), "<p>html</p>\r\n");
+    // A file removed between sessions leaves a gap that the next session fills first.
+    std::filesystem::remove(path + "text_1.tmp");
+    parser.ForgetTakenNames();
+    EXPECT_EQ(fetch(), Names{"text_1.tmp"});
+    EXPECT_EQ(fetch(), Names{"text_5.tmp"});
 }
 
 TEST_F(MessageParse, SinglePartBase64BecomesAFileAndTheBody) {
