@@ -2,6 +2,7 @@
 // MailServers fixture): login, STAT, LIST, TOP summaries, retrieval into header, body and
 // attachment files, DELE and QUIT as the server really carries them out.
 #include "net/Pop3Client.h"
+#include "support/FileBytes.h"
 #include "support/MailServers.h"
 
 #include <QByteArray>
@@ -9,18 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
 namespace pb {
 namespace {
 
 using test::MailServers;
-
-std::string fileText(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::readBytes;
 
 std::string base64Lines(const std::string& data) {
     const QByteArray b64 = QByteArray::fromStdString(data).toBase64();
@@ -86,7 +82,7 @@ protected:
         c.ReportLevel = 2;
         c.AttachFilePath = path;
     }
-    std::string file(const std::string& name) const { return fileText(path + name); }
+    std::string file(const std::string& name) const { return readBytes(path + name); }
 
     static std::unique_ptr<MailServers> servers;
     QTemporaryDir dir;

@@ -18,6 +18,7 @@ namespace pb {
 namespace {
 
 using test::readBytes;
+
 const std::string NextAnswer = "+OK next answer\r\n";
 
 std::string base64Lines(const std::string& data) {

@@ -4,6 +4,7 @@
 // of a real modal loop, a pinned German locale for the log lines, and cleared message boxes.
 #include "app/PB_main.h"
 #include "platform/AnsiText.h"
+#include "support/FileBytes.h"
 #include "support/ScriptedBoxes.h"
 #include "ui/PB_address.h"
 #include "ui/PB_conf.h"
@@ -46,17 +47,6 @@ public:
     int shownCount = 0;
     void ShowModal() override { ++shownCount; }
 };
-
-// Reads a whole file as bytes; empty when it does not exist.
-inline std::string readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void writeBytes(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-}
 
 // Which of the seven buttons are enabled, in screen order, as a string of 0/1:
 // Internet-Poll, nur lesen, nur senden, QuickView, Konfiguration, Abbrechen, Beenden.

@@ -1,12 +1,12 @@
 #include "mail/PB_addressbook.h"
 
 #include "platform/Exceptions.h"
+#include "support/FileBytes.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 namespace pb {
 namespace {
@@ -18,11 +18,8 @@ protected:
     QTemporaryDir dir_;
     const std::string file_ = dir_.filePath(kAddressBookFile).toStdString();
 
-    std::string bytes() const {
-        std::ifstream in(file_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    void write(const std::string& b) const { std::ofstream(file_, std::ios::binary) << b; }
+    std::string bytes() const { return test::readBytes(file_); }
+    void write(const std::string& b) const { test::writeBytes(file_, b); }
 
 };
 

@@ -1,12 +1,12 @@
 #include "mail/PB_Liste.h"
 
 #include "platform/Exceptions.h"
+#include "support/FileBytes.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 namespace pb {
 namespace {
@@ -18,11 +18,8 @@ protected:
     QTemporaryDir dir_;
     const std::string file_ = dir_.filePath(kReadListFile).toStdString();
 
-    std::string bytes() const {
-        std::ifstream in(file_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    void write(const std::string& b) const { std::ofstream(file_, std::ios::binary) << b; }
+    std::string bytes() const { return test::readBytes(file_); }
+    void write(const std::string& b) const { test::writeBytes(file_, b); }
 
     // One retrieval run as the mail run uses the list: every listed number is looked up,
     // the new ones are fetched and recorded. Returns the numbers fetched.
