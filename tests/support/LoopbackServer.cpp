@@ -53,6 +53,17 @@ void Peer::send(const std::string& bytes) {
     }
 }
 
+bool Peer::receive() {
+    if (!readable(fd_, IoLimitMs))
+        return false;
+    char buf[65536];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0)
+        return false;
+    pending_.append(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
 std::string Peer::readLine() {
     for (;;) {
         const auto lf = pending_.find('\n');
@@ -61,25 +72,13 @@ std::string Peer::readLine() {
             pending_.erase(0, lf + 1);
             return line;
         }
-        if (!readable(fd_, IoLimitMs))
+        if (!receive())
             return {};
-        char buf[4096];
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0)
-            return {};
-        pending_.append(buf, static_cast<std::size_t>(n));
     }
 }
 
 std::string Peer::readBytes(std::size_t count) {
-    while (pending_.size() < count) {
-        if (!readable(fd_, IoLimitMs))
-            break;
-        char buf[65536];
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        pending_.append(buf, static_cast<std::size_t>(n));
+    while (pending_.size() < count && receive()) {
     }
     std::string out = pending_.substr(0, count);
     pending_.erase(0, out.size());
@@ -87,14 +86,7 @@ std::string Peer::readBytes(std::size_t count) {
 }
 
 std::string Peer::readAll() {
-    for (;;) {
-        if (!readable(fd_, IoLimitMs))
-            break;
-        char buf[65536];
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        pending_.append(buf, static_cast<std::size_t>(n));
+    while (receive()) {
     }
     return std::exchange(pending_, {});
 }

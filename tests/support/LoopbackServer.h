@@ -32,6 +32,9 @@ public:
     void close();
 
 private:
+    // Appends the next bytes the client sends to pending_; false when it closed or 5 s passed.
+    bool receive();
+
     int fd_;
     std::string pending_;
 };
