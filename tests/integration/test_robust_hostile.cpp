@@ -4,8 +4,7 @@
 // the mails that can be stored are stored, once.
 #include "support/EdhostProcess.h"
 #include "support/LoopbackServer.h"
-#include "support/MailServers.h"
-#include "support/MainWindowFixture.h"
+#include "support/MailRunFixture.h"
 
 #include "host/EDAPICommon.h"
 
@@ -27,9 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::EdhostProcess;
 using test::LoopbackServer;
-using test::MailServers;
 using test::Peer;
-using test::writeBytes;
 
 long peakKiB() {
     std::ifstream status("/proc/self/status");
@@ -55,34 +52,13 @@ std::string attachment(const std::string& name) {
            "\"\nContent-Transfer-Encoding: base64\n\nQUJD\n";
 }
 
-class RobustHostile : public test::MainWindowFixture {
+class RobustHostile : public test::MailRunFixture {
 protected:
-    static void SetUpTestSuite() {
-        servers_ = new MailServers;
-        servers_->start();
-    }
-    static void TearDownTestSuite() {
-        delete servers_;
-        servers_ = nullptr;
-    }
-    static MailServers& servers() { return *servers_; }
-
     Tmain& startWindow(int port) {
-        closeMain();
-        writeBytes("pbridge.ini", validIni());
-        Tmain& w = createMain();
-        w.FormActivate();
-        EXPECT_TRUE(w.edapi1->Connected());
-        w.Settings.POP3Server = servers().host();
+        Tmain& w = MailRunFixture::startWindow();
         w.Settings.POP3Port = port;
-        w.Settings.POP3User = servers().user();
-        w.Settings.POP3Password = servers().password();
-        w.Settings.DeleteFromServer = false;
         return w;
     }
-
-private:
-    static inline MailServers* servers_ = nullptr;
 };
 
 TEST_F(RobustHostile, MalformedMailsEndInLogLinesAndStayInTheFolder) {

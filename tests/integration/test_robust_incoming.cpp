@@ -4,8 +4,7 @@
 // and with deletion on no mail has left the server without being in the host.
 #include "support/CutProxy.h"
 #include "support/EdhostProcess.h"
-#include "support/MailServers.h"
-#include "support/MainWindowFixture.h"
+#include "support/MailRunFixture.h"
 
 #include "host/EDAPICommon.h"
 #include "platform/MessageLoop.h"
@@ -27,7 +26,6 @@ namespace {
 using test::CutProxy;
 using test::EdhostProcess;
 using test::MailServers;
-using test::writeBytes;
 
 constexpr int kAttachmentBytes = 48 * 1024;
 
@@ -87,30 +85,12 @@ std::vector<std::string> serverSubjects(const MailServers& s) {
     return out;
 }
 
-class RobustIncoming : public test::MainWindowFixture {
+class RobustIncoming : public test::MailRunFixture {
 protected:
-    static void SetUpTestSuite() {
-        servers_ = new MailServers;
-        servers_->start();
-    }
-    static void TearDownTestSuite() {
-        delete servers_;
-        servers_ = nullptr;
-    }
-    static MailServers& servers() { return *servers_; }
-
     // A fresh window (as after a start of the program) for the POP3 server at `port`.
     Tmain& startWindow(int port, bool deleteFromServer) {
-        closeMain();
-        writeBytes("pbridge.ini", validIni());
-        Tmain& w = createMain();
-        w.FormActivate();
-        EXPECT_TRUE(w.edapi1->Connected());
-        w.Settings.POP3Server = servers().host();
+        Tmain& w = MailRunFixture::startWindow(deleteFromServer);
         w.Settings.POP3Port = port;
-        w.Settings.POP3User = servers().user();
-        w.Settings.POP3Password = servers().password();
-        w.Settings.DeleteFromServer = deleteFromServer;
         return w;
     }
 
@@ -144,9 +124,6 @@ protected:
             expected[subjectOf(k)] = 1;
         EXPECT_EQ(after, expected);
     }
-
-private:
-    static inline MailServers* servers_ = nullptr;
 };
 
 // The line drops after every few hundred bytes the server sent, from before the greeting to

@@ -5,8 +5,7 @@
 #include "mail/PB_addressbook.h"
 #include "support/EdhostProcess.h"
 #include "support/LoopbackServer.h"
-#include "support/MailServers.h"
-#include "support/MainWindowFixture.h"
+#include "support/MailRunFixture.h"
 
 #include <QToolButton>
 #include <gtest/gtest.h>
@@ -19,7 +18,6 @@ namespace {
 
 using test::EdhostProcess;
 using test::LoopbackServer;
-using test::MailServers;
 using test::Peer;
 using test::writeBytes;
 
@@ -96,18 +94,8 @@ private:
     LoopbackServer server_;
 };
 
-class RobustOutgoing : public test::MainWindowFixture {
+class RobustOutgoing : public test::MailRunFixture {
 protected:
-    static void SetUpTestSuite() {
-        servers_ = new MailServers;
-        servers_->start();
-    }
-    static void TearDownTestSuite() {
-        delete servers_;
-        servers_ = nullptr;
-    }
-    static MailServers& servers() { return *servers_; }
-
     // Three outgoing messages in a fresh host's "EMAIL" (the window creates the area).
     void writeMessages(EdhostProcess& host) {
         SaveAddressBook({{"Erika Mustermann", "erika@example.org"}});
@@ -126,12 +114,7 @@ protected:
     }
 
     Tmain& startWindow(int smtpPort) {
-        closeMain();
-        writeBytes("pbridge.ini", validIni());
-        Tmain& w = createMain();
-        w.FormActivate();
-        EXPECT_TRUE(w.edapi1->Connected());
-        w.Settings.SMTPServer = servers().host();
+        Tmain& w = MailRunFixture::startWindow();
         w.Settings.SMTPPort = smtpPort;
         return w;
     }
@@ -165,9 +148,6 @@ protected:
             }
         }
     }
-
-private:
-    static inline MailServers* servers_ = nullptr;
 };
 
 // The line drops when the server receives each command, the first line of each mail text, or
