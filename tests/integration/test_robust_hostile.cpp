@@ -25,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::EdhostProcess;
+using test::hostSubjects;
 using test::LoopbackServer;
 using test::Peer;
 
@@ -38,14 +39,6 @@ long peakKiB() {
 
 // Lowers the peak figure to what the process holds now, so a later peak is this test's own.
 void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-std::map<std::string, int> hostSubjects(const EdhostProcess& host) {
-    std::map<std::string, int> out;
-    std::istringstream list(host.run({"list", "EMAIL"}));
-    for (std::string line; std::getline(list, line);)
-        ++out[line.substr(line.rfind("  ") + 2)];
-    return out;
-}
 
 std::string attachment(const std::string& name) {
     return "--b\nContent-Type: application/octet-stream; name=\"" + name +

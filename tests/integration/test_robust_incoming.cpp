@@ -25,6 +25,7 @@ namespace {
 
 using test::CutProxy;
 using test::EdhostProcess;
+using test::hostSubjects;
 using test::MailServers;
 
 constexpr int kAttachmentBytes = 48 * 1024;
@@ -64,15 +65,6 @@ std::vector<std::string> mailbox() {
         }
         out.push_back(m);
     }
-    return out;
-}
-
-// How often each subject is in the host's "EMAIL".
-std::map<std::string, int> hostSubjects(const EdhostProcess& host) {
-    std::map<std::string, int> out;
-    std::istringstream list(host.run({"list", "EMAIL"}));
-    for (std::string line; std::getline(list, line);)
-        ++out[line.substr(line.rfind("  ") + 2)];
     return out;
 }
 

@@ -3,10 +3,24 @@
 // (MailServers) for the whole suite, and a window started afresh against the test's host and
 // pointed at those servers. Suites that need more (another port, a sender address, their own
 // recipient prompt) hide startWindow() and build on MailRunFixture::startWindow().
+#include "support/EdhostProcess.h"
 #include "support/MailServers.h"
 #include "support/MainWindowFixture.h"
 
+#include <map>
+#include <sstream>
+#include <string>
+
 namespace pb::test {
+
+// How often each subject is in the host's "EMAIL".
+inline std::map<std::string, int> hostSubjects(const EdhostProcess& host) {
+    std::map<std::string, int> out;
+    std::istringstream list(host.run({"list", "EMAIL"}));
+    for (std::string line; std::getline(list, line);)
+        ++out[line.substr(line.rfind("  ") + 2)];
+    return out;
+}
 
 class MailRunFixture : public MainWindowFixture {
 protected:
