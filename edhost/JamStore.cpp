@@ -2,6 +2,7 @@
 // renamed into place, and one JAM base per area. The mapping of records is in JAM.md.
 #include "JamStore.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -156,33 +157,34 @@ std::optional<std::string> kludgeLine(const jam::Subfield& s) {
     return std::nullopt;
 }
 
-// The first CR or LF at or after `from`, or npos. One pass over the bytes: find_first_of with
-// a set calls memchr on the set for every byte, which made the line-end conversion the host's
-// largest cost per stored message.
-std::size_t findLineEnd(std::string_view t, std::size_t from) {
-    // Eight bytes at a time while none of them is CR or LF (a word XOR the byte repeated has a
-    // zero byte exactly where the byte occurs).
-    constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-    auto hasZeroByte = [](std::uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
-    std::size_t i = from;
-    for (; i + 8 <= t.size(); i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, t.data() + i, 8);
-        if (hasZeroByte(w ^ (ones * '\r')) || hasZeroByte(w ^ (ones * '\n')))
-            break;
+// The line ends of one text, looked for from front to back (`from` never goes down): the next
+// CR and the next LF are each searched with memchr only once the scan has passed the last one
+// found. (find_first_of with a set calls memchr on the set for every byte, which made the
+// line-end conversion the host's largest cost per stored message.)
+class LineEnds {
+public:
+    explicit LineEnds(std::string_view t) : t_(t), cr_(t.find('\r')), lf_(t.find('\n')) {}
+    // The first CR or LF at or after `from`, or npos.
+    std::size_t next(std::size_t from) {
+        if (cr_ < from)
+            cr_ = t_.find('\r', from);
+        if (lf_ < from)
+            lf_ = t_.find('\n', from);
+        return std::min(cr_, lf_);
     }
-    for (; i < t.size(); ++i)
-        if (t[i] == '\r' || t[i] == '\n')
-            return i;
-    return std::string_view::npos;
-}
+
+private:
+    std::string_view t_;
+    std::size_t cr_, lf_;
+};
 
 // Text with CR (or CR LF, or LF) line ends to CR LF.
 std::string crlfText(std::string_view t) {
     std::string out;
     out.reserve(t.size() + t.size() / 16 + 2);
+    LineEnds ends(t);
     for (std::size_t i = 0; i < t.size();) {
-        std::size_t e = findLineEnd(t, i);
+        std::size_t e = ends.next(i);
         if (e == std::string_view::npos) {
             out.append(t.substr(i));
             break;
@@ -301,8 +303,9 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
     bool hasChrs = false;
     std::optional<int> ownZone;
     std::size_t pos = 0;
+    LineEnds kludgeEnds(body);
     while (pos < body.size() && body[pos] == '\x01') {
-        std::size_t end = findLineEnd(body, pos);
+        std::size_t end = kludgeEnds.next(pos);
         std::string_view line = body.substr(pos + 1, (end == std::string_view::npos ? body.size() : end) - pos - 1);
         pos = end == std::string_view::npos ? body.size()
               : (body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n') ? end + 2
@@ -324,8 +327,9 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
     }
     std::string_view rest = body.substr(pos);
     f.Text.reserve(rest.size());
+    LineEnds ends(rest);
     for (std::size_t i = 0; i < rest.size();) {
-        std::size_t e = findLineEnd(rest, i);
+        std::size_t e = ends.next(i);
         if (e == std::string_view::npos) {
             f.Text.append(rest.substr(i));
             break;
