@@ -1,8 +1,10 @@
 #include "net/Pop3Client.h"
 
 #include "net/Streams.h"
+#include "platform/MessageLoop.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,8 @@ namespace {
 constexpr std::string_view EndOfMessage = ".\r\n";
 // Longest header value kept.
 constexpr std::size_t MaxValue = 256;
+// How long an attachment's decoding runs at most before the window's messages are dispatched.
+constexpr auto DecodeTurnInterval = std::chrono::milliseconds(10);
 
 // The line without the line end it has: CR LF, or a bare LF.
 std::string CutLineEnd(std::string line) {
@@ -296,10 +300,23 @@ void TMessageParser::SaveAttachment(TMailMessage& Mail) {
             status_(1, "Decoding file");
         struct Detach {
             TUUProcessor& c;
-            ~Detach() { c.SourceStream = nullptr, c.TargetStream = nullptr; }
-        } detach{coder_};
+            TUUProcessor::TNotifyEvent progress;
+            ~Detach() { c.SourceStream = nullptr, c.TargetStream = nullptr, c.OnProgress = std::move(progress); }
+        } detach{coder_, coder_.OnProgress};
         coder_.SourceStream = &source;
         coder_.TargetStream = &decoded;
+        // A large attachment takes a while to decode: the window goes on handling its messages
+        // meanwhile (timers, "Abbrechen"), every few milliseconds rather than at every window
+        // of the coder. A cancel lets the decode finish; the next read of the mail ends it.
+        auto lastTurn = std::chrono::steady_clock::now();
+        coder_.OnProgress = [&lastTurn, &own = detach.progress](TUUProcessor& sender) {
+            if (own)
+                own(sender);
+            if (std::chrono::steady_clock::now() - lastTurn >= DecodeTurnInterval) {
+                processMessages();
+                lastTurn = std::chrono::steady_clock::now();
+            }
+        };
         if (source.peek() != std::char_traits<char>::eof())
             coder_.Decode();
         decoded.close();

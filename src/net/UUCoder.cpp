@@ -114,7 +114,8 @@ struct Piece {
 // stream needs more memory. Tracks how much of the source the lines handed out have consumed.
 class LineReader {
 public:
-    explicit LineReader(std::istream& source) : src_(source), base_(source.tellg()), buf_(kBufferSize) {}
+    LineReader(std::istream& source, const std::function<void()>& beforeRead)
+        : src_(source), beforeRead_(beforeRead), base_(source.tellg()), buf_(kBufferSize) {}
 
     bool next(Piece& p) {
         p.first = !inLine_;
@@ -151,6 +152,8 @@ public:
                 inLine_ = true;
                 return true;
             }
+            if (reads_++ > 0)
+                beforeRead_();
             std::size_t n = readFull(src_, buf_.data() + tail_, buf_.size() - tail_);
             if (n == 0)
                 eof_ = true;
@@ -179,6 +182,8 @@ private:
     }
 
     std::istream& src_;
+    const std::function<void()>& beforeRead_;
+    std::size_t reads_ = 0;
     std::streampos base_;   // source position of buf_[0]
     std::vector<unsigned char> buf_;
     std::size_t head_ = 0, tail_ = 0;
@@ -391,8 +396,9 @@ private:
 };
 
 template <typename Decoder>
-void decodeLines(std::istream& source, std::ostream& target, Decoder& decoder) {
-    LineReader lines(source);
+void decodeLines(std::istream& source, std::ostream& target, Decoder& decoder,
+                 const std::function<void()>& beforeRead) {
+    LineReader lines(source, beforeRead);
     Output out(target);
     Piece p{};
     bool stopping = false;
@@ -424,7 +430,9 @@ void TUUProcessor::Encode() {
         const char* alphabet = mime ? kMimeAlphabet : kUUAlphabet;
         std::vector<unsigned char> in(kLineBytes * kLinesPerChunk);
         std::vector<char> out((4 * kLineBytes / 3 + 3) * kLinesPerChunk);
-        for (;;) {
+        for (bool first = true;; first = false) {
+            if (!first)
+                fire(OnProgress, *this);
             std::size_t n = readFull(source, in.data(), in.size());
             if (n == 0)
                 break;
@@ -449,12 +457,13 @@ void TUUProcessor::Encode() {
 void TUUProcessor::Decode() {
     requireStreams();
     fire(OnBeginDecode, *this);
+    const std::function<void()> progress = [this] { fire(OnProgress, *this); };
     if (Method == UUMethods::uuMime) {
         MimeDecoder decoder;
-        decodeLines(*SourceStream, *TargetStream, decoder);
+        decodeLines(*SourceStream, *TargetStream, decoder, progress);
     } else {
         UUDecoder decoder;
-        decodeLines(*SourceStream, *TargetStream, decoder);
+        decodeLines(*SourceStream, *TargetStream, decoder, progress);
         decoder.finish();
     }
     fire(OnEndDecode, *this);

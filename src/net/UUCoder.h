@@ -44,6 +44,11 @@ public:
     TNotifyEvent OnEndEncode;
     TNotifyEvent OnBeginDecode;
     TNotifyEvent OnEndDecode;
+    // Fires between the fixed-size windows of a long job: before each read of the source after
+    // the first (every 64 KiB while decoding, every 45 KiB of source while encoding). A caller
+    // that works in the window's thread keeps its event loop turning from here. The streams
+    // must not be touched from it; an exception thrown by it ends the job and propagates.
+    TNotifyEvent OnProgress;
 
     std::istream* SourceStream = nullptr;   // not owned
     std::ostream* TargetStream = nullptr;   // not owned
