@@ -10,6 +10,7 @@
 //   bench_incoming N [ROUNDS [BIG]]  (default ROUNDS 3; BIG adds one mail with an attachment of
 //                                     that size, e.g. 50M, after the N mails)
 #include "BenchTools.h"
+#include "ScratchDir.h"
 #include "app/PB_main.h"
 #include "platform/AnsiText.h"
 #include "support/EdhostProcess.h"
@@ -17,7 +18,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -50,9 +50,7 @@ Round fetchWithPostbridge(const pb::test::MailServers& servers) {
     pb::test::EdhostProcess host;
     if (!host.running())
         throw std::runtime_error("edhost did not start");
-    QTemporaryDir dir(QDir::tempPath() + "/pb-bench-in-XXXXXX");
-    const QString oldDir = QDir::currentPath();
-    QDir::setCurrent(dir.path());
+    const bench::ScratchDir dir(QDir::tempPath() + "/pb-bench-in-XXXXXX");
     {
         std::ofstream ini("pbridge.ini", std::ios::binary);
         ini << "127.0.0.1\r\n" << servers.smtpPort() << "\r\nme@example.org\r\nme\r\n0\r\n"
@@ -91,7 +89,6 @@ Round fetchWithPostbridge(const pb::test::MailServers& servers) {
     }
     const std::string list = host.run({"list", "EMAIL"});
     r.stored = static_cast<long>(std::count(list.begin(), list.end(), '\n'));
-    QDir::setCurrent(oldDir);
     return r;
 }
 

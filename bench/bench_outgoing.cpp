@@ -11,6 +11,7 @@
 //
 //   bench_outgoing [N] [ROUNDS]        default 1000 messages, 3 rounds
 #include "BenchTools.h"
+#include "ScratchDir.h"
 #include "app/PB_main.h"
 #include "mail/PB_addressbook.h"
 #include "support/EdhostProcess.h"
@@ -18,7 +19,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -76,9 +76,7 @@ Round sendWithPostbridge(pb::test::MailServers& servers, int n) {
     pb::test::EdhostProcess host;
     if (!host.running())
         throw std::runtime_error("edhost did not start");
-    QTemporaryDir dir(QDir::tempPath() + "/pb-bench-out-XXXXXX");
-    const QString oldDir = QDir::currentPath();
-    QDir::setCurrent(dir.path());
+    const bench::ScratchDir dir(QDir::tempPath() + "/pb-bench-out-XXXXXX");
     {
         std::ofstream ini("pbridge.ini", std::ios::binary);
         ini << servers.host() << "\r\n" << servers.smtpPort() << "\r\npoint@bench.pb.test\r\nbench.pb.test\r\n0\r\n"
@@ -122,7 +120,6 @@ Round sendWithPostbridge(pb::test::MailServers& servers, int n) {
     for (std::size_t at = list.find("  0080  "); at != std::string::npos; at = list.find("  0080  ", at + 1))
         ++r.marked;
     r.received = servers.smtpReceived();
-    QDir::setCurrent(oldDir);
     return r;
 }
 
