@@ -7,12 +7,14 @@
 
 #include <QByteArray>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 namespace pb {
 namespace {
@@ -145,6 +147,33 @@ TEST_F(MessageParse, Base64PartIsDecodedAndRepeatedNamesGetSuffixes) {
     EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"a_1.zip"});
     EXPECT_EQ(file("a_1.zip"), zip);
     EXPECT_EQ(body().back(), "\r\nFile \"a.zip\" extracted");   // the name as the mail gave it
+}
+
+// Decoding a large attachment must not freeze the window: its messages (timers, a cancel
+// button) are dispatched during the decode. The coder's own progress hook stays in place.
+TEST_F(MessageParse, WindowMessagesAreHandledWhileALargeAttachmentIsDecoded) {
+    std::mt19937 rng(7);
+    // Lower-case letters: their Base64 text never holds the boundary "XYZ".
+    std::string data(2 << 20, '\0');
+    for (char& c : data)
+        c = static_cast<char>('a' + rng() % 26);
+    int ownCalls = 0;
+    coder.OnProgress = [&](TUUProcessor&) {
+        // Long enough that the parser sees time passing since its last turn of the loop.
+        if (ownCalls++ == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    };
+    bool fired = false;
+    QTimer::singleShot(0, [&] { fired = true; });
+    parse(zipMail("name=\"big.bin\"", "base64", data));
+    EXPECT_TRUE(fired) << "no message was dispatched during the decode";
+    EXPECT_GT(ownCalls, 1);
+    EXPECT_EQ(file("big.bin"), data);
+    ASSERT_TRUE(coder.OnProgress);
+    const int before = ownCalls;
+    coder.OnProgress(coder);
+    EXPECT_EQ(ownCalls, before + 1) << "the caller's own hook must be given back";
+    EXPECT_EQ(coder.SourceStream, nullptr);
 }
 
 TEST_F(MessageParse, UnnamedPartsAndCapitalBase64) {

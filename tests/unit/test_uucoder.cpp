@@ -202,5 +202,75 @@ TEST(Decode, EachMethodUsesItsOwnAlphabet) {
     EXPECT_EQ(out.str(), "Cat");
 }
 
+// --- progress between windows ----------------------------------------------------------------
+
+// A large job hands control back between its windows, never per line, and the hook changes
+// nothing about the result.
+TEST(Progress, FiresRepeatedlyDuringALargeDecodeWithTheSameOutput) {
+    boxes().reset();
+    const std::string data = pattern(3 << 20);
+    for (UUMethods method : {UUMethods::uuMime, UUMethods::uuCode}) {
+        SCOPED_TRACE(method == UUMethods::uuMime ? "base64" : "uuencode");
+        const std::string text = encode(data, method) + (method == UUMethods::uuCode ? "end\r\n" : "");
+        std::stringstream src{text}, dst;
+        TUUProcessor p;
+        p.Method = method;
+        p.SourceStream = &src;
+        p.TargetStream = &dst;
+        int calls = 0;
+        p.OnProgress = [&](TUUProcessor& sender) {
+            EXPECT_EQ(&sender, &p);
+            ++calls;
+        };
+        p.Decode();
+        EXPECT_EQ(dst.str(), data);
+        EXPECT_GE(calls, static_cast<int>(text.size() / (64 * 1024)) - 1);
+        EXPECT_LE(calls, static_cast<int>(text.size() / 128) + 1);
+
+        // Within one window: at most the read that finds the end.
+        std::stringstream smallSrc{encode("Cat", method) + (method == UUMethods::uuCode ? "end\r\n" : "")};
+        std::stringstream smallDst;
+        p.SourceStream = &smallSrc;
+        p.TargetStream = &smallDst;
+        calls = 0;
+        p.Decode();
+        EXPECT_EQ(smallDst.str(), "Cat");
+        EXPECT_LE(calls, 1);
+    }
+    EXPECT_TRUE(boxes().shown.empty());
+}
+
+TEST(Progress, FiresDuringALargeEncodeWithTheSameOutput) {
+    const std::string data = pattern(1 << 20);
+    std::stringstream src{data}, dst;
+    TUUProcessor p;
+    p.SourceStream = &src;
+    p.TargetStream = &dst;
+    int calls = 0;
+    p.OnProgress = [&](TUUProcessor&) { ++calls; };
+    p.Encode();
+    EXPECT_EQ(dst.str(), encode(data, UUMethods::uuMime));
+    EXPECT_GE(calls, static_cast<int>(data.size() / (45 * 1024)) - 1);
+}
+
+// A caller may end a long job from the hook (a cancel): the exception comes out of the job.
+TEST(Progress, AnExceptionFromTheHookEndsTheJobAndPropagates) {
+    const std::string text = encode(pattern(1 << 20), UUMethods::uuMime);
+    std::stringstream src{text}, dst;
+    TUUProcessor p;
+    p.SourceStream = &src;
+    p.TargetStream = &dst;
+    int ends = 0, calls = 0;
+    p.OnEndDecode = [&](TUUProcessor&) { ++ends; };
+    p.OnProgress = [&](TUUProcessor&) {
+        if (++calls == 2)
+            throw Exception("canceled");
+    };
+    EXPECT_THROW(p.Decode(), Exception);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(ends, 0);
+    EXPECT_LT(dst.str().size(), std::size_t{1} << 20);
+}
+
 } // namespace
 } // namespace pb
