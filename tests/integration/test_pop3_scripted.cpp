@@ -13,6 +13,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 namespace pb {
 namespace {
@@ -189,6 +191,62 @@ TEST(Pop3Retrieve, CancelDuringRetrEndsTheWaitAndDropsTheConnection) {
     EXPECT_FALSE(c.Connected());
     EXPECT_TRUE(c.InBuffer.Empty());
     EXPECT_EQ(exceptionText([&] { c.GetMailMessage(1); }), "Not Connected");
+}
+
+// "Abbrechen" pressed while a large attachment is being decoded (the window's messages are
+// handled meanwhile): the file is finished, then the retrieval ends at its next read.
+TEST(Pop3Retrieve, CancelWhileAnAttachmentIsDecodedEndsTheRetrievalAfterTheFile) {
+    std::string data(2 << 20, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>('a' + (i * 7919 + i / 26) % 26);   // no "XYZ" in its Base64
+    const QByteArray b64 = QByteArray::fromStdString(data).toBase64();
+    std::string part;
+    for (qsizetype i = 0; i < b64.size(); i += 76)
+        part += b64.mid(i, 76).toStdString() + "\r\n";
+    LoopbackServer server([&part](Peer& p) {
+        p.send("+OK ready\r\n");
+        for (const char* reply : {"+OK\r\n", "+OK\r\n", "+OK 1 100\r\n"}) {
+            p.readLine();
+            p.send(reply);
+        }
+        p.readLine();   // RETR 1
+        p.send("+OK\r\nContent-Type: multipart/mixed; boundary=\"XYZ\"\r\n\r\n--XYZ\r\n"
+               "Content-Type: text/plain\r\n\r\nsee the file\r\n--XYZ\r\n"
+               "Content-Type: application/octet-stream; name=\"big.bin\"\r\n"
+               "Content-Transfer-Encoding: base64\r\n\r\n" + part + "--XYZ--\r\n");
+        p.pause(500ms);
+        p.send("epilogue\r\n.\r\n");
+        p.waitForClose();
+    });
+    QTemporaryDir dir;
+    TPop3Client c;
+    setup(c, server.port());
+    c.AttachFilePath = dir.path().toStdString() + "/";
+    c.Connect();
+    bool decoding = false, canceledWhileDecoding = false;
+    c.UUProcessor.OnBeginDecode = [&](TUUProcessor&) {
+        decoding = true;
+        QTimer::singleShot(0, [&] {
+            canceledWhileDecoding = decoding;
+            c.Abort();
+        });
+    };
+    c.UUProcessor.OnEndDecode = [&](TUUProcessor&) { decoding = false; };
+    int windows = 0;
+    c.UUProcessor.OnProgress = [&](TUUProcessor&) {
+        if (windows++ == 0)
+            std::this_thread::sleep_for(30ms);   // time enough for the window to get a turn
+    };
+    EXPECT_THROW(c.GetMailMessage(1), EAbortError);
+    EXPECT_TRUE(canceledWhileDecoding);
+    EXPECT_FALSE(c.Busy());
+    EXPECT_EQ(c.MailMessage.Attachments.Lines(), std::vector<std::string>{"big.bin"});
+    std::ifstream file(dir.path().toStdString() + "/big.bin", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), data);
+    QElapsedTimer clock;
+    clock.start();
+    pumpUntil([&] { return !c.Connected() || clock.elapsed() > 5000; });
+    EXPECT_FALSE(c.Connected());
 }
 
 TEST(Pop3Retrieve, ServerClosingMidMailEndsTheRetrieval) {
