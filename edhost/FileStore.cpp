@@ -5,6 +5,7 @@
 // message file; opening the base finds it by its length or checksum and cuts it off, so
 // everything stored before it is kept and nothing half-written is ever read. Flag changes are
 // appended as records of their own, so no stored byte is ever overwritten.
+#include "Jam.h"
 #include "MessageStore.h"
 
 #include <array>
@@ -29,16 +30,7 @@ constexpr std::uint8_t kKindFlags = 2;
 constexpr std::uint32_t kMaxPayload = 64u << 20;
 
 std::uint32_t crc32(const void* data, std::size_t n, std::uint32_t crc = 0) {
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
+    const auto& table = jam::crc32Table();
     crc = ~crc;
     const auto* p = static_cast<const std::uint8_t*>(data);
     for (std::size_t i = 0; i < n; ++i)

@@ -72,7 +72,7 @@ bool sizeFits(off_t v) { return v >= 0 && static_cast<std::uint64_t>(v) < 0xFFFF
 
 } // namespace
 
-std::uint32_t crc(std::string_view data) {
+const std::array<std::uint32_t, 256>& crc32Table() {
     static const auto table = [] {
         std::array<std::uint32_t, 256> t{};
         for (std::uint32_t i = 0; i < 256; ++i) {
@@ -83,6 +83,11 @@ std::uint32_t crc(std::string_view data) {
         }
         return t;
     }();
+    return table;
+}
+
+std::uint32_t crc(std::string_view data) {
+    const auto& table = crc32Table();
     std::uint32_t c = 0xFFFFFFFF;
     for (unsigned char b : data) {
         if (b >= 'A' && b <= 'Z')

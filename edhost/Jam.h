@@ -6,6 +6,7 @@
 // onto C structs with `long` fields are exactly the ones that break on 64-bit machines.
 // Writers hold the write lock on byte 0 of the .jhr file (an open-file-description record lock,
 // which other tools' POSIX record locks see); readers hold the read lock on the same byte.
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -24,6 +25,8 @@ public:
 // The JAM CRC-32: polynomial 0xEDB88320, seed 0xFFFFFFFF, no final inversion, A-Z folded to
 // a-z before hashing (bytes above 0x7F are left alone).
 std::uint32_t crc(std::string_view data);
+// The table of the reflected CRC-32 polynomial 0xEDB88320, shared by every checksum of the base.
+const std::array<std::uint32_t, 256>& crc32Table();
 
 namespace attr {
 constexpr std::uint32_t Local = 0x1, InTransit = 0x2, Private = 0x4, Read = 0x8, Sent = 0x10,
