@@ -200,12 +200,18 @@ void Tmain::ReadMails() {
     bool unreadMet = false;
     // A server that lists fewer mails than it counted must not lead the loop past the listing.
     const int mails = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(MailsOnServer, 0)), ServerList.size()));
-    int i = 1;
-    for (; i <= mails && RunState == TRunState::Receiving; ++i) {
+    // The first listed mail from `from` on that the list does not know (mails + 1 for none);
+    // the ones passed over are marked as still listed.
+    auto unreadFrom = [&](int from) {
+        while (from <= mails && IsMessageRead(ReadList, ServerList[static_cast<std::size_t>(from - 1)].first))
+            ++from;
+        return from;
+    };
+    int i = unreadFrom(1);
+    while (i <= mails && RunState == TRunState::Receiving) {
         const auto [Msg, Size] = ServerList[static_cast<std::size_t>(i - 1)];
-        if (IsMessageRead(ReadList, Msg))
-            continue;
         unreadMet = true;
+        int next = 0;   // the next unread mail, once looked up
         LogEntry("POP3 Empfange Mail " + str(i) + " (" + str(Size) + " Bytes)");
         SetLabel(details1, "Nachricht " + str(i) + " mit " + str(Size) + " Bytes");
         CurrentMailSize = Size;
@@ -222,6 +228,17 @@ void Tmain::ReadMails() {
                 dropConnection();
                 throw;
             }
+            next = unreadFrom(i + 1);
+            // The server prepares the next mail while the host stores this one. With deletion on
+            // the DELE of this mail has to go out first, so the mails are then taken one by one.
+            // A failure to send the request ahead does not keep this mail from being stored:
+            // fetching the next one meets it.
+            if (!deleteStored && next <= mails) {
+                try {
+                    pop3.RequestMailMessage(next);
+                } catch (const std::exception&) {
+                }
+            }
             LogEntry("ED95 Nachricht wird in EMAIL gespeichert...");
             SpeicherAktMail();
             AddReadMessage(ReadList, Msg);
@@ -236,6 +253,7 @@ void Tmain::ReadMails() {
         }
         CurrentMailSize = 0;
         ProgressBar1->setValue(0);
+        i = next > 0 ? next : unreadFrom(i + 1);
     }
     // Cut short: the listed numbers the loop did not reach stay known, or their mails would be
     // fetched and stored a second time by the next run.

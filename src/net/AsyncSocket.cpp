@@ -739,6 +739,11 @@ std::string TAsyncSocket::Transaction(const std::string& Command) {
     StatusMessage(8, "Transaction");
     replyCode_ = 0;
     Writeln(Command);
+    return ReadReply();
+}
+
+std::string TAsyncSocket::ReadReply() {
+    replyCode_ = 0;
     lastReply_ = ReadLn();
     if (!lastReply_.empty()) {
         StatusMessage(1, lastReply_);

@@ -172,6 +172,9 @@ public:
     // Writeln(Command), then ReadLn: the reply line with its line end. Sets LastReply,
     // ReplyCode (leading digits; 0 for "+OK") and, at ReportLevel >= 1, Status.
     virtual std::string Transaction(const std::string& Command);
+    // The reply half of Transaction, for a command that went out earlier: ReadLn, then
+    // LastReply, ReplyCode and Status as there.
+    std::string ReadReply();
     // The clients' user-cancel entry; nothing here.
     virtual void Abort();
 

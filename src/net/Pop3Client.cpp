@@ -421,6 +421,7 @@ void TPop3Client::Connect() {
     };
     try {
         TAsyncSocket::Connect();
+        requested_ = 0;
         parser_.ForgetTakenNames();
         try {
             const std::string greeting = ReadLn();
@@ -552,7 +553,13 @@ void TPop3Client::GetMailMessage(int MailNumber) {
     try {
         parser_.AttachFilePath = AttachFilePath;
         parser_.Reset();
-        const std::string reply = Transaction("RETR " + std::to_string(MailNumber));
+        std::string reply;
+        if (requested_ == MailNumber && requested_ != 0) {
+            requested_ = 0;
+            reply = ReadReply();
+        } else {
+            reply = Transaction("RETR " + std::to_string(MailNumber));
+        }
         if (!Positive(reply))
             throw Exception(reply);
         parser_.ContentType.clear();
@@ -572,6 +579,28 @@ void TPop3Client::GetMailMessage(int MailNumber) {
     }
     if (OnRetrieveEnd)
         OnRetrieveEnd(this);
+}
+
+void TPop3Client::RequestMailMessage(int MailNumber) {
+    if (busy_ || requested_ != 0 || !Connected() || Canceled())
+        return;
+    requested_ = MailNumber;
+    Writeln("RETR " + std::to_string(MailNumber));
+}
+
+std::string TPop3Client::Transaction(const std::string& Command) {
+    DiscardRequested();
+    return TAsyncSocket::Transaction(Command);
+}
+
+void TPop3Client::DiscardRequested() {
+    if (requested_ == 0)
+        return;
+    requested_ = 0;
+    if (!Positive(ReadReply()))
+        return;
+    while (ReadLn() != EndOfMessage) {
+    }
 }
 
 void TPop3Client::DeleteMailMessage(int MailNumber) {

@@ -149,11 +149,22 @@ public:
     void GetSummary(int MailNumber);
     void GetMailMessage(int MailNumber);
     void DeleteMailMessage(int MailNumber);
+    // Sends RETR for a mail ahead of its GetMailMessage, so that the server prepares it while
+    // the caller is still busy with the mail before. Nothing is read here: the answer waits on
+    // the connection for GetMailMessage(MailNumber); any other command first reads and
+    // discards it, so the session stays in step. One mail at most is requested ahead; does
+    // nothing while another operation runs or without a connection. Raises what Write raises.
+    void RequestMailMessage(int MailNumber);
+
+    // Any command of the session: a mail requested ahead is read and discarded first.
+    std::string Transaction(const std::string& Command) override;
 
 private:
     bool CheckLoginReply(const std::string& Reply, int& Attempts);
+    void DiscardRequested();
 
     bool busy_ = false;
+    int requested_ = 0;   // the mail whose RETR went out ahead, 0 for none
     std::int64_t retrievedBytes_ = 0;
     TMessageParser parser_;
 };

@@ -231,5 +231,50 @@ TEST_F(Pop3Dovecot, AbortOnAnIdleSessionDropsItWithoutQuit) {
     EXPECT_EQ(servers->pop3Count(), 1u);
 }
 
+TEST_F(Pop3Dovecot, MailRequestedAheadIsTakenByItsRetrievalAndDiscardedByAnyOtherCommand) {
+    servers->setMails({Plain, LowerSubject, withZip("base64", " name=\"a.zip\""), Plain});
+    TPop3Client c;
+    setup(c);
+    c.Connect();
+
+    c.GetMailMessage(1);
+    c.RequestMailMessage(2);
+    c.RequestMailMessage(4);   // one ahead at most: ignored
+    c.GetMailMessage(2);
+    EXPECT_EQ(c.MailMessage.From, "x@example.org");
+    EXPECT_EQ(c.MailMessage.Body.Lines(), std::vector<std::string>{"body"});
+
+    // Another mail than the one requested: the requested one, attachment and all, is read
+    // past and the other one comes.
+    c.RequestMailMessage(3);
+    c.GetMailMessage(1);
+    EXPECT_EQ(c.MailMessage.Subject, " Hello");
+    EXPECT_FALSE(std::filesystem::exists(path + "a.zip"));
+
+    // Any other command likewise; a refused request leaves nothing to read past.
+    c.RequestMailMessage(3);
+    c.GetSummary(4);
+    EXPECT_EQ(c.Summary.Subject, " Hello");
+    c.RequestMailMessage(9);
+    c.DeleteMailMessage(4);
+    c.RequestMailMessage(3);
+    EXPECT_THROW(c.GetMailMessage(9), Exception);
+
+    // Ending the session with a mail requested ahead still ends it in step: QUIT is answered
+    // and the deletion carried out.
+    c.RequestMailMessage(3);
+    c.Disconnect();
+    EXPECT_EQ(servers->pop3Count(), 3u);
+
+    // A new session starts with nothing requested.
+    c.Connect();
+    c.RequestMailMessage(1);
+    c.Abort();
+    c.Connect();
+    c.GetMailMessage(3);
+    EXPECT_EQ(c.MailMessage.Attachments.Lines(), std::vector<std::string>{"a.zip"});
+    c.Disconnect();
+}
+
 } // namespace
 } // namespace pb
