@@ -1,6 +1,9 @@
 #pragma once
 // Small measuring helpers the benchmark programs share.
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -20,6 +23,25 @@ inline long peakKiB() {
         if (line.rfind("VmHWM:", 0) == 0)
             return std::stol(line.substr(6));
     return -1;
+}
+
+// CPU seconds (user and system) used so far by this process (RUSAGE_SELF) or by its children
+// that have ended and been waited for (RUSAGE_CHILDREN).
+inline double cpuSeconds(int who = RUSAGE_SELF) {
+    rusage u{};
+    getrusage(who, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Turns `perf record` on and off around the part of a benchmark worth profiling, when the
+// benchmark runs under `perf record -D -1 --control fifo:CTL` with PB_PERF_CTL=CTL set:
+// the setup (mailboxes, servers) then stays out of the profile.
+inline void perfControl(const char* command) {
+    if (const char* fifo = std::getenv("PB_PERF_CTL"); fifo && *fifo) {
+        std::ofstream ctl(fifo);
+        ctl << command << '\n';
+    }
 }
 
 // `s` as one word for /bin/sh, whatever it holds.

@@ -19,6 +19,11 @@ public:
     ScratchDir& operator=(const ScratchDir&) = delete;
 
     QString filePath(const QString& name) const { return dir_.filePath(name); }
+    QString path() const { return dir_.path(); }
+    // The directory stays when the scope ends; the caller removes it later (for example once
+    // all rounds are measured, so that removing thousands of files does not slow the file
+    // system down for the next round).
+    void keep() { dir_.setAutoRemove(false); }
 
 private:
     QTemporaryDir dir_;

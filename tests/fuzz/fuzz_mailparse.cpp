@@ -1,0 +1,97 @@
+// A retrieved mail as the server could send it, split by the message parser and converted into
+// the host's record the way a retrieval run does it. The input is the mail's lines as they
+// arrive (dot-stuffing left to the input, so a lone dot line in it ends the mail early); the
+// end-of-message line is added after them and an answer to the next command after that. Checked: no crash, the parse stops right after the
+// end-of-message line, every file it writes lies in its own directory, and the record's text
+// stays within the record.
+#include "mail/MailConversion.h"
+#include "net/Pop3Client.h"
+#include "platform/MessageBoxes.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+QCoreApplication* app = nullptr;
+QTemporaryDir* dir = nullptr;
+
+constexpr std::string_view NextAnswer = "+OK next\r\n";
+
+// The coder's complaints ("No end line.") go to a box; here they are only counted.
+struct QuietBoxes final : pb::MessageBoxes {
+    int shown = 0;
+    pb::MsgResult show(std::string_view, pb::MsgKind, pb::MsgButtons, std::string_view) override {
+        ++shown;
+        return pb::MsgResult::Ok;
+    }
+};
+QuietBoxes boxes;
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    app = new QCoreApplication(*argc, *argv);
+    dir = new QTemporaryDir;
+    pb::setMessageBoxes(&boxes);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string served(reinterpret_cast<const char*>(data), size);
+    if (!served.empty() && served.back() != '\n')
+        served += "\r\n";
+    served += ".\r\n";
+    served += NextAnswer;
+
+    // The mail ends at its first end-of-message line, which may come early in the input.
+    std::size_t mailEnd = 0;
+    for (std::size_t pos = 0;;) {
+        const std::size_t lf = served.find('\n', pos);
+        if (served.compare(pos, lf + 1 - pos, ".\r\n") == 0) {
+            mailEnd = lf + 1;
+            break;
+        }
+        pos = lf + 1;
+    }
+
+    std::size_t at = 0;
+    auto readLn = [&]() -> std::string {
+        if (at >= served.size())
+            std::abort();   // read past everything: the parse lost the end of the mail
+        const std::size_t lf = served.find('\n', at);
+        const std::size_t end = lf == std::string::npos ? served.size() : lf + 1;
+        std::string line = served.substr(at, end - at);
+        at = end;
+        return line;
+    };
+
+    const std::filesystem::path top(dir->path().toStdString());
+    pb::TUUProcessor coder;
+    pb::TMessageParser parser(coder, readLn);
+    parser.AttachFilePath = top.string() + "/";
+    parser.Reset();
+    pb::TMailMessage mail;
+    try {
+        parser.Parse(mail);
+        if (at != mailEnd)
+            std::abort();   // stopped early or late: the session would be out of step
+        const pb::TNewMsg rec = pb::ConvertMail(mail);
+        if (rec.Header().Size < 0 || static_cast<std::size_t>(rec.Header().Size) > rec.size())
+            std::abort();
+    } catch (const std::exception&) {
+        // Failures to write files are reported as exceptions; they are fine here.
+    }
+
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
+        if (entry.path().parent_path() != top)
+            std::abort();
+    for (const auto& entry : std::filesystem::directory_iterator(top))
+        std::filesystem::remove_all(entry.path());
+    return 0;
+}
