@@ -216,5 +216,45 @@ TEST_F(RobustOutgoing, HostKilledWhileSending) {
     }
 }
 
+// The host answers one command of the run with a size or status that does not fit: a list or
+// message block that is not there or smaller than said, a status that means nothing. The run
+// ends with the error in a box, having sent and marked nothing it could not read, and the next
+// run sends every message once.
+TEST_F(RobustOutgoing, HostAnswersWithWrongBlockSizesOrGarbage) {
+    struct Fault {
+        std::uint32_t command;
+        std::string answer;
+        std::string box;   // the error shown, empty for none
+    };
+    const std::vector<Fault> faults = {
+        {edapi::MsgList, "3", "Parameter passing failed!"},
+        {edapi::MsgList, "5000000", "Parameter passing failed!"},
+        {edapi::GetMsg, "7", "Command failed"},
+        {edapi::GetMsg, "5000000", "Command failed"},
+        // Asked first for number 0, where this host has no message: a garbage answer there
+        // passes for flags of a message that is not outgoing.
+        {edapi::GetMsgFlags, "987654", ""},
+        {edapi::SetMsgFlags, "987654", "Unknown Error"}};
+    for (const Fault& f : faults) {
+        const std::string fault = "command " + std::to_string(f.command) + " answered " + f.answer;
+        EdhostProcess host;
+        writeMessages(host);
+        Tmain& w = startWindow(servers().smtpPort());
+        host.run({"fault", "--answer", std::to_string(f.command), f.answer});
+        w.BitBtn3->click();
+        EXPECT_EQ(w.RunState, TRunState::Idle) << fault;
+        EXPECT_EQ(test::boxes().texts(), f.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{f.box})
+            << fault;
+        test::boxes().reset();
+        std::vector<std::string> accepted;
+        for (const auto& m : servers().smtpReceived())
+            accepted.push_back(subjectIn(m.data));
+        servers().clearSmtp();
+        // A refused flag change leaves the message unmarked after the server took it: the
+        // next run sends it again, which is the one doubling allowed here.
+        nextRunSendsTheRest(host, accepted, fault, f.command == edapi::SetMsgFlags ? 1 : 0);
+    }
+}
+
 } // namespace
 } // namespace pb
