@@ -1,8 +1,12 @@
 #pragma once
 // Small measuring helpers the benchmark programs share.
+#include <QObject>
+#include <QTimer>
+
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -42,6 +46,39 @@ inline void perfControl(const char* command) {
         std::ofstream ctl(fifo);
         ctl << command << '\n';
     }
+}
+
+// One timed run of the window (a button's click), with perf steered to it.
+struct TimedRun {
+    double secs = 0;       // wall time
+    double ownCpu = 0;     // CPU seconds of this process
+    double maxGapMs = 0;   // longest gap between two ticks of a 10 ms window timer
+    long ticks = 0;
+};
+
+// A window timer as the user's desktop would have it shows how long the window goes unserved.
+template <class Run>
+TimedRun timeRun(Run&& run) {
+    using Clock = std::chrono::steady_clock;
+    TimedRun r;
+    QTimer timer;
+    auto last = Clock::now();
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        r.maxGapMs = std::max(r.maxGapMs, std::chrono::duration<double, std::milli>(now - last).count());
+        last = now;
+        ++r.ticks;
+    });
+    timer.start(10);
+    const double cpu0 = cpuSeconds();
+    const auto t0 = Clock::now();
+    last = t0;
+    perfControl("enable");
+    run();
+    perfControl("disable");
+    r.secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.ownCpu = cpuSeconds() - cpu0;
+    return r;
 }
 
 // `s` as one word for /bin/sh, whatever it holds.

@@ -18,7 +18,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -76,27 +75,11 @@ Round fetchWithPostbridge(const pb::test::MailServers& servers) {
             if (!w.edapi1->Connected())
                 throw std::runtime_error("the window did not attach to edhost");
 
-            // A window timer as the user's desktop would have it: how long does it go unserved?
-            QTimer timer;
-            auto last = Clock::now();
-            QObject::connect(&timer, &QTimer::timeout, [&] {
-                const auto now = Clock::now();
-                r.maxGapMs = std::max(r.maxGapMs, std::chrono::duration<double, std::milli>(now - last).count());
-                last = now;
-                ++r.ticks;
-            });
-            timer.start(10);
-
-            const double cpu0 = bench::cpuSeconds();
-            const auto t0 = Clock::now();
-            last = t0;
-            bench::perfControl("enable");
-            w.BitBtn2Click();
-            bench::perfControl("disable");
-            const auto t1 = Clock::now();
-            r.ownCpu = bench::cpuSeconds() - cpu0;
-            timer.stop();
-            r.secs = seconds(t0, t1);
+            const bench::TimedRun t = bench::timeRun([&] { w.BitBtn2Click(); });
+            r.secs = t.secs;
+            r.ownCpu = t.ownCpu;
+            r.maxGapMs = t.maxGapMs;
+            r.ticks = t.ticks;
             const std::string failed = pb::ansi("POP3 Übetragungsfehler");
             for (const std::string& line : w.LogLines())
                 if (line.find(failed) != std::string::npos)

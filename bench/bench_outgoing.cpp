@@ -19,7 +19,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -36,7 +35,6 @@ namespace {
 using bench::median;
 using bench::shellQuote;
 
-using Clock = std::chrono::steady_clock;
 
 const char* const Words[] = {"Nachricht", "Punkt",  "Netz",    "Sysop", "Echo",   "Mailbox",
                              "und",       "der",    "die",     "das",   "ist",    "nicht",
@@ -103,23 +101,10 @@ Round sendWithPostbridge(pb::test::MailServers& servers, int n) {
         }
         servers.clearSmtp();
 
-        QTimer timer;
-        auto last = Clock::now();
-        QObject::connect(&timer, &QTimer::timeout, [&] {
-            const auto now = Clock::now();
-            r.maxGapMs = std::max(r.maxGapMs, std::chrono::duration<double, std::milli>(now - last).count());
-            last = now;
-        });
-        timer.start(10);
-        const double cpu0 = bench::cpuSeconds();
-        const auto t0 = Clock::now();
-        last = t0;
-        bench::perfControl("enable");
-        w.BitBtn3Click();
-        bench::perfControl("disable");
-        r.secs = std::chrono::duration<double>(Clock::now() - t0).count();
-        r.ownCpu = bench::cpuSeconds() - cpu0;
-        timer.stop();
+        const bench::TimedRun t = bench::timeRun([&] { w.BitBtn3Click(); });
+        r.secs = t.secs;
+        r.ownCpu = t.ownCpu;
+        r.maxGapMs = t.maxGapMs;
     }
     const std::string list = host.run({"list", "EMAIL"});
     for (std::size_t at = list.find("  0080  "); at != std::string::npos; at = list.find("  0080  ", at + 1))
