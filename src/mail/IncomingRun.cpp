@@ -45,6 +45,9 @@ std::int64_t nowMs() {
 // more than the mails themselves, so it moves at most this often.
 constexpr std::int64_t ProgressIntervalMs = 40;
 
+// Largest listed size of a mail that is asked for before the mail in hand is stored.
+constexpr std::int32_t RequestAheadLimit = 256 * 1024;
+
 // After the server has carried out the deletions of a session, every mail behind a deleted one
 // has moved down by one number per deleted mail before it. The deleted numbers themselves are
 // dropped: a later mail may take them.
@@ -231,9 +234,12 @@ void Tmain::ReadMails() {
             next = unreadFrom(i + 1);
             // The server prepares the next mail while the host stores this one. With deletion on
             // the DELE of this mail has to go out first, so the mails are then taken one by one.
-            // A failure to send the request ahead does not keep this mail from being stored:
-            // fetching the next one meets it.
-            if (!deleteStored && next <= mails) {
+            // What arrives of a mail requested ahead waits in memory until it is read, so only
+            // mails listed as small are asked for ahead; a large one comes when its turn is due
+            // and goes to disk as it arrives. A failure to send the request ahead does not keep
+            // this mail from being stored: fetching the next one meets it.
+            if (!deleteStored && next <= mails &&
+                ServerList[static_cast<std::size_t>(next - 1)].second <= RequestAheadLimit) {
                 try {
                     pop3.RequestMailMessage(next);
                 } catch (const std::exception&) {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace pb {
@@ -455,11 +456,18 @@ TEST_F(IncomingRun, CancelDuringAMailKeepsWhatTheRunDidNotReach) {
     writeReadList({3});   // fetched by an earlier run
     Tmain& w = startWindow();
 
-    // "Abbrechen" once the bar shows that the big mail is coming in.
+    // "Abbrechen" once the bar shows that the big mail is coming in. The bar moves at most every
+    // 40 ms; on a fast machine the whole mail may take less, so the first line of the big mail
+    // waits a little.
     int highest = 0;
     bool clicked = false;
+    bool waited = false;
     auto progress = w.POP3_Service->OnRetrieveProgress;
     w.POP3_Service->OnRetrieveProgress = [&](QObject* sender) {
+        if (!waited && w.details1->text().startsWith("Nachricht 2 ")) {
+            waited = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        }
         progress(sender);
         highest = std::max(highest, w.ProgressBar1->value());
         if (!clicked && w.ProgressBar1->value() > 0) {
