@@ -582,7 +582,7 @@ void TPop3Client::GetMailMessage(int MailNumber) {
 }
 
 void TPop3Client::RequestMailMessage(int MailNumber) {
-    if (busy_ || requested_ != 0 || !Connected() || Canceled())
+    if (MailNumber <= 0 || busy_ || requested_ != 0 || !Connected() || Canceled())
         return;
     requested_ = MailNumber;
     Writeln("RETR " + std::to_string(MailNumber));

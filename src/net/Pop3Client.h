@@ -153,7 +153,8 @@ public:
     // the caller is still busy with the mail before. Nothing is read here: the answer waits on
     // the connection for GetMailMessage(MailNumber); any other command first reads and
     // discards it, so the session stays in step. One mail at most is requested ahead; does
-    // nothing while another operation runs or without a connection. Raises what Write raises.
+    // nothing for a number below 1, while another operation runs or without a connection.
+    // Raises what Write raises.
     void RequestMailMessage(int MailNumber);
 
     // Any command of the session: a mail requested ahead is read and discarded first.

@@ -237,6 +237,7 @@ TEST_F(Pop3Dovecot, MailRequestedAheadIsTakenByItsRetrievalAndDiscardedByAnyOthe
     setup(c);
     c.Connect();
 
+    c.RequestMailMessage(0);   // no such number: nothing goes out
     c.GetMailMessage(1);
     c.RequestMailMessage(2);
     c.RequestMailMessage(4);   // one ahead at most: ignored
