@@ -351,10 +351,10 @@ void TSmtpClient::ServerClosing() {
     throw Exception(reply);
 }
 
-// The mail text after DATA: the header lines, two empty lines, then the body and parts. It
-// goes out as one stream, whatever the header's length (Write would cut it at 16385
-// characters and corrupt the mail), and in one piece with the body, so a short mail costs the
-// server one read, not two.
+// The mail text after DATA: the header lines, two empty lines, then the body and parts, and the
+// end-of-data line. It goes out as one stream, whatever the header's length (Write would cut
+// it at 16385 characters and corrupt the mail), and in one piece with the body and the end
+// line, so a short mail costs the server one read, not three.
 void TSmtpClient::SendMailText() {
     std::string text;
     const std::string_view body = MessageStream.view();
@@ -366,6 +366,8 @@ void TSmtpClient::SendMailText() {
     text += CRLF;
     text += CRLF;
     text += body;
+    text += ".";
+    text += CRLF;
     std::istringstream stream(std::move(text));
     SendStream(stream);
 }
@@ -413,7 +415,7 @@ void TSmtpClient::SendMail() {
         }
         Command("DATA", 400);
         SendMailText();
-        Transaction(".");
+        ReadReply();
     } catch (const ESockError&) {
         // Cut or canceled in the middle of the dialogue (perhaps inside the mail text): the
         // server cannot tell the rest of the text from commands any more.
