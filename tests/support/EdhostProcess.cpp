@@ -1,4 +1,5 @@
 #include "support/EdhostProcess.h"
+#include "support/TempRoot.h"
 
 #include <atomic>
 #include <cerrno>
@@ -92,8 +93,8 @@ std::string edhostPath() { return std::string(PB_BIN_DIR) + "/edhost"; }
 
 EdhostProcess::EdhostProcess(std::vector<std::string> serveArgs) : serveArgs_(std::move(serveArgs)) {
     static std::atomic<int> counter{0};
-    char tmpl[] = "/tmp/pb-edhost-XXXXXX";
-    if (char* d = ::mkdtemp(tmpl))
+    std::string tmpl = tempRoot() + "/pb-edhost-XXXXXX";
+    if (char* d = ::mkdtemp(tmpl.data()))
         base_ = std::string(d) + "/base";
     session_ = "test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     if (const char* old = std::getenv("EDAPI_SESSION")) {

@@ -1,4 +1,5 @@
 #include "support/MailServers.h"
+#include "support/TempRoot.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -180,8 +181,8 @@ void MailServers::start() {
     mailUid_ = pw->pw_uid;
     mailGid_ = pw->pw_gid;
 
-    char tmpl[] = "/tmp/pbms.XXXXXX";
-    if (!mkdtemp(tmpl))
+    std::string tmpl = tempRoot() + "/pbms.XXXXXX";
+    if (!mkdtemp(tmpl.data()))
         throw std::runtime_error(std::string("MailServers: mkdtemp: ") + std::strerror(errno));
     dir_ = tmpl;
 
