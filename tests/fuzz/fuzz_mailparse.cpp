@@ -1,9 +1,9 @@
 // A retrieved mail as the server could send it, split by the message parser and converted into
 // the host's record the way a retrieval run does it. The input is the mail's lines as they
 // arrive (dot-stuffing left to the input, so a lone dot line in it ends the mail early); the
-// end-of-message line is added after them and an answer to the next command after that. Checked: no crash, the parse stops right after the
-// end-of-message line, every file it writes lies in its own directory, and the record's text
-// stays within the record.
+// end-of-message line is added after them, and an answer to the next command after that.
+// Checked: no crash, the parse stops right after the end-of-message line, every file it writes
+// lies in its own directory, and the record's size stays within the record.
 #include "mail/MailConversion.h"
 #include "net/Pop3Client.h"
 #include "platform/MessageBoxes.h"
