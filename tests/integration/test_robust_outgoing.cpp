@@ -119,6 +119,15 @@ protected:
         return w;
     }
 
+    // The subjects of the mails the real SMTP server accepted; the server starts empty again.
+    std::vector<std::string> takeAccepted() {
+        std::vector<std::string> accepted;
+        for (const auto& m : servers().smtpReceived())
+            accepted.push_back(subjectIn(m.data));
+        servers().clearSmtp();
+        return accepted;
+    }
+
     static bool markedSent(EdhostProcess& host, int k) {
         return host.run({"flags", "EMAIL", std::to_string(k)}) == "0x0080\n";
     }
@@ -184,10 +193,7 @@ TEST_F(RobustOutgoing, CancelAtEachMessage) {
         };
         w.BitBtn3->click();
         EXPECT_EQ(w.RunState, TRunState::Idle);
-        std::vector<std::string> accepted;
-        for (const auto& m : servers().smtpReceived())
-            accepted.push_back(subjectIn(m.data));
-        servers().clearSmtp();
+        const std::vector<std::string> accepted = takeAccepted();
         nextRunSendsTheRest(host, accepted, "cancel at message " + std::to_string(k));
     }
 }
@@ -208,10 +214,7 @@ TEST_F(RobustOutgoing, HostKilledWhileSending) {
         w.BitBtn3->click();
         EXPECT_EQ(w.RunState, TRunState::Idle);
         ASSERT_TRUE(host.start());
-        std::vector<std::string> accepted;
-        for (const auto& m : servers().smtpReceived())
-            accepted.push_back(subjectIn(m.data));
-        servers().clearSmtp();
+        const std::vector<std::string> accepted = takeAccepted();
         nextRunSendsTheRest(host, accepted, "host killed at message " + std::to_string(k), k);
     }
 }
@@ -246,10 +249,7 @@ TEST_F(RobustOutgoing, HostAnswersWithWrongBlockSizesOrGarbage) {
         EXPECT_EQ(test::boxes().texts(), f.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{f.box})
             << fault;
         test::boxes().reset();
-        std::vector<std::string> accepted;
-        for (const auto& m : servers().smtpReceived())
-            accepted.push_back(subjectIn(m.data));
-        servers().clearSmtp();
+        const std::vector<std::string> accepted = takeAccepted();
         // A refused flag change leaves the message unmarked after the server took it: the
         // next run sends it again, which is the one doubling allowed here.
         nextRunSendsTheRest(host, accepted, fault, f.command == edapi::SetMsgFlags ? 1 : 0);
