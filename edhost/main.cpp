@@ -2,6 +2,7 @@
 // the host side of the plug-in channel, and lets a person look into the base and write to it.
 //
 //   edhost serve --base DIR [--api-version N] [--refuse-attach]
+//   (--user-base instead of --base DIR: the base in the user's Postbridge folder)
 //   edhost status|disconnect|areas --base DIR
 //   edhost list AREA | show AREA N | dump AREA N [--raw] | flags AREA N [VALUE] --base DIR
 //   edhost write AREA --from NAME --to NAME --subject TEXT [--text-file F | --text T]
@@ -17,6 +18,7 @@
 #include "MessageStore.h"
 
 #include "platform/Session.h"
+#include "platform/UserFolder.h"
 
 #include <cerrno>
 #include <chrono>
@@ -41,7 +43,7 @@ constexpr int kControlLimitMs = 5000;
 constexpr std::size_t kControlMax = 16u << 20;
 
 const char* kUsage =
-    "usage: edhost COMMAND --base DIR [options]\n"
+    "usage: edhost COMMAND (--base DIR | --user-base) [options]\n"
     "  serve [--api-version N] [--refuse-attach]   serve the base to plug-ins until stopped\n"
     "  status                                      the serving host and its plug-ins\n"
     "  disconnect                                  end every plug-in's connection\n"
@@ -53,6 +55,31 @@ const char* kUsage =
     "  flags AREA N [VALUE]                        read or set a message's flag word\n"
     "  fault [--answer CMD STATUS] [--stop-answering] [--resume] [--clear]\n"
     "        [--refuse-attach on|off] [--api-version N]\n";
+
+// The rest of `edhost --help`, which stands in for a manual page.
+const char* kHelpDetails =
+    "\n"
+    "edhost is the host program Postbridge attaches to: it keeps a message base (the areas\n"
+    "NETMAIL, REPORT and, once Postbridge has attached, EMAIL) and serves it to Postbridge while\n"
+    "`edhost serve` runs. Read the mail Postbridge fetched with `list EMAIL` and `show EMAIL N`;\n"
+    "write a message for Postbridge to send with `write EMAIL`, its recipients on `To:` lines at\n"
+    "the top of the text (--to-line) or found by the recipient's name in Postbridge's address book.\n"
+    "\n"
+    "  --base DIR      the folder of the message base; `serve` and `write` make it when missing\n"
+    "  --user-base     the base in the user's Postbridge folder:\n"
+    "                  $XDG_DATA_HOME/postbridge/edhost-base (~/.local/share/postbridge/...),\n"
+    "                  the base of `systemctl --user start edhost` and `postbridge --user-folder`\n"
+    "  --text-file F   the message text from a file, --text T from the argument (both UTF-8)\n"
+    "  fault           provoke host faults for tests: answer command CMD (1032..1043) with\n"
+    "                  STATUS, stop answering, refuse the attach, report interface version N\n"
+    "\n"
+    "While `serve` runs, the other commands are carried out by the serving process, so they see\n"
+    "and change the very base it serves. `serve` ends on SIGTERM or Ctrl-C and tells every\n"
+    "attached Postbridge that the host has gone.\n"
+    "\n"
+    "Environment: EDAPI_SESSION names the channel between host and plug-ins; edhost and\n"
+    "postbridge must see the same value (unset: one channel per user).\n"
+    "Exit status: 0 done; 3 `status` found no serving host; any other value, a failure.\n";
 
 // The control socket of a base: abstract, named after the base's full path, so every edhost
 // on the machine finds the process that serves that base whatever its session.
@@ -235,18 +262,33 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args;
     std::string base;
+    bool userBase = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--base" && i + 1 < argc)
+        if (a == "--user-base")
+            userBase = true;
+        else if (a == "--base" && i + 1 < argc)
             base = argv[++i];
         else if (a.rfind("--base=", 0) == 0)
             base = a.substr(7);
         else
             args.push_back(a);
     }
-    if (args.empty() || args[0] == "--help" || args[0] == "help") {
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::fputs(kUsage, args.empty() ? stderr : stdout);
+        if (!args.empty())
+            std::fputs(kHelpDetails, stdout);
         return args.empty() ? 2 : 0;
+    }
+    if (userBase && base.empty()) {
+        try {
+            // Only the commands that may make a base make the folder it lives in.
+            const bool makes = args[0] == "serve" || args[0] == "write";
+            base = ((makes ? ensureUserFolder() : userFolderPath()) / "edhost-base").string();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "edhost: %s\n", e.what());
+            return 1;
+        }
     }
     if (base.empty()) {
         std::fprintf(stderr, "edhost: --base DIR is required\n%s", kUsage);

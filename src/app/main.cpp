@@ -3,6 +3,7 @@
 #include "app/Fonts.h"
 #include "app/PB_main.h"
 #include "app/QtMessageBoxes.h"
+#include "platform/UserFolder.h"
 #include "ui/PB_address.h"
 #include "ui/PB_conf.h"
 #include "ui/PB_quick.h"
@@ -11,11 +12,50 @@
 #include <QSocketNotifier>
 #include <QStyleFactory>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace {
+
+// Stands in for a manual page: an installed program is found through its --help.
+const char* const kHelp =
+    "Aufruf: postbridge [--user-folder] [Qt-Optionen]\n"
+    "\n"
+    "Postbridge holt die neuen Mails eines POP3-Postfachs in den Bereich \"EMAIL\" des\n"
+    "Hostprogramms und verschickt die Nachrichten, die dort geschrieben wurden, über einen\n"
+    "SMTP-Server. Das Hostprogramm muss laufen, bevor Postbridge startet, etwa mit\n"
+    "  systemctl --user start edhost        (installiert)\n"
+    "  edhost serve --base ORDNER           (von Hand; edhost --help)\n"
+    "\n"
+    "Optionen:\n"
+    "  --user-folder   im eigenen Ordner arbeiten: $XDG_DATA_HOME/postbridge, ohne\n"
+    "                  XDG_DATA_HOME ~/.local/share/postbridge; fehlt er, wird er nur für\n"
+    "                  Sie lesbar (0700) angelegt. So startet ihn der Eintrag im Menü.\n"
+    "  -h, --help      diese Hilfe zeigen\n"
+    "  --version       die Version zeigen\n"
+    "Ohne --user-folder arbeitet Postbridge im aktuellen Ordner.\n"
+    "Qt-Optionen wie -platform offscreen oder -display :1 gelten wie bei jedem Qt-Programm.\n"
+    "\n"
+    "Dateien im Arbeitsordner:\n"
+    "  pbridge.ini       die Einstellungen, mit dem POP3-Kennwort (nur für Sie lesbar);\n"
+    "                    fehlt sie, öffnet sich beim Start zuerst \"Konfiguration\"\n"
+    "  addressbook.lst   das Adressbuch (Namen und E-Mail-Adressen der Empfänger)\n"
+    "  readmsg.lst       die Liste der schon abgeholten Mails\n"
+    "  Anhänge           die Anhänge abgeholter Mails, unter ihrem Dateinamen\n"
+    "  edhost-base/      die Nachrichtenbasis des Hosts, den systemctl --user start edhost\n"
+    "                    startet (nur im eigenen Ordner)\n"
+    "\n"
+    "Umgebung:\n"
+    "  EDAPI_SESSION     der Kanal zum Hostprogramm; Postbridge und edhost müssen denselben\n"
+    "                    Wert sehen (ohne ihn: einer je Benutzer)\n"
+    "  XDG_DATA_HOME     siehe --user-folder\n"
+    "\n"
+    "Beenden speichert das Aktivitätsprotokoll im Bereich \"REPORT\" des Hosts.\n";
 
 // Ctrl-C or a kill ends the program the way "Beenden" does (detach from the host, log mail),
 // not in the middle of nowhere: the signal only writes a byte, the event loop closes the window.
@@ -48,10 +88,44 @@ void closeOnSignals(QWidget& window) {
 } // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    // Before the application: help needs no display.
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--version")) {
+            std::printf("%s (%s)\n", pb::kAppTitle, PB_VERSION);
+            return 0;
+        }
+    }
+    QApplication app(argc, argv);   // takes Qt's own options out of argv
+    bool userFolder = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--user-folder")) {
+            userFolder = true;
+        } else {
+            std::fprintf(stderr, "postbridge: unbekannte Option %s (postbridge --help zeigt alle)\n", argv[i]);
+            return 2;
+        }
+    }
+    if (userFolder) {
+        // Everything the window writes, attachments included, goes by bare name into the
+        // current folder, so this one change of folder keeps all of it out of the home folder.
+        try {
+            const auto folder = pb::ensureUserFolder();
+            if (::chdir(folder.c_str()) != 0)
+                throw std::runtime_error("In den Ordner " + folder.string() + " kann nicht gewechselt werden: " +
+                                         std::strerror(errno));
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "postbridge: %s\n", e.what());
+            return 1;
+        }
+    }
     // The title of the task bar entry and of every message box. Not the display name: Qt
     // would append that to every window caption.
     QApplication::setApplicationName(QString::fromUtf8(pb::kAppTitle));
+    QGuiApplication::setDesktopFileName(QStringLiteral("postbridge"));
     if (QStyle* style = QStyleFactory::create(QStringLiteral("Windows")))
         QApplication::setStyle(style);
     QApplication::setFont(pb::uiFont());

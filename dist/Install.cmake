@@ -1,0 +1,39 @@
+# What `cmake --install` puts under the prefix, and the Debian package made from it
+# (`cpack -G DEB` in the build folder).
+include(GNUInstallDirs)
+
+install(TARGETS postbridge edhost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/postbridge.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/postbridge.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+# The user unit names edhost by its full path, which is known only when installing: the package
+# installs under /usr whatever prefix the build folder was configured with.
+install(CODE "
+  set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/edhost.service.in\" \"${CMAKE_BINARY_DIR}/dist/edhost.service\" @ONLY)
+")
+install(FILES ${CMAKE_BINARY_DIR}/dist/edhost.service DESTINATION lib/systemd/user)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME postbridge)
+set(CPACK_PACKAGE_VENDOR Postbridge)
+set(CPACK_PACKAGE_CONTACT "Postbridge <postbridge@localhost>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Postbridge <postbridge@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION mail)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Internet mail for a FidoNet point program's message base
+Postbridge fetches the new mails of one POP3 mailbox into the area EMAIL of the
+point program's message base and sends the messages written there through an
+SMTP server, with an address book for the recipients and an activity log that
+is stored in the area REPORT. The window is in German.
+.
+The package holds the window (postbridge) and the host program that keeps the
+message base (edhost), with a systemd user unit that starts it:
+systemctl --user enable --now edhost")
+# The libraries the programs link come from dpkg-shlibdeps; what they load at run time, it
+# cannot see: Qt's platform plug-ins and the fonts the window asks for.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation | fonts-dejavu-core")
+include(CPack)
