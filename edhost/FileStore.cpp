@@ -215,6 +215,12 @@ public:
         a.messages[number - 1].Flags = flags;
     }
 
+    void makeDurable(std::size_t area) override {
+        Area& a = areas_.at(area);
+        if (::fsync(a.fd) != 0)
+            throw StoreError(sysError("cannot sync area " + a.info.Name));
+    }
+
 private:
     void makeArea(const AreaInfo& info) {
         Area a;

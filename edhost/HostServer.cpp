@@ -184,6 +184,14 @@ std::int32_t HostServer::command(Connection& c, const tagMSG& msg) {
     case edapi::CloseArea:
         if (!c.openArea)
             return edapi::NoAreaOpen;
+        // The stored messages are on disk before the answer: a plug-in that deletes its mails
+        // on the server once the area is closed must not lose them to a crash.
+        try {
+            store_.makeDurable(*c.openArea);
+        } catch (const StoreError& e) {
+            std::fprintf(stderr, "edhost: %s\n", e.what());
+            return edapi::ParamFailed;
+        }
         c.openArea.reset();
         return 0;
 

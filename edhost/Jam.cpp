@@ -281,6 +281,12 @@ Area::Area(std::string path) : path_(std::move(path)) {
 
 Area::~Area() { closeAll(); }
 
+void Area::sync() {
+    for (int fd : {jdt_, jhr_, jdx_})
+        if (::fsync(fd) != 0)
+            throw JamError(sysError("cannot sync " + path_));
+}
+
 void Area::closeAll() {
     for (int* fd : {&jhr_, &jdt_, &jdx_, &jlr_})
         if (*fd >= 0) {

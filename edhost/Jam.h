@@ -153,6 +153,10 @@ public:
     };
     int headerFd() const { return jhr_; }
 
+    // Puts what was written so far on disk (text, headers, index); throws JamError when the
+    // disk refuses.
+    void sync();
+
 private:
     void closeAll();
     std::string path_;

@@ -471,6 +471,7 @@ struct Area {
     std::string file;   // as written in the list
     std::unique_ptr<jam::Area> jam;
     bool loaded = false;
+    bool unsynced = false;   // messages appended or changed since the last sync
     std::uint32_t mod = 0;
     std::vector<jam::Message> raw;                       // by number - 1
     std::vector<std::unique_ptr<StoredMessage>> msgs;    // by number - 1
@@ -570,10 +571,23 @@ public:
             return static_cast<std::uint32_t>(a.msgs.size());
         }
         a.mod = before + 1;
+        a.unsynced = true;
         auto number = static_cast<std::uint32_t>(a.msgs.size() + 1);
         a.msgs.push_back(std::make_unique<StoredMessage>(fromJam(m.Header, m.Text, number)));
         a.raw.push_back(std::move(m));
         return number;
+    }
+
+    void makeDurable(std::size_t area) override {
+        Area& a = areas_.at(area);
+        if (!a.unsynced)
+            return;
+        try {
+            a.jam->sync();
+        } catch (const jam::JamError& e) {
+            throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
+        }
+        a.unsynced = false;
     }
 
     void setFlags(std::size_t area, std::uint32_t number, std::uint16_t flags) override {
@@ -605,6 +619,7 @@ public:
                 throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
             }
         }
+        a.unsynced = true;
         jam::Message& m = a.raw[number - 1];
         a.msgs[number - 1]->Flags = fromJam(m.Header, m.Text, number).Flags;
         if (before != a.mod)

@@ -59,6 +59,10 @@ public:
     // Stores a checked record (see validRecord); returns its number. Throws StoreError.
     virtual std::uint32_t addMessage(std::size_t area, std::string record) = 0;
     virtual void setFlags(std::size_t area, std::uint32_t number, std::uint16_t flags) = 0;
+    // Puts what was written to the area on disk, so that it survives a crash or a power cut.
+    // A plug-in may take the answer to its close as the sign that its mails are safe (and
+    // have them deleted on the server then). Throws StoreError.
+    virtual void makeDurable(std::size_t area) = 0;
 };
 
 // Opens the base in dir, making a new one (with the areas "REPORT" and "NETMAIL") when dir holds

@@ -3,6 +3,11 @@
 // ReadMails connects, lists the mailbox, and fetches every listed mail that the read-message
 // list does not know, converting and storing each one in the host's "EMAIL" area. The host
 // and the server are kept in step so that no mail is lost and none is skipped:
+//  - where the server offers UIDL, a mail is known by its unique id, so mails deleted or added
+//    by another client between runs cannot hide a new mail or bring an old one again; the
+//    number list is kept beside it for a run without UIDL;
+//  - the list files are written before the first mail is fetched, and a list that cannot be
+//    read or written ends the run with a box: nothing is fetched that could not be recorded;
 //  - a mail counts as read only once the host has stored it; a mail whose retrieval, conversion
 //    or store fails is fetched again by the next run;
 //  - with "delete from server" on, a mail is deleted only after the host stored it. The server
@@ -28,6 +33,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -152,7 +159,25 @@ void Tmain::ReadMails() {
 
     ServerList.clear();
     TReadList ReadList;
-    LoadReadList(ReadList);
+    TUidList UidList;
+    // A list file that cannot be read or written is reported with a box: the log alone would
+    // let every later run store the same mails again without the user knowing why.
+    const char* listFile = kReadListFile;
+    auto listFailure = [&](const char* verb, const std::exception& e, const char* consequence) {
+        LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht ") + verb + ": " + listFile + ": " + e.what());
+        showMessage(ansi("Die Liste der abgeholten Nachrichten ") + listFile + " konnte nicht " + verb +
+                    " werden: " + e.what() + ". " + ansi(consequence));
+    };
+    bool uidFileFound = false;
+    try {
+        LoadReadList(ReadList);
+        listFile = kUidListFile;
+        uidFileFound = LoadUidList(UidList);
+    } catch (const std::exception& e) {
+        listFailure("gelesen", e, "Es wurden keine Nachrichten abgeholt.");
+        RunState = TRunState::Idle;
+        return;
+    }
 
     if (!TryConnection())
         return;
@@ -169,18 +194,84 @@ void Tmain::ReadMails() {
         LogEntry(tag + ansi(what) + e.what());
     };
 
+    std::map<int, std::string> uids;
+    bool byUid = false;
     try {
         MailsOnServer = pop3.MailCount;
         LogEntry("POP3 " + str(MailsOnServer) + " Mails auf dem Server");
         LogEntry("POP3 Hole Mailliste...");
         SetLabel(status, "Moment...");
         pop3.List();
+        byUid = pop3.ListUniqueIds(uids);
     } catch (const std::exception&) {
         LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
         dropConnection();
         RunState = TRunState::Idle;
         return;
     }
+    // The listing is what the run works through; a count from STAT that is out of range or
+    // disagrees with it must neither hide listed mails nor lead past them.
+    if (MailsOnServer < 0 || static_cast<std::size_t>(MailsOnServer) != ServerList.size())
+        MailsOnServer = static_cast<std::int32_t>(ServerList.size());
+    const int mails = MailsOnServer;
+
+    // Every listed mail by its id, where the server gives one for each.
+    std::vector<std::string> idOf;
+    for (int k = 0; byUid && k < mails; ++k) {
+        const auto id = uids.find(ServerList[static_cast<std::size_t>(k)].first);
+        byUid = id != uids.end();
+        if (byUid)
+            idOf.push_back(id->second);
+    }
+    if (!byUid) {
+        // Kept by numbers from now on: an id list left from earlier would miss the mails
+        // fetched meanwhile, so a server that offers UIDL again starts over from the numbers.
+        std::remove(kUidListFile);
+        uidFileFound = false;
+    }
+
+    // Which listed mails are known. Without an id list yet, the numbers decide, as they did
+    // before the ids were kept, and the ids of the mails they count as read are recorded: the
+    // change-over fetches nothing twice. The number list follows the ids, so that a later run
+    // without UIDL finds it up to date.
+    std::vector<bool> known(static_cast<std::size_t>(mails));
+    for (int k = 0; k < mails; ++k) {
+        const std::int32_t Msg = ServerList[static_cast<std::size_t>(k)].first;
+        bool read = false;
+        if (uidFileFound) {
+            read = IsUidRead(UidList, idOf[static_cast<std::size_t>(k)]);
+            if (read && !IsMessageRead(ReadList, Msg))
+                AddReadMessage(ReadList, Msg);
+        } else {
+            read = IsMessageRead(ReadList, Msg);
+            if (read && byUid)
+                AddReadUid(UidList, idOf[static_cast<std::size_t>(k)]);
+        }
+        known[static_cast<std::size_t>(k)] = read;
+    }
+    auto saveLists = [&](const char* consequence) {
+        try {
+            listFile = kReadListFile;
+            SaveReadList(ReadList);
+            listFile = kUidListFile;
+            if (byUid)
+                SaveUidList(UidList);
+            return true;
+        } catch (const std::exception& e) {
+            listFailure("gespeichert", e, consequence);
+            return false;
+        }
+    };
+    // The first listed mail from `from` on that is not known (mails + 1 for none).
+    auto unreadFrom = [&](int from) {
+        while (from <= mails && known[static_cast<std::size_t>(from - 1)])
+            ++from;
+        return from;
+    };
+    // The lists are written once before the first mail is fetched: a disk that cannot take
+    // them now would not take them after the run either, and every mail stored would come
+    // again with the next one.
+    const bool listsWritable = unreadFrom(1) > mails || saveLists("Es wurden keine Nachrichten abgeholt.");
 
     BerechneSummen();
     LogEntry("POP3 " + str(TotalBytes) + " Bytes auf dem Server");
@@ -188,7 +279,8 @@ void Tmain::ReadMails() {
     SetLabel(status, "Empfange Nachrichten von " + Settings.POP3Server);
 
     try {
-        edapi1->OpenArea("EMAIL");
+        if (listsWritable)
+            edapi1->OpenArea("EMAIL");
     } catch (const std::exception& e) {
         logFailure("ED95 ", "Area EMAIL konnte nicht geöffnet werden: ", e);
         LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
@@ -201,16 +293,7 @@ void Tmain::ReadMails() {
     const bool deleteStored = Settings.DeleteFromServer;
     std::vector<std::int32_t> deleted;   // numbers of this session marked for deletion
     bool unreadMet = false;
-    // A server that lists fewer mails than it counted must not lead the loop past the listing.
-    const int mails = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(MailsOnServer, 0)), ServerList.size()));
-    // The first listed mail from `from` on that the list does not know (mails + 1 for none);
-    // the ones passed over are marked as still listed.
-    auto unreadFrom = [&](int from) {
-        while (from <= mails && IsMessageRead(ReadList, ServerList[static_cast<std::size_t>(from - 1)].first))
-            ++from;
-        return from;
-    };
-    int i = unreadFrom(1);
+    int i = listsWritable ? unreadFrom(1) : mails + 1;
     while (i <= mails && RunState == TRunState::Receiving) {
         const auto [Msg, Size] = ServerList[static_cast<std::size_t>(i - 1)];
         unreadMet = true;
@@ -248,6 +331,8 @@ void Tmain::ReadMails() {
             LogEntry("ED95 Nachricht wird in EMAIL gespeichert...");
             SpeicherAktMail();
             AddReadMessage(ReadList, Msg);
+            if (byUid)
+                AddReadUid(UidList, idOf[static_cast<std::size_t>(i - 1)]);
             if (deleteStored) {
                 pop3.DeleteMailMessage(i);
                 deleted.push_back(Msg);
@@ -261,24 +346,25 @@ void Tmain::ReadMails() {
         ProgressBar1->setValue(0);
         i = next > 0 ? next : unreadFrom(i + 1);
     }
-    // Cut short: the listed numbers the loop did not reach stay known, or their mails would be
-    // fetched and stored a second time by the next run.
-    for (int rest = i; rest <= mails; ++rest)
-        IsMessageRead(ReadList, ServerList[static_cast<std::size_t>(rest - 1)].first);
 
+    // The host makes the stored mails durable before it answers the close. Until it has, the
+    // deletions of this session must not be committed.
+    bool areaClosed = !listsWritable;
     try {
-        edapi1->CloseArea();
+        if (listsWritable)
+            edapi1->CloseArea();
+        areaClosed = true;
     } catch (const std::exception& e) {
         logFailure("ED95 ", "Area EMAIL konnte nicht geschlossen werden: ", e);
     }
     ServerList.clear();
 
-    if (!unreadMet && RunState == TRunState::Receiving)
+    if (!unreadMet && RunState == TRunState::Receiving && listsWritable)
         LogEntry("POP3 Keine neuen Nachrichten vorhanden");
     ClearLabels();
 
     bool deletionsDone = false;
-    if (RunState == TRunState::Receiving) {
+    if (RunState == TRunState::Receiving && (areaClosed || deleted.empty())) {
         LogEntry("POP3 Trenne Verbindung zum Server...");
         const bool wasConnected = pop3.Connected();
         try {
@@ -292,6 +378,8 @@ void Tmain::ReadMails() {
             // reads QUIT, whether or not its answer comes back. Taking them as done may fetch a
             // stored mail once more; taking them as not done would leave the old numbers in the
             // list, where they hide the mails that move down into them, and those never come in.
+            // (The ids of deleted mails stay in their list either way: a mail that is still
+            // there is known by its id, one that is gone drops out with the next run.)
             deletionsDone = wasConnected;
         }
     } else {
@@ -300,11 +388,8 @@ void Tmain::ReadMails() {
 
     if (deletionsDone && !deleted.empty())
         renumberAfterDeletion(ReadList, std::move(deleted));
-    try {
-        SaveReadList(ReadList);
-    } catch (const std::exception& e) {
-        logFailure("POP3 ", "Liste der gelesenen Nachrichten nicht gespeichert: ", e);
-    }
+    if (listsWritable)
+        saveLists("Beim nächsten Abruf können Nachrichten doppelt ankommen.");
     RunState = TRunState::Idle;
 }
 

@@ -1,6 +1,8 @@
 #include "mail/PB_Liste.h"
 
 #include "mail/RecordFile.h"
+#include "net/Pop3Client.h"
+#include "platform/Exceptions.h"
 
 #include <algorithm>
 
@@ -39,6 +41,42 @@ void SaveReadList(const TReadList& ReadList, const std::string& FileName) {
         bytes.append(record, sizeof record);
     }
     replaceFile(FileName, bytes);
+}
+
+bool LoadUidList(TUidList& UidList, const std::string& FileName) {
+    std::string bytes;
+    if (!readWholeFile(FileName, bytes))
+        return false;
+    std::size_t start = 0;
+    for (int line = 1; start < bytes.size(); ++line) {
+        const std::size_t end = bytes.find('\n', start);
+        const std::string_view id = std::string_view(bytes).substr(start, end == std::string::npos ? end : end - start);
+        if (end == std::string::npos || !ValidUniqueId(id))
+            throw EInOutError("Invalid data in line " + std::to_string(line));
+        UidList.emplace(std::string(id), false);
+        start = end + 1;
+    }
+    return true;
+}
+
+bool IsUidRead(TUidList& UidList, const std::string& Uid) {
+    auto it = UidList.find(Uid);
+    if (it == UidList.end())
+        return false;
+    it->second = true;
+    return true;
+}
+
+void AddReadUid(TUidList& UidList, const std::string& Uid) {
+    UidList[Uid] = true;
+}
+
+void SaveUidList(const TUidList& UidList, const std::string& FileName) {
+    std::string bytes;
+    for (const auto& [id, seen] : UidList)
+        if (seen)
+            bytes.append(id).push_back('\n');
+    replaceFile(FileName, bytes, true);
 }
 
 } // namespace pb

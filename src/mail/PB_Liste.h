@@ -10,6 +10,7 @@
 // "readmsg.lst": 8-byte records, no header: the number as a little-endian signed 32-bit integer,
 // one byte Seen (written 0, ignored on reading) and three bytes of padding (written 0, ignored).
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,5 +42,33 @@ void AddReadMessage(TReadList& ReadList, std::int32_t MsgNumber);
 // Writes one record per Seen entry, in list order, replacing the file atomically (a failed or
 // interrupted save leaves the previous file). Raises EInOutError when the file cannot be written.
 void SaveReadList(const TReadList& ReadList, const std::string& FileName = kReadListFile);
+
+// ---- The list by unique id ----
+// A server that offers UIDL gives every mail an id that stays with it, whatever its number:
+// mails deleted or added by another client between runs move the numbers, not the ids. Where
+// the server offers it, the run knows its mails by id and keeps the number list only for a
+// later run without UIDL.
+//
+// "readmsg.uid": one id per line as the server gave it (1 to 70 printable ASCII characters),
+// each line ended by LF; the user's alone (0600) and replaced atomically.
+
+inline constexpr const char* kUidListFile = "readmsg.uid";
+
+// Id -> Seen (looked up again or fetched during the current run).
+using TUidList = std::map<std::string, bool>;
+
+// Adds every id of the file, Seen cleared; false when there is no file. A damaged file (a
+// line that is not an id, a last line without LF) raises EInOutError naming the line: taking
+// it as empty would fetch every mail of the mailbox again.
+bool LoadUidList(TUidList& UidList, const std::string& FileName = kUidListFile);
+
+// True when Uid is in the list; it is marked Seen.
+bool IsUidRead(TUidList& UidList, const std::string& Uid);
+
+// Adds Uid, marked Seen.
+void AddReadUid(TUidList& UidList, const std::string& Uid);
+
+// Writes the Seen ids, replacing the file atomically. Raises EInOutError.
+void SaveUidList(const TUidList& UidList, const std::string& FileName = kUidListFile);
 
 } // namespace pb

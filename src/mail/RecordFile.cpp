@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +19,8 @@ namespace {
     case EPERM:
     case EROFS: throw EInOutError("File access denied");
     case ENOSPC:
-    case EDQUOT: throw EInOutError("Disk full");
+    case EDQUOT:
+    case EFBIG: throw EInOutError("Disk full");
     default: throw EInOutError(std::strerror(err));
     }
 }
@@ -43,38 +43,42 @@ std::string directoryOf(const std::string& fileName) {
 
 } // namespace
 
-void readRecords(const std::string& FileName, std::size_t RecordSize,
-                 const std::function<void(const unsigned char* Record)>& Record) {
+bool readWholeFile(const std::string& FileName, std::string& Bytes) {
+    Bytes.clear();
     Fd file{::open(FileName.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) {
         if (errno == ENOENT)
-            return;
+            return false;
         ioError(errno);
     }
-    std::vector<unsigned char> buf(RecordSize * 512);
-    std::size_t have = 0;
+    char buf[4096];
     for (;;) {
-        ssize_t n = ::read(file.fd, buf.data() + have, buf.size() - have);
+        ssize_t n = ::read(file.fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             ioError(errno);
         if (n == 0)
-            break;
-        have += static_cast<std::size_t>(n);
-        std::size_t whole = have - have % RecordSize;
-        for (std::size_t off = 0; off < whole; off += RecordSize)
-            Record(buf.data() + off);
-        std::memmove(buf.data(), buf.data() + whole, have - whole);
-        have -= whole;
+            return true;
+        Bytes.append(buf, static_cast<std::size_t>(n));
     }
-    if (have > 0)
+}
+
+void readRecords(const std::string& FileName, std::size_t RecordSize,
+                 const std::function<void(const unsigned char* Record)>& Record) {
+    std::string bytes;
+    readWholeFile(FileName, bytes);
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t whole = bytes.size() - bytes.size() % RecordSize;
+    for (std::size_t off = 0; off < whole; off += RecordSize)
+        Record(data + off);
+    if (whole < bytes.size())
         throw EInOutError("Read beyond end of file");
 }
 
-void replaceFile(const std::string& FileName, std::string_view Bytes) {
+void replaceFile(const std::string& FileName, std::string_view Bytes, bool Private) {
     const std::string aside = FileName + ".new";
-    Fd file{::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)};
+    Fd file{::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, Private ? 0600 : 0666)};
     if (file.fd < 0)
         ioError(errno);
     auto fail = [&](int err) {
@@ -92,10 +96,15 @@ void replaceFile(const std::string& FileName, std::string_view Bytes) {
             fail(n < 0 ? errno : ENOSPC);
         done += static_cast<std::size_t>(n);
     }
-    // The replacement keeps the permissions the user gave the file.
+    // The replacement keeps the permissions the user gave the file; a private one is the
+    // user's alone, also when a leftover aside file had other permissions.
     struct stat old {};
-    if (::stat(FileName.c_str(), &old) == 0 && ::fchmod(file.fd, old.st_mode & 07777) != 0)
+    if (Private) {
+        if (::fchmod(file.fd, 0600) != 0)
+            fail(errno);
+    } else if (::stat(FileName.c_str(), &old) == 0 && ::fchmod(file.fd, old.st_mode & 07777) != 0) {
         fail(errno);
+    }
     if (::fsync(file.fd) != 0)
         fail(errno);
     int rc = ::close(file.fd);

@@ -9,6 +9,9 @@
 
 namespace pb {
 
+// The whole file into Bytes; false (Bytes empty) when the file does not exist.
+bool readWholeFile(const std::string& FileName, std::string& Bytes);
+
 // Calls Record once per whole record of RecordSize bytes, in file order. A missing file has no
 // records. A file that ends inside a record raises "Read beyond end of file" after the whole
 // records before it were handed over.
@@ -18,6 +21,8 @@ void readRecords(const std::string& FileName, std::size_t RecordSize,
 // Replaces the file with Bytes so that a crash or a full disk leaves either the old file or the
 // new one, never a part of either: the bytes are written and synced beside the file, then
 // renamed over it. On failure the old file is untouched and nothing is left beside it.
-void replaceFile(const std::string& FileName, std::string_view Bytes);
+// A Private file is made readable by the user alone (0600, whatever the old file had);
+// otherwise the replacement keeps the old file's permissions.
+void replaceFile(const std::string& FileName, std::string_view Bytes, bool Private = false);
 
 } // namespace pb

@@ -348,6 +348,13 @@ void TMessageParser::ReadMultipart(TMailMessage& Mail) {
         NextLine();
 }
 
+bool ValidUniqueId(std::string_view Id) {
+    // Longest id a server may give (RFC 1939).
+    constexpr std::size_t MaxUniqueId = 70;
+    return !Id.empty() && Id.size() <= MaxUniqueId &&
+           std::all_of(Id.begin(), Id.end(), [](char c) { return c > ' ' && c < 127; });
+}
+
 // --- TPop3Client --------------------------------------------------------------------------------
 
 namespace {
@@ -502,6 +509,27 @@ void TPop3Client::List() {
             OnList(msg, size);
         }
     }
+}
+
+bool TPop3Client::ListUniqueIds(std::map<int, std::string>& Ids) {
+    Ids.clear();
+    if (busy_)
+        return false;
+    BusyScope busy(busy_);
+    RequireConnection();
+    if (!Positive(Transaction("UIDL")))
+        return false;
+    for (;;) {
+        const std::string line = CutLineEnd(ReadLn());
+        if (line == ".")
+            break;
+        const std::string id = NthWord(line, ' ', 2);
+        const int msg = StrToIntDef(NthWord(line, ' ', 1), 0);
+        if (msg <= 0 || !ValidUniqueId(id))
+            throw Exception("Invalid UIDL line: " + line);
+        Ids[msg] = id;
+    }
+    return true;
 }
 
 void TPop3Client::GetSummary(int MailNumber) {

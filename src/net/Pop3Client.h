@@ -98,6 +98,9 @@ private:
 
 using TListEvent = std::function<void(int Msg, int Size)>;
 
+// A mail's unique id as RFC 1939 allows it: 1 to 70 printable characters, no blank.
+bool ValidUniqueId(std::string_view Id);
+
 class TPop3Client : public TAsyncSocket {
 public:
     explicit TPop3Client(QObject* owner = nullptr);
@@ -146,6 +149,11 @@ public:
 
     // The four below do nothing while another operation of this component runs (Busy).
     void List();
+    // UIDL: the unique id of every mail, by mail number, into Ids (cleared first). False when
+    // the server refuses the command (it need not offer it); true with every id it gave.
+    // A line whose id is not valid (ValidUniqueId) or whose number is not one raises
+    // pb::Exception with the line.
+    bool ListUniqueIds(std::map<int, std::string>& Ids);
     void GetSummary(int MailNumber);
     void GetMailMessage(int MailNumber);
     void DeleteMailMessage(int MailNumber);

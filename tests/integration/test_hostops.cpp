@@ -7,9 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <regex>
+#include <thread>
 #include <typeinfo>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace pb {
 namespace {
@@ -194,6 +203,58 @@ TEST_F(HostOps, StoreAfterAFailedStoreStillWorks) {
               "EWrongFormat: Wrong data format!");
     EXPECT_FALSE(SharedMapping::exists(edapi::blockName(edapi::BlkStoreNew, currentThreadId())));
     EXPECT_NO_THROW(api.StoreNewMsg(message("a", "b", "c", "d")));
+}
+
+// Whether a process is being traced (strace has attached).
+bool traced(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("TracerPid:", 0) == 0)
+            return std::stoi(line.substr(10)) != 0;
+    return false;
+}
+
+// A plug-in may delete its mails on the server once the host has answered the close, so the
+// stored messages must be on disk by then: the host syncs the area's files before it answers,
+// once per close rather than once per message. Watched with strace on the serving host.
+TEST_F(HostOps, CloseAreaAnswersOnlyOnceTheMessagesAreOnDisk) {
+    if (std::system("command -v strace >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    const std::string trace = host.base() + "/strace.out";
+    const pid_t strace = ::fork();
+    ASSERT_GE(strace, 0);
+    if (strace == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        const std::string pid = std::to_string(host.pid());
+        ::execlp("strace", "strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,sendto", "-o", trace.c_str(), "-p",
+                 pid.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 500 && !traced(host.pid()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool attached = traced(host.pid());
+
+    api.OpenArea("REPORT");
+    for (const char* subject : {"eins", "zwei", "drei"})
+        api.StoreNewMsg(message("Sysop", "Postbridge", subject, "Text\r\n"));
+    api.CloseArea();
+    ::kill(strace, SIGINT);
+    int status = 0;
+    ::waitpid(strace, &status, 0);
+    if (!attached)
+        GTEST_SKIP() << "strace cannot attach here";
+
+    // One letter per call: S for a message the host sent, F for a sync.
+    std::string calls;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("sendto(") != std::string::npos)
+            calls += 'S';
+        else if (line.find("sync(") != std::string::npos)
+            calls += 'F';
+    // The answers to the open and the stores, the three files synced, the answer to the close.
+    EXPECT_TRUE(std::regex_match(calls, std::regex("S{4}F{3}S"))) << calls;
 }
 
 TEST_F(HostOps, MessageOperationsNeedAnOpenArea) {

@@ -16,8 +16,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <csignal>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
+#include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -307,7 +311,7 @@ TEST_F(IncomingRun, LaterRunsFetchOnlyWhatIsNew) {
 
     // The mailbox shrinks to two mails: 3 and 4 drop out of the list, and the mails that
     // take those numbers later are fetched.
-    servers().setMails({simpleMail("eins"), simpleMail("zwei")});
+    test::deleteByAnotherClient(servers(), {3, 4});
     w.BitBtn2->click();
     EXPECT_TRUE(contains(lastRunLog(), "POP3 Keine neuen Nachrichten vorhanden"));
     EXPECT_EQ(readList(), (std::vector<std::int32_t>{1, 2}));
@@ -317,6 +321,14 @@ TEST_F(IncomingRun, LaterRunsFetchOnlyWhatIsNew) {
     ASSERT_EQ(stored.size(), 5u);
     EXPECT_EQ(stored[4].h.Subject.str(), "neu drei");
     EXPECT_EQ(readList(), (std::vector<std::int32_t>{1, 2, 3}));
+}
+
+std::vector<std::string> uidLines() {
+    std::vector<std::string> out;
+    std::istringstream in(readBytes(kUidListFile));
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
 }
 
 // Makes the host refuse the store of the mail with the given number in the listing.
@@ -376,6 +388,111 @@ TEST_F(IncomingRun, ReadEntriesMoveDownWhenEarlierMailsAreDeleted) {
     const auto stored = storedMails(host);
     ASSERT_EQ(stored.size(), 3u);
     EXPECT_EQ(stored[2].h.Subject.str(), "neu");
+}
+
+// Another client deletes mails between the runs, in front of a known mail and in front of a
+// new one: by number a new mail would take a known number and be skipped, and a known mail a
+// new number and come twice. By unique id each mail comes exactly once.
+TEST_F(IncomingRun, MailboxChangedByAnotherClientLosesAndDuplicatesNothing) {
+    EdhostProcess host;
+    servers().setMails({simpleMail("eins"), simpleMail("zwei"), simpleMail("drei")});
+    Tmain& w = startWindow(false);
+    refuseStoreOf(w, host, 1);   // "eins" stays unread: the numbers then know 2 and 3
+    w.BitBtn2->click();
+    w.POP3_Service->OnRetrieveStart = nullptr;
+    ASSERT_EQ(uidLines().size(), 2u);
+
+    // eins 1, zwei 2, vier 3: by number "vier" would take the known 3.
+    test::deleteByAnotherClient(servers(), {3});
+    servers().addMail(simpleMail("vier"));
+    w.BitBtn2->click();
+    // zwei 1, vier 2, fuenf 3: by number "zwei" would come again as the unknown 1.
+    test::deleteByAnotherClient(servers(), {1});
+    servers().addMail(simpleMail("fuenf"));
+    w.BitBtn2->click();
+
+    EXPECT_EQ(test::hostSubjects(host), (std::map<std::string, int>{
+                                            {"eins", 1}, {"zwei", 1}, {"drei", 1}, {"vier", 1}, {"fuenf", 1}}));
+    // Both lists follow the mailbox: three ids, and the numbers as they are now.
+    EXPECT_EQ(uidLines().size(), 3u);
+    auto numbers = readList();
+    std::sort(numbers.begin(), numbers.end());
+    EXPECT_EQ(numbers, (std::vector<std::int32_t>{1, 2, 3}));
+}
+
+// The first run with ids decides by the numbers and records the ids of what they count as
+// read; the file is the user's alone. A damaged id list fetches nothing and says so.
+TEST_F(IncomingRun, ChangeOverToIdsFetchesNothingTwice) {
+    EdhostProcess host;
+    servers().setMails({simpleMail("eins"), simpleMail("zwei"), simpleMail("drei")});
+    writeReadList({1, 2});
+    Tmain& w = startWindow(false);
+    w.BitBtn2->click();
+    EXPECT_EQ(test::hostSubjects(host), (std::map<std::string, int>{{"drei", 1}}));
+    EXPECT_EQ(uidLines().size(), 3u);
+    EXPECT_EQ(std::filesystem::status(kUidListFile).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    test::deleteByAnotherClient(servers(), {1});
+    servers().addMail(simpleMail("vier"));
+    w.BitBtn2->click();
+    EXPECT_EQ(test::hostSubjects(host), (std::map<std::string, int>{{"drei", 1}, {"vier", 1}}));
+
+    writeBytes(kUidListFile, readBytes(kUidListFile) + "kaputt ohne Zeilenende");
+    w.BitBtn2->click();
+    ASSERT_EQ(boxes().texts().size(), 1u);
+    EXPECT_EQ(boxes().texts()[0], "Die Liste der abgeholten Nachrichten readmsg.uid konnte nicht gelesen werden: "
+                                  "Invalid data in line 4. Es wurden keine Nachrichten abgeholt.");
+    EXPECT_EQ(test::hostSubjects(host).size(), 2u);
+    EXPECT_EQ(w.RunState, TRunState::Idle);
+    EXPECT_EQ(enabled(w), "1111101");
+}
+
+// A disk that takes no more: the lists are written before the first mail, so nothing is
+// fetched that could not be recorded; a save that fails at the end is a box too.
+TEST_F(IncomingRun, FullDiskForTheReadList) {
+    EdhostProcess host;
+    // 148 known mails make a list of 1184 bytes, more than the disk takes; the host's blocks
+    // for the two new small mails still fit.
+    std::vector<std::string> mails;
+    std::vector<std::int32_t> known;
+    for (int k = 1; k <= 150; ++k) {
+        mails.push_back(simpleMail("Brief " + std::to_string(k)));
+        if (k <= 148)
+            known.push_back(k);
+    }
+    servers().setMails(mails);
+    writeReadList(known);
+    Tmain& w = startWindow(true);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit full = old;
+    full.rlim_cur = 1024;
+    auto diskFull = [&](bool on) { ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, on ? &full : &old), 0); };
+
+    diskFull(true);
+    w.BitBtn2->click();
+    diskFull(false);
+    EXPECT_EQ(boxes().texts(), std::vector<std::string>{"Die Liste der abgeholten Nachrichten readmsg.lst konnte nicht "
+                                                         "gespeichert werden: Disk full. Es wurden keine Nachrichten "
+                                                         "abgeholt."});
+    EXPECT_TRUE(storedMails(host).empty());
+    EXPECT_EQ(servers().pop3Count(), 150u);
+    EXPECT_EQ(w.RunState, TRunState::Idle);
+
+    // Full once the first mail is coming: both mails are stored and deleted, and the box says
+    // what the lost list means.
+    boxes().reset();
+    w.POP3_Service->OnRetrieveStart = [&](QObject*) { diskFull(true); };
+    w.BitBtn2->click();
+    diskFull(false);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(boxes().texts(), std::vector<std::string>{"Die Liste der abgeholten Nachrichten readmsg.lst konnte nicht "
+                                                         "gespeichert werden: Disk full. Beim nächsten Abruf können "
+                                                         "Nachrichten doppelt ankommen."});
+    EXPECT_EQ(storedMails(host).size(), 2u);
+    EXPECT_EQ(servers().pop3Count(), 148u);
 }
 
 TEST_F(IncomingRun, RefusedStoreIsFetchedAgainNextTime) {

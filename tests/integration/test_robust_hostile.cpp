@@ -148,6 +148,8 @@ TEST_F(RobustHostile, MailWithoutEndLineBeforeTheClose) {
                 p.send("+OK 2 200\r\n");
             else if (verb == "LIST")
                 p.send("+OK\r\n1 100\r\n2 100\r\n.\r\n");
+            else if (verb == "UIDL")
+                p.send("-ERR not offered\r\n");
             else if (verb == "RETR") {
                 p.send("+OK 100 octets\r\nFrom: a@example.org\r\nSubject: Halb\r\n\r\nDer Anfang und dann");
                 p.close();
@@ -164,6 +166,35 @@ TEST_F(RobustHostile, MailWithoutEndLineBeforeTheClose) {
     EXPECT_EQ(w.RunState, TRunState::Idle);
     EXPECT_TRUE(w.BitBtn2->isEnabled());
     EXPECT_TRUE(hostSubjects(host).empty()) << "a mail cut short was stored";
+}
+
+// A mail count from STAT that is out of range or disagrees with the listing: the run goes by
+// the listing and fetches every listed mail, once.
+TEST_F(RobustHostile, StatCountOutOfRangeTheListingDecides) {
+    for (const std::string count : {"2147483648", "-1", "7"}) {
+        SCOPED_TRACE(count);
+        EdhostProcess host;
+        fs::remove("readmsg.lst");
+        LoopbackServer server([count](Peer& p) {
+            p.send("+OK ready\r\n");
+            for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+                const std::string verb = line.substr(0, 4);
+                if (verb == "STAT")
+                    p.send("+OK " + count + " 120\r\n");
+                else if (verb == "LIST")
+                    p.send("+OK\r\n1 60\r\n2 60\r\n.\r\n");
+                else if (verb == "UIDL")
+                    p.send("-ERR not offered\r\n");
+                else if (verb == "RETR")
+                    p.send("+OK\r\nFrom: a@example.org\r\nSubject: Brief " + line.substr(5, 1) + "\r\n\r\nText\r\n.\r\n");
+                else
+                    p.send("+OK\r\n");
+            }
+        });
+        startWindow(server.port()).BitBtn2->click();
+        server.join();
+        EXPECT_EQ(hostSubjects(host), (std::map<std::string, int>{{"Brief 1", 1}, {"Brief 2", 1}}));
+    }
 }
 
 // The host answers the store of the second mail with a status that means nothing: the run

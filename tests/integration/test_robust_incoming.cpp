@@ -90,6 +90,7 @@ protected:
     void freshMailbox() {
         servers().setMails(mailbox());
         std::filesystem::remove("readmsg.lst");
+        std::filesystem::remove("readmsg.uid");
         test::boxes().reset();
     }
 

@@ -7,6 +7,8 @@
 #include "support/MailServers.h"
 #include "support/MainWindowFixture.h"
 
+#include "net/Pop3Client.h"
+
 #include <map>
 #include <sstream>
 #include <string>
@@ -20,6 +22,21 @@ inline std::map<std::string, int> hostSubjects(const EdhostProcess& host) {
     for (std::string line; std::getline(list, line);)
         ++out[line.substr(line.rfind("  ") + 2)];
     return out;
+}
+
+// Another client (a phone, a webmail) deletes the given mails in one POP3 session, ended with
+// QUIT, so the server moves the later mails down.
+inline void deleteByAnotherClient(const MailServers& s, const std::vector<int>& numbers) {
+    TPop3Client other;
+    other.Host = s.host();
+    other.Port = s.pop3Port();
+    other.UserID = s.user();
+    other.Password = s.password();
+    other.TimeOut = 20000;
+    other.Connect();
+    for (int n : numbers)
+        other.DeleteMailMessage(n);
+    other.Disconnect();
 }
 
 class MailRunFixture : public MainWindowFixture {
