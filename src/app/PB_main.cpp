@@ -4,6 +4,7 @@
 #include "app/Fonts.h"
 #include "app/Glyphs.h"
 #include "app/LogFormat.h"
+#include "mail/FailureCause.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/MessageBoxes.h"
@@ -286,20 +287,25 @@ void Tmain::SetConnectFailedButtons() {
     BitBtn7->setEnabled(false);
 }
 
-bool Tmain::ConnectService(const std::string& service, const std::string& server,
-                           const std::function<void()>& connect, const std::function<std::string()>& serverMessage) {
+bool Tmain::ConnectService(const std::string& service, const std::string& server, TAsyncSocket& component,
+                           const std::function<void()>& connect) {
     SetLabel(status, "Verbinden mit Server " + server + " ...");
     LogEntry(service + " Erstelle Verbindung...");
     try {
+        // Without a name the component would look up nothing and report a server not found.
+        if (server.empty())
+            throw Exception("No server");
         connect();
-    } catch (const std::exception&) {
-        if (ShowConnectError) {
-            std::string text = ansi("Es konnte keine Verbindung zu ") + server +
-                               ansi(" hergestellt werden. Überprüfen Sie Ihre Einstellungen. Vielleicht sind "
-                                    "Sie aber zur Zeit auch nicht mit dem Internet verbunden.");
-            if (serverMessage)
-                text += " Meldung vom Server: " + serverMessage();
-            showMessage(text);
+    } catch (const std::exception& e) {
+        if (RunState == TRunState::Cancelled) {
+            // The user's own "Abbrechen": nothing to report but the log line.
+        } else if (ShowConnectError) {
+            const std::string cause = FailureCause(service, server, component, e);
+            showMessage(server.empty() ? cause
+                                       : ansi("Es konnte keine Verbindung zu ") + server +
+                                             ansi(" hergestellt werden. Überprüfen Sie Ihre Einstellungen. Vielleicht "
+                                                  "sind Sie aber zur Zeit auch nicht mit dem Internet verbunden. ") +
+                                             cause);
         } else {
             ShowConnectError = true;   // a handler has shown the precise box already
         }

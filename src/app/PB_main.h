@@ -78,12 +78,13 @@ public:
     // "Abbrechen" is enabled; after a failed connection attempt all but "Abbrechen" are.
     void SetRunButtons();
     void SetConnectFailedButtons();
-    // The connection step of a run for `service` ("POP3", "SMTP"): shows and logs the attempt,
-    // runs `connect`; when that throws, shows the box that the connection failed (unless a
-    // handler has shown a more precise one), with `serverMessage()` added when given, logs it
-    // and sets the buttons for a failed connection. True when connected.
-    bool ConnectService(const std::string& service, const std::string& server, const std::function<void()>& connect,
-                        const std::function<std::string()>& serverMessage = {});
+    // The connection step of a run for `service` ("POP3", "SMTP") through `component`: shows
+    // and logs the attempt, runs `connect`; when that throws, shows the box that the connection
+    // failed with the cause (unless a handler has shown a more precise one, or the user
+    // cancelled), logs it and sets the buttons for a failed connection. With no server entered
+    // nothing is tried. True when connected.
+    bool ConnectService(const std::string& service, const std::string& server, TAsyncSocket& component,
+                        const std::function<void()>& connect);
     // End of a button's run: run buttons on only while the host is attached; QuickView,
     // Konfiguration, Beenden on; Abbrechen off.
     void RestoreIdleButtons();

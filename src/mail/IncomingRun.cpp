@@ -104,7 +104,7 @@ bool Tmain::TryConnection() {
     p.UserID = Settings.POP3User;
     LogEntry("POP3 Login: " + Settings.POP3User);
     p.Password = Settings.POP3Password;
-    return ConnectService("POP3", Settings.POP3Server, [&p] { p.Connect(); });
+    return ConnectService("POP3", Settings.POP3Server, p, [&p] { p.Connect(); });
 }
 
 void Tmain::POP3_ServiceInvalidHost(bool&) {

@@ -12,6 +12,7 @@
 //    be closed (the connection with QUIT, the area), so that the next run starts clean; the
 //    button handler shows the error and brings the buttons back.
 #include "app/PB_main.h"
+#include "mail/FailureCause.h"
 #include "mail/OutgoingText.h"
 #include "mail/PB_addressbook.h"
 #include "platform/AnsiText.h"
@@ -36,6 +37,19 @@ constexpr const char* ProgramName = "Echodesk 95 using Postbridge Alpha 4";
 // Latin-1 text, not ASCII.
 constexpr const char* PlainAscii = "Content-Type: text/plain;                        charset=us-ascii";
 constexpr const char* PlainLatin1 = "Content-Type: text/plain; charset=iso-8859-1";
+
+// The box text for a message that could not be sent: the server's reply when the failure was
+// its answer to this message, else what went wrong. The component's last reply may belong to
+// an earlier command or message and is not shown then.
+std::string SendFailureText(const std::exception& e, const std::string& server, const TAsyncSocket& smtp) {
+    const std::string text = "Die Nachricht konnte nicht versendet werden.";
+    if (const std::string reply = ServerReply("SMTP", e); !reply.empty())
+        return text + " Meldung vom Server :" + reply;
+    const std::string what = e.what();
+    if (what == "Incomplete Header")
+        return text + ansi(" Die Nachricht hat keinen Empfänger.");
+    return text + " " + FailureCause("SMTP", server, smtp, e);
+}
 
 bool addressBookExists() {
     struct stat st {};
@@ -69,8 +83,7 @@ bool Tmain::TrySMTPConnection() {
     LogEntry("SMTP Serverportnr.: " + std::to_string(Settings.SMTPPort));
     smtp.UserID = Settings.SMTPLogin;
     LogEntry("SMTP Login: " + Settings.SMTPLogin);
-    return ConnectService("SMTP", Settings.SMTPServer, [&smtp] { smtp.Connect(); },
-                          [&smtp] { return smtp.Status(); });
+    return ConnectService("SMTP", Settings.SMTPServer, smtp, [&smtp] { smtp.Connect(); });
 }
 
 void Tmain::SendMails() {
@@ -136,9 +149,10 @@ void Tmain::SendMails() {
             } catch (const EAbortError&) {
                 SendSucceeded = false;
                 LogEntry("SMTP Senden vom Benutzer abgebrochen");
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 SendSucceeded = false;
-                showMessage("Die Nachricht konnte nicht versendet werden. Meldung vom Server :" + smtp.Status());
+                if (RunState != TRunState::Cancelled)
+                    showMessage(SendFailureText(e, Settings.SMTPServer, smtp));
                 LogEntry("SMTP Senden der Nachricht gescheitert");
             }
             if (SendSucceeded)

@@ -1,6 +1,7 @@
 #include "ui/PB_quick.h"
 
 #include "app/Fonts.h"
+#include "mail/FailureCause.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
 #include "ui/DialogParts.h"
@@ -17,6 +18,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <vector>
 
 namespace pb {
 
@@ -173,12 +175,15 @@ void TQuickForm::FormActivate() {
         Button1->setEnabled(false);
         Button4->setEnabled(false);
         SetStatus(ansi("Keine Verbindung zum Server"));
+        // The rows of an earlier showing would look like the mailbox of now.
+        MessTable->setRowCount(0);
     }
 }
 
 bool TQuickForm::QTryConnection() {
     TPop3Client& pop = *POP_Quick;
     DropSession();
+    deleted_.clear();
     pop.AttachFilePath.clear();
     pop.DeleteOnRead = false;
     pop.ReportLevel = 8;
@@ -197,14 +202,14 @@ bool TQuickForm::QTryConnection() {
     try {
         pop.Connect();
         connecting_ = false;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         connecting_ = false;
         if (!cancelled_)
             showMessage(ansi("Es konnte keine Verbindung zu ") + QuickServer +
                         ansi(" hergestellt werden. ") +
                         ansi("Überprüfen Sie Ihre Einstellungen. Vielleicht sind Sie aber zur "
                              "Zeit auch nicht ") +
-                        ansi("mit dem Internet verbunden."));
+                        ansi("mit dem Internet verbunden. ") + FailureCause("POP3", QuickServer, pop, e));
         return false;
     }
     return !cancelled_;
@@ -234,13 +239,20 @@ void TQuickForm::Button1Click() {
     const int n = POP_Quick->MailCount;
     SetStatus("Verbunden. Empfange " + std::to_string(n) + " Kopfdaten.");
 
+    // The mails deleted in this session are still counted by the server until QUIT, but they
+    // are gone for the user: asking for them would only fail.
+    std::vector<int> listed;
+    for (int k = 1; k <= n; ++k)
+        if (!deleted_.count(k))
+            listed.push_back(k);
     MessTable->clearSelection();
-    MessTable->setRowCount(std::max(n, 0));
+    MessTable->setRowCount(static_cast<int>(listed.size()));
     for (int r = 0; r < MessTable->rowCount(); ++r)
         for (int c = 0; c < 4; ++c)
             MessTable->setItem(r, c, new QTableWidgetItem);
 
-    for (int k = 1; k <= n; ++k) {
+    for (std::size_t r = 0; r < listed.size(); ++r) {
+        const int k = listed[r];
         SetStatus("Empfange Nachrichteninfos " + std::to_string(k) + " von " + std::to_string(n));
         try {
             POP_Quick->GetSummary(k);
@@ -253,10 +265,11 @@ void TQuickForm::Button1Click() {
             return;
         }
         const TSummary& s = POP_Quick->Summary;
-        MessTable->item(k - 1, 0)->setText(QString::number(k));
-        MessTable->item(k - 1, 1)->setText(readable(s.From));
-        MessTable->item(k - 1, 2)->setText(readable(s.Subject));
-        MessTable->item(k - 1, 3)->setText(QString::number(s.Bytes));
+        const int row = static_cast<int>(r);
+        MessTable->item(row, 0)->setText(QString::number(k));
+        MessTable->item(row, 1)->setText(readable(s.From));
+        MessTable->item(row, 2)->setText(readable(s.Subject));
+        MessTable->item(row, 3)->setText(QString::number(s.Bytes));
     }
     SetStatus(ansi("Verbunden"));
     ButtonOn();
@@ -268,16 +281,24 @@ void TQuickForm::Button4Click() {
     const int r = SelectedRow();
     if (r == 0)
         return;
-    const std::string question = ansi("Sie werden nun Nachricht Nr. ") + std::to_string(r) +
+    // Once a row is gone the rows no longer stand at their mail's number: the "Nr." cell says
+    // which mail a row shows. A row not filled (a fetch that stopped) names none.
+    bool filled = false;
+    const int number = Cell(0, r).toInt(&filled);
+    if (!filled || number <= 0)
+        return;
+    const std::string question = ansi("Sie werden nun Nachricht Nr. ") + std::to_string(number) +
                                  ansi(" löschen. Sie werden ") +
                                  ansi("sie WIRKLICH löschen. Sind Sie sich sicher? Wirklich SICHER?");
     if (messageDlg(question, MsgKind::Warning, MsgButtons::YesNo) != MsgResult::Yes)
         return;
     WorkingScope working(working_);
     ButtonOff();
-    SetStatus(ansi("Lösche Nachricht ") + std::to_string(r));
+    SetStatus(ansi("Lösche Nachricht ") + std::to_string(number));
     try {
-        POP_Quick->DeleteMailMessage(r);
+        POP_Quick->DeleteMailMessage(number);
+        deleted_.insert(number);
+        MessTable->removeRow(r - 1);
     } catch (const std::exception&) {
         if (cancelled_)
             return;   // the session is gone; "Abbrechen" has set the buttons
@@ -297,6 +318,12 @@ void TQuickForm::Button3Click() {
     ButtonOn();
     Button1->setEnabled(false);
     Button4->setEnabled(false);
+    // The server carries out deletions only at a QUIT, which a dropped session never sends.
+    if (!deleted_.empty()) {
+        deleted_.clear();
+        showMessage(ansi("Die Verbindung wurde ohne Abmeldung getrennt. Die in dieser Sitzung gelöschten "
+                         "Nachrichten wurden deshalb nicht gelöscht und bleiben auf dem Server."));
+    }
 }
 
 void TQuickForm::Button2Click() {

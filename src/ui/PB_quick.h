@@ -4,14 +4,17 @@
 // independent of the main window's. It reads and writes no file and never touches the host.
 //
 // One connection per showing: the dialog connects when it is shown and ends the session with
-// QUIT when it is closed (which is when the server carries out the deletions). "Abbrechen"
-// drops the connection without QUIT, so deletions made in that session are not carried out.
+// QUIT when it is closed (which is when the server carries out the deletions). A deleted mail
+// leaves the grid at once, and a later fetch in the session passes over it. "Abbrechen" drops
+// the connection without QUIT, so deletions made in that session are not carried out, and a
+// box says so.
 #include "net/Pop3Client.h"
 
 #include <QDialog>
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 class QLabel;
@@ -53,7 +56,8 @@ public:
     void Button3Click();     // "Abbrechen"
     void Button4Click();     // "Markierte Mail löschen"
 
-    // ---- The grid as rows and columns: row 0 is the title row, row k shows mail k ----
+    // ---- The grid as rows and columns: row 0 is the title row, the rows below show the
+    // mails in order, their number in the "Nr." cell ----
     int RowCount() const;
     QString Cell(int Col, int Row) const;
     // The selected row; 0 when none (or only the title row) is selected.
@@ -89,6 +93,7 @@ private:
     bool working_ = false;
     bool connecting_ = false;
     bool cancelled_ = false;   // "Abbrechen" was pressed in this showing
+    std::set<int> deleted_;    // mail numbers deleted in this session, carried out at its QUIT
 };
 
 } // namespace pb

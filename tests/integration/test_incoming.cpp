@@ -5,18 +5,20 @@
 #include "platform/MessageLoop.h"
 #include "platform/Resolver.h"
 #include "support/EdhostProcess.h"
+#include "support/LoopbackServer.h"
 #include "support/MailRunFixture.h"
 
 #include <QLabel>
+#include <QTimer>
 #include <QProgressBar>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <csignal>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -559,9 +561,29 @@ TEST_F(IncomingRun, FailedConnectionsShowOneBoxEach) {
     w.BitBtn2->click();
     EXPECT_EQ(boxes().texts(), std::vector<std::string>{
                                    "Es konnte keine Verbindung zu 127.0.0.1 hergestellt werden. Überprüfen Sie Ihre "
-                                   "Einstellungen. Vielleicht sind Sie aber zur Zeit auch nicht mit dem Internet verbunden."});
+                                   "Einstellungen. Vielleicht sind Sie aber zur Zeit auch nicht mit dem Internet verbunden. "
+                                   "Der POP3-Server 127.0.0.1 hat die Verbindung abgelehnt."});
     EXPECT_EQ(enabled(w), "1111101");
     EXPECT_TRUE(storedMails(host).empty());
+
+    // No server entered: nothing is tried, and the box says what is missing.
+    boxes().reset();
+    w.Settings.POP3Server.clear();
+    w.BitBtn2->click();
+    EXPECT_EQ(boxes().texts(), std::vector<std::string>{"Es ist kein POP3-Server eingetragen."});
+    EXPECT_EQ(lastRunLog().back(), "POP3 Keine Verbindung zum Server");
+
+    // The user's own "Abbrechen" while a silent server keeps the run waiting: the log says
+    // it, no box tells the user to check the settings.
+    boxes().reset();
+    test::SilentListener silent;
+    w.Settings.POP3Server = "127.0.0.1";
+    w.Settings.POP3Port = silent.port();
+    QTimer::singleShot(200, &w, [&w] { w.BitBtn7->click(); });
+    w.BitBtn2->click();
+    EXPECT_TRUE(boxes().shown.empty()) << boxes().texts()[0];
+    EXPECT_EQ(lastRunLog().back(), "POP3 Keine Verbindung zum Server");
+    EXPECT_EQ(enabled(w), "1111101");
 }
 
 TEST_F(IncomingRun, CancelDuringAMailKeepsWhatTheRunDidNotReach) {

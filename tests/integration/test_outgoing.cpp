@@ -189,8 +189,7 @@ TEST_F(OutgoingRun, RecipientsTextsAndFlagsOfAMixedArea) {
                                     closingLines()}));
     // The message without a recipient is refused before anything is sent.
     ASSERT_EQ(boxes().shown.size(), 1u);
-    EXPECT_EQ(boxes().texts()[0].rfind("Die Nachricht konnte nicht versendet werden. Meldung vom Server :", 0), 0u)
-        << boxes().texts()[0];
+    EXPECT_EQ(boxes().texts()[0], "Die Nachricht konnte nicht versendet werden. Die Nachricht hat keinen Empfänger.");
     EXPECT_EQ(enabled(w), "1111101");
     EXPECT_EQ(w.status->text(), "");
     EXPECT_EQ(w.RunState, TRunState::Idle);
@@ -231,7 +230,7 @@ TEST_F(OutgoingRun, PromptNamesTheRecipientsWhenNothingResolves) {
                                     {"SMTP Senden der Nachricht gescheitert"},
                                     closingLines()}));
     ASSERT_EQ(boxes().shown.size(), 1u);
-    EXPECT_EQ(boxes().texts()[0].rfind("Die Nachricht konnte nicht versendet werden. Meldung vom Server :", 0), 0u);
+    EXPECT_EQ(boxes().texts()[0], "Die Nachricht konnte nicht versendet werden. Die Nachricht hat keinen Empfänger.");
 }
 
 TEST_F(OutgoingRun, QuoteInitialsFollowTheSetting) {
@@ -305,12 +304,10 @@ TEST_F(OutgoingRun, RefusedHeloEndsTheRunWithOneBox) {
     w.Settings.SMTPPort = test::closedPort();
     w.BitBtn3->click();
     ASSERT_EQ(boxes().shown.size(), 1u);
-    EXPECT_EQ(boxes().texts()[0].rfind("Es konnte keine Verbindung zu 127.0.0.1 hergestellt werden. Überprüfen Sie "
-                                       "Ihre Einstellungen. Vielleicht sind Sie aber zur Zeit auch nicht mit dem "
-                                       "Internet verbunden. Meldung vom Server: ",
-                                       0),
-              0u)
-        << boxes().texts()[0];
+    // No stale line of an earlier session ("221 Bye"), but why: nobody listens on the port.
+    EXPECT_EQ(boxes().texts()[0], "Es konnte keine Verbindung zu 127.0.0.1 hergestellt werden. Überprüfen Sie "
+                                  "Ihre Einstellungen. Vielleicht sind Sie aber zur Zeit auch nicht mit dem "
+                                  "Internet verbunden. Der SMTP-Server 127.0.0.1 hat die Verbindung abgelehnt.");
     EXPECT_EQ(lastRunLog().back(), "SMTP Keine Verbindung zum Server");
     EXPECT_EQ(flags(host, n), "0x0840");
     EXPECT_EQ(enabled(w), "1111101");
@@ -424,7 +421,9 @@ TEST_F(OutgoingRun, LostServerStopsTheRunAfterOneBox) {
               concat({{"SMTP Sende Nachricht an: Max <max@example.org>", "SMTP Senden der Nachricht gescheitert"},
                       closingLines()}));
     ASSERT_EQ(boxes().shown.size(), 1u);
-    EXPECT_EQ(boxes().texts()[0].rfind("Die Nachricht konnte nicht versendet werden. Meldung vom Server :", 0), 0u);
+    // Not the "250 ok" of the command before: the server said nothing to the mail.
+    EXPECT_EQ(boxes().texts()[0], "Die Nachricht konnte nicht versendet werden. Der SMTP-Server 127.0.0.1 hat die "
+                                  "Verbindung beendet.");
     EXPECT_EQ(flags(host, first), "0x0840");
     EXPECT_EQ(flags(host, second), "0x0840");
     EXPECT_EQ(enabled(w), "1111101");

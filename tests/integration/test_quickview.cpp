@@ -196,9 +196,25 @@ TEST_F(QuickView, DeletionIsCarriedOutByTheQuitOfSchliessen) {
     EXPECT_EQ(test::boxes().shown[0].buttons, MsgButtons::YesNo);
     EXPECT_EQ(form.StatusText().toStdString(), "Verbunden");
     EXPECT_EQ(buttons(form), Idle);
-    // The row stays until the next fetch; the server still has the mail until QUIT.
-    EXPECT_EQ(form.RowCount(), 4);
+    // The row goes at once; the server still has the mail until QUIT.
+    EXPECT_EQ(form.RowCount(), 3);
+    EXPECT_EQ(row(2)[0], "3");
     EXPECT_EQ(servers->pop3Count(), 3u);
+
+    // From now on a row's number is its "Nr." cell: the second row is mail 3. A new listing
+    // passes over the deleted mail instead of failing at it.
+    form.SelectRow(2);
+    test::boxes().answers.push_back(MsgResult::No);
+    form.Button4->click();
+    EXPECT_EQ(test::boxes().texts().back(),
+              "Sie werden nun Nachricht Nr. 3 löschen. Sie werden sie WIRKLICH löschen. Sind Sie "
+              "sich sicher? Wirklich SICHER?");
+    fetch();
+    EXPECT_TRUE(test::boxes().texts().back().rfind("Sie werden", 0) == 0) << test::boxes().texts().back();
+    EXPECT_EQ(buttons(form), Idle);
+    EXPECT_EQ(form.RowCount(), 3);
+    EXPECT_EQ(row(1)[0], "1");
+    EXPECT_EQ(row(2)[0], "3");
 
     form.Button2->click();
     EXPECT_FALSE(form.isVisible());
@@ -211,14 +227,15 @@ TEST_F(QuickView, AbbrechenDropsTheSessionAndItsDeletions) {
     fetch();
     form.SelectRow(2);
     form.Button4->click();
-    // A second fetch stops at the mail just deleted; "Abbrechen" is then the way out, and it
-    // ends the session without QUIT.
+    // "Abbrechen" in the middle of the next fetch ends the session without QUIT, so the
+    // deletion does not happen; the user is told so, since the row has gone from the grid.
+    form.POP_Quick->OnRetrieveStart = [this](QObject*) { form.Button3->click(); };
     fetch();
-    EXPECT_EQ(test::boxes().texts().back(), "Es konnten nicht alle Informationen empfangen werden.");
-    EXPECT_EQ(row(1)[0], "1");
-    EXPECT_EQ(row(2)[0], "");
-    EXPECT_EQ(buttons(form), OnlyCancel);
-    form.Button3->click();
+    form.POP_Quick->OnRetrieveStart = nullptr;
+    ASSERT_EQ(test::boxes().shown.size(), 2u);
+    EXPECT_EQ(test::boxes().texts().back(),
+              "Die Verbindung wurde ohne Abmeldung getrennt. Die in dieser Sitzung gelöschten Nachrichten "
+              "wurden deshalb nicht gelöscht und bleiben auf dem Server.");
     EXPECT_EQ(buttons(form), OnlyClose);
     form.Button2->click();
     EXPECT_FALSE(form.isVisible());
@@ -231,6 +248,12 @@ TEST_F(QuickView, AbbrechenDropsTheSessionAndItsDeletions) {
     fetch();
     EXPECT_EQ(form.RowCount(), 4);
     EXPECT_EQ(row(2)[0], "2");
+    form.Button2->click();
+
+    // A showing that cannot connect does not show the rows of the last one as the mailbox.
+    form.QuickPort = test::closedPort();
+    open();
+    EXPECT_EQ(form.RowCount(), 1);
 }
 
 TEST_F(QuickView, NoSelectionOrNoDeletesNothing) {
@@ -283,7 +306,10 @@ TEST_F(QuickView, WrongLoginOrNoServer) {
         else
             form.QuickPort = test::closedPort();
         open();
-        EXPECT_EQ(test::boxes().texts(), (std::vector<std::string>{kNoConnection}));
+        EXPECT_EQ(test::boxes().texts(),
+                  (std::vector<std::string>{std::string(kNoConnection) +
+                                            (attempt == 0 ? " Der POP3-Server 127.0.0.1 hat die Anmeldung abgelehnt."
+                                                          : " Der POP3-Server 127.0.0.1 hat die Verbindung abgelehnt.")}));
         EXPECT_EQ(form.StatusText().toStdString(), "Keine Verbindung zum Server");
         EXPECT_EQ(buttons(form), OnlyClose);
         EXPECT_FALSE(form.QuickConnected);
