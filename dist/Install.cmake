@@ -1,6 +1,9 @@
 # What `cmake --install` puts under the prefix, and the Debian package made from it
 # (`cpack -G DEB` in the build folder).
 include(GNUInstallDirs)
+# Installing and packaging take the programs as built (scripts/run builds only these two), and do
+# not build the tests and benchmarks first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 install(TARGETS postbridge edhost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/postbridge.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
