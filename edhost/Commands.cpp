@@ -219,7 +219,7 @@ CommandResult cmdDump(const Args& a, MessageStore& store) {
     return r;
 }
 
-CommandResult cmdWrite(const Args& a, MessageStore& store) {
+CommandResult cmdWrite(const Args& a, MessageStore& store, bool remote) {
     Target t;
     if (auto r = findTarget(a, store, t, false); r.code)
         return r;
@@ -230,12 +230,11 @@ CommandResult cmdWrite(const Args& a, MessageStore& store) {
         return fail("write needs --from NAME --to NAME --subject TEXT");
     std::string body;
     if (const std::string* file = a.opt("--text-file")) {
-        std::ifstream in(*file, std::ios::binary);
-        if (!in)
-            return fail("cannot read " + *file);
-        std::ostringstream ss;
-        ss << in.rdbuf();
-        body = ss.str();
+        if (remote)
+            return fail("--text-file is read by the edhost that is given it, not by the serving host");
+        std::string error;
+        if (!readTextFile(*file, body, error))
+            return fail(error);
     } else if (const std::string* text = a.opt("--text")) {
         body = *text;
     }
@@ -249,6 +248,8 @@ CommandResult cmdWrite(const Args& a, MessageStore& store) {
     h->FromUserName.assign(ansi(*from));
     h->Subject.assign(ansi(*subject));
     h->Flags = kOutgoingFlags;
+    if (sizeof(TNewMsgHeader) + text.size() + 1 > kMaxRecordSize)
+        return fail("the text is larger than a message may be");
     h->Size = static_cast<std::int32_t>(sizeof(TNewMsgHeader) + text.size() + 1);
     record += text;
     record.push_back('\0');
@@ -295,6 +296,15 @@ CommandResult cmdFault(const Args& a, HostServer& server) {
             return fail("--api-version takes a number");
         server.options.apiVersion = static_cast<std::int32_t>(n);
     }
+    // --post MSG: a host command MSG (lParam 7) to every attached plug-in, in the order given.
+    for (const auto& [k, v] : a.opts) {
+        long long m = 0;
+        if (k != "--post")
+            continue;
+        if (!parseNumber(v, m))
+            return fail("--post takes a message number");
+        server.postToWorkers(static_cast<std::uint32_t>(m), 7);
+    }
     // --answer CMD STATUS: the next command CMD is answered with STATUS instead of being run.
     if (a.pos.size() % 2 != 0)
         return fail("fault --answer takes CMD STATUS");
@@ -310,6 +320,28 @@ CommandResult cmdFault(const Args& a, HostServer& server) {
 }
 
 } // namespace
+
+bool readTextFile(const std::string& path, std::string& text, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    text.clear();
+    char buf[65536];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        text.append(buf, static_cast<std::size_t>(in.gcount()));
+        if (text.size() > kMaxRecordSize) {
+            error = path + " is larger than a message may be";
+            return false;
+        }
+    }
+    if (in.bad()) {
+        error = "cannot read " + path;
+        return false;
+    }
+    return true;
+}
 
 std::string outgoingText(const std::string& body, std::uint32_t serial) {
     std::string text = "\x01MSGID: 0:0/0 " + hex(serial, 8) + "\r\n";
@@ -334,7 +366,7 @@ CommandResult runCommand(const std::vector<std::string>& args, MessageStore& sto
         return fail("no command");
     const std::string& cmd = args[0];
     Args a = parse(args, {"--from", "--to", "--subject", "--text-file", "--text", "--to-line",
-                          "--refuse-attach", "--api-version"});
+                          "--refuse-attach", "--api-version", "--post"});
     if (cmd == "areas")
         return cmdAreas(store);
     if (cmd == "list")
@@ -344,7 +376,7 @@ CommandResult runCommand(const std::vector<std::string>& args, MessageStore& sto
     if (cmd == "dump")
         return cmdDump(a, store);
     if (cmd == "write")
-        return cmdWrite(a, store);
+        return cmdWrite(a, store, server != nullptr);
     if (cmd == "flags")
         return cmdFlags(a, store);
     if (cmd == "status") {

@@ -18,9 +18,14 @@ struct CommandResult {
 };
 
 // args[0] is the command; --base has been taken out already. server is null when no host
-// serves the base.
+// serves the base; when it is not, the command came from a client, and --text-file (which the
+// client reads itself) is refused: the serving host opens no file on a client's behalf.
 CommandResult runCommand(const std::vector<std::string>& args, MessageStore& store,
                          HostServer* server);
+
+// Reads the text of a message to write from a file, at most a record's worth: a file that is
+// larger (or endless, like /dev/zero) is refused with a reason in error.
+bool readTextFile(const std::string& path, std::string& text, std::string& error);
 
 // The text a point program's user gets for a new message: the host's own first line, then the
 // given text with its line ends made CR LF.

@@ -8,6 +8,8 @@
 #include "Jam.h"
 #include "MessageStore.h"
 
+#include "platform/PrivateFiles.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -118,7 +120,8 @@ class FileStore final : public MessageStore {
 public:
     explicit FileStore(std::string dir) : dir_(std::move(dir)) {
         ::mkdir(dir_.c_str(), 0700);
-        lockFd_ = ::open((dir_ + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        tightenMode(dir_, 0700);
+        lockFd_ = openLockFile(dir_ + "/lock");
         if (lockFd_ < 0)
             throw StoreError(sysError("cannot open the base in " + dir_));
         if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0)

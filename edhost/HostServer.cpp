@@ -9,8 +9,7 @@
 namespace pb::edhost {
 namespace {
 
-// A stored record above this size is refused as damage rather than a message.
-constexpr std::intptr_t kMaxRecord = 64 << 20;
+constexpr auto kMaxRecord = static_cast<std::intptr_t>(kMaxRecordSize);
 
 template <typename T>
 void put(std::string& out, const T& v) {
@@ -30,6 +29,10 @@ HostServer::HostServer(MessageStore& store, ServeOptions opts) : options(opts), 
 HostServer::~HostServer() { disconnectAll(); }
 
 bool HostServer::start(std::string& error) {
+    if (ChannelDir dir = channelDirectory(); !dir.ok) {
+        error = "refusing the channel folder: " + channelProblem(dir);
+        return false;
+    }
     if (!ensureMessageQueue()) {
         error = "cannot make the host thread's message queue";
         return false;
@@ -57,7 +60,9 @@ std::intptr_t HostServer::attach(const WindowEndpoint::Request& req) {
         return 0;
     auto workerTid = static_cast<std::uint32_t>(req.wParam);
     auto mainTid = static_cast<std::uint32_t>(req.lParam);
-    if (workerTid == 0 || mainTid == 0)
+    // Both threads must be threads of the process that asks (the kernel's pid): nobody
+    // attaches on behalf of another process.
+    if (!threadOfProcess(req.senderPid, workerTid) || !threadOfProcess(req.senderPid, mainTid))
         return 0;
     drop(mainTid);   // a plug-in that attaches again starts afresh
     Connection& c = conns_[mainTid];
@@ -78,20 +83,27 @@ void HostServer::onQueue() {
 }
 
 void HostServer::handle(const tagMSG& msg, const MessageOrigin& from) {
+    // Only processes that attached are answered; the rest get no word at all.
+    if (!attachedProcess(from.pid))
+        return;
     if (msg.message == edapi::Reply) {
         // The worker has filled the description block.
         // It is answered in any case: the worker waits for the answer.
         Connection* c = byWorker(from.tid);
+        if (c && c->pid != from.pid)
+            c = nullptr;
         TSharedMem block(edapi::blockName(edapi::BlkPluginInfo, from.tid), sizeof(TPluginInfo));
         if (c && block.acceptableResult()) {
             TPluginInfo info;
             std::memcpy(&info, block.Data(), sizeof info);
             c->description = info;
         }
-        postThreadMessage(from.tid, edapi::Reply, 0, 0);
+        postThreadMessage(from.tid, edapi::Reply, 0, 0, from.seq);
         return;
     }
     Connection* c = byMain(from.tid);
+    if (c && c->pid != from.pid)
+        c = nullptr;   // a thread id of another attached process: not this connection
     if (msg.message == edapi::Release) {
         if (c)
             c->result.reset();
@@ -113,7 +125,7 @@ void HostServer::handle(const tagMSG& msg, const MessageOrigin& from) {
     } else {
         status = command(*c, msg);
     }
-    if (!postThreadMessage(from.tid, edapi::Reply, 0, status) && c)
+    if (!postThreadMessage(from.tid, edapi::Reply, 0, status, from.seq) && c)
         drop(c->mainTid);   // the plug-in is gone: free what it held
 }
 
@@ -326,6 +338,13 @@ std::int32_t HostServer::command(Connection& c, const tagMSG& msg) {
 
 void HostServer::drop(std::uint32_t mainTid) { conns_.erase(mainTid); }
 
+bool HostServer::attachedProcess(pid_t pid) const {
+    for (const auto& [tid, c] : conns_)
+        if (c.pid == pid)
+            return true;
+    return false;
+}
+
 HostServer::Connection* HostServer::byMain(std::uint32_t tid) {
     auto it = conns_.find(tid);
     return it == conns_.end() ? nullptr : &it->second;
@@ -351,6 +370,11 @@ void HostServer::disconnectAll() {
     for (const auto& [tid, c] : conns_)
         postThreadMessage(c.workerTid, edapi::Detach, 0, 0);
     conns_.clear();
+}
+
+void HostServer::postToWorkers(std::uint32_t message, std::intptr_t lParam) {
+    for (const auto& [tid, c] : conns_)
+        postThreadMessage(c.workerTid, message, 0, lParam);
 }
 
 std::string HostServer::statusText() const {

@@ -2,7 +2,9 @@
 // The host side of the plug-in channel: the "TEDMainWindow" window that plug-ins attach to,
 // the host thread's queue that takes their commands, and the message base the commands work
 // on. One thread serves everything in one poll loop, so the base needs no locking; every
-// command is answered with exactly one 1027 to the thread that posted it.
+// command of an attached process is answered with exactly one 1027 to the thread that posted
+// it, carrying the command's sequence number. A process that has not attached (by the kernel's
+// pid) gets no answer at all.
 #include "MessageStore.h"
 
 #include "platform/HostWindow.h"
@@ -16,6 +18,9 @@
 #include <vector>
 
 namespace pb::edhost {
+
+// A stored record above this size is refused as damage rather than a message.
+constexpr std::size_t kMaxRecordSize = 64u << 20;
 
 struct ServeOptions {
     std::int32_t apiVersion = 8;
@@ -39,6 +44,8 @@ public:
     void housekeeping();
     // Ends every connection from the host side (1029 to each worker).
     void disconnectAll();
+    // Posts a host command to every attached plug-in's worker.
+    void postToWorkers(std::uint32_t message, std::intptr_t lParam);
 
     std::uint32_t hostThreadId() const { return tid_; }
     std::string statusText() const;
@@ -70,6 +77,7 @@ private:
                                           std::intptr_t size);
     void drop(std::uint32_t mainTid);
     Connection* byMain(std::uint32_t tid);
+    bool attachedProcess(pid_t pid) const;
     Connection* byWorker(std::uint32_t tid);
     bool areaTaken(std::size_t area, const Connection& except) const;
 

@@ -1,5 +1,7 @@
 #include "Jam.h"
 
+#include "platform/PrivateFiles.h"
+
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -236,7 +238,7 @@ void Area::create(const std::string& path) {
     // no tool takes for valid (and the .jhr-less leftovers are refused by exists()).
     int fds[4];
     for (int i = 0; i < 4; ++i) {
-        fds[i] = ::open((path + kExt[i]).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fds[i] = ::open((path + kExt[i]).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fds[i] < 0) {
             std::string err = sysError("cannot create " + path + kExt[i]);
             for (int k = 0; k < i; ++k)
@@ -259,7 +261,9 @@ void Area::create(const std::string& path) {
 Area::Area(std::string path) : path_(std::move(path)) {
     int* fds[4] = {&jhr_, &jdt_, &jdx_, &jlr_};
     for (int i = 0; i < 4; ++i) {
-        *fds[i] = ::open((path_ + kExt[i]).c_str(), O_RDWR | O_CLOEXEC);
+        *fds[i] = ::open((path_ + kExt[i]).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (*fds[i] >= 0)
+            tightenOpenFile(*fds[i], 0600);   // mail: made readable by others before
         if (*fds[i] < 0) {
             std::string err = sysError("cannot open " + path_ + kExt[i]);
             closeAll();

@@ -2,6 +2,8 @@
 // renamed into place, and one JAM base per area. The mapping of records is in JAM.md.
 #include "JamStore.h"
 
+#include "platform/PrivateFiles.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -483,8 +485,10 @@ struct Area {
 class JamStore final : public MessageStore {
 public:
     explicit JamStore(std::string dir) : dir_(std::move(dir)) {
+        // The base holds mail: its folder is the user's alone, also one an older version made.
         ::mkdir(dir_.c_str(), 0700);
-        lockFd_ = ::open((dir_ + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        tightenMode(dir_, 0700);
+        lockFd_ = openLockFile(dir_ + "/lock");
         if (lockFd_ < 0)
             throw StoreError(sysError("cannot open the base in " + dir_));
         // One edhost per base (the JAM files themselves are shared through their own locks).
@@ -496,6 +500,7 @@ public:
             saveList();
             return;
         }
+        tightenMode(dir_ + kListName, 0600);
         loadList();
     }
 
@@ -698,7 +703,8 @@ private:
                    std::to_string(a.info.Code) + "\t" + escape(a.file) + "\n";
         // Written aside and renamed into place: the list on disk is always the old or the new.
         std::string tmp = dir_ + kListName + ".new";
-        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::unlink(tmp.c_str());   // one left by a kill; the new one is made afresh
+        int fd = createPrivateFile(tmp);
         bool ok = fd >= 0 && ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size()) &&
                   ::fsync(fd) == 0;
         if (fd >= 0)

@@ -8,11 +8,12 @@
 //   edhost write AREA --from NAME --to NAME --subject TEXT [--text-file F | --text T]
 //                [--to-line ADDRESS ...] --base DIR
 //   edhost fault [--answer CMD STATUS] [--stop-answering] [--resume] [--clear]
-//                [--refuse-attach on|off] [--api-version N] --base DIR
+//                [--refuse-attach on|off] [--api-version N] [--post MSG ...] --base DIR
 //
 // While `serve` runs, the other commands go to it over its control socket (so they see and
-// change the very base it serves); otherwise they open the base themselves.
+// change the very base it serves, see Control.h); otherwise they open the base themselves.
 #include "Commands.h"
+#include "Control.h"
 #include "HostServer.h"
 #include "JamStore.h"
 #include "MessageStore.h"
@@ -39,9 +40,6 @@ using namespace pb::edhost;
 
 namespace {
 
-constexpr int kControlLimitMs = 5000;
-constexpr std::size_t kControlMax = 16u << 20;
-
 const char* kUsage =
     "usage: edhost COMMAND (--base DIR | --user-base) [options]\n"
     "  serve [--api-version N] [--refuse-attach]   serve the base to plug-ins until stopped\n"
@@ -54,7 +52,7 @@ const char* kUsage =
     "  write AREA --from NAME --to NAME --subject TEXT [--text-file F|--text T] [--to-line A]\n"
     "  flags AREA N [VALUE]                        read or set a message's flag word\n"
     "  fault [--answer CMD STATUS] [--stop-answering] [--resume] [--clear]\n"
-    "        [--refuse-attach on|off] [--api-version N]\n";
+    "        [--refuse-attach on|off] [--api-version N] [--post MSG ...]\n";
 
 // The rest of `edhost --help`, which stands in for a manual page.
 const char* kHelpDetails =
@@ -69,9 +67,11 @@ const char* kHelpDetails =
     "  --user-base     the base in the user's Postbridge folder:\n"
     "                  $XDG_DATA_HOME/postbridge/edhost-base (~/.local/share/postbridge/...),\n"
     "                  the base of `systemctl --user start edhost` and `postbridge --user-folder`\n"
-    "  --text-file F   the message text from a file, --text T from the argument (both UTF-8)\n"
+    "  --text-file F   the message text from a file (read by this edhost, at most 64 MiB),\n"
+    "                  --text T from the argument (both UTF-8)\n"
     "  fault           provoke host faults for tests: answer command CMD (1032..1043) with\n"
-    "                  STATUS, stop answering, refuse the attach, report interface version N\n"
+    "                  STATUS, stop answering, refuse the attach, report interface version N,\n"
+    "                  post host command MSG to every attached plug-in\n"
     "\n"
     "While `serve` runs, the other commands are carried out by the serving process, so they see\n"
     "and change the very base it serves. `serve` ends on SIGTERM or Ctrl-C and tells every\n"
@@ -80,104 +80,6 @@ const char* kHelpDetails =
     "Environment: EDAPI_SESSION names the channel between host and plug-ins; edhost and\n"
     "postbridge must see the same value (unset: one channel per user).\n"
     "Exit status: 0 done; 3 `status` found no serving host; any other value, a failure.\n";
-
-// The control socket of a base: abstract, named after the base's full path, so every edhost
-// on the machine finds the process that serves that base whatever its session.
-socklen_t controlAddress(const std::string& base, sockaddr_un& addr) {
-    char real[PATH_MAX];
-    std::string path = ::realpath(base.c_str(), real) ? real : base;
-    std::uint64_t h = 1469598103934665603ull;   // FNV-1a
-    for (unsigned char c : path)
-        h = (h ^ c) * 1099511628211ull;
-    char name[64];
-    std::snprintf(name, sizeof name, "edhost/ctl/%016llx", static_cast<unsigned long long>(h));
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::size_t n = std::strlen(name);
-    std::memcpy(addr.sun_path + 1, name, n);
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
-}
-
-bool io(int fd, void* buf, std::size_t n, bool writing) {
-    auto* p = static_cast<char*>(buf);
-    while (n) {
-        pollfd pfd{fd, static_cast<short>(writing ? POLLOUT : POLLIN), 0};
-        int r = ::poll(&pfd, 1, kControlLimitMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        ssize_t k = writing ? ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT) : ::recv(fd, p, n, MSG_DONTWAIT);
-        if (k < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= static_cast<std::size_t>(k);
-    }
-    return true;
-}
-
-bool sendString(int fd, const std::string& s) {
-    auto n = static_cast<std::uint32_t>(s.size());
-    return io(fd, &n, 4, true) && io(fd, const_cast<char*>(s.data()), s.size(), true);
-}
-
-bool recvString(int fd, std::string& s) {
-    std::uint32_t n = 0;
-    if (!io(fd, &n, 4, false) || n > kControlMax)
-        return false;
-    s.resize(n);
-    return io(fd, s.data(), n, false);
-}
-
-// Runs a command in the serving process. False when no process serves the base.
-bool remoteCommand(const std::string& base, const std::vector<std::string>& args, CommandResult& r) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr;
-    socklen_t len = controlAddress(base, addr);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    bool ok = true;
-    auto argc = static_cast<std::uint32_t>(args.size());
-    ok = io(fd, &argc, 4, true);
-    for (const auto& a : args)
-        ok = ok && sendString(fd, a);
-    std::int32_t code = 0;
-    ok = ok && io(fd, &code, 4, false) && recvString(fd, r.out) && recvString(fd, r.err);
-    ::close(fd);
-    if (!ok) {
-        r = {2, "", "edhost: the serving host did not answer\n"};
-        return true;
-    }
-    r.code = code;
-    return true;
-}
-
-void serveControl(int listenFd, MessageStore& store, HostServer& server) {
-    for (;;) {
-        int c = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0)
-            return;
-        std::uint32_t argc = 0;
-        std::vector<std::string> args;
-        bool ok = io(c, &argc, 4, false) && argc < 256;
-        for (std::uint32_t i = 0; ok && i < argc; ++i) {
-            std::string s;
-            ok = recvString(c, s);
-            args.push_back(std::move(s));
-        }
-        if (ok) {
-            CommandResult r = runCommand(args, store, &server);
-            std::int32_t code = r.code;
-            io(c, &code, 4, true) && sendString(c, r.out) && sendString(c, r.err);
-        }
-        ::close(c);
-    }
-}
 
 int serve(const std::string& base, const std::vector<std::string>& args) {
     ServeOptions opts;
@@ -212,11 +114,9 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
         std::fprintf(stderr, "edhost: %s\n", error.c_str());
         return 1;
     }
-    int ctl = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un addr;
-    socklen_t len = controlAddress(base, addr);
-    if (ctl < 0 || ::bind(ctl, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(ctl, 8) != 0) {
-        std::fprintf(stderr, "edhost: another edhost serves %s\n", base.c_str());
+    ControlServer control(*store, server);
+    if (!control.listen(base, error)) {
+        std::fprintf(stderr, "edhost: %s\n", error.c_str());
         return 1;
     }
     std::printf("edhost: serving %s in session %s (host thread %s)\n", base.c_str(),
@@ -224,23 +124,21 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
     std::fflush(stdout);
 
     auto lastHousekeeping = std::chrono::steady_clock::now();
+    std::vector<pollfd> fds;
     for (;;) {
         server.onQueue();   // messages already taken aside do not wake poll
-        pollfd fds[4] = {{server.queueFd(), POLLIN, 0},
-                         {server.windowFd(), POLLIN, 0},
-                         {ctl, POLLIN, 0},
-                         {sigFd, POLLIN, 0}};
-        int r = ::poll(fds, 4, 500);
+        fds = {{server.queueFd(), POLLIN, 0}, {server.windowFd(), POLLIN, 0}, {sigFd, POLLIN, 0}};
+        control.addPollFds(fds);
+        int r = ::poll(fds.data(), fds.size(), control.nextDeadlineMs(500));
         if (r < 0 && errno != EINTR)
             break;
-        if (fds[3].revents & POLLIN)
+        if (fds[2].revents & POLLIN)
             break;
         if (fds[0].revents & POLLIN)
             server.onQueue();
         if (fds[1].revents & POLLIN)
             server.onWindow();
-        if (fds[2].revents & POLLIN)
-            serveControl(ctl, *store, server);
+        control.onPoll(fds, 3);
         // Looking for dead plug-ins costs system calls: twice a second, not per message.
         auto now = std::chrono::steady_clock::now();
         if (now - lastHousekeeping >= std::chrono::milliseconds(500)) {
@@ -250,7 +148,6 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
     }
     // The host goes: every attached plug-in learns that the connection has ended.
     server.disconnectAll();
-    ::close(ctl);
     std::printf("edhost: stopped\n");
     return 0;
 }

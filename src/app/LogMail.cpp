@@ -11,7 +11,9 @@
 namespace pb {
 
 void Tmain::edapi1Disconnecting() {
-    if (!edapi1->Connected())
+    // A connect that failed half-way (no version, an old one) detaches too: there was never a
+    // host to take the log, and trying would throw out of the attach.
+    if (!edapi1->Connected() || !hostAttached_)
         return;
     edapi1->OpenArea("REPORT");
 

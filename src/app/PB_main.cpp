@@ -8,6 +8,7 @@
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/MessageBoxes.h"
+#include "platform/PrivateFiles.h"
 #include "ui/PB_conf.h"
 #include "ui/PB_quick.h"
 
@@ -26,6 +27,10 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <QDir>
+
+#include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace pb {
@@ -146,6 +151,8 @@ void Tmain::CreateComponents() {
     edapi1->PIAPISupported = 8;
     // Host events arrive on the GUI thread; an exception must not cross the event loop.
     edapi1->OnDisconnecting = [this] { edapi1Disconnecting(); };
+    edapi1->OnConnecting = [this] { hostAttached_ = false; };
+    edapi1->OnConnected = [this] { hostAttached_ = true; };
     edapi1->OnServerDisconnected = [this] { Guarded([this] { edapi1ServerDisconnected(); }); };
 
     POP3_Service = std::make_unique<TPop3Client>(this);
@@ -154,8 +161,9 @@ void Tmain::CreateComponents() {
     SetupSMTPService();
 
     // The form's loading step: with AutoConnect on, the host is attached now, before the
-    // first activation, and already knows the description set above.
-    edapi1->Loaded();
+    // first activation, and already knows the description set above. Whatever the host does,
+    // the window is made: a failure is shown, never thrown out of the constructor.
+    Guarded([this] { edapi1->Loaded(); });
 }
 
 template <class F> void Tmain::Guarded(F&& work) {
@@ -204,6 +212,8 @@ void Tmain::StartUp() {
     BitBtn7->setEnabled(false);
 
     LogEntry(ansi("STRT Postbridge Alpha 4 gestartet"));
+    if (WorkingFolderRefused())
+        return;
     LogEntry(ansi("CONF Lese Konfiguration..."));
     if (configFileExists())
         ReadConfig(Settings);
@@ -211,6 +221,8 @@ void Tmain::StartUp() {
         BitBtn5Click(); // the user fills in the settings before anything else happens
 
     LogEntry(ansi("ED95 Verbinde mit Echodesk 95..."));
+    if (ChannelDir dir = channelDirectory(); !dir.ok)
+        ShowChannelRefusal(dir);
     edapi1->Connect();
     if (edapi1->Connected()) {
         LogEntry(ansi("ED95 Verbunden mit Echodesk"));
@@ -233,6 +245,39 @@ void Tmain::StartUp() {
     }
     SetLabel(details1, kMainCaption);
     SetLabel(details2, NoticeLine());
+}
+
+bool Tmain::WorkingFolderRefused() {
+    // Attachments, the read list and the address book are written here: in a folder others
+    // may write to, they could plant a link or a file under any of those names.
+    const QString folder = QDir::currentPath();
+    if (!writableByOthers(folder.toStdString()))
+        return false;
+    const std::string text = ansi("Der Arbeitsordner \"") + fromUnicode(folder) +
+                             ansi("\" ist für andere Benutzer beschreibbar. Postbridge arbeitet "
+                                  "nur in einem Ordner, in den allein Sie schreiben dürfen "
+                                  "(z. B. chmod go-w). Postbridge wird beendet.");
+    LogEntry(ansi("STRT Arbeitsordner für andere beschreibbar, Postbridge wird beendet"));
+    messageDlg(text, MsgKind::Error, MsgButtons::Ok);
+    QTimer::singleShot(0, this, [this] { close(); });
+    return true;
+}
+
+void Tmain::ShowChannelRefusal(const ChannelDir& dir) {
+    std::string why;
+    if (dir.error) {
+        why = ansi("kann nicht angelegt werden: ") + ansi(std::strerror(dir.error));
+    } else {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(dir.mode));
+        why = ansi("gehört ") + userName(dir.owner) + ansi(" (Rechte ") + mode +
+              ansi(") und ist damit nicht Ihr privater Ordner");
+    }
+    LogEntry(ansi("ED95 Kanalordner ") + dir.refused + " " + why);
+    messageDlg(ansi("Der Kanalordner \"") + dir.refused + "\" " + why +
+                   ansi(". Postbridge verbindet sich nicht mit Echodesk 95, solange dieser "
+                        "Ordner nicht Ihnen allein gehört."),
+               MsgKind::Error, MsgButtons::Ok);
 }
 
 void Tmain::LogEntry(const std::string& Text) {

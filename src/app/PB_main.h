@@ -8,6 +8,7 @@
 #include "host/EchodeskAPI.h"
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
+#include "platform/Session.h"
 
 #include <QFrame>
 #include <QGroupBox>
@@ -165,6 +166,13 @@ private:
     int runDepth_ = 0;          // > 0 while a run button's handler is under way
     bool closeAfterRun_ = false; // the window was closed during a run: close when it ends
     bool closed_ = false;        // FormClose has run
+    // The attach completed (OnConnected fired) since the last attempt began: only then is
+    // there a host to take the log mail.
+    bool hostAttached_ = false;
+    // The start-up refusals: a working folder others may write to, a channel folder that is
+    // not the user's own. Both show their box; the first also closes the window.
+    bool WorkingFolderRefused();
+    void ShowChannelRefusal(const ChannelDir& dir);
 };
 
 // The notice line shown in details2 and handed to the host as the plug-in's copyright.

@@ -30,6 +30,9 @@ struct TPluginAPI {
     std::atomic<std::uint32_t> tid{0};
     std::atomic<bool> stop{false};       // asked to end (in case its 1040 cannot be posted)
     std::atomic<bool> finished{false};
+    // The host's process (the kernel's pid of its window): the worker takes messages from it
+    // and from its own process only. 0 while no host is known.
+    std::atomic<pid_t> hostPid{0};
     int replyTimeoutMs = 30000;
 };
 
@@ -51,21 +54,26 @@ struct ForwardEvent : QEvent {
     tagMSG msg;
 };
 
-// The wait of PostAndWait, shared by the GUI thread and the worker.
-bool postAndWait(std::uint32_t tid, std::uint32_t message, std::uintptr_t wParam,
+// The wait of PostAndWait, shared by the GUI thread and the worker. Only the reply of the
+// thread the command went to, from the host's process, carrying the command's sequence number,
+// answers it; any other 1027 (a late answer to a command that gave up, or one that is not the
+// host's at all) is thrown away.
+bool postAndWait(std::uint32_t tid, pid_t hostPid, std::uint32_t message, std::uintptr_t wParam,
                  std::intptr_t lParam, std::int32_t& reply, int limitMs,
                  const std::atomic<bool>* cancel = nullptr) {
-    // Every command of a thread is answered before the next is posted, so a reply still queued
-    // now belongs to a command whose wait already gave up: it must not answer this one.
     discardMessages(edapi::Reply);
-    if (!postThreadMessage(tid, message, wParam, lParam))
+    const std::uint32_t seq = nextSequence();
+    if (!postThreadMessage(tid, message, wParam, lParam, seq))
         return false;
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
     for (;;) {
         tagMSG msg;
-        switch (waitMessage(msg, edapi::Reply, edapi::Reply, kHostCheckMs, true)) {
+        MessageOrigin from;
+        switch (waitMessage(msg, edapi::Reply, edapi::Reply, kHostCheckMs, true, &from)) {
         case WaitResult::Message:
+            if (from.tid != tid || from.pid != hostPid || from.seq != seq)
+                break;
             reply = static_cast<std::int32_t>(msg.lParam);
             return true;
         case WaitResult::Timeout:
@@ -89,7 +97,7 @@ void postToOwner(TPluginAPI& s, QEvent* e) {
 }
 
 // The description request: hand the host the 784-byte block under our own thread id.
-void answerDescription(TPluginAPI& s, std::uint32_t hostTid) {
+void answerDescription(TPluginAPI& s, std::uint32_t hostTid, pid_t hostPid) {
     TSharedMem block(edapi::blockName(edapi::BlkPluginInfo, s.tid), sizeof(TPluginInfo));
     if (!block.acceptableParameter())
         return;
@@ -100,7 +108,7 @@ void answerDescription(TPluginAPI& s, std::uint32_t hostTid) {
         limit = s.replyTimeoutMs;
     }
     std::int32_t reply = 0;
-    postAndWait(hostTid, edapi::Reply, 0, 0, reply, limit, &s.stop);
+    postAndWait(hostTid, hostPid, edapi::Reply, 0, 0, reply, limit, &s.stop);
 }
 
 void runWorker(std::shared_ptr<TPluginAPI> s) {
@@ -118,17 +126,22 @@ void runWorker(std::shared_ptr<TPluginAPI> s) {
                 break;   // abandoned by the component
         }
         tagMSG msg;
-        WaitResult r = waitMessage(msg, edapi::FirstMessage, edapi::LastMessage, kWorkerSliceMs);
+        MessageOrigin from;
+        WaitResult r =
+            waitMessage(msg, edapi::FirstMessage, edapi::LastMessage, kWorkerSliceMs, false, &from);
         if (r == WaitResult::Timeout)
             continue;
         if (r != WaitResult::Message)
             break;
-        if (msg.message == edapi::StopWorker)
+        const pid_t host = s->hostPid;
+        if (msg.message == edapi::StopWorker && from.pid == ::getpid())
             break;
+        if (host == 0 || from.pid != host)
+            continue;   // not the host we attached to: it has nothing to say to us
         if (msg.message == edapi::Detach)
             postToOwner(*s, new QEvent(kServerDisconnectEvent));
         else if (msg.message == edapi::DescriptionReq)
-            answerDescription(*s, static_cast<std::uint32_t>(msg.lParam));
+            answerDescription(*s, static_cast<std::uint32_t>(msg.lParam), host);
         else
             postToOwner(*s, new ForwardEvent(msg));
     }
@@ -244,10 +257,18 @@ void TEchodeskAPI::Connect() {
         }
         std::string cls(edapi::HostWindowClass);
         std::intptr_t hostTid = 0;
-        if (findWindow(cls) &&
-            sendWindowMessage(cls, edapi::Attach, worker_->tid, currentThreadId(), hostTid) &&
-            hostTid != 0) {
+        pid_t windowPid = 0, answeredPid = 0;
+        // The worker must know the host before the attach: the host asks it for the
+        // description while the attach is still being answered.
+        bool found = findWindow(cls, &windowPid);
+        worker_->hostPid = windowPid;
+        if (found &&
+            sendWindowMessage(cls, edapi::Attach, worker_->tid, currentThreadId(), hostTid, 10000,
+                              &answeredPid) &&
+            answeredPid == windowPid && hostTid != 0 &&
+            threadOfProcess(windowPid, static_cast<std::uint32_t>(hostTid))) {
             hostTid_ = static_cast<std::uint32_t>(hostTid);
+            hostPid_ = windowPid;
             connected_ = true;
             std::int32_t version = 0;
             if (!PostAndWait(hostTid_, edapi::Version, 0, 0, version)) {
@@ -354,7 +375,7 @@ void TEchodeskAPI::dispatch(const tagMSG& msg) {
 
 bool TEchodeskAPI::PostAndWait(std::uint32_t Tid, std::uint32_t Msg, std::uintptr_t WParam,
                                std::intptr_t LParam, std::int32_t& Reply) {
-    return postAndWait(Tid, Msg, WParam, LParam, Reply, ReplyTimeoutMs);
+    return postAndWait(Tid, hostPid_, Msg, WParam, LParam, Reply, ReplyTimeoutMs);
 }
 
 bool TEchodeskAPI::SendParamBlock(std::uint32_t Msg, std::string_view Prefix,

@@ -7,6 +7,10 @@
 // host messages off its queue and forwards them (as Qt events to this object, which holds them
 // until the event loop runs, so nothing that arrives before the main window exists is lost).
 //
+// Only the host process whose window answered the attach is listened to: its replies must come
+// from the host thread, for the command waited for (a sequence number travels with each command
+// and its reply); anything else that reaches the queues is dropped.
+//
 // Host operations block the calling (GUI) thread until the host's reply arrives; no other
 // message is dispatched meanwhile. The wait ends without a reply, as a failed command, when the
 // host's queue disappears (its process died: noticed within 250 ms) or after ReplyTimeoutMs.
@@ -162,8 +166,10 @@ public:
     TServiceList Services;
 
     // How long a command waits for the host's reply before it counts as failed (ms). A host
-    // that died is noticed sooner, by its queue disappearing.
-    int ReplyTimeoutMs = 30000;
+    // that died is noticed sooner, by its queue disappearing. New components start with
+    // DefaultReplyTimeoutMs (a test of a window that attaches while it is made lowers it).
+    static inline int DefaultReplyTimeoutMs = 30000;
+    int ReplyTimeoutMs = DefaultReplyTimeoutMs;
 
     // Call once the properties are set (the form's loading step): connects when AutoConnect.
     void Loaded();
@@ -223,6 +229,7 @@ private:
     void hostGoneCheck();
 
     std::uint32_t hostTid_ = 0;
+    pid_t hostPid_ = 0;   // the kernel's pid of the host we attached to
     std::shared_ptr<TPluginAPI> worker_;
     std::int32_t hostVersion_ = 0;
     bool connected_ = false;

@@ -76,7 +76,7 @@ void SaveUidList(const TUidList& UidList, const std::string& FileName) {
     for (const auto& [id, seen] : UidList)
         if (seen)
             bytes.append(id).push_back('\n');
-    replaceFile(FileName, bytes, true);
+    replaceFile(FileName, bytes);
 }
 
 } // namespace pb

@@ -1,6 +1,7 @@
 #include "mail/RecordFile.h"
 
 #include "platform/Exceptions.h"
+#include "platform/PrivateFiles.h"
 
 #include <cerrno>
 #include <cstring>
@@ -51,6 +52,7 @@ bool readWholeFile(const std::string& FileName, std::string& Bytes) {
             return false;
         ioError(errno);
     }
+    tightenOpenFile(file.fd, 0600);   // a list an older version left readable by others
     char buf[4096];
     for (;;) {
         ssize_t n = ::read(file.fd, buf, sizeof buf);
@@ -76,9 +78,12 @@ void readRecords(const std::string& FileName, std::size_t RecordSize,
         throw EInOutError("Read beyond end of file");
 }
 
-void replaceFile(const std::string& FileName, std::string_view Bytes, bool Private) {
+void replaceFile(const std::string& FileName, std::string_view Bytes) {
     const std::string aside = FileName + ".new";
-    Fd file{::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, Private ? 0600 : 0666)};
+    // One left by a crash goes first; the new one is made afresh (0600, never through a link).
+    if (::unlink(aside.c_str()) != 0 && errno != ENOENT && errno != EISDIR)
+        ioError(errno);
+    Fd file{createPrivateFile(aside)};
     if (file.fd < 0)
         ioError(errno);
     auto fail = [&](int err) {
@@ -95,15 +100,6 @@ void replaceFile(const std::string& FileName, std::string_view Bytes, bool Priva
         if (n <= 0)
             fail(n < 0 ? errno : ENOSPC);
         done += static_cast<std::size_t>(n);
-    }
-    // The replacement keeps the permissions the user gave the file; a private one is the
-    // user's alone, also when a leftover aside file had other permissions.
-    struct stat old {};
-    if (Private) {
-        if (::fchmod(file.fd, 0600) != 0)
-            fail(errno);
-    } else if (::stat(FileName.c_str(), &old) == 0 && ::fchmod(file.fd, old.st_mode & 07777) != 0) {
-        fail(errno);
     }
     if (::fsync(file.fd) != 0)
         fail(errno);

@@ -2,6 +2,7 @@
 
 #include "net/Streams.h"
 #include "platform/MessageLoop.h"
+#include "platform/PrivateFiles.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <unistd.h>
 
 namespace pb {
 namespace {
@@ -94,9 +96,10 @@ int StrToIntDef(std::string_view text, int fallback) {
     }
 }
 
+// Any name in the folder counts as taken, a link to nowhere included.
 bool FileExists(const std::string& name) {
     std::error_code ec;
-    return std::filesystem::exists(name, ec);
+    return std::filesystem::exists(std::filesystem::symlink_status(name, ec));
 }
 
 // The lines of a file, split at CR LF, LF or CR.
@@ -159,7 +162,7 @@ std::string TMessageParser::SafeFileName(const std::string& Name) {
         const std::string ext = dot == std::string::npos ? "" : bare.substr(dot, 16);
         bare = bare.substr(0, std::min(dot, MaxName - ext.size())) + ext;
     }
-    return bare;
+    return harmlessFileName(bare);
 }
 
 void TMessageParser::Reset() {
@@ -239,7 +242,9 @@ void TMessageParser::ReadHeader(TMailMessage& Mail) {
 bool TMessageParser::ReadSection(TMailMessage& Mail, bool useBoundary) {
     std::ofstream temp;
     if (SectionMode == 0) {
-        temp = createOutputFile(AttachFilePath + "Temp.mme");
+        if (!tempName_.empty())   // left by a part that failed
+            ::unlink(tempName_.c_str());
+        temp = createTempFile(AttachFilePath + "Temp.mme", tempName_);
         Mail.Body.Add("\r\nFile \"" + StripName(AttachName) + "\" extracted");
     }
     if (status_)
@@ -289,7 +294,16 @@ void TMessageParser::SaveAttachment(TMailMessage& Mail) {
     }
     Mail.Attachments.Add(AttachName);
 
-    const std::string tempName = AttachFilePath + "Temp.mme";
+    // The raw part goes once the attachment is saved, whatever happens.
+    struct Remove {
+        std::string& name;
+        ~Remove() {
+            if (!name.empty())
+                ::unlink(name.c_str());
+            name.clear();
+        }
+    } removeTemp{tempName_};
+    const std::string tempName = tempName_;
     const std::string target = AttachFilePath + AttachName;
     if (Contains(TransferEncoding, "base64") || Contains(TransferEncoding, "Base64") ||
         Contains(TransferEncoding, "X-UUENCODE")) {
@@ -326,6 +340,8 @@ void TMessageParser::SaveAttachment(TMailMessage& Mail) {
     }
     std::error_code ec;
     std::filesystem::rename(tempName, target, ec);
+    if (!ec)
+        tempName_.clear();   // it is the attachment now
     if (ec)
         throw EInOutError("Cannot rename \"" + tempName + "\" to \"" + target + "\". " + ec.message());
 }

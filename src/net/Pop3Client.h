@@ -59,7 +59,8 @@ public:
 
     TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status = {});
 
-    // Prefix of every file the parse writes: "Temp.mme" and the attachments.
+    // Prefix of every file the parse writes: "Temp.mme.XXXXXX" (a private name, removed once
+    // the attachment is saved) and the attachments.
     std::string AttachFilePath;
 
     // Parse state (one mail; a part header that lacks a line keeps the previous part's value).
@@ -94,6 +95,7 @@ private:
     bool ended_ = false;   // the end-of-message line has been read
     // Per folder, base name and extension: the lowest suffix not yet found taken this session.
     std::map<std::tuple<std::string, std::string, std::string>, int> freeSuffix_;
+    std::string tempName_;   // the private name of the current Temp.mme, while it exists
 };
 
 using TListEvent = std::function<void(int Msg, int Size)>;

@@ -1,7 +1,10 @@
 #include "net/Streams.h"
 
+#include "platform/PrivateFiles.h"
+
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace pb {
 
@@ -14,13 +17,31 @@ std::ifstream openInputFile(const std::string& FileName) {
     return in;
 }
 
-std::ofstream createOutputFile(const std::string& FileName) {
+namespace {
+
+// The stream on a descriptor just made: opened through /proc/self/fd, which names that very
+// file, so nothing can be swapped in between.
+std::ofstream streamOn(int fd, const std::string& FileName) {
+    if (fd < 0)
+        throw EFCreateError("Cannot create file \"" + FileName + "\". " + std::strerror(errno));
     errno = 0;
-    std::ofstream out(FileName, std::ios::binary | std::ios::trunc);
+    std::ofstream out("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
+    const int err = errno;
+    ::close(fd);
     if (!out)
         throw EFCreateError("Cannot create file \"" + FileName + "\". " +
-                            (errno ? std::strerror(errno) : "Unknown error"));
+                            (err ? std::strerror(err) : "Unknown error"));
     return out;
+}
+
+} // namespace
+
+std::ofstream createOutputFile(const std::string& FileName) {
+    return streamOn(createPrivateFile(FileName), FileName);
+}
+
+std::ofstream createTempFile(const std::string& Stem, std::string& Name) {
+    return streamOn(createPrivateTemp(Stem, Name), Stem);
 }
 
 } // namespace pb

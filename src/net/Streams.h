@@ -28,7 +28,11 @@ public:
 
 // Opens an existing file for binary reading; raises EFOpenError.
 std::ifstream openInputFile(const std::string& FileName);
-// Creates (or truncates) a file for binary writing; raises EFCreateError.
+// Creates a new file (0600, never through a link, never over an existing name) for binary
+// writing; raises EFCreateError.
 std::ofstream createOutputFile(const std::string& FileName);
+// Creates a new file under a private name beside Stem (Stem + ".XXXXXX", see PrivateFiles.h)
+// for binary writing; its name goes into Name. Raises EFCreateError.
+std::ofstream createTempFile(const std::string& Stem, std::string& Name);
 
 } // namespace pb

@@ -5,8 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <pwd.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pb {
@@ -26,6 +30,105 @@ std::string sessionName() {
             break;
     }
     return out;
+}
+
+namespace {
+
+// Makes the folder 0700 when it is missing, then checks that it is a folder (not a link to
+// one) of ours that nobody else may enter.
+bool privateFolder(const std::string& path, ChannelDir& out) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        out.refused = path;
+        out.error = errno;
+        return false;
+    }
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) {
+        out.refused = path;
+        out.error = errno;
+        return false;
+    }
+    out.owner = st.st_uid;
+    out.mode = st.st_mode & 07777;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+        out.refused = path;
+        return false;
+    }
+    return true;
+}
+
+std::string rootPath() {
+    if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg)
+        return std::string(xdg) + "/edapi";
+    const uid_t uid = ::geteuid();
+    const std::string run = "/run/user/" + std::to_string(uid);
+    struct stat st{};
+    if (::lstat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+        (st.st_mode & 07777) == 0700)
+        return run + "/edapi";
+    return "/tmp/edapi-" + std::to_string(uid);
+}
+
+} // namespace
+
+ChannelDir channelRoot() {
+    ChannelDir d;
+    d.path = rootPath();
+    d.ok = privateFolder(d.path, d);
+    return d;
+}
+
+ChannelDir channelDirectory() {
+    // Checked folders are remembered: every message posted asks for its path.
+    static std::mutex lock;
+    static std::map<std::string, std::string> checked;   // root + session -> session folder
+    const std::string root = rootPath();
+    const std::string key = root + '\n' + sessionName();
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (auto it = checked.find(key); it != checked.end()) {
+            ChannelDir d;
+            d.path = it->second;
+            d.ok = true;
+            return d;
+        }
+    }
+    ChannelDir d = channelRoot();
+    d.path = root + "/" + sessionName();
+    if (!d.ok)
+        return d;
+    d.ok = privateFolder(d.path, d);
+    if (d.ok) {
+        std::lock_guard<std::mutex> g(lock);
+        checked[key] = d.path;
+    }
+    return d;
+}
+
+std::string channelPath(const std::string& name) {
+    ChannelDir d = channelDirectory();
+    return d.ok ? d.path + "/" + name : std::string();
+}
+
+std::string userName(uid_t uid) {
+    passwd pw{};
+    passwd* found = nullptr;
+    char buf[1024];
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found)
+        return found->pw_name;
+    return std::to_string(uid);
+}
+
+std::string channelProblem(const ChannelDir& dir) {
+    if (dir.ok)
+        return {};
+    if (dir.error)
+        return dir.refused + ": " + std::strerror(dir.error);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(dir.mode));
+    return dir.refused + " belongs to " + userName(dir.owner) + " (uid " +
+           std::to_string(dir.owner) + "), mode " + mode +
+           "; the channel folder must be the user's own and closed to others";
 }
 
 std::uint32_t currentThreadId() {
@@ -57,6 +160,17 @@ std::uint64_t processStartTime(pid_t pid) {
         if (!(rest >> field))
             return 0;
     return std::strtoull(field.c_str(), nullptr, 10);
+}
+
+bool threadOfProcess(pid_t pid, std::uint32_t tid) {
+    if (tid == 0 || pid <= 0)
+        return false;
+    if (static_cast<std::uint32_t>(pid) == tid)
+        return true;   // the main thread
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task/%u", static_cast<int>(pid), tid);
+    struct stat st{};
+    return ::stat(path, &st) == 0;
 }
 
 bool processAlive(pid_t pid, std::uint64_t startTime) {

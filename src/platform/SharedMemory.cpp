@@ -30,11 +30,28 @@ struct Header {
 };
 static_assert(sizeof(Header) == 64);
 
+// The block's file in the session's channel folder; empty when the folder is refused.
 std::string objectPath(const std::string& name) {
-    std::string path = "/edapi." + sessionName() + ".";
+    std::string file = "m-";
     for (char c : name)
-        path.push_back(c == '/' ? '_' : c);
-    return path;
+        file.push_back(c == '/' ? '_' : c);
+    return channelPath(file);
+}
+
+// Opens the existing block file: never through a link, and only a plain file of ours that
+// nobody else may open.
+int openExisting(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 077) != 0) {
+        ::close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
 }
 
 pid_t ownPid() { return ::getpid(); }
@@ -89,13 +106,15 @@ bool isLeftBehind(int fd) {
 
 SharedMapping::SharedMapping(const std::string& name, std::size_t size)
     : name_(name), path_(objectPath(name)), size_(size) {
+    if (path_.empty())
+        return;
     for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
-        int fd = ::shm_open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             std::size_t total = sizeof(Header) + size;
             if (::ftruncate(fd, static_cast<off_t>(total)) != 0) {
                 ::close(fd);
-                ::shm_unlink(path_.c_str());
+                ::unlink(path_.c_str());
                 return;
             }
             void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -116,7 +135,7 @@ SharedMapping::SharedMapping(const std::string& name, std::size_t size)
         }
         if (errno != EEXIST)
             return;
-        fd = ::shm_open(path_.c_str(), O_RDWR | O_CLOEXEC, 0600);
+        fd = openExisting(path_);
         if (fd < 0) {
             if (errno == ENOENT)
                 continue;   // removed in between: try to create it again
@@ -124,7 +143,7 @@ SharedMapping::SharedMapping(const std::string& name, std::size_t size)
         }
         if (attempt == 0 && isLeftBehind(fd)) {
             ::close(fd);
-            ::shm_unlink(path_.c_str());
+            ::unlink(path_.c_str());
             continue;
         }
         fd_ = fd;
@@ -157,18 +176,19 @@ SharedMapping::~SharedMapping() {
     if (fd_ >= 0) {
         ::close(fd_);
         if (created_)
-            ::shm_unlink(path_.c_str());
+            ::unlink(path_.c_str());
     }
 }
 
 bool SharedMapping::exists(const std::string& name) {
-    int fd = ::shm_open(objectPath(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    struct stat st{};
+    std::string path = objectPath(name);
+    return !path.empty() && ::lstat(path.c_str(), &st) == 0;
 }
 
-void SharedMapping::remove(const std::string& name) { ::shm_unlink(objectPath(name).c_str()); }
+void SharedMapping::remove(const std::string& name) {
+    if (std::string path = objectPath(name); !path.empty())
+        ::unlink(path.c_str());
+}
 
 } // namespace pb

@@ -1,7 +1,9 @@
 #pragma once
 // Named shared memory, the stand-in for CreateFileMapping / MapViewOfFile on the paging file.
 //
-// A block is a POSIX shared memory object named after the session and the block name. Opening
+// A block is a file in the session's private channel folder (see Session.h), mapped with mmap.
+// It is made with O_CREAT|O_EXCL (mode 0600), an existing one is opened with O_NOFOLLOW and
+// taken only when fstat shows a plain file of our user that nobody else may open. Opening
 // a name either creates the block (Created true: this call made it, and destroying this object
 // removes the name again) or maps the block that another party made (Created false). A small
 // platform header in front of the data records the creator's process and the data size, so

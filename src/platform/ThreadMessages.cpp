@@ -1,7 +1,9 @@
 #include "platform/ThreadMessages.h"
 
 #include "platform/Session.h"
+#include "platform/UnixSockets.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <chrono>
@@ -20,8 +22,10 @@ namespace {
 constexpr std::uint32_t kMarker = 0x4D534731;   // "MSG1"
 constexpr int kSendLimitMs = 5000;
 
-// One message on the wire. The sender's thread and process travel with it, so that a host
-// can answer the posting thread of a command.
+std::atomic<std::uint64_t> g_dropped{0};
+
+// One message on the wire. The sender's thread travels with it, so that a host can answer the
+// posting thread of a command; the pid field is informational (the kernel's pid counts).
 struct Wire {
     std::uint32_t marker;
     std::uint32_t message;
@@ -30,18 +34,15 @@ struct Wire {
     std::uint32_t time;
     std::uint32_t senderTid;
     std::int32_t senderPid;
-    std::uint32_t reserved;
+    std::uint32_t seq;
 };
 static_assert(sizeof(Wire) == 40);
 
-socklen_t queueAddress(std::uint32_t tid, sockaddr_un& addr) {
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::string name = "edapi/" + sessionName() + "/q/" + threadIdHex(tid);
-    // Abstract namespace: a leading NUL; the name vanishes with the last descriptor.
-    std::memcpy(addr.sun_path + 1, name.data(), name.size());
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+// False when the session's channel folder is refused or the path does not fit.
+bool queueAddress(std::uint32_t tid, sockaddr_un& addr, socklen_t& len) {
+    return unixAddress(channelPath("q-" + threadIdHex(tid)), addr, len);
 }
+
 
 std::uint32_t tickCount() {
     timespec ts{};
@@ -57,11 +58,16 @@ struct Kept {
 struct Queue {
     int fd = -1;
     std::string session;   // the namespace the queue was made in
+    std::string path;      // its socket file
     std::deque<Kept> kept;
-    ~Queue() {
-        if (fd >= 0)
-            ::close(fd);
+    void close() {
+        if (fd < 0)
+            return;
+        ::close(fd);
+        ::unlink(path.c_str());
+        fd = -1;
     }
+    ~Queue() { close(); }
 };
 
 Queue& queue() {
@@ -74,21 +80,27 @@ bool openQueue(Queue& q) {
     if (q.fd >= 0 && q.session == session)
         return true;
     if (q.fd >= 0) {   // the session changed (tests): move to the new namespace
-        ::close(q.fd);
-        q.fd = -1;
+        q.close();
         q.kept.clear();
     }
+    std::string path = channelPath("q-" + threadIdHex(currentThreadId()));
+    if (path.empty())
+        return false;
     int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
-    sockaddr_un addr;
-    socklen_t len = queueAddress(currentThreadId(), addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    int on = 1;
+    // A socket file of this id that nobody receives on was left by a thread that died without
+    // closing it (its process crashed): it is replaced.
+    bool ok = ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0 &&
+              bindReplacingStale(fd, SOCK_DGRAM, path);
+    if (!ok) {
         ::close(fd);
         return false;
     }
     q.fd = fd;
     q.session = session;
+    q.path = std::move(path);
     return true;
 }
 
@@ -110,25 +122,43 @@ int senderSocket() {
     return sender.fd;
 }
 
-// Moves every datagram waiting on the socket into the kept list.
+// Moves every datagram waiting on the socket into the kept list; what the kernel does not
+// vouch for as ours is dropped here.
 void drain(Queue& q) {
+    const uid_t self = ::geteuid();
     for (;;) {
         Wire w;
-        ssize_t n = ::recv(q.fd, &w, sizeof w, MSG_DONTWAIT | MSG_TRUNC);
+        iovec iov{&w, sizeof w};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        msghdr mh{};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof control;
+        ssize_t n = ::recvmsg(q.fd, &mh, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
-        if (n != static_cast<ssize_t>(sizeof w) || w.marker != kMarker)
-            continue;   // malformed: not a message of this channel
+        const ucred* cred = nullptr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+                c->cmsg_len == CMSG_LEN(sizeof(ucred)))
+                cred = reinterpret_cast<const ucred*>(CMSG_DATA(c));
+        if (n != static_cast<ssize_t>(sizeof w) || w.marker != kMarker || (mh.msg_flags & MSG_TRUNC) ||
+            !cred || cred->uid != self || !threadOfProcess(cred->pid, w.senderTid)) {
+            ++g_dropped;   // malformed, another user's, or naming a thread not its own
+            continue;
+        }
         Kept k;
         k.msg.message = w.message;
         k.msg.wParam = static_cast<std::uintptr_t>(w.wParam);
         k.msg.lParam = static_cast<std::intptr_t>(w.lParam);
         k.msg.time = w.time;
         k.origin.tid = w.senderTid;
-        k.origin.pid = w.senderPid;
+        k.origin.pid = cred->pid;
+        k.origin.seq = w.seq;
         q.kept.push_back(k);
     }
 }
@@ -163,26 +193,39 @@ int messageQueueFd() {
     return openQueue(q) ? q.fd : -1;
 }
 
+std::uint64_t droppedMessages() { return g_dropped.load(); }
+
+std::uint32_t nextSequence() {
+    thread_local std::uint32_t seq = 0;
+    if (++seq == 0)
+        seq = 1;
+    return seq;
+}
+
 bool threadHasQueue(std::uint32_t tid) {
+    sockaddr_un addr;
+    socklen_t len = 0;
+    if (!queueAddress(tid, addr, len))
+        return false;
     int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    sockaddr_un addr;
-    socklen_t len = queueAddress(tid, addr);
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
     ::close(fd);
     return ok;
 }
 
 bool postThreadMessage(std::uint32_t tid, std::uint32_t message, std::uintptr_t wParam,
-                       std::intptr_t lParam) {
+                       std::intptr_t lParam, std::uint32_t seq) {
     int fd = senderSocket();
     if (fd < 0 || tid == 0)
         return false;
     Wire w{kMarker, message, static_cast<std::uint64_t>(wParam), static_cast<std::int64_t>(lParam),
-           tickCount(), currentThreadId(), static_cast<std::int32_t>(::getpid()), 0};
+           tickCount(), currentThreadId(), static_cast<std::int32_t>(::getpid()), seq};
     sockaddr_un addr;
-    socklen_t len = queueAddress(tid, addr);
+    socklen_t len = 0;
+    if (!queueAddress(tid, addr, len))
+        return false;
     for (;;) {
         ssize_t n = ::sendto(fd, &w, sizeof w, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), len);
         if (n == static_cast<ssize_t>(sizeof w))

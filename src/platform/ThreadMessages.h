@@ -1,13 +1,17 @@
 #pragma once
 // Per-thread message queues, the stand-in for PostThreadMessage / GetMessage / PeekMessage.
 //
-// Every thread that wants messages owns a queue: a Unix datagram socket in the abstract
-// namespace, named after the session and the thread id. Posting to a thread sends one
-// fixed-size datagram to that socket, so it works across processes and fails when the thread
-// has no queue (it never made one, or its process died). Taking messages of a number range
-// keeps the others queued, in order, for a later call; they are never dropped and never taken
-// by a call whose range excludes them. Datagrams of the wrong size or marker are discarded on
-// arrival: nothing that a foreign process sends can be read as a message.
+// Every thread that wants messages owns a queue: a Unix datagram socket in the session's
+// private channel folder (see Session.h), named after the thread id. Posting to a thread sends
+// one fixed-size datagram to that socket, so it works across processes and fails when the
+// thread has no queue (it never made one, or its process died). Taking messages of a number
+// range keeps the others queued, in order, for a later call; they are never dropped and never
+// taken by a call whose range excludes them.
+//
+// Nothing but the kernel's word says who sent a datagram: every one arrives with the sender's
+// credentials (SCM_CREDENTIALS). A datagram of another user, of the wrong size or marker, or
+// naming a sending thread that is not a thread of the sending process is discarded on arrival
+// and counted (droppedMessages). The sender's process is the kernel's pid, never a claim.
 #include <cstdint>
 #include <sys/types.h>
 
@@ -33,10 +37,13 @@ struct tagMSG {
     TPoint pt;
 };
 
-// Who posted a message: filled from the datagram, not part of tagMSG.
+// Who posted a message, not part of tagMSG: the process from the kernel's credentials, the
+// thread as the datagram names it (checked to be a thread of that process), and the sequence
+// number the poster gave it (a reply echoes the command's, see postThreadMessage).
 struct MessageOrigin {
     std::uint32_t tid = 0;
     pid_t pid = 0;
+    std::uint32_t seq = 0;
 };
 
 // Makes sure the calling thread has a queue (PeekMessage's side effect on Windows). Returns
@@ -48,8 +55,17 @@ bool ensureMessageQueue();
 bool threadHasQueue(std::uint32_t tid);
 
 // PostThreadMessageA: false when the target has no queue or the queue stays full for 5 s.
+// seq travels in a spare word of the datagram beside wParam and lParam: a command carries a
+// fresh number and its reply the same one, so a waiter can tell its own reply from any other.
 bool postThreadMessage(std::uint32_t tid, std::uint32_t message, std::uintptr_t wParam,
-                       std::intptr_t lParam);
+                       std::intptr_t lParam, std::uint32_t seq = 0);
+
+// A fresh sequence number for a command of the calling thread (never 0).
+std::uint32_t nextSequence();
+
+// How many datagrams this process has discarded on arrival (foreign user, forged thread,
+// malformed).
+std::uint64_t droppedMessages();
 
 enum class WaitResult { Message, Quit, Timeout, Error };
 

@@ -6,6 +6,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/Session.h"
 #include "platform/SharedMemory.h"
+#include "platform/UnixSockets.h"
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
@@ -86,7 +87,7 @@ private:
                 std::memcpy(&description, block.Data(), sizeof description);
                 described = true;
             }
-            postThreadMessage(from.tid, edapi::Reply, 0, 0);
+            postThreadMessage(from.tid, edapi::Reply, 0, 0, from.seq);
             return;
         }
         Answer a;
@@ -100,17 +101,15 @@ private:
         }
         if (a.junkFirst)
             sendJunk(from.tid);
-        postThreadMessage(from.tid, edapi::Reply, 0, a.reply);
-        for (int i = 0; i < a.extraReplies; ++i)
-            postThreadMessage(from.tid, edapi::Reply, 0, edapi::ParamFailed);
+        postThreadMessage(from.tid, edapi::Reply, 0, a.reply, from.seq);
+        for (int i = 0; i < a.extraReplies; ++i)   // the surplus even repeats the sequence number
+            postThreadMessage(from.tid, edapi::Reply, 0, edapi::ParamFailed, from.seq);
     }
 
     static void sendJunk(std::uint32_t to) {
         sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::string name = "edapi/" + sessionName() + "/q/" + threadIdHex(to);
-        std::memcpy(addr.sun_path + 1, name.data(), name.size());
-        socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        socklen_t len = 0;
+        unixAddress(channelPath("q-" + threadIdHex(to)), addr, len);
         int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
         for (std::size_t n : {1u, 39u, 40u, 41u}) {
             std::string junk(n, '\x1b');

@@ -102,5 +102,42 @@ TEST_F(MainWindowWithHost, ClosingDetachesExactlyOnce) {
     EXPECT_EQ(detaching, 1);
 }
 
+TEST_F(MainWindowWithHost, StartUpSurvivesAHostThatFailsTheAttach) {
+    // The window attaches while it is made: a host that never answers must not hold it for long.
+    const int oldLimit = TEchodeskAPI::DefaultReplyTimeoutMs;
+    TEchodeskAPI::DefaultReplyTimeoutMs = 300;
+    struct Restore {
+        int v;
+        ~Restore() { TEchodeskAPI::DefaultReplyTimeoutMs = v; }
+    } restore{oldLimit};
+    struct Case {
+        std::vector<std::string> serve, fault;
+    };
+    const std::vector<Case> cases = {
+        {{"--api-version", "7"}, {}},               // an old version
+        {{"--api-version", "-2147483648"}, {}},     // garbage for a version
+        {{}, {"fault", "--stop-answering"}},        // never answers
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.serve.empty() ? c.fault.back() : c.serve.back());
+        test::EdhostProcess host(c.serve);
+        ASSERT_TRUE(host.running());
+        if (!c.fault.empty())
+            host.run(c.fault);
+        writeBytes("pbridge.ini", validIni());
+        test::boxes().reset();
+        Tmain& w = createMain();   // attaches in its constructor: nothing may escape it
+        w.FormActivate();
+        EXPECT_FALSE(w.edapi1->Connected());
+        EXPECT_EQ(logTexts().back(), "ED95 Verbindung zu Echodesk konnte nicht erstellt werden");
+        EXPECT_EQ(enabled(w), "0001101");
+        EXPECT_TRUE(test::boxes().shown.empty()) << test::boxes().texts()[0];
+        closeMain();
+        // No log mail was tried: there never was an attached host to take it.
+        host.run({"fault", "--resume"});
+        EXPECT_EQ(host.run({"list", "REPORT"}), "");
+    }
+}
+
 } // namespace
 } // namespace pb

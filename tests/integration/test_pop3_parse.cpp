@@ -14,6 +14,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 namespace pb {
@@ -141,7 +142,7 @@ TEST_F(MessageParse, Base64PartIsDecodedAndRepeatedNamesGetSuffixes) {
     EXPECT_EQ(body(), (std::vector<std::string>{"see attachment", "\r\nFile \"a.zip\" extracted"}));
     EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"a.zip"});
     EXPECT_EQ(file("a.zip"), zip);
-    EXPECT_TRUE(std::filesystem::exists(path + "Temp.mme"));
+    EXPECT_FALSE(std::filesystem::exists(path + "Temp.mme"));
 
     parse(zipMail("name=\"a.zip\"", "base64", zip));
     EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"a_1.zip"});
@@ -266,6 +267,42 @@ TEST_F(MessageParse, HostileAttachmentNamesStayInsideTheDirectory) {
     EXPECT_TRUE(std::filesystem::exists(path + "escape.txt"));
     EXPECT_TRUE(std::filesystem::exists(path + "evil.exe"));
     EXPECT_TRUE(std::filesystem::exists(path + "nulbyte"));
+}
+
+TEST_F(MessageParse, NamesThatCouldHurtGetALeadingUnderscoreAndNoLinkIsFollowed) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {".bash_profile", "_.bash_profile"}, {"-rf", "_-rf"},
+        {"addressbook.lst", "_addressbook.lst"}, {"PBRIDGE.INI", "_PBRIDGE.INI"},
+        {"readmsg.lst.new", "_readmsg.lst.new"}, {"Temp.mme", "_Temp.mme"},
+        {"pbridge.lock", "_pbridge.lock"}, {"notes.txt", "notes.txt"},
+    };
+    for (const auto& [name, expected] : cases) {
+        for (const char* encoding : {"7bit", "base64"}) {
+            parse("Content-Type: multipart/mixed; boundary=z\r\n\r\n--z\r\n\r\nt\r\n"
+                  "--z\r\nContent-Type: text/plain; name=\"" + name +
+                  "\"\r\nContent-Transfer-Encoding: " + encoding + "\r\n\r\n" +
+                  base64Lines("x") + "--z--\r\n");
+            ASSERT_EQ(mail.Attachments.Count(), 1) << name;
+            const std::string& got = mail.Attachments[0];
+            if (std::string(encoding) == "7bit")
+                EXPECT_EQ(got, expected);
+            else   // the second one of the name, with a suffix
+                EXPECT_EQ(got[0] == '_', expected[0] == '_') << name << " became " << got;
+            struct stat st{};
+            ASSERT_EQ(::lstat((path + mail.Attachments[0]).c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << mail.Attachments[0];
+        }
+    }
+    // A link planted under the name a mail gives is never written through: the file takes the
+    // next free name, and the link's target stays untouched.
+    const std::string target = path + "victim";
+    std::filesystem::create_symlink(target, path + "a.zip");
+    parse(zipMail("name=\"a.zip\"", "base64", "PK"));
+    EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"a_1.zip"});
+    EXPECT_FALSE(std::filesystem::exists(target));
+    for (const auto& e : std::filesystem::directory_iterator(dir.path().toStdString()))
+        EXPECT_NE(e.path().filename().string().rfind("Temp.mme", 0), 0u) << "left: " << e.path();
 }
 
 // --- structure ---------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "platform/HostWindow.h"
 #include "platform/Session.h"
 #include "platform/SharedMemory.h"
+#include "platform/UnixSockets.h"
 #include "platform/ThreadMessages.h"
 
 #include <gtest/gtest.h>
@@ -78,10 +79,8 @@ TEST_F(Ipc, MalformedDatagramsAreNeverTakenAsMessages) {
     ASSERT_TRUE(ensureMessageQueue());
     // Write straight to the queue's socket, as a foreign process could.
     sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::string name = "edapi/" + sessionName() + "/q/" + threadIdHex(currentThreadId());
-    std::memcpy(addr.sun_path + 1, name.data(), name.size());
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    socklen_t len = 0;
+    ASSERT_TRUE(unixAddress(channelPath("q-" + threadIdHex(currentThreadId())), addr, len));
     int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
     std::string junk[] = {"", "x", std::string(39, '\x1b'), std::string(40, '\0'), std::string(41, 'A'),
                           std::string(4000, '\x03')};

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstring>
 #include <sys/wait.h>
@@ -331,6 +333,29 @@ TEST_F(JamStore, NewBaseListsItsAreasAndOldBasesKeepTheirForm) {
     openFileStore(old)->createArea({"EMAIL", "Fidonet", 9});
     EXPECT_EQ(openStore(old)->areas().size(), 3u);
     EXPECT_FALSE(fs::exists(old + "/email.jhr"));
+}
+
+TEST_F(JamStore, BaseIsPrivateAndAWiderOneIsTightenedWhenOpened) {
+    const std::string base = dir + "/base";
+    auto mode = [](const std::string& p) {
+        struct stat st{};
+        return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 01;
+    };
+    openStore(base)->createArea({"EMAIL", "Fidonet", 9});
+    EXPECT_EQ(mode(base), 0700u);
+    for (const auto& e : fs::directory_iterator(base))
+        EXPECT_EQ(mode(e.path().string()), 0600u) << e.path();
+
+    // As an older version left it: open to everyone.
+    ::chmod(base.c_str(), 0755);
+    for (const auto& e : fs::directory_iterator(base))
+        ::chmod(e.path().c_str(), 0644);
+    auto s = openStore(base);
+    ASSERT_TRUE(s->findArea("EMAIL"));
+    s->messageCount(*s->findArea("EMAIL"));
+    EXPECT_EQ(mode(base), 0700u);
+    for (const char* f : {"/lock", "/areas.lst", "/email.jhr", "/email.jdt", "/email.jdx", "/email.jlr"})
+        EXPECT_EQ(mode(base + f), 0600u) << f;
 }
 
 } // namespace

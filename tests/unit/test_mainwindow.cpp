@@ -4,12 +4,19 @@
 #include "app/Config.h"
 #include "support/MainWindowFixture.h"
 
+#include "platform/MessageLoop.h"
+
 #include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QToolButton>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace pb {
 namespace {
@@ -63,6 +70,24 @@ TEST_F(MainWindow, StartUpWithSettingsFileAndNoHost) {
     EXPECT_TRUE(w.Settings.StripInitials);
     EXPECT_EQ(config().shownCount, 0);
     EXPECT_TRUE(test::boxes().shown.empty());
+}
+
+TEST_F(MainWindow, WorkingFolderOthersMayWriteToIsRefusedAtStartUp) {
+    writeBytes("pbridge.ini", validIni());
+    const QString here = QDir::currentPath();
+    ASSERT_EQ(::chmod(here.toLocal8Bit().constData(), 0777), 0);
+    Tmain& w = createMain();
+    w.show();
+    w.FormActivate();
+    ::chmod(here.toLocal8Bit().constData(), 0700);
+    ASSERT_EQ(test::boxes().shown.size(), 1u);
+    EXPECT_NE(test::boxes().texts()[0].find(here.toStdString()), std::string::npos);
+    EXPECT_EQ(logTexts().size(), 2u);   // nothing read, nothing attached
+    EXPECT_FALSE(QFile::exists(QStringLiteral("readmsg.lst")));
+    QElapsedTimer t;
+    t.start();
+    pumpUntil([&] { return !w.isVisible() || t.elapsed() > 5000; });
+    EXPECT_FALSE(w.isVisible());   // the program ends
 }
 
 TEST_F(MainWindow, SecondActivationRunsNothing) {

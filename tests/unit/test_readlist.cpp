@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace pb {
 namespace {
@@ -110,6 +111,26 @@ TEST_F(ReadList, FailedSaveLeavesThePreviousFile) {
     SaveReadList(list, file_);
     EXPECT_EQ(saved(), std::vector<int>{9});
     EXPECT_FALSE(fs::exists(file_ + ".new"));
+}
+
+TEST_F(ReadList, ListIsPrivateNeverWrittenThroughALinkAndAnOldWideOneIsTightened) {
+    auto mode = [&] {
+        struct stat st{};
+        return ::stat(file_.c_str(), &st) == 0 ? st.st_mode & 0777 : 01;
+    };
+    run(2);
+    EXPECT_EQ(mode(), 0600u);
+    ::chmod(file_.c_str(), 0644);   // as an older version left it
+    EXPECT_EQ(saved(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(mode(), 0600u);
+
+    // A link planted as the file written aside is replaced, its target never touched.
+    const std::string target = dir_.filePath("elsewhere").toStdString();
+    fs::create_symlink(target, file_ + ".new");
+    run(3);
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(saved(), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(mode(), 0600u);
 }
 
 } // namespace
