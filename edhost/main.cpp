@@ -78,7 +78,9 @@ const char* kHelpDetails =
     "attached Postbridge that the host has gone.\n"
     "\n"
     "Environment: EDAPI_SESSION names the channel between host and plug-ins; edhost and\n"
-    "postbridge must see the same value (unset: one channel per user).\n"
+    "postbridge must see the same value (unset: one channel per user). The channel lives in\n"
+    "$XDG_RUNTIME_DIR/edapi (else /run/user/UID/edapi, else /tmp/edapi-UID); a folder there\n"
+    "that is not the user's alone is refused.\n"
     "Exit status: 0 done; 3 `status` found no serving host; any other value, a failure.\n";
 
 int serve(const std::string& base, const std::vector<std::string>& args) {
