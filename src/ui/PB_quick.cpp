@@ -257,11 +257,16 @@ void TQuickForm::Button1Click() {
         try {
             POP_Quick->GetSummary(k);
         } catch (const std::exception&) {
-            // The rows filled so far stay; the buttons stay as they are, so that the broken
-            // session is ended through "Abbrechen". After the user's own cancel there is
-            // nothing to report.
-            if (!cancelled_)
-                showMessage(ansi("Es konnten nicht alle Informationen empfangen werden."));
+            // The rows filled so far stay. After the user's own cancel there is nothing to
+            // report. A session that is still open can be closed with its QUIT, which carries
+            // out its deletions; a broken one is ended through "Abbrechen".
+            if (cancelled_)
+                return;
+            showMessage(ansi("Es konnten nicht alle Informationen empfangen werden."));
+            if (POP_Quick->Connected() && !POP_Quick->Canceled()) {
+                ButtonOn();
+                SetStatus(ansi("Verbunden"));
+            }
             return;
         }
         const TSummary& s = POP_Quick->Summary;

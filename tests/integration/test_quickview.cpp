@@ -342,6 +342,41 @@ TEST_F(QuickView, ServerGoneWhileOpen) {
     EXPECT_FALSE(form.isVisible());
 }
 
+// A listing that fails while the session stays open leaves the dialog usable: a deletion can
+// still be made, and the QUIT of "Schließen" carries it out.
+TEST_F(QuickView, FailedListingOnAnOpenSessionStillEndsWithQuit) {
+    std::vector<std::string> got;
+    test::LoopbackServer server([&](test::Peer& p) {
+        p.send("+OK ready\r\n");
+        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+            got.push_back(line.substr(0, line.size() - 2));
+            if (line.rfind("STAT", 0) == 0)
+                p.send("+OK 2 200\r\n");
+            else if (line == "TOP 1 0\r\n")
+                p.send("+OK\r\nSubject: Eins\r\n\r\n.\r\n");
+            else if (line == "LIST 1\r\n")
+                p.send("+OK 1 100\r\n");
+            else if (line.rfind("TOP", 0) == 0)
+                p.send("-ERR gone\r\n");
+            else
+                p.send("+OK\r\n");
+            if (line == "QUIT\r\n")
+                return;
+        }
+    });
+    form.QuickPort = server.port();
+    open();
+    fetch();
+    EXPECT_EQ(test::boxes().texts(), (std::vector<std::string>{"Es konnten nicht alle Informationen empfangen werden."}));
+    EXPECT_EQ(buttons(form), Idle);
+    form.SelectRow(1);
+    form.Button4->click();
+    form.Button2->click();
+    server.join();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(got.end() - 2, got.end()), (std::vector<std::string>{"DELE 1", "QUIT"}));
+}
+
 TEST_F(QuickView, AbbrechenEndsAFetchFromAStalledServer) {
     std::string afterTop;
     test::LoopbackServer stalled([&](test::Peer& p) {
