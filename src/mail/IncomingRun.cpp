@@ -21,6 +21,7 @@
 //  - a session that cannot go on (failed listing, cancel, lost host, attachment files that
 //    cannot be written) is dropped without QUIT, so the next run can connect afresh.
 #include "app/PB_main.h"
+#include "mail/FailureCause.h"
 #include "mail/MailConversion.h"
 #include "mail/PB_Liste.h"
 #include "net/Streams.h"
@@ -107,14 +108,18 @@ bool Tmain::TryConnection() {
     return ConnectService("POP3", Settings.POP3Server, p, [&p] { p.Connect(); });
 }
 
+// The two boxes below come from the component's handlers, before it raises; the sentence that
+// names the service and the server is the one its failure will carry.
 void Tmain::POP3_ServiceInvalidHost(bool&) {
-    showMessage("Dieser Server konnte nicht gefunden werden: " + Settings.POP3Server);
+    showMessage("Dieser Server konnte nicht gefunden werden: " + Settings.POP3Server + ". " +
+                FailureCause("POP3", Settings.POP3Server, *POP3_Service, Exception("Null Remote Address")));
     ShowConnectError = false;
 }
 
 void Tmain::POP3_ServiceAuthenticationFailed(bool&) {
     showMessage(ansi("Der Server hat Sie nicht autorisiert. Stellen Sie sicher, dass Sie in der "
-                     "Konfiguration das richtige Passwort und den korrekten Login-Namen eingestellt haben."));
+                     "Konfiguration das richtige Passwort und den korrekten Login-Namen eingestellt haben. ") +
+                FailureCause("POP3", Settings.POP3Server, *POP3_Service, Exception("Authentication failed")));
     LogEntry("POP3 Authentification failed");
     ShowConnectError = false;
 }

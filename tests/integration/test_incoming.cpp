@@ -526,7 +526,8 @@ TEST_F(IncomingRun, FailedConnectionsShowOneBoxEach) {
     w.BitBtn2->click();
     EXPECT_EQ(boxes().texts(), std::vector<std::string>{
                                    "Der Server hat Sie nicht autorisiert. Stellen Sie sicher, dass Sie in der "
-                                   "Konfiguration das richtige Passwort und den korrekten Login-Namen eingestellt haben."});
+                                   "Konfiguration das richtige Passwort und den korrekten Login-Namen eingestellt haben. "
+                                   "Der POP3-Server 127.0.0.1 hat die Anmeldung abgelehnt."});
     auto log = lastRunLog();
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], "POP3 Authentification failed");
@@ -543,7 +544,9 @@ TEST_F(IncomingRun, FailedConnectionsShowOneBoxEach) {
     setLookupFunction([](const std::string&) { return LookupResult{0, 11001}; });
     w.BitBtn2->click();
     setLookupFunction({});
-    EXPECT_EQ(boxes().texts(), std::vector<std::string>{"Dieser Server konnte nicht gefunden werden: pop.nowhere.test"});
+    EXPECT_EQ(boxes().texts(), std::vector<std::string>{"Dieser Server konnte nicht gefunden werden: pop.nowhere.test. "
+                                                         "Der Name des POP3-Servers pop.nowhere.test wurde nicht "
+                                                         "gefunden."});
     EXPECT_EQ(lastRunLog().back(), "POP3 Keine Verbindung zum Server");
 
     // Nobody listening: the general box.
