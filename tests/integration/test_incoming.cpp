@@ -497,6 +497,27 @@ TEST_F(IncomingRun, FullDiskForTheReadList) {
     EXPECT_EQ(servers().pop3Count(), 148u);
 }
 
+// The host does not confirm the close, as when it could not put the stored mails on disk: the
+// session is dropped without QUIT, so nothing is deleted that might not be safe in the host.
+TEST_F(IncomingRun, NoDeletionWithoutAConfirmedClose) {
+    EdhostProcess host;
+    servers().setMails({simpleMail("eins"), simpleMail("zwei")});
+    Tmain& w = startWindow(true);
+    host.run({"fault", "--answer", "1034", "0x80001001"});
+    w.BitBtn2->click();
+    const auto log = lastRunLog();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& s) {
+        return s.rfind("ED95 Area EMAIL konnte nicht geschlossen werden: ", 0) == 0;
+    }));
+    EXPECT_FALSE(contains(log, "POP3 Trenne Verbindung zum Server..."));
+    EXPECT_EQ(storedMails(host).size(), 2u);
+    EXPECT_EQ(servers().pop3Count(), 2u);
+
+    // The next run knows both mails by their ids.
+    w.BitBtn2->click();
+    EXPECT_EQ(storedMails(host).size(), 2u);
+}
+
 TEST_F(IncomingRun, RefusedStoreIsFetchedAgainNextTime) {
     EdhostProcess host;
     servers().setMails({simpleMail("eins"), simpleMail("zwei")});
