@@ -35,7 +35,7 @@ const char* const kHelp =
     "Optionen:\n"
     "  --user-folder   im eigenen Ordner arbeiten: $XDG_DATA_HOME/postbridge, ohne\n"
     "                  XDG_DATA_HOME ~/.local/share/postbridge; fehlt er, wird er nur für\n"
-    "                  Sie lesbar (0700) angelegt. So startet ihn der Eintrag im Menü.\n"
+    "                  Sie lesbar (0700) angelegt. So startet der Eintrag im Menü Postbridge.\n"
     "  -h, --help      diese Hilfe zeigen\n"
     "  --version       die Version zeigen\n"
     "Ohne --user-folder arbeitet Postbridge im aktuellen Ordner.\n"
