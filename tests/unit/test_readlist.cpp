@@ -135,3 +135,32 @@ TEST_F(ReadList, ListIsPrivateNeverWrittenThroughALinkAndAnOldWideOneIsTightened
 
 } // namespace
 } // namespace pb
+
+namespace pb {
+namespace {
+
+// The id list keeps the ids that were looked up or added, one per LF-ended line, and refuses a
+// file it cannot trust rather than take it as empty (which would fetch everything again).
+TEST_F(ReadList, IdListKeepsSeenIdsAndRefusesDamagedFiles) {
+    const std::string file = dir_.filePath(kUidListFile).toStdString();
+    TUidList list;
+    EXPECT_FALSE(LoadUidList(list, file));
+    test::writeBytes(file, "000000014f2a\nabc<def>!~\n" + std::string(70, 'x') + "\n");
+    ASSERT_TRUE(LoadUidList(list, file));
+    EXPECT_TRUE(IsUidRead(list, "abc<def>!~"));
+    EXPECT_FALSE(IsUidRead(list, "neu"));
+    AddReadUid(list, "neu");
+    SaveUidList(list, file);   // the id not looked up drops out
+    EXPECT_EQ(test::readBytes(file), "abc<def>!~\nneu\n");
+
+    // An empty line, a blank, too long, not ASCII, no LF at the end.
+    const std::vector<std::string> damagedFiles = {"a\n\nb\n", "a b\n", std::string(71, 'x') + "\n", "\xE4\n", "a\nb"};
+    for (const std::string& damaged : damagedFiles) {
+        test::writeBytes(file, damaged);
+        TUidList again;
+        EXPECT_THROW(LoadUidList(again, file), EInOutError) << damaged;
+    }
+}
+
+} // namespace
+} // namespace pb
