@@ -1,7 +1,7 @@
 #pragma once
 // "pbridge.ini": ten lines of Windows-1252 text, one value per line, no keys, CR LF endings.
 // Read once at start-up, written only by the "Konfiguration" action.
-#include "app/Settings.h"
+#include "mail/Settings.h"
 
 #include <cstdint>
 #include <string>

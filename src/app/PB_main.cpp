@@ -4,11 +4,11 @@
 #include "app/Fonts.h"
 #include "app/Glyphs.h"
 #include "app/LogFormat.h"
-#include "mail/FailureCause.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/MessageBoxes.h"
 #include "platform/PrivateFiles.h"
+#include "ui/PB_address.h"
 #include "ui/PB_conf.h"
 #include "ui/PB_quick.h"
 
@@ -157,8 +157,8 @@ void Tmain::CreateComponents() {
 
     POP3_Service = std::make_unique<TPop3Client>(this);
     SMTP_Service = std::make_unique<TSmtpClient>(this);
-    SetupPOP3Service();
-    SetupSMTPService();
+    IncomingRun = std::make_unique<TIncomingRun>(*this, *edapi1, *POP3_Service, Settings);
+    OutgoingRun = std::make_unique<TOutgoingRun>(*this, *edapi1, *SMTP_Service, Settings);
 
     // The form's loading step: with AutoConnect on, the host is attached now, before the
     // first activation, and already knows the description set above. Whatever the host does,
@@ -332,35 +332,42 @@ void Tmain::SetConnectFailedButtons() {
     BitBtn7->setEnabled(false);
 }
 
-bool Tmain::ConnectService(const std::string& service, const std::string& server, TAsyncSocket& component,
-                           const std::function<void()>& connect) {
-    SetLabel(status, "Verbinden mit Server " + server + " ...");
-    LogEntry(service + " Erstelle Verbindung...");
-    try {
-        // Without a name the component would look up nothing and report a server not found.
-        if (server.empty())
-            throw Exception("No server");
-        connect();
-    } catch (const std::exception& e) {
-        if (RunState == TRunState::Cancelled) {
-            // The user's own "Abbrechen": nothing to report but the log line.
-        } else if (ShowConnectError) {
-            const std::string cause = FailureCause(service, server, component, e);
-            showMessage(server.empty() ? cause
-                                       : ansi("Es konnte keine Verbindung zu ") + server +
-                                             ansi(" hergestellt werden. Überprüfen Sie Ihre Einstellungen. Vielleicht "
-                                                  "sind Sie aber zur Zeit auch nicht mit dem Internet verbunden. ") +
-                                             cause);
-        } else {
-            ShowConnectError = true;   // a handler has shown the precise box already
-        }
-        LogEntry(service + " Keine Verbindung zum Server");
-        status->clear();
-        SetConnectFailedButtons();
-        return false;
+void Tmain::ReadMails() {
+    IncomingRun->ReadMails();
+}
+
+void Tmain::SendMails() {
+    OutgoingRun->SendMails();
+}
+
+void Tmain::ShowRunText(TRunText which, const std::string& text) {
+    switch (which) {
+    case TRunText::Status: SetLabel(status, text); break;
+    case TRunText::Details1: SetLabel(details1, text); break;
+    case TRunText::Details2: SetLabel(details2, text); break;
     }
-    LogEntry(service + " Verbunden mit Server " + server);
-    return true;
+}
+
+void Tmain::ShowProgress(int percent) {
+    ProgressBar1->setValue(percent);
+}
+
+void Tmain::ShowBox(const std::string& text) {
+    showMessage(text);
+}
+
+std::optional<std::vector<std::string>> Tmain::AskRecipients(const std::string& Subject) {
+    if (!AddressForm)
+        throw Exception("Recipient dialog not created");
+    return AddressForm->AskRecipients(Subject);
+}
+
+void Tmain::ConnectionStarting() {
+    SetRunButtons();
+}
+
+void Tmain::ConnectionFailed() {
+    SetConnectFailedButtons();
 }
 
 void Tmain::RestoreIdleButtons() {
@@ -487,19 +494,9 @@ void Tmain::BitBtn6Click() {
 }
 
 void Tmain::BitBtn7Click() {
-    switch (RunState) {
-    case TRunState::Receiving:
-        POP3_Service->Abort();
-        RunState = TRunState::Cancelled;
-        break;
-    case TRunState::Sending:
-        SMTP_Service->Abort();
-        RunState = TRunState::Cancelled;
-        break;
-    case TRunState::Cancelled:
-    case TRunState::Idle:
-        break;
-    }
+    // Each run cancels only itself, so at most one of these does anything.
+    IncomingRun->Cancel();
+    OutgoingRun->Cancel();
 }
 
 void Tmain::edapi1ServerDisconnected() {
@@ -508,6 +505,14 @@ void Tmain::edapi1ServerDisconnected() {
     BitBtn2->setEnabled(false);
     BitBtn3->setEnabled(false);
     BitBtn7Click();
+}
+
+void Tmain::edapi1Disconnecting() {
+    // A connect that failed half-way (no version, an old one) detaches too: there was never a
+    // host to take the log, and trying would throw out of the attach.
+    if (!hostAttached_)
+        return;
+    StoreLogMail(*edapi1, LogLines());
 }
 
 void Tmain::FormClose() {

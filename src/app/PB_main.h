@@ -2,10 +2,12 @@
 // The main window Tmain: the plug-in's whole visible face and its only driver. It runs the
 // one-time start-up on its first activation (log, settings, host, the "EMAIL" area), starts the
 // mail runs from its buttons, keeps the run state and the button enable states, cancels, and
-// detaches from the host when it closes. The runs themselves (ReadMails, SendMails and their
-// component handlers) are methods of this class defined in src/mail/.
-#include "app/Settings.h"
+// detaches from the host when it closes. The runs themselves are classes of src/mail/ that
+// report to the window through the TRunFace it implements.
 #include "host/EchodeskAPI.h"
+#include "mail/MailRuns.h"
+#include "mail/RunFace.h"
+#include "mail/Settings.h"
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
 #include "platform/Session.h"
@@ -22,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,40 +39,36 @@ class TQuickForm;
 inline constexpr const char* kAppTitle = "Postbridge Alpha 4";
 inline constexpr const char* kMainCaption = "Postbridge Rel. Alpha 4";
 
-class Tmain : public QWidget {
+class Tmain : public QWidget, public TRunFace {
     Q_OBJECT
 public:
     explicit Tmain(QWidget* parent = nullptr);
     ~Tmain() override;
 
     // ---- Published methods, in the order of the window's method table ----
-    void ReadMails();                       // retrieval run (src/mail/IncomingRun.cpp)
-    void SendMails();                       // sending run (src/mail/OutgoingRun.cpp)
-    void SpeicherAktMail();                 // converts and stores the mail just retrieved
-    void BerechneSummen();                  // TotalBytes = sum of the listed sizes
-    bool TryConnection();                   // POP3 connection step with log and buttons
-    bool TrySMTPConnection();               // SMTP connection step with log and buttons
-    void LogEntry(const std::string& Text); // appends one line (Text: Windows-1252)
+    void ReadMails();                       // retrieval run (TIncomingRun)
+    void SendMails();                       // sending run (TOutgoingRun)
+    void LogEntry(const std::string& Text) override; // appends one line (Text: Windows-1252)
     void BitBtn6Click();                    // "Beenden"
     void FormActivate();                    // one-time start-up; later calls return at once
     void FormCreate();                      // arms the one-time start-up
     void BitBtn5Click();                    // "Konfiguration" (may raise; see Click wiring)
     void BitBtn2Click();                    // "nur lesen"
-    void POP3_ServiceList(std::int32_t Msg, std::int32_t Size);
     void BitBtn3Click();                    // "nur senden"
-    void SMTP_ServiceSuccess();
-    void SMTP_ServiceFailure();
-    void SMTP_ServiceAuthenticationFailed(bool& Handled);
-    void POP3_ServiceAuthenticationFailed(bool& Handled);
     void BitBtn1Click();                    // "Internet-Poll"
     virtual void FormClose();               // shut-down: detaches from the host
     void edapi1Disconnecting();             // stores the activity log in "REPORT"
     void edapi1ServerDisconnected();        // the host ended the connection
-    void POP3_ServiceInvalidHost(bool& Handled);
-    void POP3_ServicePacketRecvd();
     void BitBtn7Click();                    // "Abbrechen"
-    void SMTP_ServiceSendStart();
     void BitBtn4Click();                    // "QuickView"
+
+    // ---- The face the runs report to ----
+    void ShowRunText(TRunText which, const std::string& text) override;
+    void ShowProgress(int percent) override;
+    void ShowBox(const std::string& text) override;
+    std::optional<std::vector<std::string>> AskRecipients(const std::string& Subject) override;
+    void ConnectionStarting() override;     // SetRunButtons
+    void ConnectionFailed() override;       // SetConnectFailedButtons
 
     // ---- Helpers for the runs ----
     // Sets a label from Windows-1252 text; ClearLabels empties status, details1 and details2.
@@ -79,13 +78,6 @@ public:
     // "Abbrechen" is enabled; after a failed connection attempt all but "Abbrechen" are.
     void SetRunButtons();
     void SetConnectFailedButtons();
-    // The connection step of a run for `service` ("POP3", "SMTP") through `component`: shows
-    // and logs the attempt, runs `connect`; when that throws, shows the box that the connection
-    // failed with the cause (unless a handler has shown a more precise one, or the user
-    // cancelled), logs it and sets the buttons for a failed connection. With no server entered
-    // nothing is tried. True when connected.
-    bool ConnectService(const std::string& service, const std::string& server, TAsyncSocket& component,
-                        const std::function<void()>& connect);
     // End of a button's run: run buttons on only while the host is attached; QuickView,
     // Konfiguration, Beenden on; Abbrechen off.
     void RestoreIdleButtons();
@@ -95,19 +87,7 @@ public:
     // ---- Module state (GUI thread only) ----
     bool FirstActivation = false;
     std::vector<std::string> AreaNames;     // the host's areas, fetched once at start-up
-    TRunState RunState = TRunState::Idle;
-    bool ShowConnectError = true;           // one box per failed connection attempt
-    TSettings Settings;
-    // Retrieval run state: the listing (Msg, Size) in server order, the mail count and total.
-    std::vector<std::pair<std::int32_t, std::int32_t>> ServerList;
-    std::int32_t MailsOnServer = 0;
-    std::int64_t TotalBytes = 0;            // 64 bits: a mailbox may well exceed 2 GB
-    // Progress of the mail being retrieved: its size from the listing, and when the bar was
-    // last moved (ms on the steady clock; the bar is repainted at most every few ms).
-    std::int32_t CurrentMailSize = 0;
-    std::int64_t ProgressShownAt = 0;
-    // Sending run state: result of the last SendMail.
-    bool SendSucceeded = false;
+    TSettings Settings;                     // RunState and ShowConnectError come with TRunFace
 
     // ---- The dialogs, created by the program body after the main window (not owned) ----
     TConfigForm* ConfigForm = nullptr;
@@ -118,6 +98,9 @@ public:
     std::unique_ptr<TEchodeskAPI> edapi1;
     std::unique_ptr<TPop3Client> POP3_Service;
     std::unique_ptr<TSmtpClient> SMTP_Service;
+    // The runs, working on the components above and reporting to this window.
+    std::unique_ptr<TIncomingRun> IncomingRun;
+    std::unique_ptr<TOutgoingRun> OutgoingRun;
 
     // ---- Controls, top to bottom ----
     QFrame* Panel1 = nullptr;
@@ -143,9 +126,6 @@ protected:
 private:
     void CreateControls();
     void CreateComponents();
-    // Design-time properties and event wiring of the mail components; defined beside the runs.
-    void SetupPOP3Service();
-    void SetupSMTPService();
     void StartUp();
     // Runs a button's work with the standard error box for anything that escapes it.
     template <class F> void Guarded(F&& work);

@@ -1,4 +1,4 @@
-// The retrieval run and the POP3 component's handlers, methods of the main window.
+// The retrieval run and the POP3 component's handlers.
 //
 // ReadMails connects, lists the mailbox, and fetches every listed mail that the read-message
 // list does not know, converting and storing each one in the host's "EMAIL" area. The host
@@ -20,17 +20,14 @@
 //    of the buttons' states;
 //  - a session that cannot go on (failed listing, cancel, lost host, attachment files that
 //    cannot be written) is dropped without QUIT, so the next run can connect afresh.
-#include "app/PB_main.h"
 #include "mail/FailureCause.h"
+#include "mail/MailRuns.h"
 #include "mail/MailConversion.h"
 #include "mail/PB_Liste.h"
 #include "net/Streams.h"
 #include "platform/AnsiText.h"
-#include "platform/MessageBoxes.h"
+#include "platform/Exceptions.h"
 
-#include <QLabel>
-#include <QProgressBar>
-#include <QToolButton>
 
 #include <algorithm>
 #include <chrono>
@@ -75,8 +72,9 @@ void renumberAfterDeletion(TReadList& list, std::vector<std::int32_t> deleted) {
 
 } // namespace
 
-void Tmain::SetupPOP3Service() {
-    TPop3Client& p = *POP3_Service;
+TIncomingRun::TIncomingRun(TRunFace& face, TEchodeskAPI& host, TPop3Client& pop3, const TSettings& settings)
+    : TMailRun(face, host, settings), POP3_Service(pop3) {
+    TPop3Client& p = POP3_Service;
     p.Port = 110;
     p.ReportLevel = 0;
     p.DeleteOnRead = false;
@@ -87,9 +85,9 @@ void Tmain::SetupPOP3Service() {
     p.OnList = [this](int Msg, int Size) { POP3_ServiceList(Msg, Size); };
 }
 
-bool Tmain::TryConnection() {
-    TPop3Client& p = *POP3_Service;
-    SetRunButtons();
+bool TIncomingRun::TryConnection() {
+    TPop3Client& p = POP3_Service;
+    Face.ConnectionStarting();
 
     p.AttachFilePath.clear();
     // The run deletes a mail itself, once the host has stored it; the component's own
@@ -110,57 +108,71 @@ bool Tmain::TryConnection() {
 
 // The two boxes below come from the component's handlers, before it raises; the sentence that
 // names the service and the server is the one its failure will carry.
-void Tmain::POP3_ServiceInvalidHost(bool&) {
-    showMessage("Dieser Server konnte nicht gefunden werden: " + Settings.POP3Server + ". " +
-                FailureCause("POP3", Settings.POP3Server, *POP3_Service, Exception("Null Remote Address")));
-    ShowConnectError = false;
+void TIncomingRun::POP3_ServiceInvalidHost(bool&) {
+    Face.ShowBox("Dieser Server konnte nicht gefunden werden: " + Settings.POP3Server + ". " +
+                 FailureCause("POP3", Settings.POP3Server, POP3_Service, Exception("Null Remote Address")));
+    Face.ShowConnectError = false;
 }
 
-void Tmain::POP3_ServiceAuthenticationFailed(bool&) {
-    showMessage(ansi("Der Server hat Sie nicht autorisiert. Stellen Sie sicher, dass Sie in der "
-                     "Konfiguration das richtige Passwort und den korrekten Login-Namen eingestellt haben. ") +
-                FailureCause("POP3", Settings.POP3Server, *POP3_Service, Exception("Authentication failed")));
+void TIncomingRun::POP3_ServiceAuthenticationFailed(bool&) {
+    Face.ShowBox(ansi("Der Server hat Sie nicht autorisiert. Stellen Sie sicher, dass Sie in der "
+                      "Konfiguration das richtige Passwort und den korrekten Login-Namen eingestellt haben. ") +
+                 FailureCause("POP3", Settings.POP3Server, POP3_Service, Exception("Authentication failed")));
     LogEntry("POP3 Authentification failed");
-    ShowConnectError = false;
+    Face.ShowConnectError = false;
 }
 
-void Tmain::POP3_ServiceList(std::int32_t Msg, std::int32_t Size) {
+void TIncomingRun::POP3_ServiceList(std::int32_t Msg, std::int32_t Size) {
     ServerList.emplace_back(Msg, Size);
 }
 
-void Tmain::BerechneSummen() {
+void TIncomingRun::BerechneSummen() {
     TotalBytes = 0;
     const auto n = std::min<std::size_t>(static_cast<std::size_t>(std::max(MailsOnServer, 0)), ServerList.size());
     for (std::size_t i = 0; i < n; ++i)
         TotalBytes += ServerList[i].second;
 }
 
-void Tmain::POP3_ServicePacketRecvd() {
-    const TPop3Client& p = *POP3_Service;
+void TIncomingRun::POP3_ServicePacketRecvd() {
+    const TPop3Client& p = POP3_Service;
     std::int64_t percent = 0;
     if (p.SendSize() > 0 && p.SentCount() > 0)
         percent = p.SentCount() * 100 / p.SendSize();
     else if (CurrentMailSize > 0)
         percent = p.RetrievedBytes() * 100 / CurrentMailSize;
     percent = std::clamp<std::int64_t>(percent, 0, 100);
-    if (percent == ProgressBar1->value())
+    if (percent == ProgressShown)
         return;
     const std::int64_t now = nowMs();
     if (now - ProgressShownAt < ProgressIntervalMs)
         return;
     ProgressShownAt = now;
-    ProgressBar1->setValue(static_cast<int>(percent));
+    ShowProgress(static_cast<int>(percent));
 }
 
-void Tmain::SpeicherAktMail() {
-    const TNewMsg rec = ConvertMail(POP3_Service->MailMessage, [this](const std::string& entry) { LogEntry(entry); });
-    edapi1->StoreNewMsg(rec);
+void TIncomingRun::ShowProgress(int percent) {
+    ProgressShown = percent;
+    Face.ShowProgress(percent);
 }
 
-void Tmain::ReadMails() {
-    TPop3Client& pop3 = *POP3_Service;
-    RunState = TRunState::Receiving;
-    ShowConnectError = true;
+void TIncomingRun::Cancel() {
+    if (Face.RunState != TRunState::Receiving)
+        return;
+    POP3_Service.Abort();
+    Face.RunState = TRunState::Cancelled;
+}
+
+void TIncomingRun::SpeicherAktMail() {
+    const TNewMsg rec = ConvertMail(POP3_Service.MailMessage, [this](const std::string& entry) { LogEntry(entry); });
+    edapi1.StoreNewMsg(rec);
+}
+
+void TIncomingRun::ReadMails() {
+    TPop3Client& pop3 = POP3_Service;
+    Face.RunState = TRunState::Receiving;
+    Face.ShowConnectError = true;
+    FailedItems = 0;
+    RunFailed = false;
 
     ServerList.clear();
     TReadList ReadList;
@@ -169,8 +181,9 @@ void Tmain::ReadMails() {
     // let every later run store the same mails again without the user knowing why.
     const char* listFile = kReadListFile;
     auto listFailure = [&](const char* verb, const std::exception& e, const char* consequence) {
+        RunFailed = true;
         LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht ") + verb + ": " + listFile + ": " + e.what());
-        showMessage(ansi("Die Liste der abgeholten Nachrichten ") + listFile + " konnte nicht " + verb +
+        Face.ShowBox(ansi("Die Liste der abgeholten Nachrichten ") + listFile + " konnte nicht " + verb +
                     " werden: " + e.what() + ". " + ansi(consequence));
     };
     bool uidFileFound = false;
@@ -180,7 +193,7 @@ void Tmain::ReadMails() {
         uidFileFound = LoadUidList(UidList);
     } catch (const std::exception& e) {
         listFailure("gelesen", e, "Es wurden keine Nachrichten abgeholt.");
-        RunState = TRunState::Idle;
+        Face.RunState = TRunState::Idle;
         return;
     }
 
@@ -196,6 +209,7 @@ void Tmain::ReadMails() {
         }
     };
     auto logFailure = [&](const std::string& tag, const char* what, const std::exception& e) {
+        RunFailed = true;
         LogEntry(tag + ansi(what) + e.what());
     };
 
@@ -205,13 +219,14 @@ void Tmain::ReadMails() {
         MailsOnServer = pop3.MailCount;
         LogEntry("POP3 " + str(MailsOnServer) + " Mails auf dem Server");
         LogEntry("POP3 Hole Mailliste...");
-        SetLabel(status, "Moment...");
+        SetLabel(TRunText::Status, "Moment...");
         pop3.List();
         byUid = pop3.ListUniqueIds(uids);
     } catch (const std::exception&) {
+        RunFailed = Face.RunState != TRunState::Cancelled;
         LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
         dropConnection();
-        RunState = TRunState::Idle;
+        Face.RunState = TRunState::Idle;
         return;
     }
     // The listing is what the run works through; a count from STAT that is out of range or
@@ -280,18 +295,18 @@ void Tmain::ReadMails() {
 
     BerechneSummen();
     LogEntry("POP3 " + str(TotalBytes) + " Bytes auf dem Server");
-    SetLabel(details2, "Insgesamt " + str(TotalBytes) + " Bytes in " + str(MailsOnServer) + " Nachrichten");
-    SetLabel(status, "Empfange Nachrichten von " + Settings.POP3Server);
+    SetLabel(TRunText::Details2, "Insgesamt " + str(TotalBytes) + " Bytes in " + str(MailsOnServer) + " Nachrichten");
+    SetLabel(TRunText::Status, "Empfange Nachrichten von " + Settings.POP3Server);
 
     try {
         if (listsWritable)
-            edapi1->OpenArea("EMAIL");
+            edapi1.OpenArea("EMAIL");
     } catch (const std::exception& e) {
         logFailure("ED95 ", "Area EMAIL konnte nicht geöffnet werden: ", e);
         LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
         dropConnection();
         ClearLabels();
-        RunState = TRunState::Idle;
+        Face.RunState = TRunState::Idle;
         return;
     }
 
@@ -299,12 +314,12 @@ void Tmain::ReadMails() {
     std::vector<std::int32_t> deleted;   // numbers of this session marked for deletion
     bool unreadMet = false;
     int i = listsWritable ? unreadFrom(1) : mails + 1;
-    while (i <= mails && RunState == TRunState::Receiving) {
+    while (i <= mails && Face.RunState == TRunState::Receiving) {
         const auto [Msg, Size] = ServerList[static_cast<std::size_t>(i - 1)];
         unreadMet = true;
         int next = 0;   // the next unread mail, once looked up
         LogEntry("POP3 Empfange Mail " + str(i) + " (" + str(Size) + " Bytes)");
-        SetLabel(details1, "Nachricht " + str(i) + " mit " + str(Size) + " Bytes");
+        SetLabel(TRunText::Details1, "Nachricht " + str(i) + " mit " + str(Size) + " Bytes");
         CurrentMailSize = Size;
         ProgressShownAt = nowMs();
         try {
@@ -345,10 +360,11 @@ void Tmain::ReadMails() {
         } catch (const EAbortError&) {
             LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
         } catch (const std::exception&) {
+            ++FailedItems;
             LogEntry(ansi("POP3 Übetragungsfehler"));
         }
         CurrentMailSize = 0;
-        ProgressBar1->setValue(0);
+        ShowProgress(0);
         i = next > 0 ? next : unreadFrom(i + 1);
     }
 
@@ -357,19 +373,19 @@ void Tmain::ReadMails() {
     bool areaClosed = !listsWritable;
     try {
         if (listsWritable)
-            edapi1->CloseArea();
+            edapi1.CloseArea();
         areaClosed = true;
     } catch (const std::exception& e) {
         logFailure("ED95 ", "Area EMAIL konnte nicht geschlossen werden: ", e);
     }
     ServerList.clear();
 
-    if (!unreadMet && RunState == TRunState::Receiving && listsWritable)
+    if (!unreadMet && Face.RunState == TRunState::Receiving && listsWritable)
         LogEntry("POP3 Keine neuen Nachrichten vorhanden");
     ClearLabels();
 
     bool deletionsDone = false;
-    if (RunState == TRunState::Receiving && (areaClosed || deleted.empty())) {
+    if (Face.RunState == TRunState::Receiving && (areaClosed || deleted.empty())) {
         LogEntry("POP3 Trenne Verbindung zum Server...");
         const bool wasConnected = pop3.Connected();
         try {
@@ -395,7 +411,7 @@ void Tmain::ReadMails() {
         renumberAfterDeletion(ReadList, std::move(deleted));
     if (listsWritable)
         saveLists("Beim nächsten Abruf können Nachrichten doppelt ankommen.");
-    RunState = TRunState::Idle;
+    Face.RunState = TRunState::Idle;
 }
 
 } // namespace pb

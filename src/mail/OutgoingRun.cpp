@@ -1,4 +1,4 @@
-// The sending run and the SMTP component's handlers, methods of the main window.
+// The sending run and the SMTP component's handlers.
 //
 // SendMails connects to the SMTP server, walks the host's "EMAIL" area, sends every message the
 // user wrote there and that is not sent yet (flag word exactly 0x0840), marks each sent message
@@ -6,24 +6,25 @@
 //  - every message the host lists is reached, whichever number the host gives its first one;
 //  - a message is marked sent only when the server accepted it in this very send; one that
 //    fails keeps 0x0840 and is tried again by the next run;
+//  - a message that names no recipient the run can find, when there is nobody to ask, keeps
+//    0x0840 and is not handed to the server;
 //  - when the connection to the server is lost, the run stops instead of reporting every
 //    remaining message as failed;
 //  - an error that leaves the run (host, address book, disconnect) first closes what can still
 //    be closed (the connection with QUIT, the area), so that the next run starts clean; the
 //    button handler shows the error and brings the buttons back.
-#include "app/PB_main.h"
+#include "mail/MailRuns.h"
 #include "mail/FailureCause.h"
 #include "mail/OutgoingText.h"
 #include "mail/PB_addressbook.h"
 #include "platform/AnsiText.h"
-#include "platform/MessageBoxes.h"
-#include "ui/PB_address.h"
 
-#include <QLabel>
-#include <QToolButton>
 
+#include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
+#include <vector>
 
 namespace pb {
 namespace {
@@ -58,8 +59,9 @@ bool addressBookExists() {
 
 } // namespace
 
-void Tmain::SetupSMTPService() {
-    TSmtpClient& s = *SMTP_Service;
+TOutgoingRun::TOutgoingRun(TRunFace& face, TEchodeskAPI& host, TSmtpClient& smtp, const TSettings& settings)
+    : TMailRun(face, host, settings), SMTP_Service(smtp) {
+    TSmtpClient& s = SMTP_Service;
     s.Port = 25;
     s.ReportLevel = 0;
     s.EncodeType = UUMethods::uuMime;
@@ -71,9 +73,9 @@ void Tmain::SetupSMTPService() {
     s.OnAuthenticationFailed = [this](bool& Handled) { SMTP_ServiceAuthenticationFailed(Handled); };
 }
 
-bool Tmain::TrySMTPConnection() {
-    TSmtpClient& smtp = *SMTP_Service;
-    SetRunButtons();
+bool TOutgoingRun::TrySMTPConnection() {
+    TSmtpClient& smtp = SMTP_Service;
+    Face.ConnectionStarting();
 
     smtp.ReportLevel = 2;
     smtp.TimeOut = 20000;
@@ -86,15 +88,17 @@ bool Tmain::TrySMTPConnection() {
     return ConnectService("SMTP", Settings.SMTPServer, smtp, [&smtp] { smtp.Connect(); });
 }
 
-void Tmain::SendMails() {
-    TSmtpClient& smtp = *SMTP_Service;
-    RunState = TRunState::Sending;
-    ShowConnectError = true;
+void TOutgoingRun::SendMails() {
+    TSmtpClient& smtp = SMTP_Service;
+    Face.RunState = TRunState::Sending;
+    Face.ShowConnectError = true;
+    FailedItems = 0;
+    RunFailed = false;
 
     if (!TrySMTPConnection())
         return;
 
-    SetLabel(status, "Sende Nachrichten");
+    SetLabel(TRunText::Status, "Sende Nachrichten");
     TMessageList MsgList;
     TAddressBook AddressBook;
     bool areaOpen = false;
@@ -102,18 +106,18 @@ void Tmain::SendMails() {
     try {
         if (addressBookExists())
             LoadAddressBook(AddressBook);
-        edapi1->OpenArea("EMAIL");
+        edapi1.OpenArea("EMAIL");
         areaOpen = true;
-        edapi1->GetMsgList(MsgList);
+        edapi1.GetMsgList(MsgList);
 
         // Hosts differ in whether their list counts from 0 or from 1 and whether it has an
         // entry for the area itself. Asking from 0 to one past the list reaches every message
         // either way; a number the host has no message for is answered with EMsgBadIndex.
         const int last = MsgList.Count();
-        for (int i = 0; i <= last && RunState == TRunState::Sending && smtp.Connected(); ++i) {
+        for (int i = 0; i <= last && Face.RunState == TRunState::Sending && smtp.Connected(); ++i) {
             std::uint16_t flags = 0;
             try {
-                flags = edapi1->GetMsgFlags(i);
+                flags = edapi1.GetMsgFlags(i);
             } catch (const EMsgBadIndex&) {
                 continue;
             }
@@ -123,20 +127,26 @@ void Tmain::SendMails() {
             smtp.ClearParameters();
             TPostMessage& post = smtp.PostMessage;
             {
-                const std::unique_ptr<TMsgBlock> msg = edapi1->GetMsg(i);
+                const std::unique_ptr<TMsgBlock> msg = edapi1.GetMsg(i);
                 if (!msg)
                     continue;
                 post.FromName = msg->FromUserName() + " ";
                 post.Subject = msg->Subject();
                 const std::string& subject = post.Subject;
+                bool nobodyToAsk = false;
                 PrepareOutgoing(
                     msg->Text(), msg->ToUserName(), AddressBook, Settings.StripInitials, post.Body, post.ToAddress,
                     [this](const std::string& entry) { LogEntry(entry); },
-                    [this, &subject] {
-                        if (!AddressForm)
-                            throw Exception("Recipient dialog not created");
-                        return AddressForm->AskRecipients(subject);
+                    [this, &subject, &nobodyToAsk] {
+                        auto answer = Face.AskRecipients(subject);
+                        nobodyToAsk = !answer;
+                        return answer ? std::move(*answer) : std::vector<std::string>{};
                     });
+                if (nobodyToAsk) {
+                    LogEntry(ansi("SMTP Kein Empfänger für \"") + subject +
+                             ansi("\" gefunden, die Nachricht bleibt ungesendet"));
+                    continue;
+                }
             }
             post.FromAddress = Settings.SMTPEmail;
             post.LocalProgram = ProgramName;
@@ -151,12 +161,14 @@ void Tmain::SendMails() {
                 LogEntry("SMTP Senden vom Benutzer abgebrochen");
             } catch (const std::exception& e) {
                 SendSucceeded = false;
-                if (RunState != TRunState::Cancelled)
-                    showMessage(SendFailureText(e, Settings.SMTPServer, smtp));
+                if (Face.RunState != TRunState::Cancelled)
+                    Face.ShowBox(SendFailureText(e, Settings.SMTPServer, smtp));
                 LogEntry("SMTP Senden der Nachricht gescheitert");
             }
             if (SendSucceeded)
-                edapi1->SetMsgFlags(i, FlagsSent);
+                edapi1.SetMsgFlags(i, FlagsSent);
+            else if (Face.RunState != TRunState::Cancelled)
+                ++FailedItems;
         }
 
         LogEntry("SMTP Verbindung wird getrennt...");
@@ -165,8 +177,8 @@ void Tmain::SendMails() {
 
         areaOpen = false;
         // A lost host has released the area with the connection; there is nothing to close.
-        if (edapi1->Connected())
-            edapi1->CloseArea();
+        if (edapi1.Connected())
+            edapi1.CloseArea();
     } catch (...) {
         // Leave the server and the host as a later run expects to find them; the error itself
         // is what the user is told about, so failures while closing stay quiet.
@@ -176,20 +188,28 @@ void Tmain::SendMails() {
             } catch (const std::exception&) {
             }
         }
-        if (areaOpen && edapi1->Connected()) {
+        if (areaOpen && edapi1.Connected()) {
             try {
-                edapi1->CloseArea();
+                edapi1.CloseArea();
             } catch (const std::exception&) {
             }
         }
-        RunState = TRunState::Idle;
+        Face.RunState = TRunState::Idle;
+        RunFailed = true;
         throw;
     }
-    RunState = TRunState::Idle;
+    Face.RunState = TRunState::Idle;
 }
 
-void Tmain::SMTP_ServiceSendStart() {
-    TExStringList& header = SMTP_Service->FinalHeader;
+void TOutgoingRun::Cancel() {
+    if (Face.RunState != TRunState::Sending)
+        return;
+    SMTP_Service.Abort();
+    Face.RunState = TRunState::Cancelled;
+}
+
+void TOutgoingRun::SMTP_ServiceSendStart() {
+    TExStringList& header = SMTP_Service.FinalHeader;
     for (int i = 0; i < header.Count(); ++i) {
         if (header[i] == PlainAscii) {
             header.Put(i, PlainLatin1);
@@ -198,19 +218,19 @@ void Tmain::SMTP_ServiceSendStart() {
     }
 }
 
-void Tmain::SMTP_ServiceSuccess() {
+void TOutgoingRun::SMTP_ServiceSuccess() {
     LogEntry("SMTP Nachricht erfolgreich gesendet");
     SendSucceeded = true;
 }
 
-void Tmain::SMTP_ServiceFailure() {
-    showMessage("Die Nachricht konnte nicht versendet werden. Medlung vom Server :" + SMTP_Service->Status());
+void TOutgoingRun::SMTP_ServiceFailure() {
+    Face.ShowBox("Die Nachricht konnte nicht versendet werden. Medlung vom Server :" + SMTP_Service.Status());
     LogEntry("SMTP Senden der Nachricht gescheiterr");
     SendSucceeded = false;
-    ShowConnectError = false;
+    Face.ShowConnectError = false;
 }
 
-void Tmain::SMTP_ServiceAuthenticationFailed(bool&) {
+void TOutgoingRun::SMTP_ServiceAuthenticationFailed(bool&) {
     SMTP_ServiceFailure();
 }
 

@@ -1,24 +1,22 @@
 // The log mail: at shut-down, while the host is still attached, the whole activity log is
 // stored as one message in the host's "REPORT" area.
 //
-// The handler catches nothing: a host error leaves it, and the host interface still completes
-// the detach before passing the error on, so the window's closing reports it once and closes.
-#include "app/PB_main.h"
+// Nothing is caught here: a host error leaves it, and the host interface still completes the
+// detach before passing the error on, so whoever ends the program reports it once and ends.
+#include "mail/MailRuns.h"
 
 #include "host/EchodeskAPI.h"
 #include "host/Fidoaddr.h"
 
 namespace pb {
 
-void Tmain::edapi1Disconnecting() {
-    // A connect that failed half-way (no version, an old one) detaches too: there was never a
-    // host to take the log, and trying would throw out of the attach.
-    if (!edapi1->Connected() || !hostAttached_)
+void StoreLogMail(TEchodeskAPI& host, const std::vector<std::string>& lines) {
+    if (!host.Connected())
         return;
-    edapi1->OpenArea("REPORT");
+    host.OpenArea("REPORT");
 
     std::string text;
-    for (const std::string& line : LogLines())
+    for (const std::string& line : lines)
         text += line + "\r\n";
 
     TNewMsg rec(text);   // zero-filled; Size = 238 + text length + 1
@@ -33,8 +31,8 @@ void Tmain::edapi1Disconnecting() {
     h.Addr2 = addr;
     h.Flags = 0;
 
-    edapi1->StoreNewMsg(rec);
-    edapi1->CloseArea();
+    host.StoreNewMsg(rec);
+    host.CloseArea();
 }
 
 } // namespace pb

@@ -1,0 +1,50 @@
+// What the retrieval and the sending run share: the text lines and the connection step.
+#include "mail/FailureCause.h"
+#include "mail/MailRuns.h"
+#include "platform/AnsiText.h"
+#include "platform/Exceptions.h"
+
+namespace pb {
+
+void TMailRun::ClearLabels() {
+    SetLabel(TRunText::Status, {});
+    SetLabel(TRunText::Details1, {});
+    SetLabel(TRunText::Details2, {});
+}
+
+bool TMailRun::ConnectService(const std::string& service, const std::string& server, TAsyncSocket& component,
+                              const std::function<void()>& connect) {
+    SetLabel(TRunText::Status, "Verbinden mit Server " + server + " ...");
+    LogEntry(service + " Erstelle Verbindung...");
+    try {
+        // Without a name the component would look up nothing and report a server not found.
+        if (server.empty())
+            throw Exception("No server");
+        connect();
+    } catch (const std::exception& e) {
+        if (Face.RunState == TRunState::Cancelled) {
+            // The user's own "Abbrechen": nothing to report but the log line.
+        } else {
+            RunFailed = true;
+            if (Face.ShowConnectError) {
+                const std::string cause = FailureCause(service, server, component, e);
+                Face.ShowBox(server.empty()
+                                 ? cause
+                                 : ansi("Es konnte keine Verbindung zu ") + server +
+                                       ansi(" hergestellt werden. Überprüfen Sie Ihre Einstellungen. Vielleicht "
+                                            "sind Sie aber zur Zeit auch nicht mit dem Internet verbunden. ") +
+                                       cause);
+            } else {
+                Face.ShowConnectError = true;   // a handler has shown the precise box already
+            }
+        }
+        LogEntry(service + " Keine Verbindung zum Server");
+        SetLabel(TRunText::Status, {});
+        Face.ConnectionFailed();
+        return false;
+    }
+    LogEntry(service + " Verbunden mit Server " + server);
+    return true;
+}
+
+} // namespace pb

@@ -1,0 +1,111 @@
+#pragma once
+// The retrieval run and the sending run. Each works on the host and its mail component with
+// the settings it is given, and reports only through the TRunFace of whoever started it.
+#include "host/EchodeskAPI.h"
+#include "mail/RunFace.h"
+#include "mail/Settings.h"
+#include "net/Pop3Client.h"
+#include "net/SmtpClient.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pb {
+
+// What both runs share: the face, the host, the settings, and the connection step.
+class TMailRun {
+public:
+    TMailRun(const TMailRun&) = delete;
+    TMailRun& operator=(const TMailRun&) = delete;
+
+    // Mails or messages of the last run that failed on their own (not counting the ones the
+    // user cancelled), and whether its connection, login or host work failed.
+    int FailedItems = 0;
+    bool RunFailed = false;
+
+protected:
+    TMailRun(TRunFace& face, TEchodeskAPI& host, const TSettings& settings)
+        : Face(face), edapi1(host), Settings(settings) {}
+    ~TMailRun() = default;
+
+    void LogEntry(const std::string& Text) { Face.LogEntry(Text); }
+    void SetLabel(TRunText which, const std::string& text) { Face.ShowRunText(which, text); }
+    void ClearLabels();
+    // The connection step of a run for `service` ("POP3", "SMTP") through `component`: shows
+    // and logs the attempt, runs `connect`; when that throws, shows the box that the connection
+    // failed with the cause (unless a handler has shown a more precise one, or the user
+    // cancelled), logs it and reports the failed attempt. With no server entered nothing is
+    // tried. True when connected.
+    bool ConnectService(const std::string& service, const std::string& server, TAsyncSocket& component,
+                        const std::function<void()>& connect);
+
+    TRunFace& Face;
+    TEchodeskAPI& edapi1;
+    const TSettings& Settings;
+};
+
+// The retrieval run: fetches the new mails of the POP3 mailbox into the host's "EMAIL" area.
+class TIncomingRun : public TMailRun {
+public:
+    // Wires the component's events to this run.
+    TIncomingRun(TRunFace& face, TEchodeskAPI& host, TPop3Client& pop3, const TSettings& settings);
+
+    void ReadMails();
+    // "Abbrechen" during this run: stops the component's wait and marks the run cancelled.
+    void Cancel();
+
+    void SpeicherAktMail();                 // converts and stores the mail just retrieved
+    void BerechneSummen();                  // TotalBytes = sum of the listed sizes
+    bool TryConnection();                   // POP3 connection step with log and face
+
+    // Retrieval run state: the listing (Msg, Size) in server order, the mail count and total.
+    std::vector<std::pair<std::int32_t, std::int32_t>> ServerList;
+    std::int32_t MailsOnServer = 0;
+    std::int64_t TotalBytes = 0;            // 64 bits: a mailbox may well exceed 2 GB
+
+private:
+    void POP3_ServiceList(std::int32_t Msg, std::int32_t Size);
+    void POP3_ServiceAuthenticationFailed(bool& Handled);
+    void POP3_ServiceInvalidHost(bool& Handled);
+    void POP3_ServicePacketRecvd();
+    void ShowProgress(int percent);
+
+    TPop3Client& POP3_Service;
+    // Progress of the mail being retrieved: its size from the listing, the bar's position, and
+    // when the bar was last moved (ms on the steady clock; it is repainted at most every few ms).
+    std::int32_t CurrentMailSize = 0;
+    int ProgressShown = 0;
+    std::int64_t ProgressShownAt = 0;
+};
+
+// The sending run: sends the messages the user wrote in the host's "EMAIL" area.
+class TOutgoingRun : public TMailRun {
+public:
+    // Wires the component's events to this run.
+    TOutgoingRun(TRunFace& face, TEchodeskAPI& host, TSmtpClient& smtp, const TSettings& settings);
+
+    void SendMails();
+    // "Abbrechen" during this run: stops the component's wait and marks the run cancelled.
+    void Cancel();
+
+    bool TrySMTPConnection();               // SMTP connection step with log and face
+
+private:
+    void SMTP_ServiceSendStart();
+    void SMTP_ServiceSuccess();
+    void SMTP_ServiceFailure();
+    void SMTP_ServiceAuthenticationFailed(bool& Handled);
+
+    TSmtpClient& SMTP_Service;
+    bool SendSucceeded = false;             // result of the last SendMail
+};
+
+// Stores the activity log (lines in order, Windows-1252) as one message in the host's "REPORT"
+// area, as the plug-in does when it ends. Does nothing without a host attached; a host error
+// leaves it.
+void StoreLogMail(TEchodeskAPI& host, const std::vector<std::string>& lines);
+
+} // namespace pb
