@@ -174,18 +174,44 @@ void ReadConfig(TSettings& settings, const std::string& path) {
     settings.POP3User = text(8);
     settings.POP3Password = text(9);
     settings.DeleteFromServer = text(10) == "1";
+    auto security = [&](std::size_t n) -> std::int32_t {
+        if (n > lines.size() || lines[n - 1].empty())
+            return 0;
+        const std::string& line = lines[n - 1];
+        if (line != "0" && line != "1" && line != "2")
+            throw EInOutError("Invalid security mode in " + path + ", line " + std::to_string(n) +
+                              ": \"" + line + "\"");
+        return line[0] - '0';
+    };
+    settings.POP3Security = security(11);
+    settings.SMTPSecurity = security(12);
+    settings.SMTPAuth = text(13) == "1";
+    settings.SMTPUser = text(14);
+    settings.SMTPPassword = text(15);
 }
 
-void WriteConfig(const TSettings& s, const std::string& path) {
-    std::string data;
-    for (const std::string& line :
-         {oneLine(s.SMTPServer), std::to_string(s.SMTPPort), oneLine(s.SMTPEmail), oneLine(s.SMTPLogin),
-          std::string(s.StripInitials ? "1" : "0"), oneLine(s.POP3Server), std::to_string(s.POP3Port),
-          oneLine(s.POP3User), oneLine(s.POP3Password), std::string(s.DeleteFromServer ? "1" : "0")}) {
-        data += line;
-        data += "\r\n";
-    }
+// Writes `data` as the new file at `path`: aside in the same directory, then renamed over it.
+static void writeFileAside(const std::string& data, const std::string& path);
 
+void WriteConfig(const TSettings& s, const std::string& path) {
+    std::vector<std::string> lines{
+        oneLine(s.SMTPServer), std::to_string(s.SMTPPort), oneLine(s.SMTPEmail), oneLine(s.SMTPLogin),
+        std::string(s.StripInitials ? "1" : "0"), oneLine(s.POP3Server), std::to_string(s.POP3Port),
+        oneLine(s.POP3User), oneLine(s.POP3Password), std::string(s.DeleteFromServer ? "1" : "0")};
+    // Without security settings the file stays the ten lines every earlier version wrote.
+    const bool secured = s.POP3Security != 0 || s.SMTPSecurity != 0 || s.SMTPAuth ||
+                         !s.SMTPUser.empty() || !s.SMTPPassword.empty();
+    if (secured)
+        lines.insert(lines.end(), {std::to_string(s.POP3Security), std::to_string(s.SMTPSecurity),
+                                   std::string(s.SMTPAuth ? "1" : "0"), oneLine(s.SMTPUser),
+                                   oneLine(s.SMTPPassword)});
+    std::string data;
+    for (const std::string& line : lines)
+        data += line + "\r\n";
+    writeFileAside(data, path);
+}
+
+static void writeFileAside(const std::string& data, const std::string& path) {
     // Write aside in the same directory, then rename: a crash mid-write leaves the old file.
     std::string tmpl = path + ".XXXXXX";
     std::vector<char> name(tmpl.begin(), tmpl.end());
@@ -211,6 +237,53 @@ void WriteConfig(const TSettings& s, const std::string& path) {
         ::unlink(tmp.c_str());
         throw;
     }
+}
+
+} // namespace pb
+
+namespace pb {
+
+TTrustList ReadTrustList(const std::string& path) {
+    TTrustList list;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT)
+        return list;
+    for (const std::string& line : splitLines(readFile(path))) {
+        const std::size_t a = line.find(' ');
+        const std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+        if (b == std::string::npos)
+            continue;
+        TTrustedCertificate entry;
+        entry.Host = line.substr(0, a);
+        entry.Fingerprint = line.substr(b + 1);
+        if (entry.Host.empty() || entry.Fingerprint.size() != 64 ||
+            !TryStrToInt(line.substr(a + 1, b - a - 1), entry.Port))
+            continue;
+        list.push_back(entry);
+    }
+    return list;
+}
+
+void WriteTrustList(const TTrustList& list, const std::string& path) {
+    std::string data;
+    for (const TTrustedCertificate& e : list)
+        data += oneLine(e.Host) + " " + std::to_string(e.Port) + " " + e.Fingerprint + "\n";
+    writeFileAside(data, path);
+}
+
+std::string TrustedFingerprint(const TTrustList& list, const std::string& host, std::int32_t port) {
+    for (const TTrustedCertificate& e : list)
+        if (e.Host == host && e.Port == port)
+            return e.Fingerprint;
+    return {};
+}
+
+void TrustCertificate(const std::string& host, std::int32_t port, const std::string& fingerprint,
+                      const std::string& path) {
+    TTrustList list = ReadTrustList(path);
+    std::erase_if(list, [&](const TTrustedCertificate& e) { return e.Host == host && e.Port == port; });
+    list.push_back({host, port, fingerprint});
+    WriteTrustList(list, path);
 }
 
 } // namespace pb

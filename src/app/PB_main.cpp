@@ -9,10 +9,12 @@
 #include "platform/MessageBoxes.h"
 #include "platform/PrivateFiles.h"
 #include "ui/PB_address.h"
+#include "ui/CertificateBox.h"
 #include "ui/PB_conf.h"
 #include "ui/PB_quick.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QFrame>
@@ -31,6 +33,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <sys/stat.h>
 
 namespace pb {
@@ -366,6 +369,14 @@ void Tmain::ConnectionStarting() {
     SetRunButtons();
 }
 
+std::string Tmain::TrustedFingerprint(const std::string& Host, int Port) {
+    return pb::TrustedFingerprint(ReadTrustList(), Host, Port);
+}
+
+bool Tmain::AskToTrust(const ECertificateError& Refusal) {
+    return AskToTrustCertificate(Refusal);
+}
+
 void Tmain::ConnectionFailed() {
     SetConnectFailedButtons();
 }
@@ -454,6 +465,7 @@ void Tmain::BitBtn4Click() {
     QuickForm->QuickPort = Settings.POP3Port;
     QuickForm->QuickUser = Settings.POP3User;
     QuickForm->QuickPassword = Settings.POP3Password;
+    QuickForm->QuickSecurity = Settings.POP3Security;
     QuickForm->ShowModal();
 }
 
@@ -462,6 +474,12 @@ void Tmain::BitBtn5Click() {
         throw Exception("Configuration dialog not created");
     TConfigForm& f = *ConfigForm;
     if (configFileExists()) {
+        // The modes first: a mode change moves a port that holds the old mode's default.
+        f.PSecurity->setCurrentIndex(Settings.POP3Security);
+        f.SSecurity->setCurrentIndex(Settings.SMTPSecurity);
+        f.AuthChk->setChecked(Settings.SMTPAuth);
+        f.SUser->setText(toUnicode(Settings.SMTPUser));
+        f.SPasswd->setText(toUnicode(Settings.SMTPPassword));
         f.PSadresse->setText(toUnicode(Settings.POP3Server));
         f.SSadresse->setText(toUnicode(Settings.SMTPServer));
         f.Semail->setText(toUnicode(Settings.SMTPEmail));
@@ -486,6 +504,11 @@ void Tmain::BitBtn5Click() {
     Settings.POP3Password = fromUnicode(f.Upasswd->text());
     Settings.StripInitials = f.InitialChk->isChecked();
     Settings.DeleteFromServer = f.deleteChk->isChecked();
+    Settings.POP3Security = std::max(f.PSecurity->currentIndex(), 0);
+    Settings.SMTPSecurity = std::max(f.SSecurity->currentIndex(), 0);
+    Settings.SMTPAuth = f.AuthChk->isChecked() && Settings.SMTPSecurity > 0;
+    Settings.SMTPUser = fromUnicode(f.SUser->text());
+    Settings.SMTPPassword = fromUnicode(f.SPasswd->text());
     WriteConfig(Settings);
 }
 

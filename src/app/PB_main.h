@@ -69,6 +69,8 @@ public:
     std::optional<std::vector<std::string>> AskRecipients(const std::string& Subject) override;
     void ConnectionStarting() override;     // SetRunButtons
     void ConnectionFailed() override;       // SetConnectFailedButtons
+    std::string TrustedFingerprint(const std::string& Host, int Port) override;   // from pbridge.crt
+    bool AskToTrust(const ECertificateError& Refusal) override;                   // the certificate box
 
     // ---- Helpers for the runs ----
     // Sets a label from Windows-1252 text; ClearLabels empties status, details1 and details2.

@@ -1,6 +1,7 @@
 #include "mail/FailureCause.h"
 
 #include "net/AsyncSocket.h"
+#include "net/SmtpClient.h"
 #include "platform/AnsiText.h"
 
 #include <cctype>
@@ -55,6 +56,9 @@ std::string FailureCause(const std::string& Service, const std::string& Server, 
         return "Der " + server + " hat die Verbindung beendet.";
     if (what == "Authentication failed")
         return "Der " + server + " hat die Anmeldung abgelehnt.";
+    if (dynamic_cast<const ELoginRefused*>(&e))
+        return "Der " + server + ansi(" hat die Anmeldung abgelehnt. Prüfen Sie Benutzer und Passwort auf der "
+                                      "Seite \"Sicherheit\" der Konfiguration.");
     return "Die Verbindung zum " + server + ansi(" ist gescheitert: ") + what + ".";
 }
 

@@ -103,7 +103,11 @@ bool TIncomingRun::TryConnection() {
     p.UserID = Settings.POP3User;
     LogEntry("POP3 Login: " + Settings.POP3User);
     p.Password = Settings.POP3Password;
-    return ConnectService("POP3", Settings.POP3Server, p, [&p] { p.Connect(); });
+    p.Security = static_cast<TSecurity>(Settings.POP3Security);
+    if (p.Security != TSecurity::None)
+        LogEntry(ansi("POP3 Verschlüsselung: ") + SecurityName(Settings.POP3Security));
+    return ConnectService("POP3", Settings.POP3Server, p,
+                          [this, &p] { ConnectSecurely("POP3", p, p.Security, [&p] { p.Connect(); }); });
 }
 
 // The two boxes below come from the component's handlers, before it raises; the sentence that

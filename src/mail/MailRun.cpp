@@ -22,8 +22,18 @@ bool TMailRun::ConnectService(const std::string& service, const std::string& ser
             throw Exception("No server");
         connect();
     } catch (const std::exception& e) {
+        const auto* certificate = dynamic_cast<const ECertificateError*>(&e);
         if (Face.RunState == TRunState::Cancelled) {
             // The user's own "Abbrechen": nothing to report but the log line.
+        } else if (certificate) {
+            // Its own question instead of the box: trust this certificate from now on?
+            RunFailed = true;
+            try {
+                if (Face.AskToTrust(*certificate))
+                    LogEntry(service + ansi(" Zertifikat wird künftig vertraut: ") + certificate->Fingerprint);
+            } catch (const std::exception& saveError) {
+                LogEntry(service + " " + saveError.what());
+            }
         } else {
             RunFailed = true;
             if (Face.ShowConnectError) {
@@ -45,6 +55,21 @@ bool TMailRun::ConnectService(const std::string& service, const std::string& ser
     }
     LogEntry(service + " Verbunden mit Server " + server);
     return true;
+}
+
+void TMailRun::ConnectSecurely(const std::string& service, TAsyncSocket& socket, TSecurity mode,
+                               const std::function<void()>& connect) {
+    try {
+        socket.TrustedFingerprint = Face.TrustedFingerprint(socket.Host, socket.Port);
+        connect();
+    } catch (const std::exception& e) {
+        // The clients keep passwords out of their texts.
+        if (mode != TSecurity::None || dynamic_cast<const ETimeoutError*>(&e) || socket.Secure())
+            LogEntry(service + " " + e.what());
+        throw;
+    }
+    if (socket.Secure())
+        LogEntry(service + ansi(" Verschlüsselt: ") + socket.TlsDescription());
 }
 
 } // namespace pb

@@ -41,6 +41,11 @@ protected:
     // tried. True when connected.
     bool ConnectService(const std::string& service, const std::string& server, TAsyncSocket& component,
                         const std::function<void()>& connect);
+    // Connects `socket` with `connect`, trusting what the face trusts for its server; the log
+    // gets what TLS negotiated, and why a secure connection (or any connection, when the server
+    // stopped answering) failed. A plain connection logs as it always has.
+    void ConnectSecurely(const std::string& service, TAsyncSocket& socket, TSecurity mode,
+                         const std::function<void()>& connect);
 
     TRunFace& Face;
     TEchodeskAPI& edapi1;

@@ -85,7 +85,28 @@ bool TOutgoingRun::TrySMTPConnection() {
     LogEntry("SMTP Serverportnr.: " + std::to_string(Settings.SMTPPort));
     smtp.UserID = Settings.SMTPLogin;
     LogEntry("SMTP Login: " + Settings.SMTPLogin);
-    return ConnectService("SMTP", Settings.SMTPServer, smtp, [&smtp] { smtp.Connect(); });
+    smtp.Security = static_cast<TSecurity>(Settings.SMTPSecurity);
+    if (smtp.Security != TSecurity::None)
+        LogEntry(ansi("SMTP Verschlüsselung: ") + SecurityName(Settings.SMTPSecurity));
+    smtp.UseAuth = Settings.SMTPAuth;
+    smtp.AuthUser = Settings.SMTPUser.empty() ? Settings.SMTPEmail : Settings.SMTPUser;
+    smtp.AuthPassword = Settings.SMTPPassword;
+    if (smtp.UseAuth) {
+        LogEntry("SMTP Anmeldung als " + smtp.AuthUser);
+        if (smtp.Security == TSecurity::None) {
+            // The password would cross the network readable by anyone on the way.
+            Face.ShowBox(ansi("Die SMTP-Anmeldung ist eingeschaltet, die Verbindung zum SMTP-Server aber "
+                             "nicht verschlüsselt. Das Passwort wird nie unverschlüsselt gesendet: "
+                             "Wählen Sie auf der Seite \"Sicherheit\" der Konfiguration STARTTLS oder "
+                             "SSL/TLS. Es wurde nichts gesendet."));
+            LogEntry(ansi("SMTP Anmeldung ohne Verschlüsselung abgelehnt"));
+            RunFailed = true;
+            Face.ConnectionFailed();
+            return false;
+        }
+    }
+    return ConnectService("SMTP", Settings.SMTPServer, smtp,
+                          [this, &smtp] { ConnectSecurely("SMTP", smtp, smtp.Security, [&smtp] { smtp.Connect(); }); });
 }
 
 void TOutgoingRun::SendMails() {
@@ -164,6 +185,9 @@ void TOutgoingRun::SendMails() {
                 if (Face.RunState != TRunState::Cancelled)
                     Face.ShowBox(SendFailureText(e, Settings.SMTPServer, smtp));
                 LogEntry("SMTP Senden der Nachricht gescheitert");
+                // A reply that is no SMTP, or a server gone silent: the log says what happened.
+                if (dynamic_cast<const EProtocolError*>(&e) || dynamic_cast<const ETimeoutError*>(&e))
+                    LogEntry("SMTP " + std::string(e.what()));
             }
             if (SendSucceeded)
                 edapi1.SetMsgFlags(i, FlagsSent);

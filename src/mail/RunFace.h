@@ -10,6 +10,8 @@
 
 namespace pb {
 
+class ECertificateError;
+
 // The three text lines above the progress bar.
 enum class TRunText { Status, Details1, Details2 };
 
@@ -29,6 +31,19 @@ public:
     // entries in order, possibly none. std::nullopt when there is nobody to ask: the message
     // then stays unsent.
     virtual std::optional<std::vector<std::string>> AskRecipients(const std::string& Subject) = 0;
+    // The certificate the user trusts for a server although it fails the CA or name check
+    // (SHA-256, lower-case hex), or empty.
+    virtual std::string TrustedFingerprint(const std::string& Host, int Port) {
+        (void)Host;
+        (void)Port;
+        return {};
+    }
+    // A server's certificate was refused: may the user trust exactly it for that server from
+    // now on? True when the trust was recorded. Without anybody to ask, the answer is no.
+    virtual bool AskToTrust(const ECertificateError& Refusal) {
+        (void)Refusal;
+        return false;
+    }
     // A run starts its connection attempt (only "Abbrechen" is of use now), or the attempt failed.
     virtual void ConnectionStarting() = 0;
     virtual void ConnectionFailed() = 0;

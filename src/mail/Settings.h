@@ -6,7 +6,7 @@
 
 namespace pb {
 
-// The ten values of "pbridge.ini", in file order. Texts are Windows-1252 bytes. Defaults before
+// The values of "pbridge.ini", in file order. Texts are Windows-1252 bytes. Defaults before
 // anything is read or entered: empty texts, ports 0, switches off.
 struct TSettings {
     std::string SMTPServer;
@@ -19,11 +19,23 @@ struct TSettings {
     std::string POP3User;
     std::string POP3Password;
     bool DeleteFromServer = false;
+    // Lines 11 to 15: how each connection is protected (0 none, 1 STLS/STARTTLS, 2 TLS from
+    // the first byte) and the SMTP login. A file of ten lines leaves them as here.
+    std::int32_t POP3Security = 0;
+    std::int32_t SMTPSecurity = 0;
+    bool SMTPAuth = false;
+    std::string SMTPUser;       // empty: the e-mail address is the login name
+    std::string SMTPPassword;
 
     bool operator==(const TSettings&) const = default;
 };
 
 // What the main window is doing; the byte values are the ones the program always used.
 enum class TRunState : std::uint8_t { Receiving = 0, Sending = 1, Cancelled = 2, Idle = 3 };
+
+// "keine", "STARTTLS" or "SSL/TLS": the name of a security mode as the dialog shows it.
+inline const char* SecurityName(std::int32_t mode) {
+    return mode == 1 ? "STARTTLS" : mode == 2 ? "SSL/TLS" : "keine";
+}
 
 } // namespace pb

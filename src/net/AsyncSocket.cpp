@@ -1,5 +1,7 @@
 #include "net/AsyncSocket.h"
 
+#include "net/TlsSession.h"
+#include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
 #include "platform/MessageLoop.h"
 #include "platform/Resolver.h"
@@ -9,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <istream>
 #include <utility>
@@ -87,6 +90,11 @@ constexpr ErrorEntry ErrorTable[] = {
     {11004, "Valid name, no data record of requested type"},
     {0, "Unrecognized error code"},
 };
+
+std::int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // inet_addr: a dotted IPv4 address in network order, or 0xFFFFFFFF (INADDR_NONE).
 std::uint32_t dottedAddress(const std::string& host) {
@@ -349,6 +357,8 @@ void TAsyncSocket::Connect() {
     // Bytes left from an earlier connection (a mail cut off by the server) must not be taken
     // for the new server's greeting.
     InBuffer.Clear();
+    EndTls();
+    mailDeadline_ = 0;
     eventOK_ = true;
     if (socket_->connect(remoteAddress_, htons(static_cast<std::uint16_t>(Port))) != 0) {
         try {
@@ -363,8 +373,10 @@ void TAsyncSocket::Connect() {
     pumpUntil([this] { return connected_ || timedOut_ || canceled_ || !eventOK_; });
     TimerOff();
 
-    if (!timedOut_ && !canceled_ && eventOK_)
+    if (!timedOut_ && !canceled_ && eventOK_) {
+        lastTraffic_ = nowMs();
         return;
+    }
     const char* reason = timedOut_ ? "Connection Timed out"
                          : canceled_ ? "Connection Canceled"
                                      : "Connection Failed";
@@ -434,10 +446,20 @@ void TAsyncSocket::Abort() {}
 
 void TAsyncSocket::RequestCloseSocket() {
     StatusMessage(4, "Request Close Socket");
+    const bool wasConnected = connected_;
     connected_ = false;
-    if (!socket_)
+    if (!socket_) {
+        EndTls();
         return;
+    }
     outBuffer_.Clear();   // bytes meant for this connection never go out on the next one
+    if (tls_ && tls_->Established() && !tls_->Closed() && wasConnected) {
+        // Say goodbye properly when the connection takes it at once; never wait for it.
+        tls_->Shutdown();
+        tls_->TakeOutput(tlsOut_);
+        FlushTls();
+    }
+    EndTls();
     const int rc = socket_->close();
     socket_.reset();
     if (rc != 0)
@@ -490,12 +512,7 @@ void TAsyncSocket::SocketMessage(unsigned message, std::uintptr_t wParam, std::i
                 break;
             case FD_CLOSE: {
                 // Keep what the peer sent before closing: ReadLn still hands it out.
-                char chunk[ChunkSize];
-                while (!canceled_ && socket_) {
-                    const long n = socket_->recv(chunk, sizeof chunk);
-                    if (n <= 0)
-                        break;
-                    InBuffer.Append(chunk, static_cast<std::size_t>(n));
+                while (!canceled_ && socket_ && ReceiveChunk() > 0) {
                 }
                 connected_ = false;
                 RequestCloseSocket();
@@ -554,12 +571,12 @@ void TAsyncSocket::ReadToStream() {
         StatusMessage(8, "ReadToStream");
         if (!socket_)
             return;
-        char chunk[ChunkSize];
-        const long n = socket_->recv(chunk, sizeof chunk);
-        if (n < 0) {
-            lastSocketError_ = WSAGetLastError();
-        } else {
-            InBuffer.Append(chunk, static_cast<std::size_t>(n));
+        const long n = ReceiveChunk();
+        if (tls_ && tls_->Closed() && tls_->Established()) {
+            // The server ended the TLS session (close_notify) or broke it: as a closed connection.
+            connected_ = false;
+            RequestCloseSocket();
+        } else if (n >= 0) {
             if (countingTransfer_) {
                 receivedCount_ += n;
                 if (OnPacketRecvd)
@@ -603,12 +620,13 @@ void TAsyncSocket::WriteFromStream() {
         HandlerGuard guard(inHandler_);
         StatusMessage(8, "WriteFromStream");
         RefillOutBuffer();
-        if (outBuffer_.Empty())
+        const bool flushed = !tls_ || FlushTls();
+        if (outBuffer_.Empty() && flushed)
             sendDone_ = true;   // e.g. an empty stream: there is nothing left to wait for
         if (outBuffer_.Empty() || canceled_ || !socket_)
             return;
         const std::size_t count = std::min(outBuffer_.Size(), ChunkSize);
-        const long sent = socket_->send(outBuffer_.Data(), count);
+        const long sent = SendChunk(outBuffer_.Data(), count);
         if (sent < 0) {
             lastSocketError_ = WSAGetLastError();
             return;   // the rest goes at the next write notification
@@ -617,7 +635,7 @@ void TAsyncSocket::WriteFromStream() {
         RefillOutBuffer();
         if (outBuffer_.Empty()) {
             outBuffer_.Clear();
-            sendDone_ = true;
+            sendDone_ = tlsOut_.empty();   // else the next write notification finishes it
         } else {
             socketWindow_->post(ContinueSendMessage, 0, 0);
         }
@@ -634,7 +652,16 @@ void TAsyncSocket::WriteFromStream() {
 }
 
 void TAsyncSocket::WaitForSend() {
-    pumpUntil([this] { return sendDone_ || canceled_ || !connected_; });
+    const std::int64_t started = nowMs();
+    bool late = false;
+    pumpUntil([&] {
+        if (sendDone_ || canceled_ || !connected_)
+            return true;
+        late = LimitPassed(started, NetTimeLimits.IdleMs);
+        return late;
+    });
+    if (late)
+        TimeLimitExceeded();
 }
 
 void TAsyncSocket::SendQueued() {
@@ -716,12 +743,19 @@ std::string TAsyncSocket::ReadLn() {
     StatusMessage(8, "ReadLn");
     std::size_t lf = canceled_ ? SocketBuffer::npos : InBuffer.FindLF();
     if (lf == SocketBuffer::npos && !canceled_) {
-        pumpUntil([this, &lf] {
+        const std::int64_t started = nowMs();
+        bool late = false;
+        pumpUntil([&] {
             if (canceled_ || !connected_)
                 return true;
             lf = InBuffer.FindLF();
-            return lf != SocketBuffer::npos;
+            if (lf != SocketBuffer::npos)
+                return true;
+            late = LimitPassed(started, NetTimeLimits.LineMs);
+            return late;
         });
+        if (late && !canceled_)
+            TimeLimitExceeded();
         // The close notification buffers the peer's last bytes before it clears Connected.
         if (!canceled_ && lf == SocketBuffer::npos)
             lf = InBuffer.FindLF();
@@ -760,6 +794,178 @@ std::string TAsyncSocket::ReadReply() {
             replyCode_ = value <= 32767 ? static_cast<std::int16_t>(value) : 0;
     }
     return lastReply_;
+}
+
+} // namespace pb
+
+namespace pb {
+
+// --- time limits ------------------------------------------------------------------------------------
+
+bool TAsyncSocket::LimitPassed(std::int64_t started, int limitMs) const {
+    const std::int64_t now = nowMs();
+    return now - started > limitMs || now - std::max(started, lastTraffic_) > NetTimeLimits.IdleMs ||
+           (mailDeadline_ != 0 && now > mailDeadline_);
+}
+
+void TAsyncSocket::SetMailDeadline(std::int64_t listedSize) {
+    const std::int64_t blocks = (std::max<std::int64_t>(listedSize, 0) + 65535) / 65536;
+    mailDeadline_ = nowMs() + NetTimeLimits.MailBaseMs + blocks * NetTimeLimits.MailPer64KMs;
+}
+
+void TAsyncSocket::TimeLimitExceeded() {
+    StatusMessage(8, "Time limit exceeded");
+    mailDeadline_ = 0;
+    // The server's idea of where the dialogue stands is unknown now: the connection goes.
+    if (socket_)
+        RequestCloseSocket();
+    InBuffer.Clear();
+    throw ETimeoutError(ansi("Zeitüberschreitung: der Server antwortet nicht") + " (" + Host + ")");
+}
+
+// --- TLS ----------------------------------------------------------------------------------------------
+
+long TAsyncSocket::ReceiveChunk() {
+    char chunk[ChunkSize];
+    const long n = socket_->recv(chunk, sizeof chunk);
+    if (n < 0) {
+        lastSocketError_ = WSAGetLastError();
+        return n;
+    }
+    if (n > 0)
+        lastTraffic_ = nowMs();
+    if (!tls_) {
+        InBuffer.Append(chunk, static_cast<std::size_t>(n));
+        return n;
+    }
+    tls_->Feed(chunk, static_cast<std::size_t>(n));
+    if (!tls_->Established() && tls_->Handshake() == TlsSession::Step::Failed)
+        tlsFailed_ = true;
+    if (tls_->Established()) {
+        char plain[ChunkSize];
+        long m = 0;
+        while ((m = tls_->Read(plain, sizeof plain)) > 0)
+            InBuffer.Append(plain, static_cast<std::size_t>(m));
+    }
+    // Handshake messages, renegotiation, key updates and alerts answer at once.
+    tls_->TakeOutput(tlsOut_);
+    FlushTls();
+    if (std::exchange(tlsWriteWaits_, false))
+        socketWindow_->post(ContinueSendMessage, 0, 0);
+    return n;
+}
+
+long TAsyncSocket::SendChunk(const char* data, std::size_t count) {
+    if (!tls_) {
+        const long n = socket_->send(data, count);
+        if (n > 0)
+            lastTraffic_ = nowMs();
+        return n;
+    }
+    if (!FlushTls()) {
+        WSASetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    const long n = tls_->Write(data, count);
+    if (n == 0) {
+        tlsWriteWaits_ = true;   // the next read notification brings what it needs
+        WSASetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    if (n < 0) {
+        // A broken session cannot carry anything more: as a lost connection.
+        connected_ = false;
+        RequestCloseSocket();
+        WSASetLastError(WSAECONNABORTED);
+        return SOCKET_ERROR;
+    }
+    tls_->TakeOutput(tlsOut_);
+    FlushTls();
+    return n;
+}
+
+bool TAsyncSocket::FlushTls() {
+    std::size_t sent = 0;
+    while (sent < tlsOut_.size() && socket_) {
+        const long n = socket_->send(tlsOut_.data() + sent, tlsOut_.size() - sent);
+        if (n <= 0) {
+            if (n < 0)
+                lastSocketError_ = WSAGetLastError();
+            break;   // a write notification follows when there is room again
+        }
+        sent += static_cast<std::size_t>(n);
+        lastTraffic_ = nowMs();
+    }
+    tlsOut_.erase(0, sent);
+    return tlsOut_.empty();
+}
+
+void TAsyncSocket::EndTls() {
+    tls_.reset();
+    tlsOut_.clear();
+    tlsWriteWaits_ = false;
+    tlsFailed_ = false;
+}
+
+bool TAsyncSocket::Secure() const {
+    return tls_ && tls_->Established();
+}
+
+std::string TAsyncSocket::TlsDescription() const {
+    if (!Secure())
+        return {};
+    const TlsPeer peer = tls_->Peer();
+    return peer.Protocol + ", " + peer.Cipher + ", Zertifikat " + peer.Subject + " von " + peer.Issuer;
+}
+
+void TAsyncSocket::StartTls() {
+    StatusMessage(8, "Start TLS");
+    if (!connected_ || !socket_)
+        throw Exception("Not Connected");
+    auto fail = [this](const std::string& why) {
+        RequestCloseSocket();
+        InBuffer.Clear();
+        throw ESockError(why);
+    };
+    // Whatever came with or after the server's go-ahead was sent before the protection began;
+    // taken into the protected session it could pass for the server's protected answer.
+    if (!InBuffer.Empty())
+        fail("Data before TLS handshake");
+    try {
+        tls_ = std::make_unique<TlsSession>(Host);
+    } catch (const ESockError& e) {
+        fail(e.what());
+    }
+    tlsFailed_ = false;
+    if (tls_->Handshake() == TlsSession::Step::Failed)
+        tlsFailed_ = true;
+    tls_->TakeOutput(tlsOut_);   // the ClientHello
+    FlushTls();
+
+    TimerOn();
+    pumpUntil([this] {
+        return !connected_ || !tls_ || tls_->Established() || tlsFailed_ || timedOut_ || canceled_;
+    });
+    TimerOff();
+    if (!(connected_ && tls_ && tls_->Established() && !tlsFailed_)) {
+        std::string why = timedOut_   ? "TLS Handshake Timed out"
+                          : canceled_ ? "TLS Handshake Canceled"
+                                      : "TLS Handshake Failed: ";
+        if (!timedOut_ && !canceled_)
+            why += tls_ && !tls_->Error().empty() ? tls_->Error() : std::string("Connection closed");
+        fail(why);
+    }
+
+    const TlsPeer peer = tls_->Peer();
+    if (!tls_->Verified() && (TrustedFingerprint.empty() || peer.Fingerprint != TrustedFingerprint)) {
+        const std::string reason = tls_->VerifyFailure();
+        RequestCloseSocket();
+        InBuffer.Clear();
+        throw ECertificateError(ansi("Zertifikat von ") + Host + ansi(" abgelehnt: ") + reason +
+                                    ansi(". SHA-256-Fingerabdruck: ") + peer.Fingerprint,
+                                Host, Port, reason, peer.Fingerprint, TrustedFingerprint);
+    }
+    lastTraffic_ = nowMs();
 }
 
 } // namespace pb

@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace pb {
 
@@ -33,6 +34,7 @@ class HiddenWindow;
 class TcpSocket;
 }
 class HostLookup;
+class TlsSession;
 
 class ESockError : public Exception {
 public:
@@ -44,6 +46,42 @@ class EAbortError : public ESockError {
 public:
     using ESockError::ESockError;
 };
+
+// A wait ran past one of the time limits below; the connection has been dropped.
+class ETimeoutError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+// The server's certificate failed the check against the trusted CAs and its name, and it is not
+// the certificate the user trusts for this server. The connection has been closed before
+// anything of the user's was sent.
+class ECertificateError : public ESockError {
+public:
+    ECertificateError(const std::string& message, std::string host, int port, std::string reason,
+                      std::string fingerprint, std::string trusted)
+        : ESockError(message), Host(std::move(host)), Port(port), Reason(std::move(reason)),
+          Fingerprint(std::move(fingerprint)), TrustedFingerprint(std::move(trusted)) {}
+    std::string Host;
+    int Port = 0;
+    std::string Reason;               // why the check failed, German
+    std::string Fingerprint;          // SHA-256 of the certificate met, 64 lower-case hex digits
+    std::string TrustedFingerprint;   // the one trusted for this server before, or empty
+};
+
+// How a mail connection is protected: not at all, by switching to TLS after the greeting
+// (POP3 STLS, SMTP STARTTLS), or with TLS from the first byte. The values are those of the
+// settings file.
+enum class TSecurity { None = 0, StartTls = 1, Implicit = 2 };
+
+// Time limits of the waits on a connection, in ms. Process-wide; tests may shorten them.
+struct TNetTimeLimits {
+    int IdleMs = 60000;         // no byte arrived or left
+    int LineMs = 60000;         // one reply line, from the start of its wait
+    int MailBaseMs = 60000;     // one mail: this much ...
+    int MailPer64KMs = 1000;    // ... plus this per 64 KB of its listed size
+};
+inline TNetTimeLimits NetTimeLimits;
 
 using TNotifyEvent = std::function<void(QObject* Sender)>;
 using THandlerEvent = std::function<void(bool& Handled)>;
@@ -128,7 +166,10 @@ public:
     // --- published properties --------------------------------------------------------------
     std::string Host;        // server name or dotted IPv4 address, at most 127 characters
     int Port = 0;
-    int TimeOut = 0;         // ms, for host lookup and connect only; 0 = no limit
+    int TimeOut = 0;         // ms, for host lookup, connect and each TLS handshake; 0 = no limit
+    // The certificate (SHA-256, lower-case hex) the user trusts for Host and Port although it
+    // fails the CA or name check; empty for none.
+    std::string TrustedFingerprint;
     int ReportLevel = 0;     // highest StatusMessage level delivered
 
     TNotifyEvent OnConnect;            // TCP connection established
@@ -178,6 +219,19 @@ public:
     // The clients' user-cancel entry; nothing here.
     virtual void Abort();
 
+    // Turns the open connection into a TLS connection and waits for the handshake (TimeOut
+    // applies). Bytes already received and not yet read are refused: they came before the
+    // handshake and must not pass for protected ones. ESockError "TLS Handshake Timed out",
+    // "TLS Handshake Canceled", "TLS Handshake Failed: <reason>", "Data before TLS
+    // handshake"; ECertificateError when the certificate is neither valid for Host nor the
+    // trusted one. Every failure closes the connection.
+    void StartTls();
+    // The connection runs over TLS.
+    bool Secure() const;
+    // For the log: protocol, cipher and whose certificate, e.g. "TLSv1.3, TLS_AES_256_GCM_SHA384,
+    // Zertifikat CN=pop.example.com von CN=Example CA".
+    std::string TlsDescription() const;
+
     // Every running wait ends on its next turn (EAbortError, or the connect/lookup texts).
     void Cancel();
     // Returns when Connected, else asks OnConnectionRequired once, else raises "Not Connected".
@@ -206,6 +260,10 @@ public:
     std::string ReadLn();
 
 protected:
+    // A mail of `listedSize` bytes is being read: its lines must all be there within
+    // NetTimeLimits.MailBaseMs plus MailPer64KMs per 64 KB. ClearMailDeadline ends that.
+    void SetMailDeadline(std::int64_t listedSize);
+    void ClearMailDeadline() { mailDeadline_ = 0; }
     void RequestCloseSocket();
     void ErrorManager(int Expected);
     bool Destroying() const { return destroying_; }
@@ -229,11 +287,28 @@ private:
     // After a send: a cancel (taken back here) or a lost connection throw, and what was left
     // unsent goes.
     void CheckSent();
+    // One receive from the socket into InBuffer (through TLS when on); the bytes received.
+    long ReceiveChunk();
+    // One send of plain text (through TLS when on): bytes taken or SOCKET_ERROR.
+    long SendChunk(const char* data, std::size_t count);
+    // Hands queued TLS output to the socket; true when none is left.
+    bool FlushTls();
+    void EndTls();
+    // Drops the connection and raises the time-limit error.
+    [[noreturn]] void TimeLimitExceeded();
+    // Whether a wait that last saw traffic at lastTraffic_ and began at `started` is over.
+    bool LimitPassed(std::int64_t started, int limitMs) const;
 
     std::unique_ptr<winsock::HiddenWindow> socketWindow_;
     std::unique_ptr<winsock::TcpSocket> socket_;
     std::unique_ptr<HostLookup> lookup_;
     std::unique_ptr<TThreadTimer> timer_;
+    std::unique_ptr<TlsSession> tls_;
+    std::string tlsOut_;             // encrypted bytes not yet taken by the socket
+    bool tlsWriteWaits_ = false;     // a TLS write needs the server's bytes first
+    bool tlsFailed_ = false;
+    std::int64_t lastTraffic_ = 0;   // ms, steady clock: a byte last arrived or left
+    std::int64_t mailDeadline_ = 0;  // ms, steady clock; 0 for none
 
     bool connected_ = false;
     std::string status_;

@@ -445,11 +445,20 @@ void TPop3Client::Connect() {
     try {
         TAsyncSocket::Connect();
         requested_ = 0;
+        listedSizes_.clear();
         parser_.ForgetTakenNames();
         try {
+            if (Security == TSecurity::Implicit)
+                StartTls();
             const std::string greeting = ReadLn();
             if (!Positive(greeting))
                 throw Exception(greeting);
+            if (Security == TSecurity::StartTls) {
+                const std::string reply = Transaction("STLS");
+                if (!Positive(reply))
+                    throw Exception("STLS refused: " + reply);
+                StartTls();
+            }
 
             int attempts = 0;
             for (;;) {
@@ -522,6 +531,7 @@ void TPop3Client::List() {
         if (OnList) {
             const int size = StrToInt(NthWord(line, ' ', 2));
             const int msg = StrToInt(NthWord(line, ' ', 1));
+            listedSizes_[msg] = size;
             OnList(msg, size);
         }
     }
@@ -609,7 +619,10 @@ void TPop3Client::GetMailMessage(int MailNumber) {
         parser_.ContentType.clear();
         MailMessage.Clear();
         retrievedBytes_ = 0;
+        if (const auto listed = listedSizes_.find(MailNumber); listed != listedSizes_.end())
+            SetMailDeadline(listed->second);
         parser_.Parse(MailMessage);
+        ClearMailDeadline();
         if (DeleteOnRead) {
             const std::string dele = Transaction("DELE " + std::to_string(MailNumber));
             if (!ExactlyOK(dele))
@@ -617,6 +630,7 @@ void TPop3Client::GetMailMessage(int MailNumber) {
         }
         StatusMessage(1, "Message Retrieved");
     } catch (...) {
+        ClearMailDeadline();
         if (OnRetrieveEnd)
             OnRetrieveEnd(this);
         throw;

@@ -113,6 +113,9 @@ public:
     std::string Password;
     bool DeleteOnRead = false;
     std::string AttachFilePath;
+    // TLS from the first byte, or STLS after the greeting (RFC 2595); a server that refuses
+    // STLS is not used in the clear.
+    TSecurity Security = TSecurity::None;
 
     // Login succeeded (hides the socket's own connect event, which stays unassigned).
     TNotifyEvent OnConnect;
@@ -140,7 +143,7 @@ public:
     const TMessageParser& Parser() const { return parser_; }
 
     // --- operations ----------------------------------------------------------------------------
-    // TCP connect, greeting, USER/PASS, STAT -> MailCount; OnConnect once logged in (also
+    // TCP connect (and TLS as Security asks), greeting, USER/PASS, STAT -> MailCount; OnConnect once logged in (also
     // when STAT then fails). A failure after the TCP connect ends the session first.
     void Connect() override;
     // QUIT (when connected), then close; raises the reply line when QUIT was refused.
@@ -175,6 +178,7 @@ private:
     void DiscardRequested();
 
     bool busy_ = false;
+    std::map<int, std::int64_t> listedSizes_;   // from the last LIST: the time a mail may take
     int requested_ = 0;   // the mail whose RETR went out ahead, 0 for none
     std::int64_t retrievedBytes_ = 0;
     TMessageParser parser_;

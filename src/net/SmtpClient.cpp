@@ -1,6 +1,7 @@
 #include "net/SmtpClient.h"
 
 #include "net/Streams.h"
+#include "platform/AnsiText.h"
 
 #include <QLocale>
 #include <QTime>
@@ -34,14 +35,52 @@ bool IsContinuation(const std::string& line) {
     return (!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-');
 }
 
-// The number formed by the leading digits (within the first 10 characters), as the socket
-// component reads ReplyCode; 0 when there is none or it does not fit.
-int ReplyNumber(const std::string& line) {
-    std::int64_t value = 0;
-    std::size_t i = 0;
-    for (; i < line.size() && i < 10 && line[i] >= '0' && line[i] <= '9'; ++i)
-        value = value * 10 + (line[i] - '0');
-    return (i > 0 && value <= 32767) ? static_cast<int>(value) : 0;
+// A reply line that decides must begin with a three-digit number: "250 OK", "354", not
+// "-ERR" (a POP3 server) or "2500".
+bool HasReplyNumber(const std::string& line) {
+    auto digit = [&](std::size_t i) { return i < line.size() && line[i] >= '0' && line[i] <= '9'; };
+    return digit(0) && digit(1) && digit(2) && !digit(3);
+}
+
+// A server that keeps sending continuation lines is not answering.
+constexpr std::size_t MaxReplyLines = 100;
+
+// The words after the number of each EHLO line ("250-AUTH PLAIN LOGIN" -> "AUTH", "PLAIN",
+// "LOGIN"), upper-cased; an old-style "AUTH=LOGIN" counts as "AUTH LOGIN".
+std::vector<std::string> Keywords(const std::string& line) {
+    std::vector<std::string> words;
+    if (line.size() <= 4)
+        return words;
+    std::string text = AnsiUpperCase(line.substr(4));
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '=' || c == '\r' || c == '\n'; }, ' ');
+    std::istringstream in(text);
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+bool Offers(const std::vector<std::string>& ehlo, const std::string& extension, const std::string& argument = {}) {
+    for (const std::string& line : ehlo) {
+        const std::vector<std::string> words = Keywords(line);
+        if (words.empty() || words[0] != extension)
+            continue;
+        if (argument.empty() || std::find(words.begin() + 1, words.end(), argument) != words.end())
+            return true;
+    }
+    return false;
+}
+
+std::string Base64(const std::string& bytes) {
+    std::istringstream source(bytes);
+    std::ostringstream target;
+    TUUProcessor coder;
+    coder.Method = UUMethods::uuMime;
+    coder.SourceStream = &source;
+    coder.TargetStream = &target;
+    coder.Encode();
+    std::string text = target.str();
+    std::erase_if(text, [](char c) { return c == '\r' || c == '\n'; });
+    return text;
 }
 
 // CR, LF or NUL inside a command argument would end the command early and let the rest be
@@ -179,6 +218,9 @@ void TSmtpClient::ClearParameters() {
 void TSmtpClient::Connect() {
     if (BreaksCommand(UserID))
         throw Exception("Invalid HELO name");
+    // The login never travels in the clear.
+    if (UseAuth && Security == TSecurity::None)
+        throw Exception("Login without TLS");
     const bool wasBusy = busy_;
     busy_ = true;
     {
@@ -187,23 +229,27 @@ void TSmtpClient::Connect() {
         InBuffer.Clear();
         TAsyncSocket::Connect();
         try {
-            std::string line = ReadLn();
-            while (IsContinuation(line))
-                line = ReadLn();
-            if (ReplyNumber(line) >= 400)
-                throw Exception(line);
+            if (Security == TSecurity::Implicit)
+                StartTls();
+            ReadReply();
+            ReadWholeReply();
+            if (ReplyCode() / 100 != 2)
+                throw Exception(LastReply());
 
-            for (int refusals = 0;; ++refusals) {
-                std::string reply = Transaction("HELO " + UserID);
-                while (IsContinuation(reply))
-                    reply = ReadLn();
-                if (ReplyNumber(reply) < 300)
-                    break;
-                bool handled = false;
-                if (refusals == 0 && OnAuthenticationFailed)
-                    OnAuthenticationFailed(handled);
-                if (!handled || refusals > 0)
-                    throw Exception("Authentication failed");
+            if (Security == TSecurity::None && !UseAuth) {
+                Greet("HELO");
+            } else {
+                std::vector<std::string> ehlo = Greet("EHLO");
+                if (Security == TSecurity::StartTls) {
+                    // Never on in the clear: a server that does not offer it is not used.
+                    if (!Offers(ehlo, "STARTTLS"))
+                        throw Exception("No STARTTLS");
+                    Command("STARTTLS", 200);
+                    StartTls();
+                    ehlo = Greet("EHLO");   // what the server offers may change under TLS
+                }
+                if (UseAuth)
+                    Authenticate(ehlo);
             }
         } catch (const EAbortError&) {
             // The user gave up on this server; a QUIT could wait just as long.
@@ -220,6 +266,41 @@ void TSmtpClient::Connect() {
     }
     if (OnConnect)
         OnConnect(this);
+}
+
+std::vector<std::string> TSmtpClient::Greet(const std::string& verb) {
+    for (int refusals = 0;; ++refusals) {
+        std::vector<std::string> reply = Exchange(verb + " " + UserID);
+        ServerClosing();
+        if (ReplyCode() / 100 == 2)
+            return reply;
+        bool handled = false;
+        if (refusals == 0 && OnAuthenticationFailed)
+            OnAuthenticationFailed(handled);
+        if (!handled || refusals > 0)
+            throw Exception("Authentication failed");
+    }
+}
+
+// AUTH PLAIN when the server offers it (one exchange), else AUTH LOGIN. The user name and the
+// password are sent only base64-coded and only here, never into Status or an exception text.
+void TSmtpClient::Authenticate(const std::vector<std::string>& ehlo) {
+    if (BreaksCommand(AuthUser))
+        throw Exception("Invalid login name");
+    if (Offers(ehlo, "AUTH", "PLAIN")) {
+        Exchange("AUTH PLAIN " + Base64(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
+    } else if (Offers(ehlo, "AUTH", "LOGIN")) {
+        Exchange("AUTH LOGIN");
+        if (ReplyCode() == 334)
+            Exchange(Base64(AuthUser));
+        if (ReplyCode() == 334)
+            Exchange(Base64(AuthPassword));
+    } else {
+        throw Exception("No AUTH PLAIN or LOGIN");
+    }
+    ServerClosing();
+    if (ReplyCode() / 100 != 2)
+        throw ELoginRefused(LastReply());
 }
 
 void TSmtpClient::Disconnect() {
@@ -334,10 +415,30 @@ bool TSmtpClient::Incomplete() const {
            (m.ToAddress.Empty() && m.ToCarbonCopy.Empty() && m.ToBlindCarbonCopy.Empty());
 }
 
-void TSmtpClient::Command(const std::string& command, int failFrom) {
+std::vector<std::string> TSmtpClient::Exchange(const std::string& command) {
     Transaction(command);
+    return ReadWholeReply();
+}
+
+std::vector<std::string> TSmtpClient::ReadWholeReply() {
+    std::vector<std::string> lines{LastReply()};
+    while (IsContinuation(LastReply()) && lines.size() < MaxReplyLines) {
+        ReadReply();
+        lines.push_back(LastReply());
+    }
+    if (IsContinuation(LastReply()) || !HasReplyNumber(LastReply())) {
+        // Whatever answers here does not speak SMTP; nothing it said can count as consent.
+        const std::string line = LastReply();
+        DropConnection();
+        throw EProtocolError("Protocol error: " + line);
+    }
+    return lines;
+}
+
+void TSmtpClient::Command(const std::string& command, int first) {
+    Exchange(command);
     ServerClosing();
-    if (ReplyCode() >= failFrom)
+    if (ReplyCode() / 100 != first / 100)
         throw Exception(LastReply());
 }
 
@@ -393,8 +494,8 @@ void TSmtpClient::SendMail() {
         OnSendStart(this);
 
     try {
-        Command("RSET", 400);
-        Command("MAIL FROM:<" + PostMessage.FromAddress + ">", 400);
+        Command("RSET", 200);
+        Command("MAIL FROM:<" + PostMessage.FromAddress + ">", 200);
         // By index and by copy: a handler may change the lists while they are walked.
         for (TStringList* list : {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy,
                                   &PostMessage.ToBlindCarbonCopy}) {
@@ -405,24 +506,26 @@ void TSmtpClient::SendMail() {
                     continue;
                 bool refused = BreaksCommand(address);
                 if (!refused) {
-                    Transaction("RCPT TO:<" + address + ">");
+                    Exchange("RCPT TO:<" + address + ">");
                     ServerClosing();
-                    refused = ReplyCode() > 300;
+                    refused = ReplyCode() / 100 != 2;
                 }
                 if (refused && OnRecipientNotFound)
                     OnRecipientNotFound(entry);
             }
         }
-        Command("DATA", 400);
+        Command("DATA", 300);
         SendMailText();
         ReadReply();
+        ReadWholeReply();
     } catch (const ESockError&) {
         // Cut or canceled in the middle of the dialogue (perhaps inside the mail text): the
         // server cannot tell the rest of the text from commands any more.
         DropConnection();
         throw;
     }
-    if (ReplyCode() >= 400) {
+    // Only a 2xx after the end of the data means the server took the mail.
+    if (ReplyCode() / 100 != 2) {
         if (OnFailure)
             OnFailure(this);
         ServerClosing();

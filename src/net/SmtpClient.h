@@ -12,6 +12,15 @@
 // Typical use: set Host, Port (25), UserID, TimeOut, ReportLevel; Connect(); per mail fill
 // PostMessage and call SendMail(); Disconnect().
 //
+// Security: with Security set, the connection runs over TLS (from the first byte, or after
+// EHLO and STARTTLS); a server that does not offer STARTTLS is refused, never used in the clear.
+// With UseAuth the component logs in (AUTH PLAIN, else AUTH LOGIN) after EHLO, and only over
+// TLS. With neither, the dialogue is the plain one: HELO, no EHLO.
+//
+// Every reply that decides must begin with three digits; anything else is a protocol error
+// (EProtocolError, the connection dropped). A command succeeds only with a 2xx reply, DATA
+// only with a 3xx one.
+//
 // Failures are exceptions and leave the component usable:
 //  - socket failures (ESockError, EAbortError for a cancel) pass through unchanged; a failure
 //    in the middle of an exchange drops the connection (no QUIT), since the server's idea of
@@ -29,11 +38,24 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pb {
 
 // Text subtypes the owner may name; composition always declares text/plain.
 enum class TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
+
+// The server's reply made no sense in SMTP (no three-digit number): its line is the message.
+class EProtocolError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The server refused the login (AUTH); the message holds its reply line.
+class ELoginRefused : public Exception {
+public:
+    using Exception::Exception;
+};
 
 using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
 using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
@@ -64,7 +86,11 @@ public:
     ~TSmtpClient() override;
 
     // --- published properties ----------------------------------------------------------------
-    std::string UserID;                         // the argument of HELO
+    std::string UserID;                         // the argument of HELO / EHLO
+    TSecurity Security = TSecurity::None;
+    bool UseAuth = false;                       // log in after EHLO (needs Security)
+    std::string AuthUser;
+    std::string AuthPassword;
     TPostMessage PostMessage;
     TExStringList FinalHeader;                  // header lines of the last composition
     UUMethods EncodeType = UUMethods::uuMime;   // attachment encoding
@@ -92,8 +118,11 @@ public:
     TMailListReturn OnMailListReturn;   // never fired by this component
 
     // --- operations --------------------------------------------------------------------------
-    // Connects, reads the greeting (continuation lines included) and says HELO. On a refusal
-    // the connection is ended with QUIT before the exception leaves.
+    // Connects, reads the greeting (continuation lines included) and says HELO, or EHLO with
+    // STARTTLS and AUTH as the settings ask. On a refusal the connection is ended with QUIT
+    // before the exception leaves. Refusals special to the secure dialogue: "Login without
+    // TLS" (nothing is connected), "No STARTTLS" (the server does not offer it), "No AUTH
+    // PLAIN or LOGIN", ELoginRefused.
     void Connect() override;
     // Sends PostMessage over the open connection. Does nothing while a Connect or SendMail of
     // this component is under way (called from one of their event handlers). The mail text
@@ -127,8 +156,16 @@ private:
     void CheckCommandText(const std::string& text) const;
     void SendMailText();
     void DropConnection();
-    void Command(const std::string& command, int failFrom);
+    // Sends a command and reads its whole reply; the last line decides and must carry a
+    // number (EProtocolError otherwise). Returns every line of the reply.
+    std::vector<std::string> Exchange(const std::string& command);
+    // The rest of a multi-line reply whose first line is LastReply().
+    std::vector<std::string> ReadWholeReply();
+    // Exchange, failing unless the reply is numbered from `first` to `first` + 99.
+    void Command(const std::string& command, int first);
     void ServerClosing();
+    std::vector<std::string> Greet(const std::string& verb);
+    void Authenticate(const std::vector<std::string>& ehlo);
 
     bool busy_ = false;
     std::stringstream MessageStream;

@@ -7,6 +7,7 @@
 #include "ui/DialogParts.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QKeyEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -18,6 +19,7 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include <algorithm>
 #include <sys/stat.h>
 
 namespace pb {
@@ -63,6 +65,17 @@ public:
         return QProxyStyle::styleHint(hint, option, widget, ret);
     }
 };
+
+constexpr int Pop3Ports[3] = {110, 110, 995};
+constexpr int SmtpPorts[3] = {25, 587, 465};
+
+QComboBox* modeChooser(QWidget* parent, int left, int top) {
+    auto* c = new QComboBox(parent);
+    c->setGeometry(left, top, 120, 21);
+    for (const char* name : {"keine", "STARTTLS", "SSL/TLS"})
+        c->addItem(u(name));
+    return c;
+}
 
 bool fileExists(const char* name) {
     struct stat st {};
@@ -132,6 +145,41 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     MailEdit = edit(book, 56, 332, 152);
     MailEdit->setMaxLength(static_cast<int>(kAddressFieldMax));
 
+    // ---- "Sicherheit" ----
+    auto* security = new QWidget;
+    PageControl1->addTab(security, u("Sicherheit"));
+    g = group(security, "Verschlüsselung", 6, 74);
+    label(g, "POP3:", 10, 22);
+    PSecurity = modeChooser(g, 80, 19);
+    label(g, "SMTP:", 10, 48);
+    SSecurity = modeChooser(g, 80, 45);
+
+    g = group(security, "SMTP-Anmeldung", 86, 100);
+    AuthChk = check(g, "Beim SMTP-Server anmelden", 20);
+    label(g, "Benutzer:", 10, 48);
+    SUser = edit(g, 80, 45, 240);
+    SUser->setPlaceholderText(u("wie e-Mail"));
+    label(g, "Passwort:", 10, 74);
+    SPasswd = edit(g, 80, 71, 240);
+    SPasswd->setEchoMode(QLineEdit::Password);
+    SPasswd->setStyle(stars);
+
+    g = group(security, "Vertraute Zertifikate", 192, 180);
+    CertLstBox = new QListWidget(g);
+    CertLstBox->setGeometry(10, 20, 311, 118);
+    CertLstBox->setSelectionMode(QAbstractItemView::SingleSelection);
+    CertForget = button(g, "Zertifikat vergessen", 10, 146, 140);
+
+    connect(PSecurity, &QComboBox::currentIndexChanged, this,
+            [this] { SecurityChanged(PSecurity, PSport, pop3Mode_, Pop3Ports); });
+    connect(SSecurity, &QComboBox::currentIndexChanged, this, [this] {
+        SecurityChanged(SSecurity, SSport, smtpMode_, SmtpPorts);
+        UpdateAuthControls();
+    });
+    connect(AuthChk, &QCheckBox::toggled, this, [this] { UpdateAuthControls(); });
+    connect(CertForget, &QPushButton::clicked, this, [this] { CertForgetClick(); });
+    UpdateAuthControls();
+
     // ---- Below the pages ----
     Button1 = button(this, "Speichern", 88, 426, 90);
     Button2 = button(this, "Abbrechen", 186, 426, 90);
@@ -198,6 +246,45 @@ void TConfigForm::FormActivate() {
     }
     for (const TAddressEntry& entry : AddressBook)
         BookLstBox->addItem(toUnicode(entry.Name));
+
+    CertLstBox->clear();
+    certificatesChanged_ = false;
+    try {
+        Certificates = ReadTrustList();
+    } catch (const std::exception& ex) {
+        Certificates.clear();
+        showException(ex);
+    }
+    for (const TTrustedCertificate& c : Certificates)
+        CertLstBox->addItem(toUnicode(c.Host + ":" + std::to_string(c.Port) + "  " + c.Fingerprint));
+}
+
+void TConfigForm::SecurityChanged(QComboBox* mode, QLineEdit* port, int& shown, const int (&defaults)[3]) {
+    const int now = std::clamp(mode->currentIndex(), 0, 2);
+    if (port->text() == QString::number(defaults[shown]))
+        port->setText(QString::number(defaults[now]));
+    shown = now;
+}
+
+void TConfigForm::UpdateAuthControls() {
+    // A login is never sent in the clear, so without encryption there is nothing to switch on.
+    const bool encrypted = SSecurity->currentIndex() > 0;
+    if (!encrypted)
+        AuthChk->setChecked(false);
+    AuthChk->setEnabled(encrypted);
+    SUser->setEnabled(encrypted && AuthChk->isChecked());
+    SPasswd->setEnabled(encrypted && AuthChk->isChecked());
+}
+
+void TConfigForm::CertForgetClick() {
+    const QList<QListWidgetItem*> selected = CertLstBox->selectedItems();
+    if (selected.isEmpty())
+        return;
+    const int i = CertLstBox->row(selected.front());
+    delete CertLstBox->takeItem(i);
+    Certificates.erase(Certificates.begin() + i);
+    certificatesChanged_ = true;
+    CertLstBox->clearSelection();
 }
 
 void TConfigForm::SetBookEditable(bool editable) {
@@ -261,6 +348,15 @@ void TConfigForm::Button1Click() {
         } catch (const std::exception& ex) {
             // The save replaces the file in one step, so the old book is still whole; the
             // dialog stays open with the edits for another try.
+            showException(ex);
+            return;
+        }
+    }
+    if (certificatesChanged_) {
+        try {
+            WriteTrustList(Certificates);
+            certificatesChanged_ = false;
+        } catch (const std::exception& ex) {
             showException(ex);
             return;
         }

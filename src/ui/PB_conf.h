@@ -1,17 +1,21 @@
 #pragma once
-// TConfigForm: the modal dialog behind "Konfiguration", with the pages "Server" and
-// "Adressbuch".
+// TConfigForm: the modal dialog behind "Konfiguration", with the pages "Server",
+// "Adressbuch" and "Sicherheit".
 //
 // The "Server" page never touches "pbridge.ini": the main window fills those controls from the
 // settings before showing the dialog and reads them (and CancelPressed) afterwards. The address
 // book, however, is the dialog's own business: it is loaded from "addressbook.lst" each time the
 // dialog is shown, edited in the dialog's own copy, written back by "Speichern" and dropped by
-// every other way of closing.
+// every other way of closing. The "Sicherheit" page is filled and read by the main window like
+// the "Server" page, except for its list of trusted certificates ("pbridge.crt"), which the
+// dialog loads and saves itself, as it does the book.
+#include "app/Config.h"
 #include "mail/PB_addressbook.h"
 
 #include <QDialog>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -39,6 +43,7 @@ public:
     void Button5Click();      // "Eintrag löschen"
     void Button1Click();      // "Speichern"
     void Button2Click();      // "Abbrechen"
+    void CertForgetClick();   // "Zertifikat vergessen"
 
     // ---- Controls ----
     QTabWidget* PageControl1 = nullptr;
@@ -60,6 +65,14 @@ public:
     QPushButton* Button3 = nullptr;   // Neuer Eintrag
     QPushButton* Button5 = nullptr;   // Eintrag löschen
     QPushButton* Button4 = nullptr;   // Eintrag ändern
+    // "Sicherheit" page. The modes are the settings' values: 0 keine, 1 STARTTLS, 2 SSL/TLS.
+    QComboBox* PSecurity = nullptr;
+    QComboBox* SSecurity = nullptr;
+    QCheckBox* AuthChk = nullptr;
+    QLineEdit* SUser = nullptr;
+    QLineEdit* SPasswd = nullptr;
+    QListWidget* CertLstBox = nullptr;
+    QPushButton* CertForget = nullptr;
     // Below the pages.
     QPushButton* Button1 = nullptr;   // Speichern
     QPushButton* Button2 = nullptr;   // Abbrechen
@@ -70,6 +83,8 @@ public:
     // Set by "Abbrechen", cleared by "Speichern"; closing by the close box leaves it as the
     // last button press set it.
     bool CancelPressed = false;
+    // The trusted certificates as shown; line i of CertLstBox is entry i.
+    TTrustList Certificates;
     // True while the book on disk could not be read whole this showing: the editor is then
     // read-only and "Speichern" leaves the file alone, so an unreadable book is never replaced
     // by the part of it that was read.
@@ -82,9 +97,16 @@ protected:
 
 private:
     void SetBookEditable(bool editable);
+    // A new mode moves the port from the old mode's default to the new one's; a port the
+    // user chose stays.
+    void SecurityChanged(QComboBox* mode, QLineEdit* port, int& shown, const int (&defaults)[3]);
+    void UpdateAuthControls();
 
     bool activationPending_ = false;
     bool bookReadOnly_ = false;
+    bool certificatesChanged_ = false;
+    int pop3Mode_ = 0;   // the modes the port fields were last matched to
+    int smtpMode_ = 0;
 };
 
 } // namespace pb

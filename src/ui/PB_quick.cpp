@@ -4,6 +4,8 @@
 #include "mail/FailureCause.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
+#include "app/Config.h"
+#include "ui/CertificateBox.h"
 #include "ui/DialogParts.h"
 
 #include <QCloseEvent>
@@ -192,6 +194,7 @@ bool TQuickForm::QTryConnection() {
     pop.Port = QuickPort;
     pop.UserID = QuickUser;
     pop.Password = QuickPassword;
+    pop.Security = static_cast<TSecurity>(QuickSecurity);
     SetStatus(ansi("Verbinden mit Server ") + QuickServer + " ...");
 
     // While the attempt runs (up to the time limit for a server that does not answer), only
@@ -200,8 +203,19 @@ bool TQuickForm::QTryConnection() {
     WorkingScope working(working_);
     connecting_ = true;
     try {
+        pop.TrustedFingerprint = TrustedFingerprint(ReadTrustList(), pop.Host, pop.Port);
         pop.Connect();
         connecting_ = false;
+    } catch (const ECertificateError& refusal) {
+        connecting_ = false;
+        if (!cancelled_) {
+            try {
+                AskToTrustCertificate(refusal);
+            } catch (const std::exception& e) {
+                showException(e);
+            }
+        }
+        return false;
     } catch (const std::exception& e) {
         connecting_ = false;
         if (!cancelled_)

@@ -39,6 +39,7 @@ public:
     std::int32_t QuickPort = 0;
     std::string QuickUser;
     std::string QuickPassword;
+    std::int32_t QuickSecurity = 0;   // as the settings' POP3 security mode
     // POP_Quick holds a session that must be ended with QUIT when the dialog closes.
     bool QuickConnected = false;
 

@@ -75,6 +75,11 @@ void CutProxy::serve() {
     }
 }
 
+std::string CutProxy::clientBytes() const {
+    const std::lock_guard lock(recordLock_);
+    return fromClient_;
+}
+
 void CutProxy::relay(int client) {
     // A budget used up before this connection: the server "drops" it before its greeting.
     if (budget_ >= 0 && served_ >= budget_) {
@@ -101,6 +106,8 @@ void CutProxy::relay(int client) {
             const ssize_t r = ::recv(client, buf, sizeof buf, 0);
             if (r <= 0 || !sendAll(server, buf, static_cast<std::size_t>(r)))
                 break;
+            const std::lock_guard lock(recordLock_);
+            fromClient_.append(buf, static_cast<std::size_t>(r));
         }
         if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t r = ::recv(server, buf, sizeof buf, 0);

@@ -13,6 +13,8 @@
 // One thread serves the connections one after the other; every wait is bounded.
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <thread>
 
 namespace pb::test {
@@ -30,6 +32,8 @@ public:
     long long served() const { return served_.load(); }
     // True once a cut has happened since setBudget.
     bool cut() const { return cut_.load(); }
+    // Every byte the client sent so far, all connections in order: what crossed the line.
+    std::string clientBytes() const;
 
 private:
     void serve();
@@ -43,6 +47,8 @@ private:
     std::atomic<long long> served_{0};
     std::atomic<bool> cut_{false};
     std::atomic<bool> stop_{false};
+    mutable std::mutex recordLock_;
+    std::string fromClient_;
     std::thread thread_;
 };
 

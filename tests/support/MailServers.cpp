@@ -169,7 +169,14 @@ int MailServers::runScript(const std::vector<std::string>& args, int timeoutMs) 
     }
 }
 
-void MailServers::start() {
+std::string MailServers::fingerprint(const std::string& certificate) const {
+    std::string text = readFile(tlsFile(certificate + ".sha256"));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+void MailServers::start(bool tls) {
     if (running_)
         return;
     if (geteuid() != 0)
@@ -186,9 +193,11 @@ void MailServers::start() {
         throw std::runtime_error(std::string("MailServers: mkdtemp: ") + std::strerror(errno));
     dir_ = tmpl;
 
-    int rc = runScript({kScripts + "start-servers", "--random-ports", "--owner",
-                        std::to_string(getpid()), "--cleanup", dir_},
-                       20000);
+    std::vector<std::string> args{kScripts + "start-servers", "--random-ports", "--owner",
+                                  std::to_string(getpid()), "--cleanup", dir_};
+    if (tls)
+        args.insert(args.begin() + 2, "--tls");
+    int rc = runScript(args, 20000);
     std::string env = readFile(dir_ + "/ports.env");
     auto value = [&](const std::string& key) {
         auto pos = env.find(key + "=");
@@ -196,7 +205,10 @@ void MailServers::start() {
     };
     pop3Port_ = value("POP3_PORT");
     smtpPort_ = value("SMTP_PORT");
-    if (rc != 0 || pop3Port_ <= 0 || smtpPort_ <= 0) {
+    pop3sPort_ = value("POP3S_PORT");
+    submissionPort_ = value("SUBMISSION_PORT");
+    smtpsPort_ = value("SMTPS_PORT");
+    if (rc != 0 || pop3Port_ <= 0 || smtpPort_ <= 0 || (tls && smtpsPort_ <= 0)) {
         std::string why = readFile(dir_ + "/script.out") + logTail();
         running_ = true;   // so that stop() cleans up whatever did start
         stop();

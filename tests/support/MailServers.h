@@ -49,7 +49,11 @@ public:
 
     // Starts both servers (about 0.15 s). Throws std::runtime_error with the servers' log
     // lines when they do not come up within 20 s. Does nothing when already running.
-    void start();
+    // With `tls`, the TLS set-up of start-servers --tls: Dovecot requires TLS (STLS on
+    // pop3Port, TLS from the first byte on pop3sPort; 127.0.0.1 shows the valid certificate,
+    // .2 the same one under a wrong name, .3 an expired one, .4 one from an unknown CA) and the
+    // SMTP sink adds submission with STARTTLS + AUTH and SMTPS, with the POP3 account as login.
+    void start(bool tls = false);
     // Stops both servers and removes the directory. Safe to call twice; never throws.
     void stop() noexcept;
     bool running() const { return running_; }
@@ -57,6 +61,13 @@ public:
     std::string host() const { return "127.0.0.1"; }
     int pop3Port() const { return pop3Port_; }
     int smtpPort() const { return smtpPort_; }
+    int pop3sPort() const { return pop3sPort_; }
+    int submissionPort() const { return submissionPort_; }
+    int smtpsPort() const { return smtpsPort_; }
+    // The test CA and certificates (scripts/make-test-certs): "ca.pem", "server.pem", ...
+    std::string tlsFile(const std::string& name) const { return dir_ + "/tls/" + name; }
+    // A certificate's SHA-256 fingerprint: "server", "expired" or "otherca".
+    std::string fingerprint(const std::string& certificate) const;
     const std::string& user() const { return user_; }
     const std::string& password() const { return password_; }
     const std::string& dir() const { return dir_; }   // the instance's directory
@@ -109,6 +120,9 @@ private:
     std::string dir_;
     int pop3Port_ = 0;
     int smtpPort_ = 0;
+    int pop3sPort_ = 0;
+    int submissionPort_ = 0;
+    int smtpsPort_ = 0;
     bool running_ = false;
     unsigned long nextMail_ = 1;    // numbers the mail files so Dovecot keeps the added order
     unsigned mailUid_ = 0;

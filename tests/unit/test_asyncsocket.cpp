@@ -2,6 +2,8 @@
 // cancel, peer close, connect failures, name lookup (through a resolver the test installs,
 // so no DNS query leaves the machine) and status reporting.
 #include "net/AsyncSocket.h"
+#include "net/Pop3Client.h"
+#include "platform/AnsiText.h"
 #include "platform/Resolver.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
@@ -388,6 +390,93 @@ TEST(AsyncSocketStatus, DestroyingAConnectedComponentClosesWithoutOnDisconnect) 
     }
     server.join();
     EXPECT_EQ(disconnects, 0);
+}
+
+} // namespace
+} // namespace pb
+
+// --- time limits ---------------------------------------------------------------------------------
+
+namespace pb {
+namespace {
+
+// Shortens the time limits for one test.
+struct ShortLimits {
+    explicit ShortLimits(TNetTimeLimits limits) : saved(NetTimeLimits) { NetTimeLimits = limits; }
+    ~ShortLimits() { NetTimeLimits = saved; }
+    TNetTimeLimits saved;
+};
+
+// Runs f and returns its error text and how long it took.
+std::pair<std::string, std::chrono::milliseconds> timed(const std::function<void()>& f) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string text = exceptionText(f);
+    return {text, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)};
+}
+
+TEST(AsyncSocketLimits, SilentTricklingAndNonReadingServersEndInTheTimeLimit) {
+    const std::string expected = "Zeitüberschreitung: der Server antwortet nicht (127.0.0.1)";
+    ShortLimits limits({300, 400, 60000, 1000});
+    struct Case { const char* name; std::function<void(Peer&)> serve; std::function<void(TAsyncSocket&)> wait; };
+    const Case cases[] = {
+        {"silent", [](Peer& p) { p.waitForClose(); }, [](TAsyncSocket& s) { s.ReadLn(); }},
+        // A byte every 50 ms keeps the connection busy, but the line never ends.
+        {"trickling",
+         [](Peer& p) {
+             for (int i = 0; i < 40 && !p.waitForClose(50ms); ++i)
+                 p.send("x");
+         },
+         [](TAsyncSocket& s) { s.ReadLn(); }},
+        // A server that takes nothing: the send stalls once the socket buffers are full.
+        {"not reading", [](Peer& p) { p.pause(2s); },
+         [](TAsyncSocket& s) {
+             std::istringstream big(std::string(64 << 20, 'x'));
+             s.SendStream(big);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackServer server(c.serve);
+        TAsyncSocket s;
+        connectTo(s, server.port());
+        const auto [text, took] = timed([&] { c.wait(s); });
+        EXPECT_EQ(toUtf8(text), expected);
+        EXPECT_LT(took, 3s);
+        EXPECT_FALSE(s.Connected());
+    }
+}
+
+// Lines that keep coming do not keep a mail going for ever: its time grows with its listed size.
+TEST(AsyncSocketLimits, AMailMustArriveWithinTheTimeItsListedSizeAllows) {
+    ShortLimits limits({60000, 60000, 300, 100});
+    LoopbackServer server([](Peer& p) {
+        p.send("+OK ready\r\n");
+        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+            if (line.starts_with("LIST")) {
+                p.send("+OK\r\n1 70000\r\n.\r\n");   // two blocks of 64 KB: 300 + 2 * 100 ms
+            } else if (line.starts_with("RETR")) {
+                p.send("+OK\r\nSubject: endless\r\n\r\n");
+                for (int i = 0; i < 60 && !p.waitForClose(50ms); ++i)
+                    p.send("more text\r\n");
+                return;
+            } else {
+                p.send("+OK\r\n");
+            }
+        }
+    });
+    TPop3Client pop;
+    pop.Host = "127.0.0.1";
+    pop.Port = server.port();
+    pop.UserID = "u";
+    pop.Password = "p";
+    pop.OnList = [](int, int) {};
+    pop.Connect();
+    pop.List();
+    const auto [text, took] = timed([&] { pop.GetMailMessage(1); });
+    EXPECT_NE(text.find("(127.0.0.1)"), std::string::npos) << text;
+    EXPECT_GE(took, 450ms);
+    EXPECT_LT(took, 1500ms);
+    EXPECT_FALSE(pop.Connected());
 }
 
 } // namespace

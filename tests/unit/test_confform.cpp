@@ -17,6 +17,7 @@
 #include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -62,9 +63,10 @@ protected:
 TEST_F(ConfigDialog, TextsSizeAndDefaults) {
     EXPECT_EQ(form.windowTitle(), "Konfiguration");
     EXPECT_EQ(form.size(), QSize(363, 457));  // 371 x 484 with the frame
-    ASSERT_EQ(form.PageControl1->count(), 2);
+    ASSERT_EQ(form.PageControl1->count(), 3);
     EXPECT_EQ(form.PageControl1->tabText(0), "Server");
     EXPECT_EQ(form.PageControl1->tabText(1), "Adressbuch");
+    EXPECT_EQ(form.PageControl1->tabText(2), "Sicherheit");
 
     QStringList groups;
     for (const QGroupBox* g : form.PageControl1->widget(0)->findChildren<QGroupBox*>())
@@ -98,7 +100,7 @@ TEST_F(ConfigDialog, TextsSizeAndDefaults) {
     // Every control, text included, lies inside its parent: nothing is cut off.
     open();
     int checked = 0;
-    for (int page = 0; page < 2; ++page) {
+    for (int page = 0; page < 3; ++page) {
         form.PageControl1->setCurrentIndex(page);
         QCoreApplication::processEvents();
         for (const QWidget* w : form.findChildren<QWidget*>()) {
@@ -379,6 +381,40 @@ TEST_F(ConfigDialog, SettingsRoundTripThroughMainWindowAndFile) {
     w.BitBtn5->click();
     EXPECT_EQ(test::readBytes("pbridge.ini"), before);
     EXPECT_EQ(w.Settings, read);
+}
+
+TEST_F(ConfigDialog, SecurityPageMovesDefaultPortsGuardsTheLoginAndForgetsCertificates) {
+    const std::string fp(64, 'c');
+    WriteTrustList({{"pop.example.org", 995, fp}, {"smtp.example.org", 465, fp}});
+    open();
+    ASSERT_EQ(form.CertLstBox->count(), 2);
+    EXPECT_EQ(form.CertLstBox->item(0)->text().toStdString(), "pop.example.org:995  " + fp);
+
+    // A port at the old mode's default follows the mode; one the user chose stays.
+    form.PSecurity->setCurrentIndex(2);
+    EXPECT_EQ(form.PSport->text(), "995");
+    form.PSecurity->setCurrentIndex(0);
+    EXPECT_EQ(form.PSport->text(), "110");
+    form.SSecurity->setCurrentIndex(1);
+    EXPECT_EQ(form.SSport->text(), "587");
+    form.SSecurity->setCurrentIndex(2);
+    EXPECT_EQ(form.SSport->text(), "465");
+    form.SSport->setText("2465");
+    form.SSecurity->setCurrentIndex(1);
+    EXPECT_EQ(form.SSport->text(), "2465");
+
+    // No login without encryption.
+    form.AuthChk->setChecked(true);
+    EXPECT_TRUE(form.SPasswd->isEnabled());
+    EXPECT_EQ(form.SPasswd->echoMode(), QLineEdit::Password);
+    form.SSecurity->setCurrentIndex(0);
+    EXPECT_FALSE(form.AuthChk->isEnabled());
+    EXPECT_FALSE(form.AuthChk->isChecked());
+
+    form.CertLstBox->setCurrentRow(0);
+    form.CertForget->click();
+    form.Button1->click();
+    EXPECT_EQ(ReadTrustList(), (TTrustList{{"smtp.example.org", 465, fp}}));
 }
 
 } // namespace

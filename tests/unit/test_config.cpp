@@ -45,6 +45,11 @@ TSettings sample() {
     s.POP3User = "  user";
     s.POP3Password = ansi("pa ss wört ");
     s.DeleteFromServer = false;
+    s.POP3Security = 2;
+    s.SMTPSecurity = 1;
+    s.SMTPAuth = true;
+    s.SMTPUser = ansi(" jürgen ");
+    s.SMTPPassword = "s3cr3t";
     return s;
 }
 
@@ -63,11 +68,61 @@ TEST_F(ConfigFile, WrittenFileReadsBackTheSameTenValues) {
     EXPECT_EQ(back, flipped);
 }
 
-TEST_F(ConfigFile, FileIsTenCrLfLinesInFixedOrder) {
+TEST_F(ConfigFile, FileIsCrLfLinesInFixedOrder) {
     WriteConfig(sample(), file());
     EXPECT_EQ(readBytes(file()),
               " smtp.example.org \r\n2525\r\nj\xFCrgen@example.org\r\n\r\n1\r\npop.example.org\r\n"
+              "-1\r\n  user\r\npa ss w\xF6rt \r\n0\r\n2\r\n1\r\n1\r\n j\xFCrgen \r\ns3cr3t\r\n");
+    // Without security settings, the ten lines of old and nothing after them.
+    TSettings plain = sample();
+    plain.POP3Security = plain.SMTPSecurity = 0;
+    plain.SMTPAuth = false;
+    plain.SMTPUser = plain.SMTPPassword = "";
+    WriteConfig(plain, file());
+    EXPECT_EQ(readBytes(file()),
+              " smtp.example.org \r\n2525\r\nj\xFCrgen@example.org\r\n\r\n1\r\npop.example.org\r\n"
               "-1\r\n  user\r\npa ss w\xF6rt \r\n0\r\n");
+}
+
+// The ten lines of old keep their meaning; the security lines after them are read strictly,
+// since a mode guessed as "none" would send the passwords in clear.
+TEST_F(ConfigFile, SecurityLinesFollowTheTenOldOnes) {
+    const std::string ten = "s\r\n25\r\ne\r\nl\r\n0\r\np\r\n110\r\nu\r\npw\r\n1\r\n";
+    const TSettings old = read(ten);
+    EXPECT_EQ(old.POP3Security, 0);
+    EXPECT_EQ(old.SMTPSecurity, 0);
+    EXPECT_FALSE(old.SMTPAuth);
+    EXPECT_TRUE(old.DeleteFromServer);
+    const TSettings both = read(ten + "1\r\n2\r\n1\r\nme\r\npw2\r\nline 16 of a later version\r\n");
+    EXPECT_EQ(both.POP3Security, 1);
+    EXPECT_EQ(both.SMTPSecurity, 2);
+    EXPECT_TRUE(both.SMTPAuth);
+    EXPECT_EQ(both.SMTPPassword, "pw2");
+    for (const char* bad : {"3", "x", " 1", "-1"}) {
+        SCOPED_TRACE(bad);
+        writeBytes(file(), ten + bad + "\r\n");
+        TSettings s;
+        EXPECT_THROW(ReadConfig(s, file()), EInOutError);
+    }
+}
+
+TEST_F(ConfigFile, TrustListKeepsOneCertificatePerServerPrivately) {
+    const std::string path = file("pbridge.crt");
+    EXPECT_TRUE(ReadTrustList(path).empty());   // no file yet
+    const std::string a(64, 'a'), b(64, 'b');
+    TrustCertificate("pop.example.org", 995, a, path);
+    TrustCertificate("smtp.example.org", 465, a, path);
+    TrustCertificate("pop.example.org", 995, b, path);   // a renewed certificate replaces the old
+    EXPECT_EQ(readBytes(path), "smtp.example.org 465 " + a + "\npop.example.org 995 " + b + "\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    writeBytes(path, readBytes(path) + "broken line\nhost x " + a + "\nhost 1 short\n");
+    const TTrustList list = ReadTrustList(path);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(TrustedFingerprint(list, "pop.example.org", 995), b);
+    EXPECT_EQ(TrustedFingerprint(list, "pop.example.org", 110), "");
 }
 
 TEST_F(ConfigFile, SwitchIsOnOnlyForExactlyOne) {

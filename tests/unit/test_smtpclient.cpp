@@ -202,5 +202,61 @@ TEST(SmtpAbort, AbortDuringTheTcpConnectEndsItAtOnce) {
     EXPECT_FALSE(smtp.Busy());
 }
 
+// --- what counts as an answer -------------------------------------------------------------------
+
+// Only a numbered 2xx after the end of the data means the server took the mail; a reply without
+// a number drops the session, since whatever answers there does not speak SMTP.
+TEST(SmtpReplies, OnlyANumberedTwoHundredAfterTheDataAcceptsTheMail) {
+    struct Case { const char* endReply; bool dropped; };
+    for (const Case c : {Case{"-ERR nope\r\n", true}, Case{"2500 ok\r\n", true},
+                         Case{"354 more please\r\n", false}, Case{"250-stored\r\nOK\r\n", true},
+                         Case{"250-stored\r\n250 really\r\n", false}}) {
+        SCOPED_TRACE(c.endReply);
+        LoopbackServer server([&](Peer& p) {
+            p.send("220 hi\r\n");
+            for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+                if (line == "QUIT\r\n") {
+                    p.send("221 bye\r\n");
+                    break;
+                }
+                if (line == "DATA\r\n") {
+                    p.send("354 go\r\n");
+                    while (line != ".\r\n" && !line.empty())
+                        line = p.readLine();
+                    p.send(c.endReply);
+                    continue;
+                }
+                p.send("250 ok\r\n");
+            }
+        });
+        TSmtpClient smtp;
+        prepare(smtp, server.port());
+        smtp.Connect();
+        smtp.PostMessage.FromAddress = "a@pb.test";
+        smtp.PostMessage.ToAddress.Add("b@pb.test");
+        bool succeeded = false;
+        smtp.OnSuccess = [&](QObject*) { succeeded = true; };
+        const bool accepted = std::string(c.endReply).ends_with("250 really\r\n");
+        if (accepted) {
+            EXPECT_NO_THROW(smtp.SendMail());
+        } else {
+            EXPECT_THROW(smtp.SendMail(), Exception);
+        }
+        EXPECT_EQ(succeeded, accepted);
+        EXPECT_EQ(smtp.Connected(), !c.dropped);
+        smtp.Disconnect();
+    }
+
+    // A service that answers "-ERR" from the start is no mail server at all.
+    LoopbackServer pop3([](Peer& p) {
+        p.send("-ERR go away\r\n");
+        p.waitForClose();
+    });
+    TSmtpClient smtp;
+    prepare(smtp, pop3.port());
+    EXPECT_EQ(exceptionText([&] { smtp.Connect(); }), "Protocol error: -ERR go away\r\n");
+    EXPECT_FALSE(smtp.Connected());
+}
+
 } // namespace
 } // namespace pb

@@ -1,0 +1,247 @@
+// Secure connections against real servers: Dovecot with ssl = required (STLS and TLS from the
+// first byte, under a test CA made at start-up, with a valid, a wrongly named, an expired and
+// a foreign certificate on 127.0.0.1 to .4) and the aiosmtpd sink with STARTTLS, SMTPS and
+// AUTH. A relay on loopback shows what crosses the line. Scripted servers only for what a real
+// one will not do: stay silent in the handshake, refuse STLS, or inject bytes after its go-ahead.
+#include "net/Pop3Client.h"
+#include "net/SmtpClient.h"
+#include "support/CutProxy.h"
+#include "support/ExceptionText.h"
+#include "support/LoopbackServer.h"
+#include "support/MailServers.h"
+
+#include <QByteArray>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+
+namespace pb {
+namespace {
+
+using test::exceptionText;
+using test::MailServers;
+
+class TlsServers : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        servers = std::make_unique<MailServers>();
+        servers->start(true);
+        // The test CA stands in for the system's trusted CAs (OpenSSL's own variable).
+        ::setenv("SSL_CERT_FILE", servers->tlsFile("ca.pem").c_str(), 1);
+    }
+    static void TearDownTestSuite() {
+        ::unsetenv("SSL_CERT_FILE");
+        servers.reset();
+    }
+    void SetUp() override {
+        servers->setMails({"From: a@example.org\nSubject: over TLS\n\nsecret body\n"});
+        servers->clearSmtp();
+    }
+
+    static void setup(TPop3Client& c, const std::string& host, int port, TSecurity mode) {
+        c.Host = host;
+        c.Port = port;
+        c.UserID = servers->user();
+        c.Password = servers->password();
+        c.Security = mode;
+        c.TimeOut = 10000;
+    }
+    static void setup(TSmtpClient& c, int port, TSecurity mode) {
+        c.Host = servers->host();
+        c.Port = port;
+        c.UserID = "client.pbtest";
+        c.Security = mode;
+        c.UseAuth = true;
+        c.AuthUser = servers->user();
+        c.AuthPassword = servers->password();
+        c.TimeOut = 10000;
+        c.PostMessage.FromAddress = "me@example.org";
+        c.PostMessage.ToAddress.Add("you@example.org");
+        c.PostMessage.Subject = "sent over TLS";
+        c.PostMessage.Body.Add("body");
+    }
+
+    static std::unique_ptr<MailServers> servers;
+};
+std::unique_ptr<MailServers> TlsServers::servers;
+
+TEST_F(TlsServers, Pop3FetchesWithTlsFromTheStartAndWithStls) {
+    struct Case { const char* host; bool implicit; };
+    for (const Case c : {Case{"127.0.0.1", true}, Case{"localhost", true}, Case{"127.0.0.1", false}}) {
+        SCOPED_TRACE(std::string(c.host) + (c.implicit ? " pop3s" : " STLS"));
+        TPop3Client pop;
+        setup(pop, c.host, c.implicit ? servers->pop3sPort() : servers->pop3Port(),
+              c.implicit ? TSecurity::Implicit : TSecurity::StartTls);
+        ASSERT_NO_THROW(pop.Connect());
+        EXPECT_TRUE(pop.Secure());
+        EXPECT_NE(pop.TlsDescription().find("TLSv1."), std::string::npos) << pop.TlsDescription();
+        EXPECT_NE(pop.TlsDescription().find("Postbridge Test CA"), std::string::npos);
+        EXPECT_EQ(pop.MailCount, 1);
+        pop.GetMailMessage(1);
+        EXPECT_EQ(pop.MailMessage.Subject, " over TLS");
+        pop.Disconnect();
+    }
+}
+
+TEST_F(TlsServers, BadCertificatesAreRefusedBeforeTheLoginUnlessTrusted) {
+    struct Case { const char* host; const char* cert; const char* reason; };
+    for (const Case c : {Case{"127.0.0.2", "server", "Name"}, Case{"127.0.0.3", "expired", "abgelaufen"},
+                         Case{"127.0.0.4", "otherca", "unbekannter Aussteller"}}) {
+        SCOPED_TRACE(c.host);
+        TPop3Client pop;
+        setup(pop, c.host, servers->pop3sPort(), TSecurity::Implicit);
+        try {
+            pop.Connect();
+            ADD_FAILURE() << "connected";
+        } catch (const ECertificateError& e) {
+            EXPECT_NE(e.Reason.find(c.reason), std::string::npos) << e.Reason;
+            EXPECT_EQ(e.Fingerprint, servers->fingerprint(c.cert));
+            EXPECT_NE(std::string(e.what()).find(e.Fingerprint), std::string::npos);
+            EXPECT_TRUE(e.TrustedFingerprint.empty());
+        }
+        EXPECT_FALSE(pop.Connected());
+
+        // Trusted by its fingerprint, the same certificate is accepted for this server ...
+        pop.TrustedFingerprint = servers->fingerprint(c.cert);
+        ASSERT_NO_THROW(pop.Connect());
+        EXPECT_EQ(pop.MailCount, 1);
+        pop.Disconnect();
+
+        // ... and a different one that fails the check is refused, naming both.
+        pop.TrustedFingerprint = std::string(64, 'a');
+        try {
+            pop.Connect();
+            ADD_FAILURE() << "connected";
+        } catch (const ECertificateError& e) {
+            EXPECT_EQ(e.TrustedFingerprint, std::string(64, 'a'));
+            EXPECT_EQ(e.Fingerprint, servers->fingerprint(c.cert));
+        }
+    }
+    // Dovecot saw the refused connections end without a login attempt.
+    const std::string log = servers->logTail(200);
+    for (const char* lip : {"lip=127.0.0.2", "lip=127.0.0.3", "lip=127.0.0.4"}) {
+        const std::size_t at = log.find(lip);
+        ASSERT_NE(at, std::string::npos) << log;
+        const std::size_t line = log.rfind('\n', at) + 1;
+        EXPECT_NE(log.substr(line, at - line).find("no auth attempts"), std::string::npos) << log.substr(line, at - line);
+    }
+}
+
+TEST_F(TlsServers, SmtpLogsInWithPlainOrLoginOverStarttlsAndSmtps) {
+    struct Case { int port; TSecurity mode; const char* helo; };
+    for (const Case c : {Case{servers->submissionPort(), TSecurity::StartTls, "client.pbtest"},
+                         Case{servers->submissionPort(), TSecurity::StartTls, "loginonly.pbtest"},
+                         Case{servers->smtpsPort(), TSecurity::Implicit, "client.pbtest"}}) {
+        SCOPED_TRACE(c.helo);
+        TSmtpClient smtp;
+        setup(smtp, c.port, c.mode);
+        smtp.UserID = c.helo;
+        ASSERT_NO_THROW(smtp.Connect());
+        EXPECT_TRUE(smtp.Secure());
+        ASSERT_NO_THROW(smtp.SendMail());
+        smtp.Disconnect();
+    }
+    EXPECT_EQ(servers->smtpReceived().size(), 3u);
+}
+
+TEST_F(TlsServers, SmtpRefusalsSendNothing) {
+    TSmtpClient smtp;
+    setup(smtp, servers->submissionPort(), TSecurity::StartTls);
+    smtp.AuthPassword = "wrong";
+    EXPECT_THROW(smtp.Connect(), ELoginRefused);
+    EXPECT_FALSE(smtp.Connected());
+
+    // The plain port offers no STARTTLS: never used in the clear instead.
+    setup(smtp, servers->smtpPort(), TSecurity::StartTls);
+    EXPECT_EQ(exceptionText([&] { smtp.Connect(); }), "No STARTTLS");
+
+    // A login without TLS is refused before anything is connected.
+    setup(smtp, servers->smtpPort(), TSecurity::None);
+    EXPECT_EQ(exceptionText([&] { smtp.Connect(); }), "Login without TLS");
+    EXPECT_TRUE(servers->smtpReceived().empty());
+}
+
+TEST_F(TlsServers, NoFormOfThePasswordCrossesTheLine) {
+    const std::string password = servers->password();
+    auto b64 = [](const std::string& s) { return QByteArray::fromStdString(s).toBase64().toStdString(); };
+    {
+        test::CutProxy proxy(static_cast<std::uint16_t>(servers->pop3Port()));
+        TPop3Client pop;
+        setup(pop, "127.0.0.1", proxy.port(), TSecurity::StartTls);
+        pop.Connect();
+        pop.GetMailMessage(1);
+        pop.Disconnect();
+        const std::string wire = proxy.clientBytes();
+        EXPECT_NE(wire.find("STLS"), std::string::npos);
+        EXPECT_EQ(wire.find(password), std::string::npos);
+        EXPECT_EQ(wire.find("USER"), std::string::npos);
+    }
+    for (const char* helo : {"client.pbtest", "loginonly.pbtest"}) {
+        test::CutProxy proxy(static_cast<std::uint16_t>(servers->submissionPort()));
+        TSmtpClient smtp;
+        setup(smtp, proxy.port(), TSecurity::StartTls);
+        smtp.UserID = helo;
+        smtp.Connect();
+        smtp.SendMail();
+        smtp.Disconnect();
+        const std::string wire = proxy.clientBytes();
+        EXPECT_NE(wire.find("STARTTLS"), std::string::npos);
+        for (const std::string& form : {password, b64(password), b64(std::string(1, '\0') + servers->user() + '\0' + password)})
+            EXPECT_EQ(wire.find(form), std::string::npos) << form;
+    }
+}
+
+// --- what only a scripted server does ------------------------------------------------------------
+
+TEST(TlsScripted, HandshakeWaitsEndByCancelAndByTheTimeLimit) {
+    // A server that takes the connection and never answers the ClientHello.
+    auto silent = [](test::Peer& p) { p.waitForClose(std::chrono::seconds(10)); };
+    for (const bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancel" : "time limit");
+        test::LoopbackServer server(silent);
+        TPop3Client pop;
+        pop.Host = "127.0.0.1";
+        pop.Port = server.port();
+        pop.UserID = "u";
+        pop.Password = "p";
+        pop.Security = TSecurity::Implicit;
+        pop.TimeOut = cancel ? 0 : 300;
+        if (cancel)
+            QTimer::singleShot(200, [&pop] { pop.Abort(); });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(exceptionText([&] { pop.Connect(); }),
+                  cancel ? "TLS Handshake Canceled" : "TLS Handshake Timed out");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_FALSE(pop.Connected());
+    }
+}
+
+TEST(TlsScripted, StlsRefusedOrFollowedByInjectedBytesEndsTheSession) {
+    struct Case { const char* reply; const char* error; };
+    for (const Case c : {Case{"-ERR unknown command\r\n", "STLS refused: -ERR unknown command\r\n"},
+                         Case{"+OK begin TLS\r\n+OK injected\r\n", "Data before TLS handshake"}}) {
+        SCOPED_TRACE(c.error);
+        std::string afterStls;
+        test::LoopbackServer server([&](test::Peer& p) {
+            p.send("+OK ready\r\n");
+            if (p.readLine() == "STLS\r\n")
+                p.send(c.reply);
+            afterStls = p.readAll();
+        });
+        TPop3Client pop;
+        pop.Host = "127.0.0.1";
+        pop.Port = server.port();
+        pop.UserID = "u";
+        pop.Password = "p";
+        pop.Security = TSecurity::StartTls;
+        EXPECT_EQ(exceptionText([&] { pop.Connect(); }), c.error);
+        server.join();
+        EXPECT_EQ(afterStls.find("USER"), std::string::npos) << afterStls;
+    }
+}
+
+} // namespace
+} // namespace pb
