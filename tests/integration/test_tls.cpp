@@ -3,12 +3,17 @@
 // a foreign certificate on 127.0.0.1 to .4) and the aiosmtpd sink with STARTTLS, SMTPS and
 // AUTH. A relay on loopback shows what crosses the line. Scripted servers only for what a real
 // one will not do: stay silent in the handshake, refuse STLS, or inject bytes after its go-ahead.
+#include "app/Config.h"
+#include "app/PB_main.h"
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
 #include "support/CutProxy.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
+#include "support/MailRunFixture.h"
 #include "support/MailServers.h"
+
+#include <QToolButton>
 
 #include <QByteArray>
 #include <QTimer>
@@ -22,6 +27,7 @@ namespace pb {
 namespace {
 
 using test::exceptionText;
+using test::boxes;
 using test::MailServers;
 
 class TlsServers : public ::testing::Test {
@@ -192,6 +198,83 @@ TEST_F(TlsServers, NoFormOfThePasswordCrossesTheLine) {
         for (const std::string& form : {password, b64(password), b64(std::string(1, '\0') + servers->user() + '\0' + password)})
             EXPECT_EQ(wire.find(form), std::string::npos) << form;
     }
+}
+
+// --- the runs, as the user meets them -----------------------------------------------------------
+
+class TlsRuns : public test::MailRunFixture {
+protected:
+    static void SetUpTestSuite() { startServers(true); }
+
+    Tmain& startSecureWindow(const std::string& pop3Host) {
+        Tmain& w = startWindow();
+        w.Settings.POP3Server = pop3Host;
+        w.Settings.POP3Port = servers().pop3sPort();
+        w.Settings.POP3Security = 2;
+        w.Settings.SMTPPort = servers().submissionPort();
+        w.Settings.SMTPSecurity = 1;
+        w.Settings.SMTPAuth = true;
+        w.Settings.SMTPEmail = servers().user();   // the login name when no SMTP user is set
+        w.Settings.SMTPPassword = servers().password();
+        return w;
+    }
+    bool logHas(const std::string& start) const {
+        const auto log = logTexts();
+        return std::any_of(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+    }
+};
+
+TEST_F(TlsRuns, InternetPollFetchesAndSendsOverTlsWithTheCertificateTrustedByFingerprint) {
+    test::EdhostProcess host;
+    servers().setMails({"From: a@example.org\nSubject: fetched over TLS\n\nbody\n"});
+    servers().clearSmtp();
+    Tmain& w = startSecureWindow("127.0.0.1");
+    test::writeBytes("message.txt", "Text\n");
+    host.run({"write", "EMAIL", "--from", "Max Punkt", "--to", "you@example.org", "--subject", "sent over TLS",
+              "--text-file", path("message.txt")});
+    // The test CA is no system CA here: the certificate is trusted by its fingerprint.
+    const std::string fp = servers().fingerprint("server");
+    WriteTrustList({{"127.0.0.1", servers().pop3sPort(), fp}, {"127.0.0.1", servers().submissionPort(), fp}});
+
+    w.BitBtn1->click();
+    EXPECT_TRUE(boxes().shown.empty()) << boxes().texts()[0];
+    EXPECT_EQ(test::hostSubjects(host)["fetched over TLS"], 1);
+    ASSERT_EQ(servers().smtpReceived().size(), 1u);
+    EXPECT_TRUE(logHas("POP3 Verschlüsselt: TLSv1."));
+    EXPECT_TRUE(logHas("SMTP Verschlüsselt: TLSv1."));
+    for (const std::string& line : logTexts())
+        EXPECT_EQ(line.find(servers().password()), std::string::npos) << line;
+}
+
+TEST_F(TlsRuns, AWrongNameIsAskedAboutAndNothingIsFetchedUntilTrusted) {
+    test::EdhostProcess host;
+    servers().setMails({"From: a@example.org\nSubject: behind a wrong name\n\nbody\n"});
+    Tmain& w = startSecureWindow("127.0.0.2");
+    // The test CA as a system CA, so that only the name is wrong.
+    ::setenv("SSL_CERT_FILE", servers().tlsFile("ca.pem").c_str(), 1);
+    struct Unset {
+        ~Unset() { ::unsetenv("SSL_CERT_FILE"); }
+    } unset;
+    boxes().questionDefault = MsgResult::No;
+    w.BitBtn2->click();
+    ASSERT_EQ(boxes().shown.size(), 1u);
+    const std::string text = boxes().texts()[0];
+    EXPECT_NE(text.find("127.0.0.2"), std::string::npos) << text;
+    EXPECT_NE(text.find("passt nicht"), std::string::npos) << text;
+    EXPECT_NE(text.find(servers().fingerprint("server")), std::string::npos) << text;
+    EXPECT_EQ(boxes().shown[0].buttons, MsgButtons::YesNo);
+    EXPECT_TRUE(test::hostSubjects(host).empty());
+    EXPECT_TRUE(ReadTrustList().empty());
+
+    // "Ja" ends this attempt too; the next one uses the trust.
+    boxes().reset();
+    w.BitBtn2->click();
+    EXPECT_TRUE(test::hostSubjects(host).empty());
+    EXPECT_EQ(ReadTrustList().size(), 1u);
+    boxes().reset();
+    w.BitBtn2->click();
+    EXPECT_TRUE(boxes().shown.empty()) << boxes().texts()[0];
+    EXPECT_EQ(test::hostSubjects(host)["behind a wrong name"], 1);
 }
 
 // --- what only a scripted server does ------------------------------------------------------------

@@ -41,9 +41,11 @@ inline void deleteByAnotherClient(const MailServers& s, const std::vector<int>& 
 
 class MailRunFixture : public MainWindowFixture {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite() { startServers(false); }
+    // The servers with their TLS set-up (MailServers::start(true)).
+    static void startServers(bool tls) {
         servers_ = new MailServers;
-        servers_->start();
+        servers_->start(tls);
     }
     static void TearDownTestSuite() {
         delete servers_;
