@@ -44,6 +44,7 @@ const char* const kHelp =
     "Dateien im Arbeitsordner:\n"
     "  pbridge.ini       die Einstellungen, mit dem POP3-Kennwort (nur für Sie lesbar);\n"
     "                    fehlt sie, öffnet sich beim Start zuerst \"Konfiguration\"\n"
+    "  pbridge.crt       die Zertifikate, denen Sie für einen Server vertrauen\n"
     "  addressbook.lst   das Adressbuch (Namen und E-Mail-Adressen der Empfänger)\n"
     "  readmsg.lst, readmsg.uid\n"
     "                    die schon abgeholten Mails (ihre Nummern, ihre eindeutigen Kennungen)\n"
