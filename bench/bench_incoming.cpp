@@ -9,6 +9,10 @@
 //
 //   bench_incoming N [ROUNDS [BIG]]  (default ROUNDS 3; BIG adds one mail with an attachment of
 //                                     that size, e.g. 50M, after the N mails)
+//
+// With PB_BENCH_TLS=1 every round also fetches over TLS from the first byte (the certificate
+// trusted by its fingerprint) and curl over pop3s, from the same Dovecot, and the summary
+// gives both ratios to curl and how much TLS adds to ours.
 #include "BenchTools.h"
 #include "ScratchDir.h"
 #include "app/PB_main.h"
@@ -52,7 +56,7 @@ struct Round {
 // the recently freed ones), and the runs make one file per attachment part.
 std::vector<QString> runFolders;
 
-Round fetchWithPostbridge(const pb::test::MailServers& servers) {
+Round fetchWithPostbridge(const pb::test::MailServers& servers, bool tls) {
     Round r;
     const double childCpu0 = bench::cpuSeconds(RUSAGE_CHILDREN);
     {
@@ -65,8 +69,13 @@ Round fetchWithPostbridge(const pb::test::MailServers& servers) {
         {
             std::ofstream ini("pbridge.ini", std::ios::binary);
             ini << "127.0.0.1\r\n" << servers.smtpPort() << "\r\nme@example.org\r\nme\r\n0\r\n"
-                << servers.host() << "\r\n" << servers.pop3Port() << "\r\n" << servers.user() << "\r\n"
-                << servers.password() << "\r\n0\r\n";
+                << servers.host() << "\r\n" << (tls ? servers.pop3sPort() : servers.pop3Port()) << "\r\n"
+                << servers.user() << "\r\n" << servers.password() << "\r\n0\r\n";
+            if (tls) {
+                ini << "2\r\n0\r\n0\r\n\r\n\r\n";
+                std::ofstream("pbridge.crt") << servers.host() << " " << servers.pop3sPort() << " "
+                                             << servers.fingerprint("server") << "\n";
+            }
         }
 
         {
@@ -93,10 +102,11 @@ Round fetchWithPostbridge(const pb::test::MailServers& servers) {
     return r;
 }
 
-double fetchWithCurl(const pb::test::MailServers& servers, int n) {
-    const std::string cmd = "curl -s -u " + servers.user() + ":" + servers.password() + " 'pop3://" +
-                            servers.host() + ":" + std::to_string(servers.pop3Port()) + "/[1-" +
-                            std::to_string(n) + "]' -o /dev/null";
+double fetchWithCurl(const pb::test::MailServers& servers, int n, bool tls = false) {
+    const std::string cmd = "curl -s -u " + servers.user() + ":" + servers.password() +
+                            (tls ? " --cacert " + servers.tlsFile("ca.pem") + " 'pop3s://" : std::string(" 'pop3://")) +
+                            servers.host() + ":" + std::to_string(tls ? servers.pop3sPort() : servers.pop3Port()) +
+                            "/[1-" + std::to_string(n) + "]' -o /dev/null";
     const auto t0 = Clock::now();
     if (std::system(cmd.c_str()) != 0)
         throw std::runtime_error("curl failed");
@@ -128,14 +138,26 @@ int main(int argc, char** argv) {
         return peakKiB();
     }();
     try {
+        const bool tls = !qEnvironmentVariableIsEmpty("PB_BENCH_TLS");
+        if (tls)
+            ::setenv("TLS_SSL", "yes", 1);   // plain logins too, for the side-by-side figures
         pb::test::MailServers servers;
-        servers.start();
+        servers.start(tls);
         servers.makeMailbox(n - (big.empty() ? 0 : 1), 1, big);
         fetchWithCurl(servers, 1);   // the first login builds Dovecot's index: not timed
 
-        std::vector<double> ours, theirs, gaps;
+        std::vector<double> ours, theirs, gaps, oursTls, theirsTls;
         for (int i = 1; i <= rounds; ++i) {
-            const Round r = fetchWithPostbridge(servers);
+            if (tls) {
+                const Round r = fetchWithPostbridge(servers, true);
+                const double c = fetchWithCurl(servers, n, true);
+                std::printf("round %d over TLS: postbridge %.3f s (%ld stored, %ld errors), curl pop3s %.3f s, "
+                            "ratio %.2f\n",
+                            i, r.secs, r.stored, r.failures, c, r.secs / c);
+                oursTls.push_back(r.secs);
+                theirsTls.push_back(c);
+            }
+            const Round r = fetchWithPostbridge(servers, false);
             const double c = fetchWithCurl(servers, n);
             std::printf("round %d: postbridge %.3f s (%ld stored, %.0f mails/s, %ld errors), curl %.3f s "
                         "(%.0f mails/s), ratio %.2f, timer: %ld ticks, longest gap %.1f ms; CPU: window %.3f s, "
@@ -153,6 +175,12 @@ int main(int argc, char** argv) {
         std::printf("%d mails: postbridge %.3f s (%.0f mails/s), curl %.3f s (%.0f mails/s), ratio %.2f; "
                     "longest timer gap %.1f ms (median); peak memory %.1f MB (%.1f MB before the first run)\n",
                     n, o, n / o, c, n / c, o / c, median(gaps), peakKiB() / 1024.0, baseKiB / 1024.0);
+        if (tls) {
+            const double ot = median(oursTls), ct = median(theirsTls);
+            std::printf("over TLS: postbridge %.3f s, curl pop3s %.3f s, ratio %.2f; plain ratio %.2f; "
+                        "TLS adds %+.2f to the ratio\n",
+                        ot, ct, ot / ct, o / c, ot / ct - o / c);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_incoming: %s\n", e.what());
         return 1;

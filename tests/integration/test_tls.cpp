@@ -279,6 +279,14 @@ TEST_F(TlsRuns, AWrongNameIsAskedAboutAndNothingIsFetchedUntilTrusted) {
 
 // --- what only a scripted server does ------------------------------------------------------------
 
+void pointAt(TPop3Client& pop, std::uint16_t port, TSecurity mode) {
+    pop.Host = "127.0.0.1";
+    pop.Port = port;
+    pop.UserID = "u";
+    pop.Password = "p";
+    pop.Security = mode;
+}
+
 TEST(TlsScripted, HandshakeWaitsEndByCancelAndByTheTimeLimit) {
     // A server that takes the connection and never answers the ClientHello.
     auto silent = [](test::Peer& p) { p.waitForClose(std::chrono::seconds(10)); };
@@ -286,11 +294,7 @@ TEST(TlsScripted, HandshakeWaitsEndByCancelAndByTheTimeLimit) {
         SCOPED_TRACE(cancel ? "cancel" : "time limit");
         test::LoopbackServer server(silent);
         TPop3Client pop;
-        pop.Host = "127.0.0.1";
-        pop.Port = server.port();
-        pop.UserID = "u";
-        pop.Password = "p";
-        pop.Security = TSecurity::Implicit;
+        pointAt(pop, server.port(), TSecurity::Implicit);
         pop.TimeOut = cancel ? 0 : 300;
         if (cancel)
             QTimer::singleShot(200, [&pop] { pop.Abort(); });
@@ -315,11 +319,7 @@ TEST(TlsScripted, StlsRefusedOrFollowedByInjectedBytesEndsTheSession) {
             afterStls = p.readAll();
         });
         TPop3Client pop;
-        pop.Host = "127.0.0.1";
-        pop.Port = server.port();
-        pop.UserID = "u";
-        pop.Password = "p";
-        pop.Security = TSecurity::StartTls;
+        pointAt(pop, server.port(), TSecurity::StartTls);
         EXPECT_EQ(exceptionText([&] { pop.Connect(); }), c.error);
         server.join();
         EXPECT_EQ(afterStls.find("USER"), std::string::npos) << afterStls;
