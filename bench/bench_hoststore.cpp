@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
         MessageOrigin from;
         while (!stop)
             if (waitMessage(m, 0, 0xFFFFFFFF, 100, false, &from) == WaitResult::Message)
-                postThreadMessage(from.tid, edapi::Reply, 0, 0);
+                postThreadMessage(from.tid, edapi::Reply, 0, 0, from.seq);
     });
     while (!echoTid)
         std::this_thread::yield();
@@ -104,9 +104,17 @@ int main(int argc, char** argv) {
             api.GetMsgFlags(1);
         flags.push_back(usPer(t, n));
         t = Clock::now();
-        std::int32_t reply;
-        for (int i = 0; i < n; ++i)
-            api.PostAndWait(echoTid, 1500, 0, 0, reply);
+        // As PostAndWait does it, but answered from this process (which the component would
+        // not take as the host's word): a fresh sequence number out, its echo back.
+        for (int i = 0; i < n; ++i) {
+            const std::uint32_t seq = nextSequence();
+            postThreadMessage(echoTid, 1500, 0, 0, seq);
+            tagMSG m;
+            MessageOrigin from;
+            while (waitMessage(m, edapi::Reply, edapi::Reply, 1000, false, &from) == WaitResult::Message &&
+                   from.seq != seq) {
+            }
+        }
         floor.push_back(usPer(t, n));
     }
     stop = true;

@@ -1,6 +1,8 @@
 #include "support/EdhostProcess.h"
 #include "support/TempRoot.h"
 
+#include "platform/Session.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -107,6 +109,11 @@ EdhostProcess::EdhostProcess(std::vector<std::string> serveArgs) : serveArgs_(st
 
 EdhostProcess::~EdhostProcess() {
     stop();
+    // The session was this host's alone: its channel folder goes with it.
+    if (ChannelDir dir = channelDirectory(); dir.ok) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir.path, ec);
+    }
     if (hadSession_)
         ::setenv("EDAPI_SESSION", oldSession_.c_str(), 1);
     else

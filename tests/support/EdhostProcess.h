@@ -9,7 +9,8 @@
 //
 // The constructor sets EDAPI_SESSION in this process to the host's namespace (every host
 // channel name of the process lives there from then on) and the destructor stops the host,
-// restores the previous EDAPI_SESSION and removes the base. One instance at a time per process.
+// restores the previous EDAPI_SESSION and removes the base and the session's channel folder.
+// One instance at a time per process.
 #include <string>
 #include <sys/types.h>
 #include <vector>
