@@ -79,8 +79,8 @@ const char* kHelpDetails =
     "\n"
     "Environment: EDAPI_SESSION names the channel between host and plug-ins; edhost and\n"
     "postbridge must see the same value (unset: one channel per user). The channel lives in\n"
-    "$XDG_RUNTIME_DIR/edapi (else /run/user/UID/edapi, else /tmp/edapi-UID); a folder there\n"
-    "that is not the user's alone is refused.\n"
+    "$XDG_RUNTIME_DIR/edapi, else /run/user/UID/edapi, /dev/shm/edapi-UID or /tmp/edapi-UID;\n"
+    "a folder there that is not the user's alone is refused.\n"
     "Exit status: 0 done; 3 `status` found no serving host; any other value, a failure.\n";
 
 int serve(const std::string& base, const std::vector<std::string>& args) {

@@ -60,8 +60,8 @@ const char* const kHelp =
     "  EDAPI_SESSION     der Kanal zum Hostprogramm; Postbridge und edhost müssen denselben\n"
     "                    Wert sehen (ohne ihn: einer je Benutzer)\n"
     "  XDG_RUNTIME_DIR   der Kanal liegt in $XDG_RUNTIME_DIR/edapi, ohne die Variable in\n"
-    "                    /run/user/UID/edapi oder /tmp/edapi-UID; gehört der Ordner nicht\n"
-    "                    Ihnen allein, verbindet sich Postbridge nicht\n"
+    "                    /run/user/UID/edapi, /dev/shm/edapi-UID oder /tmp/edapi-UID;\n"
+    "                    gehört der Ordner nicht Ihnen allein, verbindet sich Postbridge nicht\n"
     "  XDG_DATA_HOME     siehe --user-folder\n"
     "\n"
     "Beenden speichert das Aktivitätsprotokoll im Bereich \"REPORT\" des Hosts.\n";

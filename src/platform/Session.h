@@ -20,6 +20,8 @@ std::string sessionName();
 //   /run/user/<uid>/edapi/<session>      when that folder exists, is ours and is 0700 (so a
 //                                        poll started by cron meets a host started from the
 //                                        desktop);
+//   /dev/shm/edapi-<uid>/<session>       otherwise, where /dev/shm is there (in memory: the
+//                                        blocks made for every command cost nothing on disk);
 //   /tmp/edapi-<uid>/<session>           otherwise.
 // The channel folder (the one above the session) and the session folder are made 0700 when
 // missing. One that exists with another owner, wider permissions, or as something other than
