@@ -56,6 +56,23 @@ struct Kept {
 };
 
 struct Queue {
+    // The sender whose thread was last found in its process. A conversation goes back and forth
+    // between two threads, so looking in /proc once a second for that pair is enough; any other
+    // pair is looked up at once.
+    pid_t lastPid = 0;
+    std::uint32_t lastTid = 0;
+    std::chrono::steady_clock::time_point lastSeen;
+    bool senderChecked(pid_t pid, std::uint32_t tid) {
+        auto now = std::chrono::steady_clock::now();
+        if (pid == lastPid && tid == lastTid && now - lastSeen < std::chrono::seconds(1))
+            return true;
+        if (!threadOfProcess(pid, tid))
+            return false;
+        lastPid = pid;
+        lastTid = tid;
+        lastSeen = now;
+        return true;
+    }
     int fd = -1;
     std::string session;   // the namespace the queue was made in
     std::string path;      // its socket file
@@ -147,7 +164,7 @@ void drain(Queue& q) {
                 c->cmsg_len == CMSG_LEN(sizeof(ucred)))
                 cred = reinterpret_cast<const ucred*>(CMSG_DATA(c));
         if (n != static_cast<ssize_t>(sizeof w) || w.marker != kMarker || (mh.msg_flags & MSG_TRUNC) ||
-            !cred || cred->uid != self || !threadOfProcess(cred->pid, w.senderTid)) {
+            !cred || cred->uid != self || !q.senderChecked(cred->pid, w.senderTid)) {
             ++g_dropped;   // malformed, another user's, or naming a thread not its own
             continue;
         }
