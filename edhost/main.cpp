@@ -83,6 +83,66 @@ const char* kHelpDetails =
     "a folder there that is not the user's alone is refused.\n"
     "Exit status: 0 done; 3 `status` found no serving host; any other value, a failure.\n";
 
+// `edhost CMD --help`: each command's own usage and what it does.
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+const CommandHelp kCommandHelp[] = {
+    {"serve", "usage: edhost serve (--base DIR | --user-base) [--api-version N] [--refuse-attach]\n"
+              "Serves the base to Postbridge until SIGTERM or Ctrl-C, then tells every attached\n"
+              "Postbridge that the host has gone. Makes the base (NETMAIL, REPORT) when missing.\n"
+              "--api-version N reports another interface version; --refuse-attach refuses every attach.\n"},
+    {"status", "usage: edhost status (--base DIR | --user-base)\n"
+               "Tells whether a host serves the base, and which plug-ins are attached to it.\n"
+               "Exit status 3 when no host serves it.\n"},
+    {"disconnect", "usage: edhost disconnect (--base DIR | --user-base)\n"
+                   "Ends the connection of every attached plug-in, as a host that goes away does.\n"},
+    {"areas", "usage: edhost areas (--base DIR | --user-base)\n"
+              "Lists the areas of the base, one a line.\n"},
+    {"list", "usage: edhost list AREA (--base DIR | --user-base)\n"
+             "Lists the messages of AREA: number, flag word, sender, recipient and subject. The flag\n"
+             "words: 0x0840 written here and not sent yet, 0x0080 sent by Postbridge, 0x2014\n"
+             "received from the Internet.\n"},
+    {"show", "usage: edhost show AREA N (--base DIR | --user-base)\n"
+             "Prints message N of AREA readably: its header fields, then its text, the control\n"
+             "(kludge) lines shown with a leading \"@\".\n"},
+    {"dump", "usage: edhost dump AREA N [--raw] (--base DIR | --user-base)\n"
+             "Prints the stored record of message N as a hex dump of its header and text\n"
+             "(--raw: the record bytes themselves).\n"},
+    {"write", "usage: edhost write AREA --from NAME --to NAME --subject TEXT [--text-file F | --text T]\n"
+              "                   [--to-line ADDRESS ...] (--base DIR | --user-base)\n"
+              "Writes a new message into AREA as the user of a point program would: flag word 0x0840\n"
+              "(written, not sent), a first line of the host's own, then the text (UTF-8). Postbridge\n"
+              "sends such a message from EMAIL and marks it 0x0080. A first \"To:\" line of the text\n"
+              "names the Internet recipient (an address, or a name of Postbridge's address book);\n"
+              "--to-line ADDRESS puts such a line at the top of the text, once per recipient. Without\n"
+              "one, --to names the recipient through the address book.\n"},
+    {"flags", "usage: edhost flags AREA N [VALUE] (--base DIR | --user-base)\n"
+              "Prints the flag word of message N, or sets it to VALUE (0x0840 written, not sent;\n"
+              "0x0080 sent; 0x2014 received from the Internet).\n"},
+    {"fault", "usage: edhost fault [--answer CMD STATUS] [--stop-answering] [--resume] [--clear]\n"
+              "                    [--refuse-attach on|off] [--api-version N] [--post MSG ...]\n"
+              "                    (--base DIR | --user-base)\n"
+              "Provokes host faults in the serving host, for tests: answer command CMD (1032..1043)\n"
+              "with STATUS, stop answering (--resume answers again), refuse the attach, report\n"
+              "interface version N, post host command MSG to every attached plug-in; --clear ends\n"
+              "them all.\n"},
+};
+
+// The help of a command when one of its arguments asks for it; nullptr otherwise.
+const char* commandHelp(const std::vector<std::string>& args) {
+    bool asked = false;
+    for (std::size_t i = 1; i < args.size(); ++i)
+        asked = asked || args[i] == "--help" || args[i] == "-h";
+    if (!asked)
+        return nullptr;
+    for (const CommandHelp& h : kCommandHelp)
+        if (args[0] == h.name)
+            return h.text;
+    return nullptr;
+}
+
 int serve(const std::string& base, const std::vector<std::string>& args) {
     ServeOptions opts;
     for (std::size_t i = 1; i < args.size(); ++i) {
@@ -178,6 +238,10 @@ int main(int argc, char** argv) {
         if (!args.empty())
             std::fputs(kHelpDetails, stdout);
         return args.empty() ? 2 : 0;
+    }
+    if (const char* help = commandHelp(args)) {
+        std::fputs(help, stdout);
+        return 0;
     }
     if (userBase && base.empty()) {
         try {

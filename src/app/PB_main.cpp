@@ -76,6 +76,16 @@ std::string NoticeLine() {
     return ansi("© Postbridge-Team · Internet-Mail für Echodesk 95");
 }
 
+void DescribePlugIn(TEchodeskAPI& api) {
+    api.PIName = "Postbridge";
+    api.PIDescription = "Plug In zur Versenden von e-Mails mit Echodesk";
+    api.PICopyright = NoticeLine();
+    api.PIVersion = 1;
+    api.PIRevision = 0;
+    api.PIAPIRequiered = 8;
+    api.PIAPISupported = 8;
+}
+
 Tmain::Tmain(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("main"));
     setWindowTitle(QString::fromUtf8(kMainCaption));
@@ -145,13 +155,7 @@ void Tmain::CreateControls() {
 
 void Tmain::CreateComponents() {
     edapi1 = std::make_unique<TEchodeskAPI>(this);
-    edapi1->PIName = "Postbridge";
-    edapi1->PIDescription = "Plug In zur Versenden von e-Mails mit Echodesk";
-    edapi1->PICopyright = NoticeLine();
-    edapi1->PIVersion = 1;
-    edapi1->PIRevision = 0;
-    edapi1->PIAPIRequiered = 8;
-    edapi1->PIAPISupported = 8;
+    DescribePlugIn(*edapi1);
     // Host events arrive on the GUI thread; an exception must not cross the event loop.
     edapi1->OnDisconnecting = [this] { edapi1Disconnecting(); };
     edapi1->OnConnecting = [this] { hostAttached_ = false; };
@@ -230,15 +234,7 @@ void Tmain::StartUp() {
     if (edapi1->Connected()) {
         LogEntry(ansi("ED95 Verbunden mit Echodesk"));
         SetLabel(status, ansi("Verbunden mit Echodesk 95"));
-        edapi1->GetAreaList(AreaNames);
-        bool haveEmail = false;
-        for (const std::string& name : AreaNames)
-            if (toUnicode(name).compare(QStringLiteral("EMAIL"), Qt::CaseInsensitive) == 0)
-                haveEmail = true;
-        if (!haveEmail) {
-            edapi1->CreateArea("EMAIL", "Fidonet", 9);
-            LogEntry(ansi("ED95 Area EMAIL erstellt"));
-        }
+        EnsureEmailArea(*edapi1, AreaNames, [this](const std::string& entry) { LogEntry(entry); });
     } else {
         LogEntry(ansi("ED95 Verbindung zu Echodesk konnte nicht erstellt werden"));
         SetLabel(status, ansi("Nicht verbunden mit Echodesk 95"));

@@ -159,5 +159,7 @@ private:
 
 // The notice line shown in details2 and handed to the host as the plug-in's copyright.
 std::string NoticeLine();
+// What the host is told about the plug-in when it attaches.
+void DescribePlugIn(TEchodeskAPI& api);
 
 } // namespace pb

@@ -1,30 +1,38 @@
 // The program body: application title, the main window and the three dialogs, created in
-// this order, then the message loop until the main window closes.
+// this order, then the message loop until the main window closes. With --poll, --read or
+// --send it does one run without a window instead.
 #include "app/Fonts.h"
+#include "app/Headless.h"
 #include "app/PB_main.h"
 #include "app/QtMessageBoxes.h"
+#include "app/Signals.h"
+#include "platform/AnsiText.h"
+#include "platform/FolderLock.h"
+#include "platform/MessageBoxes.h"
 #include "platform/UserFolder.h"
 #include "ui/PB_address.h"
 #include "ui/PB_conf.h"
 #include "ui/PB_quick.h"
 
 #include <QApplication>
-#include <QSocketNotifier>
+#include <QCoreApplication>
+#include <QDir>
 #include <QStyleFactory>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <unistd.h>
 
 namespace {
 
 // Stands in for a manual page: an installed program is found through its --help.
 const char* const kHelp =
-    "Aufruf: postbridge [--user-folder] [Qt-Optionen]\n"
+    "Aufruf: postbridge [--user-folder | --dir ORDNER] [Qt-Optionen]\n"
+    "        postbridge --poll | --read | --send [--user-folder | --dir ORDNER]\n"
     "\n"
     "Postbridge holt die neuen Mails eines POP3-Postfachs in den Bereich \"EMAIL\" des\n"
     "Hostprogramms und verschickt die Nachrichten, die dort geschrieben wurden, über einen\n"
@@ -36,9 +44,15 @@ const char* const kHelp =
     "  --user-folder   im eigenen Ordner arbeiten: $XDG_DATA_HOME/postbridge, ohne\n"
     "                  XDG_DATA_HOME ~/.local/share/postbridge; fehlt er, wird er nur für\n"
     "                  Sie lesbar (0700) angelegt. So startet der Eintrag im Menü Postbridge.\n"
+    "  --dir ORDNER    im angegebenen Ordner arbeiten\n"
+    "  --poll          ohne Fenster einmal \"Internet-Poll\": neue Mails holen, dann senden\n"
+    "  --read          ohne Fenster einmal \"nur lesen\"\n"
+    "  --send          ohne Fenster einmal \"nur senden\"\n"
     "  -h, --help      diese Hilfe zeigen\n"
     "  --version       die Version zeigen\n"
-    "Ohne --user-folder arbeitet Postbridge im aktuellen Ordner.\n"
+    "Ohne --user-folder und --dir arbeitet Postbridge im aktuellen Ordner. In einem Ordner\n"
+    "arbeitet immer nur ein Postbridge (mit oder ohne Fenster); ein zweites lehnt ab\n"
+    "(Sperre: pbridge.lock).\n"
     "Qt-Optionen wie -platform offscreen oder -display :1 gelten wie bei jedem Qt-Programm.\n"
     "\n"
     "Dateien im Arbeitsordner:\n"
@@ -64,34 +78,120 @@ const char* const kHelp =
     "                    gehört der Ordner nicht Ihnen allein, verbindet sich Postbridge nicht\n"
     "  XDG_DATA_HOME     siehe --user-folder\n"
     "\n"
-    "Beenden speichert das Aktivitätsprotokoll im Bereich \"REPORT\" des Hosts.\n";
+    "Beenden speichert das Aktivitätsprotokoll im Bereich \"REPORT\" des Hosts.\n"
+    "\n"
+    "Ohne Fenster (--poll, --read, --send; etwa aus cron, einem systemd-Timer oder der\n"
+    "Ereignisliste von Mailer und Tosser) braucht Postbridge keine Anzeige. Es liest\n"
+    "pbridge.ini, verbindet sich mit dem laufenden Hostprogramm, legt \"EMAIL\" an, wenn der\n"
+    "Bereich fehlt, schreibt jede Protokollzeile auf die Standardausgabe und speichert am\n"
+    "Ende das Protokoll in \"REPORT\". Was im Fenster ein Meldungsfenster wäre, steht auf der\n"
+    "Standardfehlerausgabe; eine Frage wird mit \"Nein\" beantwortet. Eine Nachricht, für die\n"
+    "im Fenster nach dem Empfänger gefragt würde, bleibt ungesendet (0x0840), mit einer\n"
+    "Zeile im Protokoll. SIGINT und SIGTERM wirken wie \"Abbrechen\"; danach endet Postbridge\n"
+    "wie mit \"Beenden\".\n"
+    "Rückgabewert:\n"
+    "  0  erledigt (auch: keine neuen Mails)\n"
+    "  1  eine Verbindung, eine Anmeldung, ein Zertifikat, das Hostprogramm oder eine\n"
+    "     einzelne Mail oder Nachricht ist gescheitert, oder der Lauf wurde abgebrochen\n"
+    "  2  falscher Aufruf, keine pbridge.ini, kein Hostprogramm erreichbar, oder der Ordner\n"
+    "     ist in Benutzung oder wird abgelehnt\n"
+    "Jeder Fall außer 0 meldet sich mit einer Zeile auf der Standardfehlerausgabe.\n";
 
-// Ctrl-C or a kill ends the program the way "Beenden" does (detach from the host, log mail),
-// not in the middle of nowhere: the signal only writes a byte, the event loop closes the window.
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+std::optional<pb::THeadlessMode> headlessMode(const char* arg) {
+    if (!std::strcmp(arg, "--poll"))
+        return pb::THeadlessMode::Poll;
+    if (!std::strcmp(arg, "--read"))
+        return pb::THeadlessMode::Read;
+    if (!std::strcmp(arg, "--send"))
+        return pb::THeadlessMode::Send;
+    return std::nullopt;
 }
 
-void closeOnSignals(QWidget& window) {
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
-        char buf[16];
-        while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
+int usage(const std::string& problem) {
+    std::fprintf(stderr, "postbridge: %s (postbridge --help zeigt alle Optionen)\n", problem.c_str());
+    return pb::kExitUsage;
+}
+
+// The options both faces share, taken out of argv one by one; the rest is left to the caller.
+struct FolderOptions {
+    bool userFolder = false;
+    const char* dir = nullptr;
+    // Takes argv[i] (and its value) when it is one of them; false otherwise.
+    bool take(int argc, char** argv, int& i, std::string& problem) {
+        if (!std::strcmp(argv[i], "--user-folder")) {
+            userFolder = true;
+        } else if (!std::strcmp(argv[i], "--dir")) {
+            if (i + 1 >= argc) {
+                problem = "--dir braucht einen Ordner";
+            } else {
+                dir = argv[++i];
+            }
+        } else {
+            return false;
         }
-        window.close();
-    });
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGHUP, &sa, nullptr);
+        if (userFolder && dir)
+            problem = "--user-folder und --dir schließen einander aus";
+        return true;
+    }
+};
+
+// Changes into the working folder and takes its lock. Empty when done; otherwise the one-line
+// message, and the exit status in `code`.
+std::string enterWorkingFolder(const FolderOptions& options, int& code) {
+    code = pb::kExitUsage;
+    std::string folder;
+    try {
+        if (options.userFolder)
+            folder = pb::ensureUserFolder().string();
+        else if (options.dir)
+            folder = options.dir;
+    } catch (const std::exception& e) {
+        code = pb::kExitFailed;
+        return e.what();
+    }
+    // Everything the program writes, attachments included, goes by bare name into the current
+    // folder, so this one change of folder keeps all of it where it belongs.
+    if (!folder.empty() && ::chdir(folder.c_str()) != 0) {
+        code = options.userFolder ? pb::kExitFailed : pb::kExitUsage;
+        return "In den Ordner " + folder + " kann nicht gewechselt werden: " + std::strerror(errno);
+    }
+    folder = QDir::currentPath().toStdString();
+    int error = 0;
+    switch (pb::lockWorkingFolder(error)) {
+    case pb::FolderLock::Taken:
+        return {};
+    case pb::FolderLock::InUse:
+        return "Im Ordner " + folder + " arbeitet schon ein anderes Postbridge; es arbeitet immer nur eines je Ordner.";
+    case pb::FolderLock::Refused:
+        break;
+    }
+    return "Der Ordner " + folder + " kann nicht für Postbridge gesperrt werden (" + pb::kFolderLockFile +
+           "): " + std::strerror(error);
+}
+
+int headlessMain(int argc, char** argv) {
+    std::optional<pb::THeadlessMode> mode;
+    FolderOptions options;
+    for (int i = 1; i < argc; ++i) {
+        std::string problem;
+        if (const auto m = headlessMode(argv[i])) {
+            if (mode)
+                return usage("nur eine von --poll, --read und --send");
+            mode = m;
+        } else if (!options.take(argc, argv, i, problem)) {
+            return usage(std::string("unbekannte Option ") + argv[i]);
+        }
+        if (!problem.empty())
+            return usage(problem);
+    }
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromUtf8(pb::kAppTitle));
+    int code = 0;
+    if (const std::string problem = enterWorkingFolder(options, code); !problem.empty()) {
+        std::fprintf(stderr, "postbridge: %s\n", problem.c_str());
+        return code;
+    }
+    return pb::RunHeadless(*mode);
 }
 
 } // namespace
@@ -108,29 +208,20 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    for (int i = 1; i < argc; ++i)
+        if (headlessMode(argv[i]))
+            return headlessMain(argc, argv);
     QApplication app(argc, argv);   // takes Qt's own options out of argv
-    bool userFolder = false;
+    FolderOptions options;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--user-folder")) {
-            userFolder = true;
-        } else {
-            std::fprintf(stderr, "postbridge: unbekannte Option %s (postbridge --help zeigt alle)\n", argv[i]);
-            return 2;
-        }
+        std::string problem;
+        if (!options.take(argc, argv, i, problem))
+            return usage(std::string("unbekannte Option ") + argv[i]);
+        if (!problem.empty())
+            return usage(problem);
     }
-    if (userFolder) {
-        // Everything the window writes, attachments included, goes by bare name into the
-        // current folder, so this one change of folder keeps all of it out of the home folder.
-        try {
-            const auto folder = pb::ensureUserFolder();
-            if (::chdir(folder.c_str()) != 0)
-                throw std::runtime_error("In den Ordner " + folder.string() + " kann nicht gewechselt werden: " +
-                                         std::strerror(errno));
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "postbridge: %s\n", e.what());
-            return 1;
-        }
-    }
+    int code = 0;
+    const std::string folderProblem = enterWorkingFolder(options, code);
     // The title of the task bar entry and of every message box. Not the display name: Qt
     // would append that to every window caption.
     QApplication::setApplicationName(QString::fromUtf8(pb::kAppTitle));
@@ -141,6 +232,13 @@ int main(int argc, char** argv) {
 
     pb::QtMessageBoxes boxes;
     pb::setMessageBoxes(&boxes);
+    if (!folderProblem.empty()) {
+        // Started from a menu, nobody reads standard error: the box says it as well.
+        std::fprintf(stderr, "postbridge: %s\n", folderProblem.c_str());
+        pb::messageDlg(pb::ansi(folderProblem), pb::MsgKind::Error, pb::MsgButtons::Ok);
+        pb::setMessageBoxes(nullptr);
+        return code;
+    }
 
     pb::Tmain main;
     pb::TConfigForm configForm;
@@ -150,7 +248,8 @@ int main(int argc, char** argv) {
     main.AddressForm = &addressForm;
     main.QuickForm = &quickForm;
 
-    closeOnSignals(main);
+    // Ctrl-C or a kill ends the program the way "Beenden" does (detach, log mail).
+    pb::onTerminationSignals(&main, [&main] { main.close(); });
     main.show();
     const int rc = QApplication::exec();
     pb::setMessageBoxes(nullptr);

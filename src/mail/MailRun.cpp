@@ -1,10 +1,23 @@
-// What the retrieval and the sending run share: the text lines and the connection step.
+// What the retrieval and the sending run share: the text lines and the connection step; and
+// the "EMAIL" area that both need, made at start-up.
 #include "mail/FailureCause.h"
 #include "mail/MailRuns.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 
+#include <QString>
+
 namespace pb {
+
+void EnsureEmailArea(TEchodeskAPI& host, std::vector<std::string>& AreaNames,
+                     const std::function<void(const std::string&)>& LogEntry) {
+    host.GetAreaList(AreaNames);
+    for (const std::string& name : AreaNames)
+        if (toUnicode(name).compare(QStringLiteral("EMAIL"), Qt::CaseInsensitive) == 0)
+            return;
+    host.CreateArea("EMAIL", "Fidonet", 9);
+    LogEntry(ansi("ED95 Area EMAIL erstellt"));
+}
 
 void TMailRun::ClearLabels() {
     SetLabel(TRunText::Status, {});

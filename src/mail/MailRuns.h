@@ -108,6 +108,11 @@ private:
     bool SendSucceeded = false;             // result of the last SendMail
 };
 
+// Fetches the host's area names into AreaNames and creates "EMAIL" when none of them is
+// (in any case) "EMAIL", with a log entry. Host errors leave it.
+void EnsureEmailArea(TEchodeskAPI& host, std::vector<std::string>& AreaNames,
+                     const std::function<void(const std::string&)>& LogEntry);
+
 // Stores the activity log (lines in order, Windows-1252) as one message in the host's "REPORT"
 // area, as the plug-in does when it ends. Does nothing without a host attached; a host error
 // leaves it.

@@ -1,0 +1,224 @@
+// The poll without a window. It does what the window's start-up, one of its run buttons and
+// "Beenden" do, in that order, with the face of the runs turned to the terminal: the log goes to
+// standard output line by line in the log's own format, what would be a box goes to standard
+// error, nobody is asked for a recipient, and SIGINT/SIGTERM are "Abbrechen".
+#include "app/Headless.h"
+
+#include "app/Config.h"
+#include "app/LogFormat.h"
+#include "app/PB_main.h"
+#include "app/Signals.h"
+#include "host/EchodeskAPI.h"
+#include "mail/MailRuns.h"
+#include "mail/RunFace.h"
+#include "net/Pop3Client.h"
+#include "net/SmtpClient.h"
+#include "platform/AnsiText.h"
+#include "platform/MessageBoxes.h"
+#include "platform/PrivateFiles.h"
+#include "platform/Session.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QLocale>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace pb {
+namespace {
+
+// One line on standard error, prefixed with the program's name; `text` is UTF-8.
+void complain(const std::string& text) {
+    std::string line = text;
+    for (char& c : line)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    std::fprintf(stderr, "postbridge: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// Boxes that no run shows through its face (a question of a component) are printed too; a
+// question is answered "no", the careful answer when nobody is there to read it.
+class StderrBoxes final : public MessageBoxes {
+public:
+    MsgResult show(std::string_view text, MsgKind, MsgButtons buttons, std::string_view) override {
+        complain(toUtf8(text));
+        return buttons == MsgButtons::YesNo ? MsgResult::No : MsgResult::Ok;
+    }
+};
+
+class THeadlessPoll final : public TRunFace {
+public:
+    THeadlessPoll() {
+        DescribePlugIn(host_);
+        host_.AutoConnect = false;
+        host_.OnDisconnecting = [this] { StoreLogMail(host_, lines_); };
+        host_.OnServerDisconnected = [this] {
+            LogEntry(ansi("ED95 Verbindung zu Echodesk verloren"));
+            hostLost_ = true;
+            CancelRuns();
+        };
+    }
+
+    int Run(THeadlessMode mode);
+
+    void Cancel() {
+        if (!cancelled_)
+            LogEntry(ansi("STRT Abbruch durch Signal"));
+        cancelled_ = true;
+        CancelRuns();
+    }
+
+    void LogEntry(const std::string& Text) override {
+        std::string line = FormatLogLine(QDateTime::currentDateTime(), Text, QLocale());
+        std::fprintf(stdout, "%s\n", toUtf8(line).c_str());
+        std::fflush(stdout);
+        lines_.push_back(std::move(line));
+    }
+    // The text lines and the bar only repeat what the log says.
+    void ShowRunText(TRunText, const std::string&) override {}
+    void ShowProgress(int) override {}
+    void ShowBox(const std::string& text) override { complain(toUtf8(text)); }
+    std::optional<std::vector<std::string>> AskRecipients(const std::string&) override { return std::nullopt; }
+    void ConnectionStarting() override {}
+    void ConnectionFailed() override {}
+
+private:
+    void CancelRuns() {
+        incoming_.Cancel();
+        outgoing_.Cancel();
+    }
+    bool Attach();
+    // Runs one run; an error that leaves it is reported and counts as a failure.
+    template <class F> void Guarded(F&& run);
+
+    TSettings settings_;
+    TEchodeskAPI host_;
+    TPop3Client pop3_;
+    TSmtpClient smtp_;
+    TIncomingRun incoming_{*this, host_, pop3_, settings_};
+    TOutgoingRun outgoing_{*this, host_, smtp_, settings_};
+    std::vector<std::string> lines_;
+    bool cancelled_ = false;
+    bool hostLost_ = false;
+    bool escaped_ = false;
+};
+
+bool configFileExists() {
+    struct stat st {};
+    return ::stat(kConfigFileName, &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+template <class F> void THeadlessPoll::Guarded(F&& run) {
+    try {
+        run();
+    } catch (const std::exception& e) {
+        escaped_ = true;
+        RunState = TRunState::Idle;
+        complain(toUtf8(e.what()));
+    }
+}
+
+bool THeadlessPoll::Attach() {
+    LogEntry(ansi("ED95 Verbinde mit Echodesk 95..."));
+    const ChannelDir dir = channelDirectory();
+    if (!dir.ok) {
+        complain("Der Kanalordner " + dir.refused + " wird nicht benutzt: " + channelProblem(dir) +
+                 ". Er muss Ihnen allein gehören (0700).");
+        return false;
+    }
+    host_.Connect();
+    if (!host_.Connected()) {
+        LogEntry(ansi("ED95 Verbindung zu Echodesk konnte nicht erstellt werden"));
+        complain("Kein Hostprogramm erreichbar im Kanalordner " + dir.path +
+                 " (läuft edhost serve mit derselben EDAPI_SESSION?)");
+        return false;
+    }
+    LogEntry(ansi("ED95 Verbunden mit Echodesk"));
+    return true;
+}
+
+int THeadlessPoll::Run(THeadlessMode mode) {
+    LogEntry(ansi("STRT Postbridge Alpha 4 gestartet"));
+    const std::string folder = QDir::currentPath().toStdString();
+    if (writableByOthers(folder)) {
+        complain("Der Arbeitsordner " + folder +
+                 " ist für andere Benutzer beschreibbar; Postbridge arbeitet nur in einem Ordner, in den "
+                 "allein Sie schreiben dürfen (z. B. chmod go-w).");
+        return kExitUsage;
+    }
+    LogEntry(ansi("CONF Lese Konfiguration..."));
+    if (!configFileExists()) {
+        complain("In " + folder +
+                 " gibt es keine pbridge.ini; richten Sie Postbridge einmal mit dem Fenster unter "
+                 "\"Konfiguration\" ein.");
+        return kExitUsage;
+    }
+    try {
+        ReadConfig(settings_);
+    } catch (const std::exception& e) {
+        complain("pbridge.ini in " + folder + " kann nicht gelesen werden: " + toUtf8(e.what()));
+        return kExitUsage;
+    }
+    if (cancelled_)
+        return kExitFailed;
+    if (!Attach())
+        return kExitUsage;
+
+    Guarded([this] {
+        std::vector<std::string> areas;
+        EnsureEmailArea(host_, areas, [this](const std::string& entry) { LogEntry(entry); });
+    });
+    if (!escaped_ && !cancelled_ && !hostLost_ && mode != THeadlessMode::Send)
+        Guarded([this] { incoming_.ReadMails(); });
+    if (!escaped_ && !cancelled_ && !hostLost_ && mode != THeadlessMode::Read)
+        Guarded([this] { outgoing_.SendMails(); });
+
+    // "Beenden": the log mail goes to "REPORT" while the host is still attached.
+    bool logStored = true;
+    try {
+        host_.Disconnect();
+    } catch (const std::exception& e) {
+        logStored = false;
+        complain("Das Protokoll konnte nicht in REPORT gespeichert werden: " + toUtf8(e.what()));
+    }
+
+    const int failed = incoming_.FailedItems + outgoing_.FailedItems;
+    if (cancelled_) {
+        complain("Abgebrochen; was fehlt, holt oder sendet der nächste Lauf.");
+        return kExitFailed;
+    }
+    if (hostLost_ || escaped_ || incoming_.RunFailed || outgoing_.RunFailed || !logStored) {
+        complain("Der Lauf ist fehlgeschlagen (Verbindung, Anmeldung oder Hostprogramm); Einzelheiten im Protokoll.");
+        return kExitFailed;
+    }
+    if (failed > 0) {
+        complain(std::to_string(failed) + (failed == 1 ? " Mail oder Nachricht wurde" : " Mails oder Nachrichten wurden") +
+                 " nicht übertragen; der nächste Lauf versucht sie erneut.");
+        return kExitFailed;
+    }
+    return kExitDone;
+}
+
+} // namespace
+
+int RunHeadless(THeadlessMode mode) {
+    StderrBoxes boxes;
+    setMessageBoxes(&boxes);
+    int rc = kExitFailed;
+    {
+        THeadlessPoll poll;
+        QObject context;
+        onTerminationSignals(&context, [&poll] { poll.Cancel(); });
+        rc = poll.Run(mode);
+    }
+    setMessageBoxes(nullptr);
+    return rc;
+}
+
+} // namespace pb
