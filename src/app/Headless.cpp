@@ -85,6 +85,17 @@ public:
     void ShowProgress(int) override {}
     void ShowBox(const std::string& text) override { complain(toUtf8(text)); }
     std::optional<std::vector<std::string>> AskRecipients(const std::string&) override { return std::nullopt; }
+    // A certificate trusted in the window is trusted here too; a new one is only reported, as
+    // nobody is there to check its fingerprint.
+    std::string TrustedFingerprint(const std::string& Host, int Port) override {
+        return pb::TrustedFingerprint(ReadTrustList(), Host, Port);
+    }
+    bool AskToTrust(const ECertificateError& Refusal) override {
+        complain("Das Zertifikat von " + Refusal.Host + ":" + std::to_string(Refusal.Port) +
+                 " wird nicht angenommen: " + toUtf8(Refusal.Reason) + " (SHA-256 " + Refusal.Fingerprint +
+                 "). Ohne Fenster wird nicht nachgefragt; bestätigen Sie es einmal im Fenster.");
+        return false;
+    }
     void ConnectionStarting() override {}
     void ConnectionFailed() override {}
 
