@@ -4,8 +4,8 @@
 // It owns no thread. The socket runs in asynchronous notification mode (SocketNotify), every
 // network event arrives as a message at a hidden window the component owns, and every call
 // that has to wait turns the application's message loop (pb::pumpUntil) until the message
-// handler has set the flag it waits for, the component was canceled, or (for the host lookup
-// and the connect only) the time limit ran out. Because the loop keeps dispatching, the window
+// handler has set the flag it waits for, the component was canceled, or a time limit ran out
+// (TimeOut for the lookup, the connect and a TLS handshake; NetTimeLimits for the data). Because the loop keeps dispatching, the window
 // stays responsive and its cancel button reaches the component in the middle of a transfer.
 //
 // Typical use by a client: set Host, Port, TimeOut, ReportLevel; Connect(); ReadLn() the
@@ -243,7 +243,8 @@ public:
     // Queues Length bytes (0: up to the first zero byte) and waits until the socket took them.
     // Returns at once, sending nothing, while Canceled is set. EAbortError "Socket send
     // aborted" when canceled during the wait; ESockError "Connection closed" when the
-    // connection ends before everything went out.
+    // connection ends before everything went out; ETimeoutError when the socket takes nothing
+    // for NetTimeLimits.IdleMs (SendStream likewise).
     void SendBuffer(const void* Buffer, std::uint16_t Length);
     // Sends Text up to its first zero character, at most 16385 characters.
     void Write(std::string_view Text);
@@ -253,10 +254,11 @@ public:
     // is read as the socket drains, never copied whole. EAbortError "Socket send aborted"
     // (also when entered while canceled); ESockError "Connection closed".
     void SendStream(std::istream& Stream);
-    // The next line from InBuffer, up to and including its LF. Waits for it without a time
-    // limit. EAbortError "Socket readln aborted" while canceled (nothing is taken; Canceled
-    // stays set until the next Connect); ESockError "Connection closed" once the connection
-    // has ended and no complete line is left.
+    // The next line from InBuffer, up to and including its LF. EAbortError "Socket readln
+    // aborted" while canceled (nothing is taken; Canceled stays set until the next Connect);
+    // ESockError "Connection closed" once the connection has ended and no complete line is
+    // left; ETimeoutError (the connection dropped) when the line is not complete within
+    // NetTimeLimits.LineMs, nothing arrives for IdleMs, or the mail deadline passes.
     std::string ReadLn();
 
 protected:

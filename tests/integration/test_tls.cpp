@@ -316,7 +316,13 @@ TEST(TlsScripted, StlsRefusedOrFollowedByInjectedBytesEndsTheSession) {
             p.send("+OK ready\r\n");
             if (p.readLine() == "STLS\r\n")
                 p.send(c.reply);
-            afterStls = p.readAll();
+            for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+                afterStls += line;
+                if (line == "QUIT\r\n") {
+                    p.send("+OK bye\r\n");
+                    break;
+                }
+            }
         });
         TPop3Client pop;
         pointAt(pop, server.port(), TSecurity::StartTls);
