@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -150,6 +151,10 @@ protected:
     void TearDown() override {
         api.reset();
         host.reset();
+        if (ChannelDir dir = channelDirectory(); dir.ok) {   // the test's own session
+            std::error_code ec;
+            std::filesystem::remove_all(dir.path, ec);
+        }
         ::unsetenv("EDAPI_SESSION");
     }
     // Waits until the host has counted n releases (they are posted, not answered).

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -29,7 +30,13 @@ protected:
         std::string s = "ipc-" + std::to_string(::getpid()) + "-" + std::to_string(n++);
         ::setenv("EDAPI_SESSION", s.c_str(), 1);
     }
-    void TearDown() override { ::unsetenv("EDAPI_SESSION"); }
+    void TearDown() override {
+        if (ChannelDir dir = channelDirectory(); dir.ok) {   // the test's own session
+            std::error_code ec;
+            std::filesystem::remove_all(dir.path, ec);
+        }
+        ::unsetenv("EDAPI_SESSION");
+    }
 };
 
 TEST(BlockNames, CarryTheThreadIdAsEightUpperCaseHexDigits) {
