@@ -256,8 +256,13 @@ TEST_F(JamStore, KillDuringWritesLeavesOnlyWholeMessagesAndTheAreaWritable) {
     { openJamStore(dir)->createArea({"EMAIL", "Fidonet", 9}); }
     std::uint32_t total = 0;
     for (int round = 0; round < 4; ++round) {
+        // The child says when its first store of the round is done, so a busy machine that
+        // schedules it late still has it writing when the kill comes.
+        int started[2];
+        ASSERT_EQ(::pipe(started), 0);
         pid_t child = ::fork();
         if (child == 0) {
+            ::close(started[0]);
             auto s = openJamStore(dir);
             std::size_t email = *s->findArea("EMAIL");
             for (std::uint32_t i = s->messageCount(email);; ++i) {
@@ -265,9 +270,18 @@ TEST_F(JamStore, KillDuringWritesLeavesOnlyWholeMessagesAndTheAreaWritable) {
                                             "Max", "m" + std::to_string(i)));
                 if (i % 3 == 0)
                     s->setFlags(email, i + 1, 0x0080);
+                if (started[1] >= 0) {
+                    (void)!::write(started[1], "x", 1);
+                    ::close(started[1]);
+                    started[1] = -1;
+                }
             }
         }
-        ::usleep(60000 + 40000 * round);
+        ::close(started[1]);
+        char byte;
+        ASSERT_EQ(::read(started[0], &byte, 1), 1);
+        ::close(started[0]);
+        ::usleep(20000 + 30000 * round);
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
 
