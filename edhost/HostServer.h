@@ -19,8 +19,8 @@
 
 namespace pb::edhost {
 
-// A stored record above this size is refused as damage rather than a message.
-constexpr std::size_t kMaxRecordSize = 64u << 20;
+// A stored record above kMaxRecordSize (EDAPICommon.h, shared with the plug-in) is refused as
+// damage rather than a message.
 
 struct ServeOptions {
     std::int32_t apiVersion = 8;

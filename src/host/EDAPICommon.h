@@ -99,6 +99,10 @@ struct TPluginInfo {
 };
 static_assert(sizeof(TPluginInfo) == 784);
 
+// The largest record the host stores: header, text and NUL. A larger one is refused as damage,
+// so the plug-in cuts a mail's text to fit.
+constexpr std::size_t kMaxRecordSize = 64u << 20;
+
 // The header of a host message record for StoreNewMsg (238 bytes); the text and its NUL
 // follow it, and Size counts the whole record.
 struct TNewMsgHeader {

@@ -2,6 +2,9 @@
 
 #include "host/Fidoaddr.h"
 #include "net/Pop3Client.h"
+#include "platform/AnsiText.h"
+
+#include <algorithm>
 
 namespace pb {
 namespace {
@@ -12,14 +15,6 @@ constexpr std::size_t NameWidth = 35;
 constexpr std::size_t SubjectWidth = 71;
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::string_view firstChars(std::string_view text, std::size_t n) { return text.substr(0, n); }
 
@@ -35,17 +30,6 @@ void compactQuoteLine(std::string& line) {
         else
             ++j;
     }
-}
-
-// A header line that says the body is quoted-printable, or multipart/alternative (whose first
-// part, the one kept as text, is quoted-printable more often than not).
-bool needsDecoding(const TStringList& head) {
-    for (const std::string& line : head) {
-        const std::string u = UpperCaseText(line);
-        if (u == "CONTENT-TRANSFER-ENCODING: QUOTED-PRINTABLE" || u == "CONTENT-TYPE: MULTIPART/ALTERNATIVE;")
-            return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -74,9 +58,15 @@ bool FindReplyTo(const TStringList& Head, std::string& Value) {
 }
 
 std::string FindToHeader(const TStringList& Head) {
-    for (const std::string& line : Head)
-        if (firstChars(line, 3) == "To:")
-            return line.substr(3);
+    for (int i = 0; i < Head.Count(); ++i) {
+        if (firstChars(Head[i], 3) != "To:")
+            continue;
+        std::string value = Head[i].substr(3);
+        // A long list of recipients goes on over lines that begin with a blank.
+        for (int k = i + 1; k < Head.Count() && !Head[k].empty() && (Head[k][0] == ' ' || Head[k][0] == '\t'); ++k)
+            value += Head[k];
+        return value;
+    }
     return {};
 }
 
@@ -109,42 +99,14 @@ void CompactQuoteMarks(TStringList& Body) {
     }
 }
 
-void DecodeQuotedPrintable(std::string& Text, std::size_t Start, const std::function<void()>& OnMalformed) {
-    if (Start >= Text.size())
-        return;
-    // One pass with separate read and write positions: a text with many escapes costs no more
-    // than one with few. The decoded byte is written behind the read position, so it is never
-    // taken for the start of another escape.
-    const std::size_t n = Text.size();
-    std::size_t w = Text.find('=', Start);
-    if (w == std::string::npos || w + 1 >= n)
-        return;
-    std::size_t r = w;
-    while (r < n) {
-        const char c = Text[r];
-        if (c != '=' || r + 1 >= n) {
-            Text[w++] = c;
-            ++r;
-            continue;
-        }
-        const char c1 = upper(Text[r + 1]);
-        const char c2 = r + 2 < n ? upper(Text[r + 2]) : '\0';
-        if (c1 == '\r' && c2 == '\n') {
-            r += 3;
-        } else if (hexValue(c1) >= 0 && hexValue(c2) >= 0) {
-            Text[w++] = static_cast<char>(hexValue(c1) * 16 + hexValue(c2));
-            r += 3;
-        } else {
-            if (OnMalformed)
-                OnMalformed();
-            Text[w++] = '=';
-            ++r;
-        }
-    }
-    Text.resize(w);
-}
-
 TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log) {
+    auto log = [&](const std::string& entry) {
+        if (Log)
+            Log(entry);
+    };
+    for (const std::string& entry : Mail.ParseLog)
+        log(entry);
+
     std::string text;
     std::size_t bodyBytes = 0;
     for (const std::string& line : Mail.Body)
@@ -152,7 +114,9 @@ TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std
     std::size_t headBytes = 0;
     for (const std::string& line : Mail.Head)
         headBytes += line.size() + 3;
-    text.reserve(headBytes + bodyBytes + 2 * Mail.From.size() + 64);
+    // The record holds its header, the text and a NUL.
+    const std::size_t maxText = kMaxRecordSize - sizeof(TNewMsgHeader) - 1;
+    text.reserve(std::min(maxText, headBytes + bodyBytes + 2 * Mail.From.size() + 64));
 
     // The header as hidden kludge lines, the empty line that ends it included.
     for (const std::string& line : Mail.Head) {
@@ -167,46 +131,60 @@ TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std
     text += hasReplyTo ? replyTo : Mail.From;
     text += CRLF;
     text += "From: ";
-    text += Mail.From;
+    text += DecodeEncodedWords(Mail.From);
     text += CRLF;
     if (hasReplyTo) {
         text += "Reply-To: ";
-        text += replyTo;
+        text += DecodeEncodedWords(replyTo);
         text += CRLF;
     }
     text += CRLF;
-    const std::size_t prefixLength = text.size();
 
     // The body from its first non-empty line on; a body of empty lines only is stored empty.
+    const std::string note = ansi("*** Der Text dieser Nachricht war zu lang für die Nachrichtenbasis und ist hier "
+                                  "gekürzt. Die Anhänge sind vollständig als Dateien gespeichert. ***");
+    const std::size_t room = maxText - note.size() - 2 * CRLF.size();
+    bool cut = false;
     int first = 0;
     while (first < Mail.Body.Count() && Mail.Body[first].empty())
         ++first;
-    for (int i = first; i < Mail.Body.Count(); ++i) {
-        const std::size_t start = text.size();
-        text += Mail.Body[i];
-        if (text.size() > start && text.find('>', start) < start + 4) {
-            std::string line = text.substr(start);
-            compactQuoteLine(line);
-            text.resize(start);
-            text += line;
+    for (int i = first; i < Mail.Body.Count() && !cut; ++i) {
+        const std::string& line = Mail.Body[i];
+        if (text.size() + line.size() + CRLF.size() > room) {
+            cut = true;
+            text.append(line, 0, room > text.size() ? room - text.size() : 0);
+            break;
         }
-        text += CRLF;
+        const std::size_t start = text.size();
+        text += line;
+        if (text.size() > start && text.find('>', start) < start + 4) {
+            std::string quoted = text.substr(start);
+            compactQuoteLine(quoted);
+            text.resize(start);
+            text += quoted;
+        }
+        if (i + 1 < Mail.Body.Count() || !Mail.BodyEndsOpen)
+            text += CRLF;
     }
-
-    if (needsDecoding(Mail.Head))
-        DecodeQuotedPrintable(text, prefixLength, [&] {
-            if (Log)
-                Log("DEQP Fehler in Quoted-Printable-Nachricht");
-        });
+    if (cut || Mail.TextCut) {
+        text.resize(std::min(text.size(), room));
+        text += CRLF;
+        text += note;
+        text += CRLF;
+        log(ansi("POP3 Nachricht für die Nachrichtenbasis zu lang, Text gekürzt"));
+    }
 
     TFidoAddr addr{};
     ParseFidoAddr("0:0/0", addr);
 
     TNewMsg rec(text);
     TNewMsgHeader& h = rec.Header();
-    h.ToUserName.assign(firstChars(TrimLeadingBlanks(ExtractDisplayName(FindToHeader(Mail.Head))), NameWidth));
-    h.FromUserName.assign(firstChars(TrimLeadingBlanks(ExtractDisplayName(Mail.From)), NameWidth));
-    h.Subject.assign(firstChars(TrimLeadingBlanks(Mail.Subject), SubjectWidth));
+    auto field = [](std::string_view raw, std::size_t width) {
+        return std::string(firstChars(TrimLeadingBlanks(DecodeEncodedWords(raw)), width));
+    };
+    h.ToUserName.assign(field(ExtractDisplayName(FindToHeader(Mail.Head)), NameWidth));
+    h.FromUserName.assign(field(ExtractDisplayName(Mail.From), NameWidth));
+    h.Subject.assign(field(Mail.Subject, SubjectWidth));
     h.AuxText.assign("");
     h.Addr1 = addr;
     h.Addr2 = addr;

@@ -2,17 +2,18 @@
 // Turning a retrieved Internet mail into a host message for the "EMAIL" area.
 //
 // The Internet header is kept whole as hidden kludge lines (SOH + line) at the top of the text,
-// followed by the reply kludge "REPLYADDR ", a visible "From: " line, a visible "Reply-To: "
-// line when the mail has one, and an empty line; together they form the prefix. The body
-// follows with its leading empty lines dropped and its quote marks tidied, and for
-// quoted-printable or multipart/alternative mails everything after the prefix is decoded.
-// The host's name fields get the display names of recipient and sender (35 characters) and
-// the subject (71 characters); both addresses are 0:0/0 and the flag word is 0x2014.
-//
-// Bytes are stored as received (Windows-1252 is assumed nowhere; no charset conversion) apart
-// from the quoted-printable decoding.
+// bytes as received, followed by the reply kludge "REPLYADDR " (the raw address, so a reply
+// still reaches it), a visible "From: " line, a visible "Reply-To: " line when the mail has one,
+// and an empty line; together they form the prefix. The body follows with its leading empty
+// lines dropped and its quote marks tidied. The parser has already undone the transfer
+// encodings and converted the text into Windows-1252; the encoded words of the names, the
+// subject and the visible lines are decoded here. The host's name fields get the display names
+// of recipient and sender (35 characters) and the subject (71 characters); both addresses are
+// 0:0/0 and the flag word is 0x2014. A text the host's record cannot hold is cut to fit, with
+// a note saying so.
 #include "host/EchodeskAPI.h"
 #include "net/ExStrings.h"
+#include "net/MimeText.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +39,8 @@ std::string TrimLeadingBlanks(std::string_view Text);
 bool FindReplyTo(const TStringList& Head, std::string& Value);
 
 // The rest of the first header line that begins exactly with "To:" (letter case as written),
-// the blank after the colon included; empty when the mail has no such line.
+// the blank after the colon included, with its continuation lines joined; empty when the mail
+// has no such line.
 std::string FindToHeader(const TStringList& Head);
 
 // The display part of an address header value: the text in the first pair of double quotes;
@@ -52,15 +54,8 @@ std::string ExtractDisplayName(std::string_view Text);
 // and the blank after the last stay; lines whose first mark comes later are left alone.
 void CompactQuoteMarks(TStringList& Body);
 
-// Decodes quoted-printable escapes in Text from byte offset Start on: "=" CR LF (a soft line
-// break) is removed, "=" and two hexadecimal digits (either case) become that byte, which is
-// not looked at again. Any other "=" stays as it is and is reported through OnMalformed, once
-// per escape. An "=" as the very last byte is left alone.
-void DecodeQuotedPrintable(std::string& Text, std::size_t Start,
-                           const std::function<void()>& OnMalformed = {});
-
 // The host message for a retrieved mail. Log receives the program's log entries (Windows-1252
-// text with its tag) for malformed quoted-printable escapes.
+// text with its tag): those of the parse, and the cut of a text too long for the record.
 TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log = {});
 
 } // namespace pb

@@ -739,17 +739,26 @@ void TAsyncSocket::SendStream(std::istream& Stream) {
     CheckSent();
 }
 
-std::string TAsyncSocket::ReadLn() {
+std::string TAsyncSocket::ReadLn() { return ReadLn(SocketBuffer::npos); }
+
+std::string TAsyncSocket::ReadLn(std::size_t MaxLength) {
     StatusMessage(8, "ReadLn");
-    std::size_t lf = canceled_ ? SocketBuffer::npos : InBuffer.FindLF();
-    if (lf == SocketBuffer::npos && !canceled_) {
+    // The bytes that make the next piece: up to and including the LF, or MaxLength of them.
+    auto pieceLength = [this, MaxLength]() -> std::size_t {
+        const std::size_t lf = InBuffer.FindLF();
+        if (lf != SocketBuffer::npos && lf < MaxLength)
+            return lf + 1;
+        return InBuffer.Size() >= MaxLength ? MaxLength : 0;
+    };
+    std::size_t length = canceled_ ? 0 : pieceLength();
+    if (length == 0 && !canceled_) {
         const std::int64_t started = nowMs();
         bool late = false;
         pumpUntil([&] {
             if (canceled_ || !connected_)
                 return true;
-            lf = InBuffer.FindLF();
-            if (lf != SocketBuffer::npos)
+            length = pieceLength();
+            if (length != 0)
                 return true;
             late = LimitPassed(started, NetTimeLimits.LineMs);
             return late;
@@ -757,15 +766,15 @@ std::string TAsyncSocket::ReadLn() {
         if (late && !canceled_)
             TimeLimitExceeded();
         // The close notification buffers the peer's last bytes before it clears Connected.
-        if (!canceled_ && lf == SocketBuffer::npos)
-            lf = InBuffer.FindLF();
+        if (!canceled_ && length == 0)
+            length = pieceLength();
     }
     if (canceled_)
         throw EAbortError("Socket readln aborted");
-    if (lf == SocketBuffer::npos)
+    if (length == 0)
         throw ESockError("Connection closed");
-    std::string line(InBuffer.Data(), lf + 1);
-    InBuffer.Consume(lf + 1);
+    std::string line(InBuffer.Data(), length);
+    InBuffer.Consume(length);
     return line;
 }
 

@@ -260,6 +260,9 @@ public:
     // left; ETimeoutError (the connection dropped) when the line is not complete within
     // NetTimeLimits.LineMs, nothing arrives for IdleMs, or the mail deadline passes.
     std::string ReadLn();
+    // The same, but a line longer than MaxLength comes in pieces of MaxLength bytes, the last
+    // one with the line end: however long a line the peer sends, no more of it is held.
+    std::string ReadLn(std::size_t MaxLength);
 
 protected:
     // A mail of `listedSize` bytes is being read: its lines must all be there within

@@ -6,8 +6,8 @@
 // (TOP n 0 + LIST n), GetMailMessage (RETR, optionally DELE) and DeleteMailMessage work on one
 // mail each; Disconnect ends the session with QUIT; Abort is the user's cancel.
 //
-// A retrieved mail is split as it arrives, in one pass, by TMessageParser: header lines,
-// subject/sender/message id, body text lines, and attachments written as files under
+// A retrieved mail is split as it arrives, in one pass, by TMessageParser (MessageParser.h):
+// header lines, subject/sender/message id, body text, and attachments written as files under
 // AttachFilePath. The mail is never held whole; attachments go straight to disk.
 //
 // Refusals by the server raise pb::Exception with the server's reply line (line end included)
@@ -15,12 +15,13 @@
 // raise EStreamError descendants or EInOutError.
 #include "net/AsyncSocket.h"
 #include "net/ExStrings.h"
+#include "net/MessageParser.h"
 #include "net/UUCoder.h"
 
 #include <functional>
 #include <map>
 #include <string>
-#include <tuple>
+#include <string_view>
 
 namespace pb {
 
@@ -32,70 +33,6 @@ public:
     std::string MessageId;   // from the 13th character of the "Message-ID:" line, line end kept
     int Bytes = 0;           // size from the LIST answer
     TExStringList Header;    // every header line, line ends cut, ending with "."
-};
-
-// One retrieved mail (GetMailMessage).
-class TMailMessage {
-public:
-    TExStringList Head;        // header lines, line ends cut, ending with the empty line
-    TStringList Body;          // body text lines, plus one notice line per attachment
-    TStringList Attachments;   // file names written (without AttachFilePath), in order
-    std::string From;
-    std::string Subject;
-    std::string MessageId;
-
-    void Clear();
-};
-
-// Splits one mail, read line by line, into a TMailMessage. Lines come from `ReadLn` with their
-// line ends, as the server sends them (dot-stuffed, ending with the end-of-message line
-// ".\r\n"). Reading stops right after the end-of-message line, whatever the mail looks like,
-// so the connection stays in step with the server. Kept apart from the socket so that it can
-// be fed from anywhere.
-class TMessageParser {
-public:
-    using LineSource = std::function<std::string()>;
-    using StatusSink = std::function<void(int Level, const std::string& Text)>;
-
-    TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status = {});
-
-    // Prefix of every file the parse writes: "Temp.mme.XXXXXX" (a private name, removed once
-    // the attachment is saved) and the attachments.
-    std::string AttachFilePath;
-
-    // Parse state (one mail; a part header that lacks a line keeps the previous part's value).
-    int SectionMode = 2;            // 2 mail header, 1 body text next, 0 attachment next
-    std::string ContentType;
-    std::string Boundary;
-    std::string TransferEncoding;
-    std::string AttachName;
-
-    // Before RETR: encoding, boundary and name empty, SectionMode 2.
-    void Reset();
-    // A new session: attachment names are looked for afresh from suffix 1 (files may have
-    // been removed from the folder since the last one).
-    void ForgetTakenNames() { freeSuffix_.clear(); }
-    // After RETR was accepted: reads the whole mail into Mail (cleared first by the caller).
-    void Parse(TMailMessage& Mail);
-
-    // The name an attachment may be written under: what follows the last "/" or "\", without
-    // control characters; "text.tmp" when that leaves nothing, "." or "..".
-    static std::string SafeFileName(const std::string& Name);
-
-private:
-    std::string NextLine();
-    void ReadHeader(TMailMessage& Mail);
-    bool ReadSection(TMailMessage& Mail, bool useBoundary);
-    void ReadMultipart(TMailMessage& Mail);
-    void SaveAttachment(TMailMessage& Mail);
-
-    TUUProcessor& coder_;
-    LineSource readLn_;
-    StatusSink status_;
-    bool ended_ = false;   // the end-of-message line has been read
-    // Per folder, base name and extension: the lowest suffix not yet found taken this session.
-    std::map<std::tuple<std::string, std::string, std::string>, int> freeSuffix_;
-    std::string tempName_;   // the private name of the current Temp.mme, while it exists
 };
 
 using TListEvent = std::function<void(int Msg, int Size)>;

@@ -3,6 +3,7 @@
 // start of a following answer after the end-of-message line: the parse must stop right before
 // it, whatever the mail looks like, or the session would fall out of step.
 #include "net/Pop3Client.h"
+#include "platform/AnsiText.h"
 #include "support/FileBytes.h"
 
 #include <QByteArray>
@@ -10,6 +11,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -32,7 +34,8 @@ std::string base64Lines(const std::string& data) {
     return out;
 }
 
-// Serves `wire` line by line like ReadLn; running past its end is a closed connection.
+// Serves `wire` line by line like ReadLn(TMessageParser::MaxLine): a longer line in pieces;
+// running past its end is a closed connection.
 struct Feed {
     std::string wire;
     std::size_t pos = 0;
@@ -40,7 +43,7 @@ struct Feed {
         if (pos >= wire.size())
             throw ESockError("Connection closed");
         std::size_t lf = wire.find('\n', pos);
-        lf = lf == std::string::npos ? wire.size() - 1 : lf;
+        lf = std::min({lf == std::string::npos ? wire.size() - 1 : lf, pos + TMessageParser::MaxLine - 1});
         std::string line = wire.substr(pos, lf + 1 - pos);
         pos = lf + 1;
         return line;
@@ -59,10 +62,11 @@ protected:
     TMailMessage mail;
 
     // Parses one mail given as served (the end-of-message line added here).
-    void parse(const std::string& served) {
+    void parse(const std::string& served, std::size_t maxText = 64u << 20) {
         Feed feed{served + ".\r\n" + NextAnswer};
         TMessageParser parser(coder, [&] { return feed.ReadLn(); });
         parser.AttachFilePath = path;
+        parser.MaxText = maxText;
         parser.Reset();
         parser.ContentType.clear();
         mail.Clear();
@@ -71,6 +75,10 @@ protected:
     }
     std::vector<std::string> body() const { return mail.Body.Lines(); }
     std::string file(const std::string& name) const { return readBytes(path + name); }
+    std::size_t fileCount() const {
+        const auto it = std::filesystem::directory_iterator(dir.path().toStdString());
+        return static_cast<std::size_t>(std::distance(begin(it), end(it)));
+    }
 };
 
 std::string zipMail(const std::string& nameLine, const std::string& encoding,
@@ -124,13 +132,10 @@ TEST_F(MessageParse, EmptyBodyAndHeaderWithoutBlankLineEndAtTheMailsEnd) {
     EXPECT_TRUE(mail.Body.Empty());
 }
 
-TEST_F(MessageParse, CapitalisedMultipartIsTextUpToTheEndOfTheMail) {
-    parse(zipMail("name=\"a.zip\"", "base64", "PK", "Multipart/Mixed"));
-    EXPECT_TRUE(mail.Attachments.Empty());
-    const auto lines = body();
-    EXPECT_EQ(lines.front(), "preamble");
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "--XYZ--"), lines.end());
-    EXPECT_EQ(lines.back(), "epilogue");
+TEST_F(MessageParse, MediaTypesAreReadInAnyLetterCase) {
+    parse(zipMail("name=\"a.zip\"", "BASE64", "PK", "Multipart/Mixed"));
+    EXPECT_EQ(body(), (std::vector<std::string>{"see attachment", "\r\nFile \"a.zip\" extracted"}));
+    EXPECT_EQ(file("a.zip"), "PK");
 }
 
 // --- attachments ------------------------------------------------------------------------------
@@ -147,7 +152,7 @@ TEST_F(MessageParse, Base64PartIsDecodedAndRepeatedNamesGetSuffixes) {
     parse(zipMail("name=\"a.zip\"", "base64", zip));
     EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"a_1.zip"});
     EXPECT_EQ(file("a_1.zip"), zip);
-    EXPECT_EQ(body().back(), "\r\nFile \"a.zip\" extracted");   // the name as the mail gave it
+    EXPECT_EQ(body().back(), "\r\nFile \"a_1.zip\" extracted");   // the name as saved
 }
 
 // Decoding a large attachment must not freeze the window: its messages (timers, a cancel
@@ -178,7 +183,7 @@ TEST_F(MessageParse, WindowMessagesAreHandledWhileALargeAttachmentIsDecoded) {
 }
 
 TEST_F(MessageParse, UnnamedPartsAndCapitalBase64) {
-    // A first part without a name is text.tmp; one after a named part reuses that name.
+    // Every part without a name is text.tmp; a named part before it does not lend its name.
     parse("Content-Type: multipart/mixed; boundary=b1\r\n\r\n"
           "--b1\r\n\r\ntext\r\n"
           "--b1\r\nContent-Type: application/octet-stream\r\n\r\nraw one\r\n"
@@ -186,17 +191,17 @@ TEST_F(MessageParse, UnnamedPartsAndCapitalBase64) {
           "Content-Transfer-Encoding: BASE64\r\n\r\nQUJD\r\n"
           "--b1\r\nContent-Type: application/octet-stream\r\n\r\nraw two\r\n"
           "--b1--\r\n");
-    EXPECT_EQ(mail.Attachments.Lines(), (std::vector<std::string>{"text.tmp", "doc.pdf", "doc_1.pdf"}));
+    EXPECT_EQ(mail.Attachments.Lines(), (std::vector<std::string>{"text.tmp", "doc.pdf", "text_1.tmp"}));
     EXPECT_EQ(file("text.tmp"), "raw one\r\n");
-    EXPECT_EQ(file("doc.pdf"), "QUJD\r\n");   // capital BASE64 is kept undecoded
-    EXPECT_EQ(file("doc_1.pdf"), "raw two\r\n");
+    EXPECT_EQ(file("doc.pdf"), "ABC");   // the encoding's name is read in any case
+    EXPECT_EQ(file("text_1.tmp"), "raw two\r\n");
 }
 
 TEST_F(MessageParse, UnnamedPartsOfManyMailsTakeTheLowestFreeSuffix) {
     // One parser over the mails of a session, as the POP3 component keeps it.
-    const std::string served = "Content-Type: multipart/alternative; boundary=b1\r\n\r\n"
+    const std::string served = "Content-Type: multipart/mixed; boundary=b1\r\n\r\n"
                                "--b1\r\n\r\ntext\r\n"
-                               "--b1\r\nContent-Type: text/html\r\n\r\n<p>html</p>\r\n"
+                               "--b1\r\nContent-Type: application/octet-stream\r\n\r\n<p>html</p>\r\n"
                                "--b1--\r\n";
     Feed feed;
     TMessageParser parser(coder, [&] { return feed.ReadLn(); });
@@ -226,12 +231,12 @@ TEST_F(MessageParse, UnnamedPartsOfManyMailsTakeTheLowestFreeSuffix) {
     EXPECT_EQ(fetch(), Names{"text_5.tmp"});
 }
 
-TEST_F(MessageParse, SinglePartBase64BecomesAFileAndTheBody) {
+TEST_F(MessageParse, SinglePartBase64TextIsTheBody) {
     parse("Subject: encoded\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
           base64Lines("line one\r\nline two\r\n"));
-    EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"text.tmp"});
-    EXPECT_EQ(file("text.tmp"), "line one\r\nline two\r\n");
+    EXPECT_TRUE(mail.Attachments.Empty());
     EXPECT_EQ(body(), (std::vector<std::string>{"line one", "line two"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path().toStdString()));
 }
 
 TEST_F(MessageParse, UuencodedPartIsDecoded) {
@@ -321,20 +326,95 @@ TEST_F(MessageParse, MissingBoundariesEndAtTheEndOfTheMail) {
     EXPECT_TRUE(mail.Attachments.Empty());
 }
 
-TEST_F(MessageParse, NestedMultipartIsWalkedAndTheOuterRestDropped) {
+TEST_F(MessageParse, NestedMultipartsAreWalkedToTheEnd) {
     parse("Content-Type: multipart/mixed; boundary=\"outer\"\r\n\r\n"
           "--outer\r\n"
           "Content-Type: multipart/alternative; boundary=\"inner\"\r\n\r\n"
           "--inner\r\nContent-Type: text/plain\r\n\r\nplain text\r\n"
           "--inner\r\nContent-Type: text/html; name=\"alt.html\"\r\n\r\n<p>html</p>\r\n"
           "--inner--\r\n"
-          "--outer\r\nContent-Type: text/plain; name=\"dropped.txt\"\r\n\r\nnever saved\r\n"
+          "--outer\r\nContent-Type: text/plain; name=\"kept.txt\"\r\n\r\nsaved\r\n"
           "--outer--\r\n");
-    // The outer part's own text section is empty (the inner boundary follows at once), so the
-    // inner parts all count as attachments.
-    EXPECT_EQ(mail.Attachments.Lines(), (std::vector<std::string>{"text.tmp", "alt.html"}));
-    EXPECT_EQ(file("text.tmp"), "plain text\r\n");
-    EXPECT_FALSE(std::filesystem::exists(path + "dropped.txt"));
+    // The HTML alternative repeats the text; the outer part after the inner ones is a file.
+    EXPECT_EQ(body(), (std::vector<std::string>{"plain text", "\r\nFile \"kept.txt\" extracted"}));
+    EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"kept.txt"});
+    EXPECT_EQ(file("kept.txt"), "saved\r\n");
+}
+
+// Only a whole delimiter line of an open multipart ends a part, the innermost first; a
+// delimiter of an enclosing multipart also ends the inner ones still open.
+TEST_F(MessageParse, OnlyDelimiterLinesEndParts) {
+    parse("Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+          "--b\r\n\r\nbegins --b\r\n--bx is text\r\n--b- too\r\n"
+          "--b \t\r\nContent-Type: multipart/mixed; boundary=b2\r\n\r\n"
+          "--b2\r\nContent-Disposition: attachment; filename=in.txt\r\n\r\n--b2--x\r\nstill in\r\n"
+          "--b\r\nContent-Disposition: attachment; filename=out.txt\r\n\r\nouter\r\n"
+          "--b--  \r\nepilogue\r\n");
+    EXPECT_EQ(body(), (std::vector<std::string>{"begins --b", "--bx is text", "--b- too",
+                                                "\r\nFile \"in.txt\" extracted", "\r\nFile \"out.txt\" extracted"}));
+    EXPECT_EQ(file("in.txt"), "--b2--x\r\nstill in\r\n");
+    EXPECT_EQ(file("out.txt"), "outer\r\n");
+}
+
+TEST_F(MessageParse, NestingBeyondTheLimitIsSavedWhole) {
+    std::string deep = "Content-Type: multipart/mixed; boundary=x0\r\n\r\n";
+    for (int i = 1; i <= TMessageParser::MaxDepth; ++i)
+        deep += "--x" + std::to_string(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=x" + std::to_string(i) +
+                "\r\n\r\n";
+    deep += "--x" + std::to_string(TMessageParser::MaxDepth) + "\r\n\r\ndeep\r\n";
+    parse(deep);
+    EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"text.tmp"});
+    EXPECT_EQ(file("text.tmp"), "--x" + std::to_string(TMessageParser::MaxDepth) + "\r\n\r\ndeep\r\n");
+}
+
+// Whatever the server sends, the parse keeps to its bounds: long lines, many parts, much text.
+TEST_F(MessageParse, HostileSizesStayBounded) {
+    const std::string huge(TMessageParser::MaxLine * 2 + 10, 'A');
+    parse("Subject: " + huge + "\r\nContent-Type: multipart/mixed; boundary=h\r\n\r\n--h\r\n\r\n" + huge +
+          "\r\nshort\r\n--h\r\nContent-Type: application/octet-stream; name=line.bin\r\n\r\n" + huge + "\r\n--h--\r\n");
+    EXPECT_EQ(mail.Subject.size(), 4096u);
+    EXPECT_EQ(body(), (std::vector<std::string>{std::string(TMessageParser::MaxLine, 'A'), "short",
+                                                "\r\nFile \"line.bin\" extracted"}));
+    EXPECT_EQ(file("line.bin"), huge + "\r\n");   // a file part keeps every byte
+    EXPECT_EQ(mail.ParseLog.Lines(), std::vector<std::string>{ansi("POP3 Zeilen über 1 MB gekürzt")});
+
+    // Many parts: empty unnamed ones make no file, at most 100 files, the rest in "rest.eml".
+    std::string many = "Content-Type: multipart/mixed; boundary=p\r\n\r\n--p\r\n\r\ntext\r\n";
+    for (int i = 0; i < 5000; ++i)
+        many += "--p\r\nContent-Type: application/octet-stream\r\n\r\n";
+    for (int i = 0; i < 150; ++i)
+        many += "--p\r\nContent-Disposition: attachment; filename=f.txt\r\n\r\n" + std::to_string(i) + "\r\n";
+    many += "--p--\r\n";
+    const std::size_t before = fileCount();
+    parse(many);
+    EXPECT_EQ(fileCount() - before, 100u);
+    EXPECT_EQ(mail.Attachments.Count(), 100);
+    EXPECT_EQ(mail.Attachments[99], "rest.eml");
+    EXPECT_EQ(file("f_98.txt"), "98\r\n");
+    EXPECT_EQ(file("rest.eml").rfind("--p\r\nContent-Disposition: attachment; filename=f.txt\r\n\r\n99\r\n--p\r\n", 0), 0u);
+    EXPECT_EQ(mail.ParseLog.Count(), 1);
+
+    // Text beyond what the record holds is not kept.
+    parse("Subject: t\r\n\r\n0123456789\r\n0123456789\r\n0123456789\r\n", 30);
+    EXPECT_EQ(body(), (std::vector<std::string>{"0123456789", "0123456789"}));
+    EXPECT_TRUE(mail.TextCut);
+}
+
+TEST_F(MessageParse, CharsetsOfTheText) {
+    // Undeclared 8-bit text: UTF-8 when it is valid UTF-8, else Windows-1252 already.
+    parse("Subject: u\r\n\r\nGr\xC3\xBC\xC3\x9F" "e\r\n");
+    EXPECT_EQ(body(), std::vector<std::string>{"Gr\xFC\xDF" "e"});
+    parse("Subject: w\r\n\r\nGr\xFC\xDF" "e \x80\r\n");
+    EXPECT_EQ(body(), std::vector<std::string>{"Gr\xFC\xDF" "e \x80"});
+    // Another charset through iconv; a character Windows-1252 lacks is transliterated.
+    parse("Content-Type: text/plain; charset=iso-8859-2\r\n\r\nPr\xE8\xA9 \xF0\xD2\r\n");
+    EXPECT_EQ(body(), std::vector<std::string>{"Prc\x8A dN"});
+    // An unknown charset leaves the bytes and says so once.
+    parse("Content-Type: text/plain; charset=x-unbekannt\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+          "=FCber=\r\n");
+    EXPECT_EQ(body(), (std::vector<std::string>{"\xFC" "ber"}));
+    EXPECT_TRUE(mail.BodyEndsOpen);
+    EXPECT_EQ(mail.ParseLog.Count(), 1);
 }
 
 // Random mails built from the pieces mails are made of, plus random bytes: the parse never

@@ -1,5 +1,6 @@
 // Converting a retrieved mail into a host message: display names, quote marks, quoted-printable
-// decoding, and the whole record (kludges, visible lines, names, flags) byte for byte.
+// decoding, encoded words, the record limit, and the whole record (kludges, visible lines,
+// names, flags) byte for byte.
 #include "mail/MailConversion.h"
 #include "net/Pop3Client.h"
 
@@ -140,27 +141,45 @@ TEST(ConvertMail, NamesAndSubjectCutToTheHostFields) {
     EXPECT_EQ(h.Subject.str(), subject80.substr(0, 71));
 }
 
-TEST(ConvertMail, DecodingStartsAfterThePrefix) {
+TEST(ConvertMail, EncodedWordsDecodedForPeopleRawForKludgesAndReplies) {
     std::vector<std::string> logged;
     auto log = [&](const std::string& e) { logged.push_back(e); };
-    const std::vector<std::string> head{"From: =?ISO-8859-1?Q?J=F6rg?= <j@example.org>",
-                                        "Content-Type: text/plain; charset=iso-8859-1",
-                                        "content-transfer-encoding: Quoted-Printable", ""};
-    const TMailMessage qp = mail(head, {"Gr=FC=DFe, soft=", "break, bad =4G, =3D41"},
-                                 "=?ISO-8859-1?Q?J=F6rg?= <j@example.org>", " =?x?=");
-    const std::string text = textOf(ConvertMail(qp, log));
-    EXPECT_NE(text.find("\x01" "From: =?ISO-8859-1?Q?J=F6rg?= <j@example.org>\r\n"), std::string::npos);
-    EXPECT_NE(text.find("\x01REPLYADDR =?ISO-8859-1?Q?J=F6rg?= <j@example.org>\r\n"), std::string::npos);
-    EXPECT_NE(text.find("charset=iso-8859-1"), std::string::npos);
-    const std::string body = text.substr(text.find("\r\n\r\n") + 4);
-    EXPECT_EQ(body, "Gr\xFC\xDF" "e, softbreak, bad =4G, =41\r\n");
+    const std::string from = "=?ISO-8859-1?Q?J=F6rg?= <j@example.org>";
+    TMailMessage m = mail({"From: " + from, "To: =?utf-8?q?B=C3=BCro?= <b@example.org>", ""},
+                          {"Gr\xFC\xDF" "e, soft"}, from,
+                          " =?utf-8?b?R3LDvMOfZQ==?= =?utf-8?q?_aus_K=C3=B6ln?=");
+    m.BodyEndsOpen = true;
+    m.ParseLog.Add("DEQP Fehler in Quoted-Printable-Nachricht");
+    const TNewMsg rec = ConvertMail(m, log);
+    const std::string text = textOf(rec);
+    EXPECT_NE(text.find("\x01" "From: " + from + "\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\x01REPLYADDR " + from + "\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\nFrom: J\xF6rg <j@example.org>\r\n"), std::string::npos);
+    // The last line ended in a soft line break: no line end after it.
+    EXPECT_EQ(text.substr(text.size() - 13), "\r\nGr\xFC\xDF" "e, soft");
+    EXPECT_EQ(rec.Header().FromUserName.str(), "J\xF6rg");
+    EXPECT_EQ(rec.Header().ToUserName.str(), "B\xFCro");
+    EXPECT_EQ(rec.Header().Subject.str(), "Gr\xFC\xDF" "e aus K\xF6ln");
     EXPECT_EQ(logged, std::vector<std::string>{"DEQP Fehler in Quoted-Printable-Nachricht"});
+}
 
-    // multipart/alternative is decoded without a quoted-printable line; other mails are not.
-    const TMailMessage alt = mail({"Content-Type: multipart/alternative;", ""}, {"=41"}, "a", "");
-    EXPECT_EQ(textOf(ConvertMail(alt)).substr(textOf(ConvertMail(alt)).size() - 3), "A\r\n");
-    const TMailMessage plain = mail({"Content-Type: multipart/alternative; boundary=x", ""}, {"=41"}, "a", "");
-    EXPECT_EQ(textOf(ConvertMail(plain)).substr(textOf(ConvertMail(plain)).size() - 5), "=41\r\n");
+TEST(ConvertMail, TextBeyondTheRecordLimitIsCutWithANote) {
+    const std::string line(8 << 20, 'x');
+    std::vector<std::string> body(9, line);
+    body.push_back("never stored");
+    std::vector<std::string> logged;
+    const TNewMsg rec = ConvertMail(mail({"Subject: big", ""}, body, "a@example.org", " big"),
+                                    [&](const std::string& e) { logged.push_back(e); });
+    EXPECT_EQ(rec.size(), kMaxRecordSize);
+    const std::string text = textOf(rec);
+    EXPECT_EQ(text.find("never stored"), std::string::npos);
+    EXPECT_NE(text.find("gek\xFCrzt"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 5), "***\r\n");
+    EXPECT_EQ(logged.size(), 1u);
+    // A mail whose text was cut while it arrived gets the note even when the rest fits.
+    TMailMessage cut = mail({""}, {"kept"}, "a@example.org", "");
+    cut.TextCut = true;
+    EXPECT_NE(textOf(ConvertMail(cut)).find("kept\r\n\r\n***"), std::string::npos);
 }
 
 } // namespace

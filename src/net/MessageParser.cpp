@@ -1,0 +1,700 @@
+#include "net/MessageParser.h"
+
+#include "net/AsyncSocket.h"
+#include "net/HtmlText.h"
+#include "net/MimeText.h"
+#include "net/Streams.h"
+#include "platform/AnsiText.h"
+#include "platform/MessageLoop.h"
+#include "platform/PrivateFiles.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+namespace pb {
+namespace {
+
+// The end of a multi-line answer: a lone dot. Every other line that starts with a dot came
+// with a second dot in front, which POP3 asks the client to remove.
+constexpr std::string_view EndOfMessage = ".\r\n";
+// Longest value kept of a Content-Type, boundary, encoding or Message-ID.
+constexpr std::size_t MaxValue = 256;
+// Longest Subject or From value kept (a long name in encoded words takes several lines).
+constexpr std::size_t MaxFieldValue = 4096;
+// Longest header field looked at, continuation lines included.
+constexpr std::size_t MaxField = 64 * 1024;
+// Header lines kept of one mail; a part's own header lines kept for "rest.eml".
+constexpr std::size_t MaxHead = 4 << 20;
+constexpr std::size_t MaxPartHeader = 64 * 1024;
+// HTML read back for a mail's text (the whole HTML is in its file).
+constexpr std::size_t MaxHtml = 8 << 20;
+// Malformed quoted-printable escapes logged per mail.
+constexpr int MaxEscapeNotes = 20;
+// How long an attachment's decoding runs at most before the window's messages are dispatched.
+constexpr auto DecodeTurnInterval = std::chrono::milliseconds(10);
+
+const char* const TempFile = "Temp.mme";
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// Characters of text from position `from` (1-based), at most `count`.
+std::string CopyFrom(const std::string& text, std::size_t from, std::size_t count) {
+    if (from == 0 || from > text.size())
+        return {};
+    return text.substr(from - 1, count);
+}
+
+// Any name in the folder counts as taken, a link to nowhere included.
+bool FileExists(const std::string& name) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(name, ec));
+}
+
+void removeFile(const std::string& name) {
+    std::error_code ec;
+    std::filesystem::remove(name, ec);
+}
+
+// The name as it came in the mail, reduced to a bare file name: everything up to the last
+// "/" or "\" goes (a name must never lead out of the attachment directory), and so do control
+// characters.
+std::string StripName(const std::string& name) {
+    const std::size_t sep = name.find_last_of("/\\");
+    std::string bare = sep == std::string::npos ? name : name.substr(sep + 1);
+    std::string out;
+    for (char c : bare)
+        if (static_cast<unsigned char>(c) >= 32 && c != 127)
+            out.push_back(c);
+    return out;
+}
+
+// The first `limit` bytes of UTF-8 text, never ending inside a character.
+std::string cutUtf8(const std::string& s, std::size_t limit) {
+    if (s.size() <= limit)
+        return s;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80)
+        --end;
+    return s.substr(0, end);
+}
+
+// The lines of a text, split at CR LF, LF or CR.
+void splitAnyLineEnd(const std::string& text, std::vector<std::string>& lines) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n')
+            continue;
+        lines.push_back(text.substr(start, i - start));
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+}
+
+bool isCoderEncoding(const std::string& enc) {
+    return enc == "base64" || enc == "x-uuencode" || enc == "x-uue" || enc == "uuencode";
+}
+
+UUMethods coderMethod(const std::string& enc) { return enc == "base64" ? UUMethods::uuMime : UUMethods::uuCode; }
+
+// Quoted-printable from one file into another in fixed-size windows; an escape cut by the end
+// of a window waits for the next one, so the result equals decoding the whole text at once.
+void decodeQuotedPrintableFile(std::istream& in, std::ostream& out) {
+    std::string buf;
+    std::vector<char> window(64 * 1024);
+    for (;;) {
+        in.read(window.data(), static_cast<std::streamsize>(window.size()));
+        const std::size_t n = static_cast<std::size_t>(in.gcount());
+        buf.append(window.data(), n);
+        const bool last = n == 0 || in.eof();
+        std::size_t safe = buf.size();
+        if (const std::size_t eq = buf.rfind('='); !last && eq != std::string::npos && eq + 3 > buf.size())
+            safe = eq;
+        std::string done = buf.substr(0, safe);
+        DecodeQuotedPrintable(done, 0);
+        if (!out.write(done.data(), static_cast<std::streamsize>(done.size())))
+            throw EStreamError("Stream write error");
+        buf.erase(0, safe);
+        if (last)
+            break;
+    }
+}
+
+} // namespace
+
+// --- TMailMessage ---------------------------------------------------------------------------
+
+void TMailMessage::Clear() {
+    Head.Clear();
+    Body.Clear();
+    Attachments.Clear();
+    Subject.clear();
+    From.clear();
+    MessageId.clear();
+    TextCut = false;
+    BodyEndsOpen = false;
+    ParseLog.Clear();
+}
+
+std::string Trim(std::string_view s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
+        --e;
+    return std::string(s.substr(b, e - b));
+}
+
+std::string CutLineEnd(std::string line) {
+    if (!line.empty() && line.back() == '\n') {
+        line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+    }
+    return line;
+}
+
+// --- parse state ----------------------------------------------------------------------------
+
+// What a part's header says, as far as the parse needs it.
+struct TMessageParser::Part {
+    std::string type = "text/plain";   // lower case, parameters removed
+    std::string boundary;
+    std::string charset;
+    std::string encoding;              // lower case
+    std::string typeName;              // Content-Type's name, UTF-8
+    std::string fileName;              // Content-Disposition's filename, UTF-8
+    bool attachment = false;           // Content-Disposition: attachment
+    std::string rawHeader;             // the header lines as received (bounded)
+
+    const std::string& name() const { return fileName.empty() ? typeName : fileName; }
+    bool marked() const { return attachment || !name().empty(); }
+};
+
+// A multipart/alternative being read: once one of its text alternatives is taken (as the body,
+// the HTML text or a file), the others only repeat it.
+struct TMessageParser::Alternative {
+    Alternative* parent = nullptr;
+    bool used = false;
+    void use() {
+        for (Alternative* a = this; a; a = a->parent)
+            a->used = true;
+    }
+};
+
+TMessageParser::TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status)
+    : MaxText(64u << 20), coder_(Coder), readLn_(std::move(ReadLn)), status_(std::move(Status)) {}
+
+TMessageParser::~TMessageParser() = default;
+
+std::string TMessageParser::SafeFileName(const std::string& Name) {
+    std::string bare = StripName(Name);
+    if (bare.empty() || bare == "." || bare == "..")
+        return "text.tmp";
+    // A name the file system cannot hold (over 255 bytes) would fail the mail, and the mails
+    // after it with the connection. Repeated names add "_n" to it, so a name is cut well below
+    // that limit, keeping its extension, and never inside a character.
+    constexpr std::size_t MaxName = 100;
+    if (bare.size() > MaxName) {
+        const std::size_t dot = bare.find('.');
+        const std::string ext = dot == std::string::npos ? "" : cutUtf8(bare.substr(dot), 16);
+        bare = cutUtf8(bare.substr(0, std::min(dot, MaxName - ext.size())), MaxName - ext.size()) + ext;
+    }
+    return harmlessFileName(bare);
+}
+
+void TMessageParser::Reset() {
+    TransferEncoding.clear();
+    Boundary.clear();
+    AttachName.clear();
+    SectionMode = 2;
+}
+
+// The next piece of the mail: a line with its line end, or a part of a longer line. Dot-
+// stuffing is undone at the start of a line. After the end-of-message line nothing more is
+// read: the next bytes on the connection belong to the next answer.
+std::string TMessageParser::NextPiece() {
+    if (ended_)
+        return std::string(EndOfMessage);
+    std::string piece = readLn_();
+    pieceStart_ = lineStart_;
+    lineStart_ = !piece.empty() && piece.back() == '\n';
+    if (pieceStart_) {
+        if (piece == EndOfMessage) {
+            ended_ = true;
+            return piece;
+        }
+        if (piece.size() >= 2 && piece[0] == '.' && piece[1] == '.')
+            piece.erase(0, 1);
+    }
+    return piece;
+}
+
+// A line for header or text: one longer than MaxLine keeps its first piece and loses the rest.
+std::string TMessageParser::ReadWholeLine() {
+    std::string line = NextPiece();
+    const bool start = pieceStart_;
+    while (!ended_ && !lineStart_) {
+        NextPiece();
+        linesCut_ = true;
+    }
+    pieceStart_ = start;
+    return line;
+}
+
+TMessageParser::Delimiter TMessageParser::MatchDelimiter(const std::string& piece) const {
+    if (!pieceStart_ || boundaries_.empty() || piece.size() < 2 || piece[0] != '-' || piece[1] != '-')
+        return {};
+    std::string_view line(piece);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    // The innermost boundary first: a boundary used again by a nested part is the inner one's.
+    for (int level = static_cast<int>(boundaries_.size()) - 1; level >= 0; --level) {
+        const std::string& b = boundaries_[static_cast<std::size_t>(level)];
+        if (line.size() < 2 + b.size() || line.compare(2, b.size(), b) != 0)
+            continue;
+        std::string_view rest = line.substr(2 + b.size());
+        const bool closing = rest.substr(0, 2) == "--";
+        if (closing)
+            rest.remove_prefix(2);
+        if (rest.find_first_not_of(" \t") == std::string_view::npos)
+            return {level, closing};
+    }
+    return {};
+}
+
+TMessageParser::Delimiter TMessageParser::ReadHeader(TMailMessage& Mail, Part& part, bool top) {
+    std::string field;   // the field being read, continuation lines joined (line ends removed)
+    auto take = [&] {
+        if (!field.empty())
+            TakeField(Mail, part, field, top);
+        field.clear();
+    };
+    while (!ended_) {
+        const std::string raw = ReadWholeLine();
+        if (ended_)
+            break;   // a header cut off by the end of the mail
+        if (!top) {
+            if (const Delimiter d = MatchDelimiter(raw); d.level >= 0) {
+                take();
+                lastDelimiter_ = raw;
+                return d;
+            }
+            if (part.rawHeader.size() + raw.size() <= MaxPartHeader)
+                part.rawHeader += raw;
+        }
+        std::string line = CutLineEnd(raw);
+        if (top) {
+            if (headBytes_ + line.size() <= MaxHead) {
+                headBytes_ += line.size() + 3;
+                Mail.Head.Add(line);
+            } else if (!headNoted_) {
+                headNoted_ = true;
+                Mail.ParseLog.Add(ansi("POP3 Kopfzeilen über 4 MB nicht übernommen"));
+            }
+        }
+        if (line.empty())
+            break;
+        if ((line[0] == ' ' || line[0] == '\t') && !field.empty()) {
+            if (field.size() + line.size() <= MaxField)
+                field += line;
+        } else {
+            take();
+            field = line.substr(0, MaxField);
+        }
+    }
+    take();
+    return {};
+}
+
+void TMessageParser::TakeField(TMailMessage& Mail, Part& part, const std::string& field, bool top) {
+    if (top) {
+        const std::string first = AnsiUpperCase(NthWord(field, ' ', 1));
+        if (first == "SUBJECT:")
+            Mail.Subject = CopyFrom(field, 9, MaxFieldValue);
+        else if (first == "FROM:")
+            Mail.From = CopyFrom(field, 7, MaxFieldValue);
+        else if (first == "MESSAGE-ID:")
+            Mail.MessageId = CopyFrom(field, 13, MaxValue);
+    }
+    const std::size_t colon = field.find(':');
+    if (colon == std::string::npos)
+        return;
+    const std::string name = lower(Trim(std::string_view(field).substr(0, colon)));
+    const std::string_view value = std::string_view(field).substr(colon + 1);
+    if (name == "content-type") {
+        ContentType = Trim(value).substr(0, MaxValue);
+        const TMimeField f = ParseMimeField(value);
+        part.type = f.Value.empty() ? "text/plain" : f.Value.substr(0, MaxValue);
+        part.boundary = f.Param("boundary").substr(0, MaxValue);
+        part.charset = f.Param("charset").substr(0, MaxValue);
+        part.typeName = DecodeEncodedWords(f.Param("name").substr(0, MaxValue * 4), true);
+        Boundary = part.boundary;
+        if (!part.typeName.empty())
+            AttachName = part.typeName;
+    } else if (name == "content-transfer-encoding") {
+        part.encoding = lower(Trim(value)).substr(0, MaxValue);
+        TransferEncoding = Trim(value).substr(0, MaxValue);
+    } else if (name == "content-disposition") {
+        const TMimeField f = ParseMimeField(value);
+        part.attachment = f.Value == "attachment";
+        part.fileName = DecodeEncodedWords(f.Param("filename").substr(0, MaxValue * 4), true);
+        if (!part.fileName.empty())
+            AttachName = part.fileName;
+    }
+}
+
+TMessageParser::Delimiter TMessageParser::SkipToDelimiter() {
+    while (!ended_) {
+        const std::string piece = NextPiece();
+        if (ended_)
+            break;
+        if (const Delimiter d = MatchDelimiter(piece); d.level >= 0) {
+            lastDelimiter_ = piece;
+            return d;
+        }
+    }
+    return {};
+}
+
+TMessageParser::Delimiter TMessageParser::ReadEntity(TMailMessage& Mail, Part& part, int depth, Alternative* alt) {
+    const bool multipart = part.type.compare(0, 10, "multipart/") == 0 && !part.boundary.empty();
+    if (multipart && depth < MaxDepth) {
+        boundaries_.push_back(part.boundary);
+        const int level = static_cast<int>(boundaries_.size()) - 1;
+        Alternative own{alt, alt && alt->used};
+        Alternative* inner = part.type == "multipart/alternative" ? &own : alt;
+        // The preamble, then the parts up to the closing delimiter, a delimiter of an enclosing
+        // multipart or the end of the mail.
+        Delimiter d = SkipToDelimiter();
+        while (!ended_ && d.level == level && !d.closing) {
+            Part child;
+            d = ReadHeader(Mail, child, false);
+            if (d.level < 0 && !ended_)
+                d = ReadEntity(Mail, child, depth + 1, inner);
+        }
+        boundaries_.resize(static_cast<std::size_t>(level));
+        // After the closing delimiter: the epilogue, up to a delimiter of an enclosing one.
+        if (!ended_ && d.level == level)
+            d = SkipToDelimiter();
+        return d;
+    }
+
+    const bool isText = part.type.compare(0, 5, "text/") == 0;
+    if (!part.marked() && part.type == "text/plain" && !bodyTaken_) {
+        bodyTaken_ = true;
+        if (alt)
+            alt->use();
+        SectionMode = 1;
+        std::string text;
+        Delimiter d;
+        try {
+            d = ReadText(Mail, text);
+        } catch (...) {
+            // A read that failed or was canceled keeps what had arrived.
+            AddText(Mail, part, std::move(text));
+            throw;
+        }
+        AddText(Mail, part, std::move(text));
+        return d;
+    }
+    if (isText && alt && alt->used && !part.attachment)
+        return SkipToDelimiter();   // repeats the text already taken
+    if (alt && isText && !part.marked())
+        alt->use();
+    if (!part.marked() && part.type == "text/html" && !bodyTaken_ && !htmlTaken_) {
+        const int at = Mail.Body.Count();
+        std::string saved;
+        const Delimiter d = ReadToFile(Mail, part, "text.html", &saved);
+        if (!saved.empty()) {
+            htmlTaken_ = true;
+            htmlFile_ = saved;
+            htmlAt_ = at;
+            htmlCharset_ = part.charset;
+        }
+        return d;
+    }
+    return ReadToFile(Mail, part, part.type == "message/rfc822" ? "nachricht.eml" : "text.tmp", nullptr);
+}
+
+TMessageParser::Delimiter TMessageParser::ReadText(TMailMessage& Mail, std::string& text) {
+    if (status_)
+        status_(1, "Extracting file");
+    while (!ended_) {
+        std::string raw = ReadWholeLine();
+        if (ended_)
+            break;
+        if (const Delimiter d = MatchDelimiter(raw); d.level >= 0) {
+            lastDelimiter_ = raw;
+            return d;
+        }
+        const std::string line = CutLineEnd(std::move(raw));
+        if (textBytes_ + line.size() + 2 > MaxText) {
+            Mail.TextCut = true;
+            continue;
+        }
+        textBytes_ += line.size() + 2;
+        text += line;
+        text += "\r\n";
+    }
+    return {};
+}
+
+void TMessageParser::Note(TMailMessage& Mail, const std::string& Entry, bool& once) {
+    if (once)
+        return;
+    once = true;
+    Mail.ParseLog.Add(Entry);
+}
+
+// The text of a part into body lines: its transfer encoding undone, its charset converted.
+void TMessageParser::AddText(TMailMessage& Mail, const Part& part, std::string text) {
+    const std::string& enc = part.encoding;
+    bool anyLineEnd = false;
+    if (enc == "quoted-printable") {
+        int malformed = 0;
+        DecodeQuotedPrintable(text, 0, [&] {
+            if (malformed++ < MaxEscapeNotes)
+                Mail.ParseLog.Add("DEQP Fehler in Quoted-Printable-Nachricht");
+        });
+    } else if (isCoderEncoding(enc)) {
+        std::istringstream in(std::move(text));
+        std::ostringstream out;
+        TUUProcessor coder;
+        coder.Method = coderMethod(enc);
+        coder.SourceStream = &in;
+        coder.TargetStream = &out;
+        coder.Decode();
+        text = std::move(out).str();
+        anyLineEnd = true;
+    }
+    if (!ConvertToWindows1252(text, part.charset))
+        Note(Mail, ansi("POP3 Unbekannter Zeichensatz \"") + part.charset + ansi("\": Text unverändert übernommen"),
+             charsetNoted_);
+
+    if (anyLineEnd) {
+        std::vector<std::string> lines;
+        splitAnyLineEnd(text, lines);
+        for (std::string& line : lines)
+            Mail.Body.Add(std::move(line));
+        return;
+    }
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        Mail.Body.Add(text.substr(start, end - start));
+    if (start < text.size()) {
+        // The last line ended in a soft line break: it has no line end.
+        Mail.Body.Add(text.substr(start));
+        Mail.BodyEndsOpen = true;
+    }
+}
+
+std::string TMessageParser::UniqueName(const std::string& name) {
+    if (!FileExists(AttachFilePath + name))
+        return name;
+    const std::string base = NthWord(name, '.', 1);
+    const std::string ext = NthWord(name, '.', 2);
+    // The first free suffix from 1 on. Suffixes found taken earlier in this session are not
+    // tried again: with thousands of unnamed parts (text_1.tmp, text_2.tmp, ...) in one folder,
+    // trying them all for every part cost more than receiving the mails.
+    int& n = freeSuffix_[{AttachFilePath, base, ext}];
+    n = std::max(n, 1);
+    for (;; ++n) {
+        std::string candidate = base + "_" + std::to_string(n) + "." + ext;
+        if (!FileExists(AttachFilePath + candidate))
+            return candidate;
+    }
+}
+
+TMessageParser::Delimiter TMessageParser::ReadToFile(TMailMessage& Mail, Part& part, const std::string& defaultName,
+                                                     std::string* saved) {
+    if (files_ >= MaxFiles - 1) {
+        RestOfMail(Mail, part);
+        return {};
+    }
+    SectionMode = 0;
+    // The raw part goes under a private name, removed once the part is done, whatever happens.
+    std::string tempName;
+    struct RemoveTemp {
+        std::string& name;
+        ~RemoveTemp() {
+            if (!name.empty())
+                removeFile(name);
+        }
+    } removeTemp{tempName};
+    std::ofstream temp = createTempFile(AttachFilePath + TempFile, tempName);
+    if (status_)
+        status_(1, "Extracting file");
+    Delimiter d;
+    std::uint64_t written = 0;
+    while (!ended_) {
+        const std::string piece = NextPiece();
+        if (ended_)
+            break;
+        if (d = MatchDelimiter(piece); d.level >= 0) {
+            lastDelimiter_ = piece;
+            break;
+        }
+        if (!temp.write(piece.data(), static_cast<std::streamsize>(piece.size())))
+            throw EStreamError("Stream write error");
+        written += piece.size();
+    }
+    temp.close();
+    if (temp.fail())
+        throw EStreamError("Stream write error");
+
+    const bool named = !part.name().empty();
+    // An empty part without a name holds nothing worth a file.
+    if (written == 0 && !named)
+        return d;
+    const std::string name = UniqueName(SafeFileName(named ? part.name() : defaultName));
+    const std::string target = AttachFilePath + name;
+    AttachName = name;
+    if (isCoderEncoding(part.encoding)) {
+        std::ifstream source = openInputFile(tempName);
+        std::ofstream decoded = createOutputFile(target);
+        coder_.Method = coderMethod(part.encoding);
+        if (status_)
+            status_(1, "Decoding file");
+        struct Detach {
+            TUUProcessor& c;
+            TUUProcessor::TNotifyEvent progress;
+            ~Detach() { c.SourceStream = nullptr, c.TargetStream = nullptr, c.OnProgress = std::move(progress); }
+        } detach{coder_, coder_.OnProgress};
+        coder_.SourceStream = &source;
+        coder_.TargetStream = &decoded;
+        // A large attachment takes a while to decode: the window goes on handling its messages
+        // meanwhile (timers, "Abbrechen"), every few milliseconds rather than at every window
+        // of the coder. A cancel lets the decode finish; the next read of the mail ends it.
+        auto lastTurn = std::chrono::steady_clock::now();
+        coder_.OnProgress = [&lastTurn, &own = detach.progress](TUUProcessor& sender) {
+            if (own)
+                own(sender);
+            if (std::chrono::steady_clock::now() - lastTurn >= DecodeTurnInterval) {
+                processMessages();
+                lastTurn = std::chrono::steady_clock::now();
+            }
+        };
+        if (source.peek() != std::char_traits<char>::eof())
+            coder_.Decode();
+        decoded.close();
+        if (decoded.fail())
+            throw EStreamError("Stream write error");
+    } else if (part.encoding == "quoted-printable") {
+        std::ifstream source = openInputFile(tempName);
+        std::ofstream decoded = createOutputFile(target);
+        decodeQuotedPrintableFile(source, decoded);
+        decoded.close();
+        if (decoded.fail())
+            throw EStreamError("Stream write error");
+    } else {
+        std::error_code ec;
+        std::filesystem::rename(tempName, target, ec);
+        if (ec)
+            throw EInOutError("Cannot rename \"" + tempName + "\" to \"" + target + "\". " + ec.message());
+        tempName.clear();   // it is the attachment now
+    }
+    std::error_code ec;
+    if (!named && std::filesystem::file_size(target, ec) == 0 && !ec) {
+        removeFile(target);
+        return d;
+    }
+    ++files_;
+    Mail.Attachments.Add(name);
+    Mail.Body.Add("\r\nFile \"" + Utf8ToWindows1252(name) + "\" extracted");
+    if (saved)
+        *saved = name;
+    return d;
+}
+
+// The file limit is reached: everything from this part's delimiter to the end of the mail goes
+// into one last file, as it came.
+void TMessageParser::RestOfMail(TMailMessage& Mail, const Part& part) {
+    const std::string name = UniqueName("rest.eml");
+    std::ofstream out = createOutputFile(AttachFilePath + name);
+    auto write = [&](const std::string& bytes) {
+        if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+            throw EStreamError("Stream write error");
+    };
+    write(lastDelimiter_);
+    write(part.rawHeader);
+    while (!ended_) {
+        const std::string piece = NextPiece();
+        if (!ended_)
+            write(piece);
+    }
+    out.close();
+    if (out.fail())
+        throw EStreamError("Stream write error");
+    ++files_;
+    Mail.Attachments.Add(name);
+    Mail.Body.Add("\r\nFile \"" + name + "\" extracted");
+    Mail.ParseLog.Add("POP3 Mehr als " + std::to_string(MaxFiles) + " Dateien in der Mail, der Rest steht in \"" +
+                      name + "\"");
+}
+
+void TMessageParser::Parse(TMailMessage& Mail) {
+    ended_ = false;
+    lineStart_ = true;
+    pieceStart_ = true;
+    boundaries_.clear();
+    lastDelimiter_.clear();
+    bodyTaken_ = htmlTaken_ = false;
+    files_ = 0;
+    textBytes_ = headBytes_ = 0;
+    linesCut_ = headNoted_ = charsetNoted_ = false;
+    htmlFile_.clear();
+    htmlCharset_.clear();
+    htmlAt_ = -1;
+    Part top;
+    SectionMode = 2;
+    ReadHeader(Mail, top, true);
+    SectionMode = 1;
+    if (!ended_)
+        ReadEntity(Mail, top, 0, nullptr);
+    while (!ended_)
+        NextPiece();
+    Finish(Mail);
+}
+
+void TMessageParser::Finish(TMailMessage& Mail) {
+    if (linesCut_)
+        Mail.ParseLog.Add(ansi("POP3 Zeilen über 1 MB gekürzt"));
+    if (bodyTaken_ || !htmlTaken_)
+        return;
+    // No plain text: the text is read from the HTML (its file is the original).
+    std::string html;
+    {
+        std::ifstream in = openInputFile(AttachFilePath + htmlFile_);
+        html.resize(std::min<std::size_t>(MaxHtml, MaxText));
+        in.read(html.data(), static_cast<std::streamsize>(html.size()));
+        html.resize(static_cast<std::size_t>(in.gcount()));
+    }
+    ConvertToUtf8(html, htmlCharset_);
+    std::string text = Utf8ToWindows1252(HtmlToText(html));
+    std::vector<std::string> lines;
+    splitAnyLineEnd(text, lines);
+    const std::vector<std::string> old = Mail.Body.Lines();
+    Mail.Body.Clear();
+    const std::size_t at = static_cast<std::size_t>(std::clamp(htmlAt_, 0, static_cast<int>(old.size())));
+    for (std::size_t i = 0; i < at; ++i)
+        Mail.Body.Add(old[i]);
+    for (std::string& line : lines)
+        Mail.Body.Add(std::move(line));
+    for (std::size_t i = at; i < old.size(); ++i)
+        Mail.Body.Add(old[i]);
+}
+
+} // namespace pb

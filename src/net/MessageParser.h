@@ -1,0 +1,150 @@
+#pragma once
+// TMessageParser: splits one retrieved mail, read line by line as the server sends it, into a
+// TMailMessage: the header lines, the subject, sender and message id, the body text in
+// Windows-1252, and every other part as a file in AttachFilePath. One pass, the mail is never
+// held whole: attachments go to disk as they arrive, text is kept up to the host's record size.
+//
+// MIME (RFC 2045-2049): a part ends only at a delimiter line of its own or of an enclosing
+// multipart ("--" boundary, "--" boundary "--" for the last, blanks allowed after either);
+// multiparts nest to MaxDepth, deeper ones are saved whole. The body is the first text/plain
+// part that is not an attachment; the other text alternatives of a multipart/alternative are
+// not saved (they repeat the text); an HTML-only mail gets its text from the HTML, which is
+// saved as well. Transfer encodings are taken per part (base64, quoted-printable, x-uuencode,
+// 7bit/8bit/binary), charsets are converted into Windows-1252. Every saved file gets a notice
+// line in the body naming it as saved.
+//
+// Bounds, whatever the server sends: a line is read in pieces of at most MaxLine bytes (longer
+// lines of a file part are written in pieces, in a header or text they are cut), the text kept
+// stops at the record limit, at most MaxFiles files per mail and the rest of the mail in one
+// last file "rest.eml". What the parse had to cut or could not convert is said in ParseLog.
+#include "net/ExStrings.h"
+#include "net/UUCoder.h"
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+namespace pb {
+
+// One retrieved mail (GetMailMessage).
+class TMailMessage {
+public:
+    TExStringList Head;        // header lines as received, line ends cut, ending with the empty line
+    TStringList Body;          // body text lines (Windows-1252), plus one notice line per file
+    TStringList Attachments;   // file names written (without AttachFilePath), in order
+    std::string From;          // the From value as received (folded lines joined)
+    std::string Subject;       // the Subject value as received, the blank after the colon kept
+    std::string MessageId;
+    // The text was cut at the record limit while it arrived (the conversion cuts it exactly).
+    bool TextCut = false;
+    // The body's last line ended in a quoted-printable soft line break: the text has no line
+    // end after it.
+    bool BodyEndsOpen = false;
+    // Activity log entries of the parse (Windows-1252 with their tag), in order.
+    TStringList ParseLog;
+
+    void Clear();
+};
+
+// The line end a line has (CR LF, or a bare LF) removed.
+std::string CutLineEnd(std::string Line);
+// Blanks and control characters off both ends.
+std::string Trim(std::string_view Text);
+
+class TMessageParser {
+public:
+    using LineSource = std::function<std::string()>;
+    using StatusSink = std::function<void(int Level, const std::string& Text)>;
+
+    // Lines come from `ReadLn` with their line ends, dot-stuffed, ending with ".\r\n"; a line
+    // longer than MaxLine may come in pieces (every piece but the last without LF). Reading
+    // stops right after the end-of-message line, so the connection stays in step.
+    TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status = {});
+    ~TMessageParser();
+
+    static constexpr std::size_t MaxLine = 1 << 20;
+    static constexpr int MaxDepth = 32;
+    static constexpr int MaxFiles = 100;
+
+    // Prefix of every file the parse writes: "Temp.mme.XXXXXX" (a private name, removed once the
+    // part is saved) and the attachments.
+    std::string AttachFilePath;
+    // Most text bytes a mail keeps (the host's record holds no more).
+    std::size_t MaxText;
+
+    // The part being read: 2 while the mail's own header is read, 1 while it is text, 0 while
+    // it goes to a file; its Content-Type, boundary, transfer encoding and file name as given.
+    int SectionMode = 2;
+    std::string ContentType;
+    std::string Boundary;
+    std::string TransferEncoding;
+    std::string AttachName;
+
+    // Before RETR.
+    void Reset();
+    // A new session: attachment names are looked for afresh from suffix 1 (files may have
+    // been removed from the folder since the last one).
+    void ForgetTakenNames() { freeSuffix_.clear(); }
+    // After RETR was accepted: reads the whole mail into Mail (cleared first by the caller).
+    void Parse(TMailMessage& Mail);
+
+    // The name an attachment may be written under: what follows the last "/" or "\", without
+    // control characters, cut on a UTF-8 character boundary to a length every file system
+    // takes; "text.tmp" when that leaves nothing, "." or ".."; made harmless
+    // (harmlessFileName).
+    static std::string SafeFileName(const std::string& Name);
+
+private:
+    struct Part;
+    struct Alternative;
+    struct Delimiter {
+        int level = -1;   // index into boundaries_, -1 for none (end of mail or of a header)
+        bool closing = false;
+    };
+    struct FileOut;
+
+    std::string NextPiece();
+    std::string ReadWholeLine();
+    Delimiter MatchDelimiter(const std::string& piece) const;
+    Delimiter ReadHeader(TMailMessage& Mail, Part& part, bool top);
+    void TakeField(TMailMessage& Mail, Part& part, const std::string& field, bool top);
+    Delimiter ReadEntity(TMailMessage& Mail, Part& part, int depth, Alternative* alt);
+    Delimiter SkipToDelimiter();
+    Delimiter ReadText(TMailMessage& Mail, std::string& text);
+    Delimiter ReadToFile(TMailMessage& Mail, Part& part, const std::string& defaultName, std::string* saved);
+    void AddText(TMailMessage& Mail, const Part& part, std::string text);
+    void Note(TMailMessage& Mail, const std::string& Entry, bool& once);
+    std::string UniqueName(const std::string& name);
+    void RestOfMail(TMailMessage& Mail, const Part& part);
+    void Finish(TMailMessage& Mail);
+
+    TUUProcessor& coder_;
+    LineSource readLn_;
+    StatusSink status_;
+    bool ended_ = false;       // the end-of-message line has been read
+    bool lineStart_ = true;    // the next piece begins a line
+    bool pieceStart_ = true;   // the piece just read began a line
+    std::vector<std::string> boundaries_;
+    std::string lastDelimiter_;   // the delimiter line that began the current part
+    // Per mail.
+    bool bodyTaken_ = false;
+    int files_ = 0;
+    std::size_t textBytes_ = 0;
+    std::size_t headBytes_ = 0;
+    bool linesCut_ = false, charsetNoted_ = false, headNoted_ = false;
+    // The first HTML part, whose text becomes the body should no plain text come: its file,
+    // its charset and the body line where its text goes.
+    bool htmlTaken_ = false;
+    std::string htmlFile_;
+    std::string htmlCharset_;
+    int htmlAt_ = -1;
+    // Per folder, base name and extension: the lowest suffix not yet found taken this session.
+    std::map<std::tuple<std::string, std::string, std::string>, int> freeSuffix_;
+};
+
+} // namespace pb

@@ -1,0 +1,642 @@
+#include "net/MimeText.h"
+
+#include "platform/AnsiText.h"
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <random>
+
+#include <iconv.h>
+#include <unistd.h>
+
+namespace pb {
+namespace {
+
+char lowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        c = lowerChar(c);
+    return out;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && isBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The names mail programs use for the program's own code page. Latin-1's C1 controls are never
+// meant as such in mail: Windows-1252 is what its senders write.
+bool meansWindows1252(std::string_view charset) {
+    const std::string c = lower(trim(charset));
+    return c == "us-ascii" || c == "ascii" || c == "iso-8859-1" || c == "iso8859-1" || c == "iso_8859-1" ||
+           c == "latin1" || c == "latin-1" || c == "l1" || c == "windows-1252" || c == "cp1252" ||
+           c == "x-cp1252" || c == "ansi_x3.4-1968";
+}
+
+// Charsets in which a 7-bit byte may stand for something other than its ASCII character.
+bool sevenBitIsAscii(std::string_view charset) {
+    const std::string c = lower(trim(charset));
+    for (std::string_view other : {"utf-7", "utf-16", "utf-32", "ucs-", "unicode", "iso-2022", "hz"})
+        if (c.compare(0, other.size(), other) == 0)
+            return false;
+    return true;
+}
+
+// iconv from one charset to another over the whole text. A byte that is no character of the
+// source charset becomes "?"; characters the target lacks are transliterated (glibc writes
+// "?" where it has no transliteration). False when iconv does not know a name.
+bool iconvText(std::string& text, const std::string& to, std::string_view from) {
+    // RFC 2231 allows a language after the charset ("utf-8*de"); iconv does not.
+    const std::string source(trim(from.substr(0, from.find('*'))));
+    iconv_t cd = ::iconv_open(to.c_str(), source.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    std::string out;
+    out.reserve(text.size() + text.size() / 2 + 16);
+    char* in = text.data();
+    std::size_t inLeft = text.size();
+    char buf[16384];
+    for (;;) {
+        char* o = buf;
+        std::size_t oLeft = sizeof buf;
+        const std::size_t r = inLeft > 0 ? ::iconv(cd, &in, &inLeft, &o, &oLeft)
+                                         : ::iconv(cd, nullptr, nullptr, &o, &oLeft);
+        out.append(buf, static_cast<std::size_t>(o - buf));
+        if (r != static_cast<std::size_t>(-1)) {
+            if (inLeft == 0 && o == buf)
+                break;
+            continue;
+        }
+        if (errno == E2BIG)
+            continue;
+        if (inLeft == 0)
+            break;
+        // EILSEQ or EINVAL (a sequence cut off at the end): one byte given up.
+        out += '?';
+        ++in;
+        --inLeft;
+    }
+    ::iconv_close(cd);
+    text = std::move(out);
+    return true;
+}
+
+bool convert(std::string& text, std::string_view charset, bool toUtf8) {
+    const std::string_view cs = trim(charset);
+    if (cs.empty()) {
+        if (!HasEightBit(text))
+            return true;
+        if (IsUtf8(text))
+            return toUtf8 || iconvText(text, "WINDOWS-1252//TRANSLIT", "UTF-8");
+        if (toUtf8)
+            text = Windows1252ToUtf8(text);
+        return true;
+    }
+    if (meansWindows1252(cs)) {
+        if (toUtf8)
+            text = Windows1252ToUtf8(text);
+        return true;
+    }
+    if (!HasEightBit(text) && sevenBitIsAscii(cs)) {
+        // Known names only: an unknown charset is reported whatever the text holds.
+        iconv_t cd = ::iconv_open("UTF-8", std::string(cs.substr(0, cs.find('*'))).c_str());
+        if (cd == reinterpret_cast<iconv_t>(-1))
+            return false;
+        ::iconv_close(cd);
+        return true;
+    }
+    return iconvText(text, toUtf8 ? "UTF-8" : "WINDOWS-1252//TRANSLIT", cs);
+}
+
+// Base64 or Q text of an encoded word into its bytes; false when it is not well-formed.
+bool decodeWordText(char encoding, std::string_view text, std::string& out) {
+    if (encoding == 'B' || encoding == 'b') {
+        for (char c : text)
+            if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+                  c == '/' || c == '='))
+                return false;
+        const QByteArray bytes = QByteArray::fromBase64(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+        out.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        return true;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '_') {
+            out += ' ';
+        } else if (c == '=') {
+            if (i + 2 >= text.size())
+                return false;
+            const int hi = hexValue(text[i + 1]), lo = hexValue(text[i + 2]);
+            if (hi < 0 || lo < 0)
+                return false;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return true;
+}
+
+struct EncodedWord {
+    std::size_t end = 0;   // position after "?="
+    std::string charset;
+    std::string bytes;
+};
+
+// An encoded word starting at `at` ("=?charset?B|Q?text?="), or false.
+bool readEncodedWord(std::string_view s, std::size_t at, EncodedWord& word) {
+    if (s.compare(at, 2, "=?") != 0)
+        return false;
+    const std::size_t q1 = s.find('?', at + 2);
+    if (q1 == std::string_view::npos || q1 == at + 2 || q1 + 2 >= s.size() || s[q1 + 2] != '?')
+        return false;
+    const char enc = s[q1 + 1];
+    if (enc != 'B' && enc != 'b' && enc != 'Q' && enc != 'q')
+        return false;
+    const std::size_t textStart = q1 + 3;
+    const std::size_t close = s.find("?=", textStart);
+    if (close == std::string_view::npos)
+        return false;
+    const std::string_view text = s.substr(textStart, close - textStart);
+    if (text.find_first_of(" \t\r\n") != std::string_view::npos)
+        return false;
+    const std::string_view charset = s.substr(at + 2, q1 - at - 2);
+    if (charset.find_first_of(" \t\r\n") != std::string_view::npos)
+        return false;
+    word.bytes.clear();
+    if (!decodeWordText(enc, text, word.bytes))
+        return false;
+    word.charset = lower(charset.substr(0, charset.find('*')));
+    word.end = close + 2;
+    return true;
+}
+
+// A parameter value of RFC 2231 form "charset'language'%XX..." (the first section of an
+// extended parameter), or a later extended section ("%XX..." only).
+std::string percentDecode(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+constexpr std::size_t MaxEncodedLine = 76;
+
+bool qSafe(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '!' || c == '*' ||
+           c == '+' || c == '-' || c == '/';
+}
+
+const char* const HexDigits = "0123456789ABCDEF";
+
+// Length of the UTF-8 character that begins with byte c.
+std::size_t utf8Length(unsigned char c) {
+    if (c >= 0xF0)
+        return 4;
+    if (c >= 0xE0)
+        return 3;
+    if (c >= 0xC0)
+        return 2;
+    return 1;
+}
+
+} // namespace
+
+bool IsUtf8(std::string_view s) {
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        char32_t min = 0;
+        if (c >= 0xC2 && c <= 0xDF)
+            len = 2, min = 0x80;
+        else if (c >= 0xE0 && c <= 0xEF)
+            len = 3, min = 0x800;
+        else if (c >= 0xF0 && c <= 0xF4)
+            len = 4, min = 0x10000;
+        else
+            return false;
+        if (i + len > n)
+            return false;
+        char32_t cp = c & (0xFF >> (len + 1));
+        for (std::size_t k = 1; k < len; ++k) {
+            const unsigned char d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+bool HasEightBit(std::string_view s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return true;
+    return false;
+}
+
+bool ConvertToWindows1252(std::string& Text, std::string_view Charset) { return convert(Text, Charset, false); }
+
+bool ConvertToUtf8(std::string& Text, std::string_view Charset) { return convert(Text, Charset, true); }
+
+std::string Windows1252ToUtf8(std::string_view Text) {
+    if (!HasEightBit(Text))
+        return std::string(Text);
+    std::string defined(Text);
+    for (char& c : defined) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u == 0x81 || u == 0x8D || u == 0x8F || u == 0x90 || u == 0x9D)
+            c = '?';
+    }
+    return toUtf8(defined);
+}
+
+std::string Utf8ToWindows1252(std::string_view Text) {
+    std::string out(Text);
+    if (HasEightBit(out))
+        iconvText(out, "WINDOWS-1252//TRANSLIT", "UTF-8");
+    return out;
+}
+
+void DecodeQuotedPrintable(std::string& Text, std::size_t Start, const std::function<void()>& OnMalformed) {
+    if (Start >= Text.size())
+        return;
+    // One pass with separate read and write positions: a text with many escapes costs no more
+    // than one with few. The decoded byte is written behind the read position, so it is never
+    // taken for the start of another escape.
+    const std::size_t n = Text.size();
+    std::size_t w = Text.find('=', Start);
+    if (w == std::string::npos || w + 1 >= n)
+        return;
+    std::size_t r = w;
+    auto upperHex = [](char c) { return hexValue(c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c); };
+    while (r < n) {
+        const char c = Text[r];
+        if (c != '=' || r + 1 >= n) {
+            Text[w++] = c;
+            ++r;
+            continue;
+        }
+        const char c1 = Text[r + 1];
+        const char c2 = r + 2 < n ? Text[r + 2] : '\0';
+        if (c1 == '\r' && c2 == '\n') {
+            r += 3;
+        } else if (upperHex(c1) >= 0 && upperHex(c2) >= 0) {
+            Text[w++] = static_cast<char>(upperHex(c1) * 16 + upperHex(c2));
+            r += 3;
+        } else {
+            if (OnMalformed)
+                OnMalformed();
+            Text[w++] = '=';
+            ++r;
+        }
+    }
+    Text.resize(w);
+}
+
+std::string DecodeEncodedWords(std::string_view Value, bool ToUtf8) {
+    // Text outside encoded words is undeclared: raw UTF-8 is read as such.
+    auto undeclared = [ToUtf8](std::string& text) {
+        if (ToUtf8)
+            ConvertToUtf8(text, {});
+        else
+            ConvertToWindows1252(text, {});
+    };
+    if (Value.find("=?") == std::string_view::npos) {
+        std::string out(Value);
+        undeclared(out);
+        return out;
+    }
+    std::string out;
+    std::string plain;
+    auto flushPlain = [&] {
+        undeclared(plain);
+        out += plain;
+        plain.clear();
+    };
+    // A run of adjacent words in one charset is converted as one text: a character may be
+    // split across two words.
+    std::string run, runCharset;
+    auto flushRun = [&] {
+        if (run.empty() && runCharset.empty())
+            return;
+        std::string bytes = std::move(run);
+        // An unknown charset leaves the decoded bytes as they are.
+        (void)(ToUtf8 ? ConvertToUtf8(bytes, runCharset) : ConvertToWindows1252(bytes, runCharset));
+        out += bytes;
+        run.clear();
+        runCharset.clear();
+    };
+    std::size_t i = 0;
+    bool afterWord = false;   // only blanks since the last encoded word
+    while (i < Value.size()) {
+        EncodedWord word;
+        if (Value[i] == '=' && readEncodedWord(Value, i, word)) {
+            if (afterWord)
+                plain.clear();   // only blanks between two encoded words: they go
+            if (!plain.empty() || word.charset != runCharset)
+                flushRun();
+            flushPlain();
+            runCharset = word.charset;
+            run += word.bytes;
+            i = word.end;
+            afterWord = true;
+            continue;
+        }
+        if (afterWord && !isBlank(Value[i])) {
+            flushRun();
+            afterWord = false;
+        }
+        plain += Value[i++];
+    }
+    flushRun();
+    flushPlain();
+    return out;
+}
+
+std::string TMimeField::Param(const std::string& Name) const {
+    const auto it = Params.find(Name);
+    return it == Params.end() ? std::string() : it->second;
+}
+
+TMimeField ParseMimeField(std::string_view Text) {
+    TMimeField f;
+    std::size_t i = 0;
+    auto skipBlanks = [&] {
+        while (i < Text.size() && isBlank(Text[i]))
+            ++i;
+    };
+    {
+        const std::size_t semi = Text.find(';');
+        std::string v;
+        for (char c : Text.substr(0, semi))
+            if (!isBlank(c))
+                v += lowerChar(c);
+        f.Value = v;
+        i = semi == std::string_view::npos ? Text.size() : semi + 1;
+    }
+    // Sections of RFC 2231 parameters: name -> (section number -> (extended, value)).
+    std::map<std::string, std::map<int, std::pair<bool, std::string>>> sections;
+    while (i < Text.size()) {
+        skipBlanks();
+        const std::size_t nameStart = i;
+        while (i < Text.size() && Text[i] != '=' && Text[i] != ';')
+            ++i;
+        std::string name = lower(trim(Text.substr(nameStart, i - nameStart)));
+        if (i >= Text.size() || Text[i] == ';') {
+            ++i;
+            continue;
+        }
+        ++i;   // '='
+        skipBlanks();
+        std::string value;
+        if (i < Text.size() && Text[i] == '"') {
+            ++i;
+            while (i < Text.size() && Text[i] != '"') {
+                // A backslash quotes only a quote or itself: Windows paths come unescaped.
+                if (Text[i] == '\\' && i + 1 < Text.size() && (Text[i + 1] == '"' || Text[i + 1] == '\\'))
+                    ++i;
+                value += Text[i++];
+            }
+            ++i;   // closing quote
+            while (i < Text.size() && Text[i] != ';')
+                ++i;
+        } else {
+            const std::size_t start = i;
+            while (i < Text.size() && Text[i] != ';')
+                ++i;
+            value = std::string(trim(Text.substr(start, i - start)));
+        }
+        ++i;   // ';'
+        if (name.empty())
+            continue;
+        const std::size_t star = name.find('*');
+        if (star == std::string::npos) {
+            f.Params.emplace(name, std::move(value));
+            continue;
+        }
+        const std::string base = name.substr(0, star);
+        std::string_view rest = std::string_view(name).substr(star + 1);
+        int section = 0;
+        bool extended = false;
+        if (rest.empty()) {
+            extended = true;   // name*=charset'lang'value
+        } else {
+            if (!rest.empty() && rest.back() == '*') {
+                extended = true;
+                rest.remove_suffix(1);
+            }
+            section = 0;
+            for (char c : rest) {
+                if (c < '0' || c > '9' || section > 999) {
+                    section = -1;
+                    break;
+                }
+                section = section * 10 + (c - '0');
+            }
+            if (section < 0)
+                continue;
+        }
+        // A section given twice keeps its first value; the number of sections is bounded by
+        // the value's length.
+        sections[base].emplace(section, std::make_pair(extended, std::move(value)));
+    }
+    for (auto& [name, parts] : sections) {
+        std::string charset;
+        std::string bytes;
+        int expect = 0;
+        for (auto& [number, part] : parts) {
+            if (number != expect++)
+                break;   // a missing section ends the value
+            auto& [extended, value] = part;
+            std::string_view v = value;
+            if (extended && number == 0) {
+                const std::size_t q1 = v.find('\'');
+                const std::size_t q2 = q1 == std::string_view::npos ? q1 : v.find('\'', q1 + 1);
+                if (q2 != std::string_view::npos) {
+                    charset = std::string(v.substr(0, q1));
+                    v = v.substr(q2 + 1);
+                }
+            }
+            bytes += extended ? percentDecode(v) : std::string(v);
+        }
+        ConvertToUtf8(bytes, charset);
+        f.Params[name] = std::move(bytes);
+    }
+    return f;
+}
+
+std::string EncodeHeaderWords(std::string_view Text, std::size_t UsedOnLine) {
+    if (!HasEightBit(Text))
+        return std::string(Text);
+    const std::string utf8 = Windows1252ToUtf8(Text);
+    static constexpr std::string_view Open = "=?utf-8?q?";
+    static constexpr std::string_view Close = "?=";
+    std::string out;
+    std::string word;
+    std::size_t lineUsed = UsedOnLine;
+    auto finishWord = [&] {
+        if (word.empty())
+            return;
+        if (!out.empty()) {
+            out += "\r\n ";
+            lineUsed = 1;
+        }
+        out += Open;
+        out += word;
+        out += Close;
+        lineUsed += Open.size() + word.size() + Close.size();
+        word.clear();
+    };
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::size_t len = std::min(utf8Length(static_cast<unsigned char>(utf8[i])), utf8.size() - i);
+        std::string encoded;
+        for (std::size_t k = 0; k < len; ++k) {
+            const unsigned char c = static_cast<unsigned char>(utf8[i + k]);
+            if (c == ' ') {
+                encoded += '_';
+            } else if (qSafe(c)) {
+                encoded += static_cast<char>(c);
+            } else {
+                encoded += '=';
+                encoded += HexDigits[c >> 4];
+                encoded += HexDigits[c & 15];
+            }
+        }
+        const std::size_t room = MaxEncodedLine - std::min(MaxEncodedLine - 20, out.empty() ? lineUsed : 1);
+        if (!word.empty() && Open.size() + word.size() + encoded.size() + Close.size() > room)
+            finishWord();
+        word += encoded;
+        i += len;
+    }
+    finishWord();
+    return out;
+}
+
+std::string EncodeQuotedPrintable(std::string_view Text) {
+    std::string out;
+    out.reserve(Text.size() + Text.size() / 4 + 8);
+    std::size_t lineLength = 0;
+    auto put = [&](std::string_view piece) {
+        // A soft break keeps every encoded line at 76 characters or fewer, the "=" included.
+        if (lineLength + piece.size() > MaxEncodedLine - 1) {
+            out += "=\r\n";
+            lineLength = 0;
+        }
+        out += piece;
+        lineLength += piece.size();
+    };
+    std::size_t i = 0;
+    while (i <= Text.size()) {
+        std::size_t end = Text.find('\n', i);
+        const bool last = end == std::string_view::npos;
+        if (last)
+            end = Text.size();
+        std::string_view line = Text.substr(i, end - i);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        for (std::size_t k = 0; k < line.size(); ++k) {
+            const unsigned char c = static_cast<unsigned char>(line[k]);
+            const bool trailingBlank = (c == ' ' || c == '\t') && k + 1 == line.size();
+            if ((c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !trailingBlank)) {
+                const char ch = static_cast<char>(c);
+                put(std::string_view(&ch, 1));
+            } else {
+                // Multi-byte characters are escaped byte by byte but never split by a soft
+                // break: the escapes of one character go onto one line.
+                std::size_t len = c >= 0xC0 ? std::min(utf8Length(c), line.size() - k) : 1;
+                std::string esc;
+                for (std::size_t b = 0; b < len; ++b) {
+                    const unsigned char d = static_cast<unsigned char>(line[k + b]);
+                    esc += '=';
+                    esc += HexDigits[d >> 4];
+                    esc += HexDigits[d & 15];
+                }
+                put(esc);
+                k += len - 1;
+            }
+        }
+        if (last)
+            break;
+        out += "\r\n";
+        lineLength = 0;
+        i = end + 1;
+    }
+    return out;
+}
+
+std::string MailDate(std::time_t Time) {
+    static const char* const Days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm t{};
+    ::localtime_r(&Time, &t);
+    const long offset = t.tm_gmtoff / 60;
+    const long zone = (offset < 0 ? -offset : offset);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", Days[t.tm_wday % 7], t.tm_mday,
+                  Months[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec, offset < 0 ? '-' : '+',
+                  zone / 60, zone % 60);
+    return buf;
+}
+
+std::string NewMessageId(std::string_view Address) {
+    static std::atomic<unsigned> counter{0};
+    static const std::uint64_t seed = std::random_device{}();
+    std::string domain;
+    if (const std::size_t at = Address.rfind('@'); at != std::string_view::npos)
+        domain = std::string(trim(Address.substr(at + 1)));
+    std::string clean;
+    for (char c : domain)
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-')
+            clean += c;
+    if (clean.empty())
+        clean = "localhost";
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "<%llx.%x.%x.%llx@", static_cast<unsigned long long>(now),
+                  static_cast<unsigned>(::getpid()), counter.fetch_add(1) + 1,
+                  static_cast<unsigned long long>(seed & 0xFFFFFFFFFFull));
+    return buf + clean + ">";
+}
+
+} // namespace pb
