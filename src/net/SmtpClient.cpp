@@ -1,5 +1,6 @@
 #include "net/SmtpClient.h"
 
+#include "net/MimeText.h"
 #include "net/Streams.h"
 #include "platform/AnsiText.h"
 
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <fstream>
 
 namespace pb {
@@ -19,6 +21,8 @@ const std::string CRLF = "\r\n";
 // The single-part line: "charset" starts in column 50, as it always has in this header.
 const std::string TextPlainLine =
     "Content-Type: text/plain;" + std::string(24, ' ') + "charset=us-ascii";
+const std::string Utf8TextLine = "Content-Type: text/plain; charset=utf-8";
+const std::string QuotedPrintableLine = "Content-Transfer-Encoding: quoted-printable";
 const std::string MultipartLine =
     "Content-Type: multipart/mixed;" + std::string(19, ' ') + "boundary=";
 const std::string PartTypeLine =
@@ -129,6 +133,30 @@ std::string AddressLine(const std::string& prefix, const TStringList& entries) {
         line += entry;
     }
     return line;
+}
+
+// A display name (with the blank that ends it, if any) as encoded words when it is not 7-bit.
+std::string EncodedName(const std::string& name, std::size_t usedOnLine) {
+    if (!HasEightBit(name))
+        return name;
+    std::string_view bare = name;
+    while (!bare.empty() && bare.back() == ' ')
+        bare.remove_suffix(1);
+    return EncodeHeaderWords(bare, usedOnLine) + std::string(name.size() - bare.size(), ' ');
+}
+
+// Recipient entries with their display names as encoded words where needed; the address in
+// angle brackets stays as it is.
+TStringList EncodedEntries(const TStringList& entries) {
+    TStringList out;
+    for (const std::string& entry : entries) {
+        const std::size_t lt = entry.find('<');
+        if (lt == std::string::npos || !HasEightBit(entry.substr(0, lt)))
+            out.Add(entry);
+        else
+            out.Add(EncodedName(entry.substr(0, lt), 4) + entry.substr(lt));
+    }
+    return out;
 }
 
 // The name of the file without its directory, usable inside a quoted header parameter.
@@ -344,29 +372,38 @@ void TSmtpClient::Compose() {
     MessageStream.str(std::string());
     MessageStream.clear();
 
-    FinalHeader.Add("From: " + m.FromName + "<" + m.FromAddress + ">");
+    // Text with 8-bit characters goes out as UTF-8, quoted-printable; 7-bit text as it is.
+    const bool eightBit = std::any_of(m.Body.begin(), m.Body.end(), [](const std::string& l) { return HasEightBit(l); });
+    FinalHeader.Add("From: " + EncodedName(m.FromName, 6) + "<" + m.FromAddress + ">");
     if (!m.ToAddress.Empty())
-        FinalHeader.Add(AddressLine("To: ", m.ToAddress));
+        FinalHeader.Add(AddressLine("To: ", EncodedEntries(m.ToAddress)));
     if (!m.ToCarbonCopy.Empty())
-        FinalHeader.Add(AddressLine("CC: ", m.ToCarbonCopy));
-    FinalHeader.SetHeader("Subject", m.Subject);
+        FinalHeader.Add(AddressLine("CC: ", EncodedEntries(m.ToCarbonCopy)));
+    FinalHeader.SetHeader("Subject", EncodeHeaderWords(m.Subject, 9));
     FinalHeader.SetHeader("X-Mailer", m.LocalProgram);
     FinalHeader.SetHeader("Reply-To", m.ReplyTo);
-    FinalHeader.SetHeader("Date", m.Date);
+    FinalHeader.SetHeader("Date", m.Date.empty() ? MailDate(std::time(nullptr)) : m.Date);
+    FinalHeader.SetHeader("Message-ID", NewMessageId(m.FromAddress));
     FinalHeader.Add("Mime-Version: 1.0");
 
     const bool multipart = !m.Attachments.Empty();
+    const std::string textType = eightBit ? Utf8TextLine : TextPlainLine;
     if (multipart) {
         boundary_ = std::string(20, '=') + "54535" + BoundaryTime() + "====";
         FinalHeader.Add(MultipartLine + '"' + boundary_ + '"');
-        MessageStream << "--" << boundary_ << CRLF << TextPlainLine << CRLF << CRLF;
+        MessageStream << "--" << boundary_ << CRLF << textType << CRLF;
+        if (eightBit)
+            MessageStream << QuotedPrintableLine << CRLF;
+        MessageStream << CRLF;
     } else {
-        FinalHeader.Add(TextPlainLine);
+        FinalHeader.Add(textType);
+        if (eightBit)
+            FinalHeader.Add(QuotedPrintableLine);
     }
 
     std::string body;
     for (const std::string& line : m.Body) {
-        AppendTransparent(body, line);
+        AppendTransparent(body, eightBit ? EncodeQuotedPrintable(Windows1252ToUtf8(line)) : line);
         body += CRLF;
     }
     MessageStream << body;

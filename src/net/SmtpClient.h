@@ -75,7 +75,7 @@ public:
     TStringList Attachments;            // file names with path
     std::string Subject;
     std::string LocalProgram;           // X-Mailer
-    std::string Date;                   // the Date line's value, unchanged
+    std::string Date;                   // the Date line's value, unchanged; empty: the time of sending
     std::string ReplyTo;
 };
 

@@ -2,8 +2,13 @@
 // the host's record the way a retrieval run does it. The input is the mail's lines as they
 // arrive (dot-stuffing left to the input, so a lone dot line in it ends the mail early); the
 // end-of-message line is added after them, and an answer to the next command after that.
+// Lines come in pieces of at most PieceSize bytes, as the socket hands out lines longer than the
+// parser's limit, and the text limit is small, so that short inputs take the paths of long
+// lines and cut texts; the first byte picks the piece size. MIME structure, charsets, encoded
+// words, RFC 2231 names and HTML all come from the input.
 // Checked: no crash, the parse stops right after the end-of-message line, every file it writes
-// lies in its own directory, and the record's size stays within the record.
+// lies in its own directory, at most the file limit of files, and the record's size stays
+// within the record.
 #include "mail/MailConversion.h"
 #include "net/Pop3Client.h"
 #include "platform/MessageBoxes.h"
@@ -11,6 +16,7 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -43,17 +49,21 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::string served(reinterpret_cast<const char*>(data), size);
+    if (size == 0)
+        return 0;
+    const std::size_t pieceSize = 8 + data[0] % 120;
+    std::string served(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (!served.empty() && served.back() != '\n')
         served += "\r\n";
     served += ".\r\n";
     served += NextAnswer;
 
-    // The mail ends at its first end-of-message line, which may come early in the input.
+    // The mail ends at its first end-of-message line, which may come early in the input. A line
+    // longer than a piece never is one: its first piece begins a line but holds no LF.
     std::size_t mailEnd = 0;
     for (std::size_t pos = 0;;) {
         const std::size_t lf = served.find('\n', pos);
-        if (served.compare(pos, lf + 1 - pos, ".\r\n") == 0) {
+        if (lf + 1 - pos <= pieceSize && served.compare(pos, lf + 1 - pos, ".\r\n") == 0) {
             mailEnd = lf + 1;
             break;
         }
@@ -65,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (at >= served.size())
             std::abort();   // read past everything: the parse lost the end of the mail
         const std::size_t lf = served.find('\n', at);
-        const std::size_t end = lf == std::string::npos ? served.size() : lf + 1;
+        const std::size_t end = std::min(lf == std::string::npos ? served.size() : lf + 1, at + pieceSize);
         std::string line = served.substr(at, end - at);
         at = end;
         return line;
@@ -75,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pb::TUUProcessor coder;
     pb::TMessageParser parser(coder, readLn);
     parser.AttachFilePath = top.string() + "/";
+    parser.MaxText = 4096;
     parser.Reset();
     pb::TMailMessage mail;
     try {
@@ -88,9 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Failures to write files are reported as exceptions; they are fine here.
     }
 
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
         if (entry.path().parent_path() != top)
             std::abort();
+        ++files;
+    }
+    if (files > pb::TMessageParser::MaxFiles)
+        std::abort();
     for (const auto& entry : std::filesystem::directory_iterator(top))
         std::filesystem::remove_all(entry.path());
     return 0;

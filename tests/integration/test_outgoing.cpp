@@ -8,8 +8,11 @@
 #include "support/LoopbackServer.h"
 #include "support/MailRunFixture.h"
 
+#include <QByteArray>
+#include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
@@ -121,7 +124,50 @@ protected:
 
     static Lines closingLines() { return {"SMTP Verbindung wird getrennt...", "SMTP Verbindung getrennt"}; }
 
-    static std::string received(const SmtpMail& m) { return m.data; }
+    // The mail as received, without its Date and Message-ID lines: every mail has each once, in
+    // its standard form, but their values differ from run to run.
+    static std::string received(const SmtpMail& m) {
+        std::string out;
+        int dates = 0, ids = 0;
+        const std::size_t headerEnd = m.data.find("\r\n\r\n");
+        for (std::size_t pos = 0; pos < m.data.size();) {
+            const std::size_t end = std::min(m.data.find("\r\n", pos), m.data.size() - 2) + 2;
+            const std::string line = m.data.substr(pos, end - pos);
+            const bool inHeader = pos < headerEnd;
+            if (inHeader && line.rfind("Date: ", 0) == 0) {
+                ++dates;
+                EXPECT_TRUE(QDateTime::fromString(QString::fromStdString(line.substr(6, line.size() - 8)),
+                                                  Qt::RFC2822Date).isValid()) << line;
+            } else if (inHeader && line.rfind("Message-ID: <", 0) == 0) {
+                ++ids;
+                EXPECT_EQ(line.substr(line.size() - 15), "@example.org>\r\n");
+            } else {
+                out += line;
+            }
+            pos = end;
+        }
+        EXPECT_EQ(dates, 1);
+        EXPECT_EQ(ids, 1);
+        return out;
+    }
+
+    // What Python's email package reads from a sent mail: subject, sender, recipient, the text's
+    // charset and the text (LF line ends; it begins with the empty line every sent text begins
+    // with), and how many defects it found. UTF-8.
+    static std::string parsedBack(const SmtpMail& m) {
+        QProcess python;
+        python.start("python3", {"-c", "import sys, email, email.policy\n"
+                                       "m = email.message_from_bytes(sys.stdin.buffer.read(), policy=email.policy.default)\n"
+                                       "d = len(m.defects) + sum(len(m[h].defects) for h in ('subject', 'from', 'to'))\n"
+                                       "sys.stdout.buffer.write('|'.join([m['subject'], m['from'], m['to'], "
+                                       "m.get_content_charset(), m.get_content().replace('\\r\\n', '\\n'), "
+                                       "str(d)]).encode())\n"});
+        python.write(QByteArray::fromStdString(m.data));
+        python.closeWriteChannel();
+        EXPECT_TRUE(python.waitForFinished(20000));
+        EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+        return python.readAllStandardOutput().toStdString();
+    }
 
     PromptUser prompt_;
     int written_ = 0;
@@ -165,10 +211,11 @@ TEST_F(OutgoingRun, RecipientsTextsAndFlagsOfAMixedArea) {
     EXPECT_EQ(mails[1].rcptTo, Lines{"who@example.net"});
     // No subject, no Subject line; the unknown second To line is gone from the text.
     EXPECT_EQ(received(mails[2]), composed("Max Punkt", "Erika Mustermann <erika@example.org>", "", {"Hallo", ""}));
-    EXPECT_EQ(received(mails[3]),
-              composed("Max Punkt", "Erika Mustermann <erika@example.org>", ansi("Grüße"),
-                       {"Liebe Erika,", std::string(72, 'x'), std::string(28, 'x'), std::string(69, 'a'),
-                        std::string(10, 'b'), quote, ".punkt", ansi("Ärger über Öl"), ""}));
+    // 8-bit text leaves as UTF-8: what a mail program reads from it is what was written.
+    EXPECT_EQ(parsedBack(mails[3]), "Grüße|Max Punkt <point@example.org>|Erika Mustermann <erika@example.org>|utf-8|"
+                                    "\nLiebe Erika,\n" + std::string(72, 'x') + "\n" + std::string(28, 'x') + "\n" +
+                                        std::string(69, 'a') + "\n" + std::string(10, 'b') + "\n" + quote +
+                                        "\n.punkt\nÄrger über Öl\n\n|0");
 
     EXPECT_EQ(flags(host, book), "0x0080");
     EXPECT_EQ(flags(host, address), "0x0080");
@@ -206,6 +253,24 @@ TEST_F(OutgoingRun, RecipientsTextsAndFlagsOfAMixedArea) {
                                     closingLines()}));
     EXPECT_EQ(boxes().shown.size(), 1u);
     EXPECT_EQ(flags(host, firstUnknown), "0x0840");
+}
+
+TEST_F(OutgoingRun, EightBitNamesAndSubjectsBecomeEncodedWords) {
+    EdhostProcess host;
+    Tmain& w = startWindow();
+    SaveAddressBook({{ansi("Jürgen Groß"), "jg@example.org"}});
+    const std::string subject = "Grüße – „Zitat“ kostet 5 € und dieser Betreff wird gefaltet";
+    write(host, "Jörg Müller", "Jürgen Groß", subject, "Text mit \u0081 und =3D\n");
+    w.BitBtn3->click();
+
+    const auto mails = servers().smtpReceived();
+    ASSERT_EQ(mails.size(), 1u);
+    // Folded: no header line is longer than 78 characters.
+    const std::string header = mails[0].data.substr(0, mails[0].data.find("\r\n\r\n") + 2);
+    for (std::size_t pos = 0, end; (end = header.find("\r\n", pos)) != std::string::npos; pos = end + 2)
+        EXPECT_LE(end - pos, 78u) << header.substr(pos, end - pos);
+    EXPECT_EQ(parsedBack(mails[0]), subject + "|Jörg Müller <point@example.org>|Jürgen Groß <jg@example.org>|utf-8|"
+                                              "\nText mit ? und =3D\n\n|0");
 }
 
 TEST_F(OutgoingRun, PromptNamesTheRecipientsWhenNothingResolves) {
