@@ -160,10 +160,7 @@ void TIncomingRun::ShowProgress(int percent) {
 }
 
 void TIncomingRun::Cancel() {
-    if (Face.RunState != TRunState::Receiving)
-        return;
-    POP3_Service.Abort();
-    Face.RunState = TRunState::Cancelled;
+    CancelWhile(TRunState::Receiving, POP3_Service);
 }
 
 void TIncomingRun::SpeicherAktMail() {

@@ -25,6 +25,13 @@ void TMailRun::ClearLabels() {
     SetLabel(TRunText::Details2, {});
 }
 
+void TMailRun::CancelWhile(TRunState running, TAsyncSocket& component) {
+    if (Face.RunState != running)
+        return;
+    component.Abort();
+    Face.RunState = TRunState::Cancelled;
+}
+
 bool TMailRun::ConnectService(const std::string& service, const std::string& server, TAsyncSocket& component,
                               const std::function<void()>& connect) {
     SetLabel(TRunText::Status, "Verbinden mit Server " + server + " ...");

@@ -34,6 +34,9 @@ protected:
     void LogEntry(const std::string& Text) { Face.LogEntry(Text); }
     void SetLabel(TRunText which, const std::string& text) { Face.ShowRunText(which, text); }
     void ClearLabels();
+    // "Abbrechen": while the run is in `running`, stops the component's wait and marks the
+    // run cancelled; otherwise nothing.
+    void CancelWhile(TRunState running, TAsyncSocket& component);
     // The connection step of a run for `service` ("POP3", "SMTP") through `component`: shows
     // and logs the attempt, runs `connect`; when that throws, shows the box that the connection
     // failed with the cause (unless a handler has shown a more precise one, or the user

@@ -226,10 +226,7 @@ void TOutgoingRun::SendMails() {
 }
 
 void TOutgoingRun::Cancel() {
-    if (Face.RunState != TRunState::Sending)
-        return;
-    SMTP_Service.Abort();
-    Face.RunState = TRunState::Cancelled;
+    CancelWhile(TRunState::Sending, SMTP_Service);
 }
 
 void TOutgoingRun::SMTP_ServiceSendStart() {

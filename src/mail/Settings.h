@@ -1,6 +1,6 @@
 #pragma once
-// The plug-in's ten settings and the main window's run state. Kept in a header of their own so
-// that the dialogs can take and hand back settings without pulling in the main window.
+// The plug-in's settings and the runs' state. Kept in a header of their own, below the window,
+// so that the runs and the dialogs can take settings without pulling in the main window.
 #include <cstdint>
 #include <string>
 
@@ -30,7 +30,7 @@ struct TSettings {
     bool operator==(const TSettings&) const = default;
 };
 
-// What the main window is doing; the byte values are the ones the program always used.
+// What the runs are doing; the byte values are the ones the program always used.
 enum class TRunState : std::uint8_t { Receiving = 0, Sending = 1, Cancelled = 2, Idle = 3 };
 
 // "keine", "STARTTLS" or "SSL/TLS": the name of a security mode as the dialog shows it.
