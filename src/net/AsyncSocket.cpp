@@ -739,7 +739,7 @@ void TAsyncSocket::SendStream(std::istream& Stream) {
     CheckSent();
 }
 
-std::string TAsyncSocket::ReadLn() { return ReadLn(SocketBuffer::npos); }
+std::string TAsyncSocket::ReadLn() { return ReadLn(MaxLinePiece); }
 
 std::string TAsyncSocket::ReadLn(std::size_t MaxLength) {
     StatusMessage(8, "ReadLn");

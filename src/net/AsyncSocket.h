@@ -259,7 +259,10 @@ public:
     // ESockError "Connection closed" once the connection has ended and no complete line is
     // left; ETimeoutError (the connection dropped) when the line is not complete within
     // NetTimeLimits.LineMs, nothing arrives for IdleMs, or the mail deadline passes.
+    // A line longer than MaxLinePiece comes in pieces, as with ReadLn(MaxLinePiece): no server
+    // can make a reply, listing or header line grow without bound in memory.
     std::string ReadLn();
+    static constexpr std::size_t MaxLinePiece = 1 << 20;
     // The same, but a line longer than MaxLength comes in pieces of MaxLength bytes, the last
     // one with the line end: however long a line the peer sends, no more of it is held.
     std::string ReadLn(std::size_t MaxLength);

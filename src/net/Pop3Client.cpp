@@ -35,6 +35,13 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 }
 
 // A reply is positive when its first blank-separated field contains "+OK".
+// A piece of a line read in pieces ends the line only when it ends with its LF.
+bool EndsLine(const std::string& piece) { return !piece.empty() && piece.back() == '\n'; }
+
+// The header lines a summary keeps: far more than any real header, bounded against a server
+// that sends header lines without end.
+constexpr std::size_t MaxSummaryHeader = 4u << 20;
+
 bool Positive(const std::string& reply) { return Contains(NthWord(reply, ' ', 1), "+OK"); }
 
 // DELE asks for exactly "+OK" (the line end does not count).
@@ -228,8 +235,13 @@ void TPop3Client::List() {
     // A refusal is followed by no listing: waiting for one would never end.
     if (!Positive(reply))
         throw Exception(reply);
-    for (;;) {
-        const std::string line = CutLineEnd(ReadLn());
+    for (bool lineStart = true;;) {
+        const std::string piece = ReadLn();
+        const bool rest = !lineStart;
+        lineStart = EndsLine(piece);
+        if (rest)
+            continue;
+        const std::string line = CutLineEnd(piece);
         if (line == ".")
             break;
         if (OnList) {
@@ -249,8 +261,13 @@ bool TPop3Client::ListUniqueIds(std::map<int, std::string>& Ids) {
     RequireConnection();
     if (!Positive(Transaction("UIDL")))
         return false;
-    for (;;) {
-        const std::string line = CutLineEnd(ReadLn());
+    for (bool lineStart = true;;) {
+        const std::string piece = ReadLn();
+        const bool rest = !lineStart;
+        lineStart = EndsLine(piece);
+        if (rest)
+            continue;
+        const std::string line = CutLineEnd(piece);
         if (line == ".")
             break;
         const std::string id = NthWord(line, ' ', 2);
@@ -278,9 +295,18 @@ void TPop3Client::GetSummary(int MailNumber) {
     Summary.From.clear();
     Summary.MessageId.clear();
 
-    for (;;) {
+    // What a summary keeps of the header is bounded; the rest of it is read and passed over.
+    std::size_t kept = 0;
+    for (bool lineStart = true;;) {
         const std::string raw = ReadLn();
+        const bool rest = !lineStart;
+        lineStart = EndsLine(raw);
+        if (rest)
+            continue;
         const bool last = raw == EndOfMessage;
+        if (!last && kept > MaxSummaryHeader)
+            continue;
+        kept += raw.size();
         const std::string line = last ? raw : Unstuff(raw);
         const std::string cut = CutLineEnd(line);
         if (StartsWith(line, "Subject:"))
@@ -361,7 +387,11 @@ void TPop3Client::DiscardRequested() {
     requested_ = 0;
     if (!Positive(ReadReply()))
         return;
-    while (ReadLn() != EndOfMessage) {
+    for (bool lineStart = true;;) {
+        const std::string piece = ReadLn();
+        if (lineStart && piece == EndOfMessage)
+            break;
+        lineStart = EndsLine(piece);
     }
 }
 

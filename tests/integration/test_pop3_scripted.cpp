@@ -155,6 +155,36 @@ TEST(Pop3Operations, RefusedListEndsWithTheReplyInsteadOfWaiting) {
     EXPECT_FALSE(c.Busy());
 }
 
+TEST(Pop3Operations, OverlongLinesComeInPiecesAndKeepTheSessionInStep) {
+    // Lines of 3 MB in a listing, a summary and a mail read past: each is taken in pieces of at
+    // most 1 MB, and a piece that merely looks like the end line never ends the answer early.
+    const std::string tail = std::string(3u << 20, 'x');
+    const std::string fakeEnd = std::string(1u << 20, 'y') + ".\r\n";
+    Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "+OK\r\n"}, {"STAT", "+OK 2 10\r\n"},
+                {"LIST ", "+OK\r\n1 10 " + tail + "\r\n2 20\r\n.\r\n"},
+                {"TOP 1 0", "+OK\r\nX-Long: " + tail + "\r\n" + fakeEnd + "Subject: Hallo\r\n.\r\n"},
+                {"LIST 1", "+OK 1 10\r\n"},
+                {"RETR 2", "+OK\r\n" + fakeEnd + "body " + tail + "\r\n.\r\n"},
+                {"DELE 1", "+OK\r\n"}});
+    LoopbackServer server(std::ref(d));
+    TPop3Client c;
+    setup(c, server.port());
+    c.Connect();
+    std::vector<int> listed;
+    c.OnList = [&](int msg, int) { listed.push_back(msg); };
+    c.List();
+    EXPECT_EQ(listed, (std::vector<int>{1, 2}));
+    c.GetSummary(1);
+    EXPECT_EQ(c.Summary.Subject, " Hallo");
+    EXPECT_EQ(c.Summary.Bytes, 10);
+    c.RequestMailMessage(2);
+    c.DeleteMailMessage(1);   // reads past the requested mail first
+    c.Disconnect();
+    server.join();
+    EXPECT_EQ(d.received.back(), "QUIT");
+    EXPECT_EQ(d.received.size(), d.script.size() + 1);
+}
+
 // Sends the greeting, takes the login and RETR, then the first half of a mail.
 void halfAMail(Peer& p) {
     p.send("+OK ready\r\n");
