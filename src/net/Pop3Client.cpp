@@ -38,6 +38,16 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 // A piece of a line read in pieces ends the line only when it ends with its LF.
 bool EndsLine(const std::string& piece) { return !piece.empty() && piece.back() == '\n'; }
 
+// The next line of a listing, its line end cut; the rest of a line longer than a piece is read
+// and passed over.
+std::string NextListingLine(TAsyncSocket& socket) {
+    const std::string piece = socket.ReadLn();
+    if (!EndsLine(piece))
+        while (!EndsLine(socket.ReadLn())) {
+        }
+    return CutLineEnd(piece);
+}
+
 // The header lines a summary keeps: far more than any real header, bounded against a server
 // that sends header lines without end.
 constexpr std::size_t MaxSummaryHeader = 4u << 20;
@@ -235,13 +245,8 @@ void TPop3Client::List() {
     // A refusal is followed by no listing: waiting for one would never end.
     if (!Positive(reply))
         throw Exception(reply);
-    for (bool lineStart = true;;) {
-        const std::string piece = ReadLn();
-        const bool rest = !lineStart;
-        lineStart = EndsLine(piece);
-        if (rest)
-            continue;
-        const std::string line = CutLineEnd(piece);
+    for (;;) {
+        const std::string line = NextListingLine(*this);
         if (line == ".")
             break;
         if (OnList) {
@@ -261,13 +266,8 @@ bool TPop3Client::ListUniqueIds(std::map<int, std::string>& Ids) {
     RequireConnection();
     if (!Positive(Transaction("UIDL")))
         return false;
-    for (bool lineStart = true;;) {
-        const std::string piece = ReadLn();
-        const bool rest = !lineStart;
-        lineStart = EndsLine(piece);
-        if (rest)
-            continue;
-        const std::string line = CutLineEnd(piece);
+    for (;;) {
+        const std::string line = NextListingLine(*this);
         if (line == ".")
             break;
         const std::string id = NthWord(line, ' ', 2);
