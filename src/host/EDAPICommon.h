@@ -6,6 +6,7 @@
 // Records are byte layouts (little-endian integers, short strings of one length byte and N
 // bytes, texts in Windows-1252), declared packed so that their size is the size on the wire.
 #include "host/Fidoaddr.h"
+#include "platform/RecordLimit.h"
 #include "platform/SharedMemory.h"
 
 #include <cstddef>
@@ -98,10 +99,6 @@ struct TPluginInfo {
     std::int32_t PIAPISupported = 0;
 };
 static_assert(sizeof(TPluginInfo) == 784);
-
-// The largest record the host stores: header, text and NUL. A larger one is refused as damage,
-// so the plug-in cuts a mail's text to fit.
-constexpr std::size_t kMaxRecordSize = 64u << 20;
 
 // The header of a host message record for StoreNewMsg (238 bytes); the text and its NUL
 // follow it, and Size counts the whole record.

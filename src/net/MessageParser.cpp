@@ -7,6 +7,7 @@
 #include "platform/AnsiText.h"
 #include "platform/MessageLoop.h"
 #include "platform/PrivateFiles.h"
+#include "platform/RecordLimit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -195,7 +196,7 @@ struct TMessageParser::Alternative {
 };
 
 TMessageParser::TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status)
-    : MaxText(64u << 20), coder_(Coder), readLn_(std::move(ReadLn)), status_(std::move(Status)) {}
+    : MaxText(kMaxRecordSize), coder_(Coder), readLn_(std::move(ReadLn)), status_(std::move(Status)) {}
 
 TMessageParser::~TMessageParser() = default;
 

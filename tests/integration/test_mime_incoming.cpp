@@ -3,6 +3,7 @@
 // alone, RFC 2231 names, repeated names, boundaries that occur inside the data, Latin-1 text
 // and a forwarded mail. Checked per mail: the stored text (Windows-1252), the name fields,
 // every file byte for byte under its real name, and no other file left behind.
+#include "support/Base64Lines.h"
 #include "support/EdhostProcess.h"
 #include "support/MailRunFixture.h"
 
@@ -20,15 +21,8 @@ namespace {
 
 using test::EdhostProcess;
 using test::readBytes;
+std::string base64(const std::string& data) { return test::base64Lines(data, 76); }
 using Files = std::map<std::string, std::string>;   // name on disk (UTF-8) -> bytes
-
-std::string base64(const std::string& data) {
-    const QByteArray b = QByteArray::fromStdString(data).toBase64();
-    std::string out;
-    for (qsizetype i = 0; i < b.size(); i += 76)
-        out += b.mid(i, 76).toStdString() + "\n";
-    return out;
-}
 
 std::string randomBytes(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);

@@ -2,6 +2,7 @@
 // MailServers fixture): login, STAT, LIST, TOP summaries, retrieval into header, body and
 // attachment files, DELE and QUIT as the server really carries them out.
 #include "net/Pop3Client.h"
+#include "support/Base64Lines.h"
 #include "support/FileBytes.h"
 #include "support/MailServers.h"
 
@@ -17,14 +18,7 @@ namespace {
 
 using test::MailServers;
 using test::readBytes;
-
-std::string base64Lines(const std::string& data) {
-    const QByteArray b64 = QByteArray::fromStdString(data).toBase64();
-    std::string out;
-    for (qsizetype i = 0; i < b64.size(); i += 60)
-        out += b64.mid(i, 60).toStdString() + "\n";
-    return out;
-}
+using test::base64Lines;
 
 const std::string Plain = "From: Sender <sender@example.org>\n"
                           "To: user@example.org\n"

@@ -4,6 +4,7 @@
 // it, whatever the mail looks like, or the session would fall out of step.
 #include "net/Pop3Client.h"
 #include "platform/AnsiText.h"
+#include "support/Base64Lines.h"
 #include "support/FileBytes.h"
 
 #include <QByteArray>
@@ -24,15 +25,10 @@ namespace {
 
 using test::readBytes;
 
-const std::string NextAnswer = "+OK next answer\r\n";
+// Lines as the server sends them.
+std::string base64Lines(const std::string& data) { return test::base64Lines(data, 60, "\r\n"); }
 
-std::string base64Lines(const std::string& data) {
-    const QByteArray b64 = QByteArray::fromStdString(data).toBase64();
-    std::string out;
-    for (qsizetype i = 0; i < b64.size(); i += 60)
-        out += b64.mid(i, 60).toStdString() + "\r\n";
-    return out;
-}
+const std::string NextAnswer = "+OK next answer\r\n";
 
 // Serves `wire` line by line like ReadLn(TMessageParser::MaxLine): a longer line in pieces;
 // running past its end is a closed connection.
