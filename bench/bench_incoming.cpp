@@ -8,7 +8,8 @@
 // built beside this program.
 //
 //   bench_incoming N [ROUNDS [BIG]]  (default ROUNDS 3; BIG adds one mail with an attachment of
-//                                     that size, e.g. 50M, after the N mails)
+//                                     that size, e.g. 50M, after the N mails; text:70M adds a
+//                                     plain-text mail of that size instead)
 //
 // With PB_BENCH_TLS=1 every round also fetches over TLS from the first byte (the certificate
 // trusted by its fingerprint) and curl over pop3s, from the same Dovecot, and the summary

@@ -1,12 +1,14 @@
 #include "host/EchodeskAPI.h"
 
 #include "platform/HostWindow.h"
+#include "platform/PageRelease.h"
 #include "platform/Session.h"
 
 #include <QCoreApplication>
 #include <QEvent>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -159,13 +161,34 @@ void copyInfo(TPluginInfo& info, const TEchodeskAPI& c) {
     info.PIAPISupported = c.PIAPISupported;
 }
 
+// A record into the parameter block; with `consume`, the pieces copied go back to the system
+// on the way (the source is not read again).
+void copyRecord(std::uint8_t* to, const std::uint8_t* from, std::size_t size, bool consume) {
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t n = consume ? std::min(ReleaseStep, size - done) : size;
+        std::memcpy(to + done, from + done, n);
+        if (consume)
+            ReleasePages(const_cast<std::uint8_t*>(from) + done, n);
+        done += n;
+    }
+}
+
 } // namespace
 
 // ---- Records ----------------------------------------------------------------------------------
 
-TNewMsg::TNewMsg(std::string_view text) : buf_(sizeof(TNewMsgHeader) + text.size() + 1, 0) {
+TNewMsg::TNewMsg(std::string_view text) : buf_(sizeof(TNewMsgHeader) + text.size() + 1, '\0') {
     Header().Size = static_cast<std::int32_t>(buf_.size());
     std::memcpy(buf_.data() + sizeof(TNewMsgHeader), text.data(), text.size());
+}
+
+TNewMsg TNewMsg::Adopt(std::string record) {
+    if (record.size() <= sizeof(TNewMsgHeader))
+        record.resize(sizeof(TNewMsgHeader) + 1, '\0');
+    TNewMsg rec;
+    rec.buf_ = std::move(record);
+    rec.Header().Size = static_cast<std::int32_t>(rec.buf_.size());
+    return rec;
 }
 
 TMsgBlock::TMsgBlock(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
@@ -610,6 +633,16 @@ void TEchodeskAPI::StoreNewMsg(const TNewMsg& Rec) {
     storeRecord(Rec.data(), static_cast<std::size_t>(size));
 }
 
+void TEchodeskAPI::StoreNewMsg(TNewMsg&& Rec) {
+    checkConnected(kNotConnected);
+    std::int32_t size = Rec.Header().Size;
+    if (size < 0 || static_cast<std::size_t>(size) > Rec.size())
+        throw EWrongFormat("Wrong data format!");
+    std::string used = std::move(Rec.buf_);
+    Rec.buf_.clear();
+    storeRecord(reinterpret_cast<const std::uint8_t*>(used.data()), static_cast<std::size_t>(size), true);
+}
+
 void TEchodeskAPI::StoreNewMsg(const TNewMsgHeader& Rec) {
     checkConnected(kNotConnected);
     if (Rec.Size < 0)
@@ -617,13 +650,13 @@ void TEchodeskAPI::StoreNewMsg(const TNewMsgHeader& Rec) {
     storeRecord(reinterpret_cast<const std::uint8_t*>(&Rec), static_cast<std::size_t>(Rec.Size));
 }
 
-void TEchodeskAPI::storeRecord(const std::uint8_t* rec, std::size_t size) {
+void TEchodeskAPI::storeRecord(const std::uint8_t* rec, std::size_t size, bool consume) {
     std::int32_t reply = 0;
     {
         TSharedMem block(edapi::blockName(edapi::BlkStoreNew, currentThreadId()), size);
         if (!block.acceptableParameter())
             throw ECmdFailed("Parameter passing failed!");
-        std::memcpy(block.Data(), rec, size);
+        copyRecord(static_cast<std::uint8_t*>(block.Data()), rec, size, consume);
         if (!PostAndWait(hostTid_, edapi::StoreNewMsg, 0, static_cast<std::intptr_t>(size), reply))
             throw ECmdFailed("Parameter passing failed!");
     }

@@ -61,15 +61,19 @@ PB_API_ERROR(EUplinkUnknown)
 class TNewMsg {
 public:
     explicit TNewMsg(std::string_view text);
+    // Takes over a record built in place: the header's bytes (zero), the text and its NUL.
+    static TNewMsg Adopt(std::string record);
     TNewMsgHeader& Header() { return *reinterpret_cast<TNewMsgHeader*>(buf_.data()); }
     const TNewMsgHeader& Header() const {
         return *reinterpret_cast<const TNewMsgHeader*>(buf_.data());
     }
-    const std::uint8_t* data() const { return buf_.data(); }
+    const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(buf_.data()); }
     std::size_t size() const { return buf_.size(); }
 
 private:
-    std::vector<std::uint8_t> buf_;
+    TNewMsg() = default;
+    friend class TEchodeskAPI;
+    std::string buf_;
 };
 
 // A message as GetMsg returns it: the host's 34 bytes, then the NUL-ended recipient, sender,
@@ -191,6 +195,9 @@ public:
     std::unique_ptr<TMsgBlock> GetMsg(int Index);
     std::int32_t RegisterService(const TServiceInfo& Info);
     void StoreNewMsg(const TNewMsg& Rec);
+    // The same, using the record up while it is copied into the parameter block, so that a
+    // large one is not held twice; Rec is empty afterwards.
+    void StoreNewMsg(TNewMsg&& Rec);
     // Rec must head a buffer of Rec.Size bytes.
     void StoreNewMsg(const TNewMsgHeader& Rec);
     std::uint16_t GetMsgFlags(int Index);
@@ -225,7 +232,7 @@ private:
     void dispatch(const tagMSG& msg);
     void detach();
     void checkConnected(const char* text) const;
-    void storeRecord(const std::uint8_t* rec, std::size_t size);
+    void storeRecord(const std::uint8_t* rec, std::size_t size, bool consume = false);
     void hostGoneCheck();
 
     std::uint32_t hostTid_ = 0;

@@ -164,8 +164,10 @@ void TIncomingRun::Cancel() {
 }
 
 void TIncomingRun::SpeicherAktMail() {
-    const TNewMsg rec = ConvertMail(POP3_Service.MailMessage, [this](const std::string& entry) { LogEntry(entry); });
-    edapi1.StoreNewMsg(rec);
+    // The mail's text, the record and the parameter block are each used up as the next is
+    // filled, so a mail near the record limit is held about once.
+    TNewMsg rec = ConvertMail(std::move(POP3_Service.MailMessage), [this](const std::string& entry) { LogEntry(entry); });
+    edapi1.StoreNewMsg(std::move(rec));
 }
 
 void TIncomingRun::ReadMails() {

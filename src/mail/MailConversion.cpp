@@ -3,6 +3,8 @@
 #include "host/Fidoaddr.h"
 #include "net/Pop3Client.h"
 #include "platform/AnsiText.h"
+#include "platform/PageRelease.h"
+#include "platform/RecordLimit.h"
 
 #include <algorithm>
 
@@ -99,7 +101,14 @@ void CompactQuoteMarks(TStringList& Body) {
     }
 }
 
-TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log) {
+namespace {
+
+// The record is built once, in the buffer the host is handed: the header's bytes, the prefix, the
+// body and the NUL. With `consumable` (the body's own buffer, not read again afterwards) the
+// part of the body already copied goes back to the system on the way, so body and record
+// together stay near the size of one of them.
+TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log,
+                std::string* consumable) {
     auto log = [&](const std::string& entry) {
         if (Log)
             Log(entry);
@@ -107,78 +116,95 @@ TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std
     for (const std::string& entry : Mail.ParseLog)
         log(entry);
 
-    std::string text;
-    std::size_t bodyBytes = 0;
-    for (const std::string& line : Mail.Body)
-        bodyBytes += line.size() + 2;
-    std::size_t headBytes = 0;
-    for (const std::string& line : Mail.Head)
-        headBytes += line.size() + 3;
+    constexpr std::size_t H = sizeof(TNewMsgHeader);
     // The record holds its header, the text and a NUL.
-    const std::size_t maxText = kMaxRecordSize - sizeof(TNewMsgHeader) - 1;
-    text.reserve(std::min(maxText, headBytes + bodyBytes + 2 * Mail.From.size() + 64));
-
-    // The header as hidden kludge lines, the empty line that ends it included.
-    for (const std::string& line : Mail.Head) {
-        text += SOH;
-        text += line;
-        text += CRLF;
-    }
-    std::string replyTo;
-    const bool hasReplyTo = FindReplyTo(Mail.Head, replyTo);
-    text += SOH;
-    text += "REPLYADDR ";
-    text += hasReplyTo ? replyTo : Mail.From;
-    text += CRLF;
-    text += "From: ";
-    text += DecodeEncodedWords(Mail.From);
-    text += CRLF;
-    if (hasReplyTo) {
-        text += "Reply-To: ";
-        text += DecodeEncodedWords(replyTo);
-        text += CRLF;
-    }
-    text += CRLF;
-
-    // The body from its first non-empty line on; a body of empty lines only is stored empty.
+    const std::size_t maxText = kMaxRecordSize - H - 1;
     const std::string note = ansi("*** Der Text dieser Nachricht war zu lang für die Nachrichtenbasis und ist hier "
                                   "gekürzt. Die Anhänge sind vollständig als Dateien gespeichert. ***");
     const std::size_t room = maxText - note.size() - 2 * CRLF.size();
+
+    std::string replyTo;
+    const bool hasReplyTo = FindReplyTo(Mail.Head, replyTo);
+    const std::string from = DecodeEncodedWords(Mail.From);
+    const std::string replyShown = hasReplyTo ? DecodeEncodedWords(replyTo) : std::string();
+    std::size_t prefixBytes = 0;
+    for (const std::string& line : Mail.Head)
+        prefixBytes += line.size() + 3;
+    prefixBytes += 13 + (hasReplyTo ? replyTo : Mail.From).size() + 8 + from.size() + 2 +
+                   (hasReplyTo ? 12 + replyShown.size() : 0);
+
+    const std::string& body = Mail.Body.Text();
+    std::size_t pos = Mail.Body.LeadingEmptyBytes();
+    std::string rec;
+    rec.reserve(H + std::min(maxText, prefixBytes + (body.size() - pos) + note.size() + 2 * CRLF.size()) + 1);
+    rec.assign(H, '\0');
+
+    // The header as hidden kludge lines, the empty line that ends it included.
+    for (const std::string& line : Mail.Head) {
+        rec += SOH;
+        rec += line;
+        rec += CRLF;
+    }
+    rec += SOH;
+    rec += "REPLYADDR ";
+    rec += hasReplyTo ? replyTo : Mail.From;
+    rec += CRLF;
+    rec += "From: ";
+    rec += from;
+    rec += CRLF;
+    if (hasReplyTo) {
+        rec += "Reply-To: ";
+        rec += replyShown;
+        rec += CRLF;
+    }
+    rec += CRLF;
+
+    // The body from its first non-empty line on; a body of empty lines only is stored empty.
     bool cut = false;
-    int first = 0;
-    while (first < Mail.Body.Count() && Mail.Body[first].empty())
-        ++first;
-    for (int i = first; i < Mail.Body.Count() && !cut; ++i) {
-        const std::string& line = Mail.Body[i];
-        if (text.size() + line.size() + CRLF.size() > room) {
+    std::size_t released = pos;
+    const std::size_t bodyStart = rec.size();
+    while (pos < body.size()) {
+        std::size_t end = body.find(CRLF, pos);
+        if (end == std::string::npos)
+            end = body.size();
+        const std::string_view line(body.data() + pos, end - pos);
+        const std::size_t textBytes = rec.size() - H;
+        if (textBytes + line.size() + CRLF.size() > room) {
             cut = true;
-            text.append(line, 0, room > text.size() ? room - text.size() : 0);
+            rec.append(line.substr(0, room > textBytes ? room - textBytes : 0));
             break;
         }
-        const std::size_t start = text.size();
-        text += line;
-        if (text.size() > start && text.find('>', start) < start + 4) {
-            std::string quoted = text.substr(start);
+        const std::size_t start = rec.size();
+        rec += line;
+        if (rec.find('>', start) < start + 4) {
+            std::string quoted = rec.substr(start);
             compactQuoteLine(quoted);
-            text.resize(start);
-            text += quoted;
+            rec.resize(start);
+            rec += quoted;
         }
-        if (i + 1 < Mail.Body.Count() || !Mail.BodyEndsOpen)
-            text += CRLF;
+        rec += CRLF;
+        pos = end + CRLF.size();
+        if (consumable && pos - released >= ReleaseStep) {
+            ReleasePages(consumable->data() + released, pos - released);
+            released = pos;
+        }
     }
+    if (!cut && Mail.BodyEndsOpen && rec.size() > bodyStart)
+        rec.resize(rec.size() - CRLF.size());
     if (cut || Mail.TextCut) {
-        text.resize(std::min(text.size(), room));
-        text += CRLF;
-        text += note;
-        text += CRLF;
+        rec.resize(std::min(rec.size(), H + room));
+        rec += CRLF;
+        rec += note;
+        rec += CRLF;
         log(ansi("POP3 Nachricht für die Nachrichtenbasis zu lang, Text gekürzt"));
     }
+    rec += '\0';
 
     TFidoAddr addr{};
     ParseFidoAddr("0:0/0", addr);
 
-    TNewMsg rec(text);
-    TNewMsgHeader& h = rec.Header();
+    TNewMsg msg = TNewMsg::Adopt(std::move(rec));
+    TNewMsgHeader& h = msg.Header();
     auto field = [](std::string_view raw, std::size_t width) {
         return std::string(firstChars(TrimLeadingBlanks(DecodeEncodedWords(raw)), width));
     };
@@ -189,6 +215,18 @@ TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std
     h.Addr1 = addr;
     h.Addr2 = addr;
     h.Flags = kIncomingMailFlags;
+    return msg;
+}
+
+} // namespace
+
+TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log) {
+    return convert(Mail, Log, nullptr);
+}
+
+TNewMsg ConvertMail(TMailMessage&& Mail, const std::function<void(const std::string&)>& Log) {
+    TNewMsg rec = convert(Mail, Log, &Mail.Body.Text());
+    Mail.Body.Clear();
     return rec;
 }
 

@@ -57,5 +57,8 @@ void CompactQuoteMarks(TStringList& Body);
 // The host message for a retrieved mail. Log receives the program's log entries (Windows-1252
 // text with its tag): those of the parse, and the cut of a text too long for the record.
 TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log = {});
+// The same, using the mail's body up on the way (it is empty afterwards): a text near the record
+// limit is then not held twice.
+TNewMsg ConvertMail(TMailMessage&& Mail, const std::function<void(const std::string&)>& Log = {});
 
 } // namespace pb

@@ -89,19 +89,20 @@ std::string cutUtf8(const std::string& s, std::size_t limit) {
     return s.substr(0, end);
 }
 
-// The lines of a text, split at CR LF, LF or CR.
-void splitAnyLineEnd(const std::string& text, std::vector<std::string>& lines) {
+// Each line of a text, split at CR LF, LF or CR.
+template <class Sink>
+void forEachLine(std::string_view text, Sink&& sink) {
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\r' && text[i] != '\n')
             continue;
-        lines.push_back(text.substr(start, i - start));
+        sink(text.substr(start, i - start));
         if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
             ++i;
         start = i + 1;
     }
     if (start < text.size())
-        lines.push_back(text.substr(start));
+        sink(text.substr(start));
 }
 
 bool isCoderEncoding(const std::string& enc) {
@@ -134,6 +135,83 @@ void decodeQuotedPrintableFile(std::istream& in, std::ostream& out) {
 }
 
 } // namespace
+
+// --- TBodyText ------------------------------------------------------------------------------
+
+bool TBodyText::inner(std::size_t crlf) const { return std::binary_search(inner_.begin(), inner_.end(), crlf); }
+
+int TBodyText::Count() const {
+    int n = 0;
+    for (std::size_t p = 0; (p = text_.find("\r\n", p)) != std::string::npos; p += 2)
+        n += inner(p) ? 0 : 1;
+    return n;
+}
+
+std::vector<std::string> TBodyText::Lines() const {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t p = 0; (p = text_.find("\r\n", p)) != std::string::npos; p += 2) {
+        if (inner(p))
+            continue;
+        lines.push_back(text_.substr(start, p - start));
+        start = p + 2;
+    }
+    return lines;
+}
+
+void TBodyText::Add(std::string_view Line) {
+    for (std::size_t p = 0; (p = Line.find("\r\n", p)) != std::string_view::npos; p += 2)
+        inner_.push_back(text_.size() + p);
+    text_ += Line;
+    text_ += "\r\n";
+}
+
+bool TBodyText::AddText(std::string Text) {
+    if (Text.empty())
+        return false;
+    const bool open = Text.size() < 2 || Text.compare(Text.size() - 2, 2, "\r\n") != 0;
+    if (text_.empty())
+        text_ = std::move(Text);
+    else
+        text_ += Text;
+    if (open)
+        text_ += "\r\n";
+    return open;
+}
+
+void TBodyText::Insert(int Index, const std::vector<std::string>& Lines) {
+    std::size_t at = 0;
+    for (int n = 0; n < Index && at < text_.size();) {
+        const std::size_t p = text_.find("\r\n", at);
+        if (p == std::string::npos)
+            break;
+        at = p + 2;
+        n += inner(p) ? 0 : 1;
+    }
+    TBodyText added;
+    for (const std::string& line : Lines)
+        added.Add(line);
+    const std::size_t shift = added.text_.size();
+    auto first = std::lower_bound(inner_.begin(), inner_.end(), at);
+    for (auto i = first; i != inner_.end(); ++i)
+        *i += shift;
+    for (std::size_t& p : added.inner_)
+        p += at;
+    inner_.insert(first, added.inner_.begin(), added.inner_.end());
+    text_.insert(at, added.text_);
+}
+
+void TBodyText::Clear() {
+    std::string().swap(text_);
+    inner_.clear();
+}
+
+std::size_t TBodyText::LeadingEmptyBytes() const {
+    std::size_t p = 0;
+    while (text_.compare(p, 2, "\r\n") == 0 && !inner(p))
+        p += 2;
+    return p;
+}
 
 // --- TMailMessage ---------------------------------------------------------------------------
 
@@ -486,20 +564,12 @@ void TMessageParser::AddText(TMailMessage& Mail, const Part& part, std::string t
              charsetNoted_);
 
     if (anyLineEnd) {
-        std::vector<std::string> lines;
-        splitAnyLineEnd(text, lines);
-        for (std::string& line : lines)
-            Mail.Body.Add(std::move(line));
+        forEachLine(text, [&](std::string_view line) { Mail.Body.Add(line); });
         return;
     }
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-        Mail.Body.Add(text.substr(start, end - start));
-    if (start < text.size()) {
-        // The last line ended in a soft line break: it has no line end.
-        Mail.Body.Add(text.substr(start));
+    // The last line may have ended in a soft line break: it has no line end.
+    if (Mail.Body.AddText(std::move(text)))
         Mail.BodyEndsOpen = true;
-    }
 }
 
 std::string TMessageParser::UniqueName(const std::string& name) {
@@ -684,18 +754,10 @@ void TMessageParser::Finish(TMailMessage& Mail) {
         html.resize(static_cast<std::size_t>(in.gcount()));
     }
     ConvertToUtf8(html, htmlCharset_);
-    std::string text = Utf8ToWindows1252(HtmlToText(html));
+    const std::string text = Utf8ToWindows1252(HtmlToText(html));
     std::vector<std::string> lines;
-    splitAnyLineEnd(text, lines);
-    const std::vector<std::string> old = Mail.Body.Lines();
-    Mail.Body.Clear();
-    const std::size_t at = static_cast<std::size_t>(std::clamp(htmlAt_, 0, static_cast<int>(old.size())));
-    for (std::size_t i = 0; i < at; ++i)
-        Mail.Body.Add(old[i]);
-    for (std::string& line : lines)
-        Mail.Body.Add(std::move(line));
-    for (std::size_t i = at; i < old.size(); ++i)
-        Mail.Body.Add(old[i]);
+    forEachLine(text, [&](std::string_view line) { lines.emplace_back(line); });
+    Mail.Body.Insert(std::max(htmlAt_, 0), lines);
 }
 
 } // namespace pb

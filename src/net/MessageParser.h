@@ -31,11 +31,40 @@
 
 namespace pb {
 
+// The body text of a mail: its lines one after the other in one buffer, each followed by CR LF.
+// A long text costs its bytes, not a string per line, and goes into the host's record as it is.
+// A line added with a CR LF of its own (the notice of a saved file begins with one) stays one
+// line: those few inner line ends are remembered apart.
+class TBodyText {
+public:
+    bool Empty() const { return text_.empty(); }
+    int Count() const;
+    std::vector<std::string> Lines() const;
+    void Add(std::string_view Line);
+    // Appends a text whose lines end in CR LF; the last line may lack its CR LF (it gets one
+    // here). Returns whether it lacked it. A text added to an empty body is taken over, not copied.
+    bool AddText(std::string Text);
+    // Inserts lines before line Index (0..Count()).
+    void Insert(int Index, const std::vector<std::string>& Lines);
+    // Frees the buffer.
+    void Clear();
+    // Every line with its CR LF.
+    const std::string& Text() const { return text_; }
+    std::string& Text() { return text_; }
+    // Bytes of the empty lines the body begins with.
+    std::size_t LeadingEmptyBytes() const;
+
+private:
+    bool inner(std::size_t crlf) const;
+    std::string text_;
+    std::vector<std::size_t> inner_;   // positions of CR LF pairs inside a line, ascending
+};
+
 // One retrieved mail (GetMailMessage).
 class TMailMessage {
 public:
     TExStringList Head;        // header lines as received, line ends cut, ending with the empty line
-    TStringList Body;          // body text lines (Windows-1252), plus one notice line per file
+    TBodyText Body;            // body text lines (Windows-1252), plus one notice line per file
     TStringList Attachments;   // file names written (without AttachFilePath), in order
     std::string From;          // the From value as received (folded lines joined)
     std::string Subject;       // the Subject value as received, the blank after the colon kept

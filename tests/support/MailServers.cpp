@@ -317,7 +317,10 @@ void MailServers::makeMailbox(int count, int seed, const std::string& bigAttachm
     if (!running_)
         throw std::logic_error("MailServers::makeMailbox before start()");
     std::vector<std::string> args{kScripts + "make-mailbox"};
-    if (!bigAttachment.empty()) {
+    if (bigAttachment.rfind("text:", 0) == 0) {
+        args.push_back("--big-text");
+        args.push_back(bigAttachment.substr(5));
+    } else if (!bigAttachment.empty()) {
         args.push_back("--big");
         args.push_back(bigAttachment);
     }

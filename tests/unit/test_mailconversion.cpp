@@ -129,6 +129,18 @@ TEST(ConvertMail, WithoutToLineOrBodyStillAMessage) {
     EXPECT_EQ(textOf(ConvertMail(empty)), "\x01\r\n\x01REPLYADDR \r\nFrom: \r\n\r\n");
 }
 
+TEST(ConvertMail, BodyLinesStayAsAddedWhetherTheMailIsKeptOrUsedUp) {
+    // Leading empty lines go; a file's notice begins with a line end of its own and is one
+    // line that is not empty, so the empty line above it stays.
+    TMailMessage m = mail({""}, {"", "", "\r\nFile \"a.zip\" extracted", "> > x"}, "a@example.org", "");
+    const std::string kept = textOf(ConvertMail(m));
+    EXPECT_EQ(kept, "\x01\r\n\x01REPLYADDR a@example.org\r\nFrom: a@example.org\r\n\r\n"
+                    "\r\nFile \"a.zip\" extracted\r\n>> x\r\n");
+    EXPECT_EQ(m.Body.Lines(), (std::vector<std::string>{"", "", "\r\nFile \"a.zip\" extracted", "> > x"}));
+    EXPECT_EQ(textOf(ConvertMail(std::move(m))), kept);
+    EXPECT_TRUE(m.Body.Empty());
+}
+
 TEST(ConvertMail, NamesAndSubjectCutToTheHostFields) {
     const std::string name40(40, 'N');
     const std::string subject80 = std::string(80, 's');
