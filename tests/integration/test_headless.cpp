@@ -3,20 +3,29 @@
 // arrived in the host and at the servers.
 #include "support/EdhostProcess.h"
 #include "support/MailRunFixture.h"
+#include "support/LoopbackServer.h"
 #include "support/MailServers.h"
+#include "support/PeakMemory.h"
+
+#include "platform/AnsiText.h"
+#include "platform/RecordLimit.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace pb::test {
@@ -47,12 +56,20 @@ protected:
 
     std::string path(const std::string& name) const { return dir_.path().toStdString() + "/" + name; }
 
-    void writeIni(const std::string& password = "") {
+    // The settings for the servers, or for a scripted POP3 server on pop3Port.
+    void writeIni(const std::string& password = "", int pop3Port = 0) {
         const MailServers& s = servers();
         std::ofstream(path("pbridge.ini"), std::ios::binary)
             << s.host() << "\r\n" << s.smtpPort() << "\r\nme@example.org\r\nme\r\n0\r\n"
-            << s.host() << "\r\n" << s.pop3Port() << "\r\n" << s.user() << "\r\n"
+            << s.host() << "\r\n" << (pop3Port ? pop3Port : s.pop3Port()) << "\r\n" << s.user() << "\r\n"
             << (password.empty() ? s.password() : password) << "\r\n0\r\n";
+    }
+    Outcome runBounded(long& peakKiB);
+    std::set<std::string> folderFiles() const {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path().toStdString()))
+            names.insert(e.path().filename().string());
+        return names;
     }
 
     // The program started as cron would: no display, in another folder than the one it works in.
@@ -205,6 +222,152 @@ TEST_F(Headless, SigtermDuringALargeMailLosesNothing) {
     EXPECT_EQ(static_cast<std::size_t>(count(host, "EMAIL")), onServer);
     for (const auto& [subject, n] : hostSubjects(host))
         EXPECT_EQ(n, 1) << subject;
+}
+
+// ---- Memory and file bounds, whatever the server sends --------------------------------------
+
+// The address space the program may use in these runs: what it takes idle (measured: about
+// 220 MB of libraries, thread stacks and allocator arenas, almost none of it touched) plus one
+// record and a fixed amount. A run that held a 2 GB line, or a record twice, fails under it.
+constexpr rlim_t kAddressLimit = (224u << 20) + kMaxRecordSize + (96u << 20);
+// The resident memory a run may reach: one record and a fixed amount (idle, the program holds
+// about 20 MB). AddressSanitizer keeps freed blocks aside and adds its own, so only the address
+// limit holds there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kResidentLimitKiB = 4l << 20;
+#else
+constexpr long kResidentLimitKiB = static_cast<long>((kMaxRecordSize + (64u << 20)) >> 10);
+#endif
+
+// A read run under the address limit (not under AddressSanitizer, whose shadow memory
+// reserves terabytes); its peak resident memory is read while it runs.
+Outcome Headless::runBounded(long& peakKiB) {
+    QProcess p;
+#if !defined(__SANITIZE_ADDRESS__)
+    p.setChildProcessModifier([] {
+        const rlimit limit{kAddressLimit, kAddressLimit};
+        ::setrlimit(RLIMIT_AS, &limit);
+    });
+#endif
+    start(p, {QStringLiteral("--read")});
+    peakKiB = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(100);
+    while (!p.waitForFinished(20) && std::chrono::steady_clock::now() < deadline)
+        peakKiB = std::max(peakKiB, peakResidentKiB(std::to_string(p.processId())));
+    EXPECT_EQ(p.state(), QProcess::NotRunning) << "the run did not end";
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput().toStdString(),
+            p.readAllStandardError().toStdString()};
+}
+
+// A scripted server lists two small mails and sends a flood of header lines, then a single
+// line of 2 GB, made as it is sent. The run keeps a fixed share of either, stores both mails
+// cut (or, should the 2 GB not arrive within the time a 1 KB mail is given, reports the mail),
+// and ends.
+TEST_F(Headless, AHostileServerCannotPushTheRunPastAFixedBound) {
+    EdhostProcess host;
+    constexpr std::size_t Piece = 1 << 20;
+    constexpr int LinePieces = 2048;   // 2 GB
+    LoopbackServer server([&](Peer& p) {
+        p.send("+OK ready\r\n");
+        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+            const std::string verb = line.substr(0, 4);
+            if (verb == "STAT")
+                p.send("+OK 2 1160\r\n");
+            else if (verb == "LIST")
+                p.send("+OK\r\n1 136\r\n2 1024\r\n.\r\n");
+            else if (verb == "UIDL")
+                p.send("-ERR not offered\r\n");
+            else if (line == "RETR 1\r\n") {
+                p.send("+OK\r\nFrom: a@example.org\r\nSubject: Kopfflut\r\n");
+                std::string lines;
+                for (int i = 0; i < 1000; ++i)
+                    lines += "X-Flut: " + std::string(990, 'h') + "\r\n";
+                for (int i = 0; i < 100; ++i)   // 100 MB of header lines
+                    p.send(lines);
+                p.send("\r\nText nach der Flut\r\n.\r\n");
+            } else if (line == "RETR 2\r\n") {
+                p.send("+OK\r\nFrom: a@example.org\r\nSubject: Lange Zeile\r\n\r\n");
+                const std::string piece(Piece, 'x');
+                for (int i = 0; i < LinePieces; ++i)
+                    p.send(piece);
+                p.send("\r\nEnde\r\n.\r\n");
+            } else if (verb == "QUIT") {
+                p.send("+OK bye\r\n");
+                return;
+            } else
+                p.send("+OK\r\n");
+        }
+    });
+    writeIni("", server.port());
+    long peakKiB = 0;
+    const Outcome r = runBounded(peakKiB);
+    server.join();
+    EXPECT_TRUE(has(r.out, "POP3 Kopfzeilen über 4 MB nicht übernommen")) << r.out.substr(0, 4000);
+    const auto stored = hostSubjects(host);
+    EXPECT_EQ(stored.count("Kopfflut"), 1u);
+    if (stored.count("Lange Zeile") == 0)
+        EXPECT_TRUE(has(r.out, "Zeitüberschreitung")) << r.out.substr(0, 4000);
+    else
+        EXPECT_TRUE(has(r.out, "POP3 Zeilen über 1 MB gekürzt")) << r.out.substr(0, 4000);
+    EXPECT_LT(peakKiB, kResidentLimitKiB);
+}
+
+// A text over the host's record limit, from Dovecot into edhost: stored once, cut to fit, with
+// the note; it counts as read, so the next run fetches nothing. The run holds it about once.
+TEST_F(Headless, ATextOverTheRecordLimitIsStoredOnceCutWithANote) {
+    EdhostProcess host;
+    writeIni();
+    servers().makeMailbox(0, 1, "text:70M");
+    long peakKiB = 0;
+    Outcome r = runBounded(peakKiB);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "POP3 Nachricht für die Nachrichtenbasis zu lang, Text gekürzt")) << r.out;
+    EXPECT_LT(peakKiB, kResidentLimitKiB);
+    ASSERT_EQ(count(host, "EMAIL"), 1);
+    const std::string record = host.run({"dump", "EMAIL", "1", "--raw"});
+    EXPECT_LE(record.size(), kMaxRecordSize);
+    EXPECT_GT(record.size(), kMaxRecordSize - (1u << 20));
+    EXPECT_TRUE(has(record.substr(record.size() - 1000), ansi("ist hier gekürzt"))) << record.substr(record.size() - 300);
+
+    r = run({QStringLiteral("--read")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_FALSE(has(r.out, "POP3 Empfange Mail")) << r.out;
+    EXPECT_EQ(count(host, "EMAIL"), 1);
+}
+
+// 5,000 parts from Dovecot: half of them empty and unnamed (no file), the named ones in at most
+// 100 files, the last of them "rest.eml" with everything that did not get a file of its own.
+TEST_F(Headless, FiveThousandPartsMakeAtMostAHundredFilesAndLoseNothing) {
+    EdhostProcess host;
+    writeIni();
+    std::string mail = "From: a@example.org\nSubject: Viele Teile\nMIME-Version: 1.0\n"
+                       "Content-Type: multipart/mixed; boundary=p\n\n--p\n\nDer Text.\n";
+    for (int i = 0; i < 5000; ++i) {
+        if (i % 2 == 0)
+            mail += "--p\nContent-Type: application/octet-stream\n\n";
+        else
+            mail += "--p\nContent-Disposition: attachment; filename=teil.txt\n\n<" + std::to_string(i) + ">\n";
+    }
+    mail += "--p--\n";
+    servers().setMails({mail});
+    const auto before = folderFiles();
+    const Outcome r = run({QStringLiteral("--read")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "POP3 Mehr als 100 Dateien in der Mail, der Rest steht in \"rest.eml\"")) << r.out;
+    EXPECT_EQ(hostSubjects(host), (std::map<std::string, int>{{"Viele Teile", 1}}));
+    std::string all;
+    int files = 0;
+    for (const auto& name : folderFiles()) {
+        if (before.count(name) || name.rfind("readmsg.", 0) == 0 || name.rfind("pbridge.", 0) == 0)
+            continue;
+        ++files;
+        std::ifstream in(path(name), std::ios::binary);
+        all += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_EQ(files, 100);
+    EXPECT_TRUE(std::filesystem::exists(path("rest.eml")));
+    for (int i = 1; i < 5000; i += 2)
+        ASSERT_TRUE(has(all, "<" + std::to_string(i) + ">")) << "part " << i << " lost";
 }
 
 TEST_F(Headless, AFolderInUseIsRefused) {

@@ -5,6 +5,7 @@
 #include "support/EdhostProcess.h"
 #include "support/LoopbackServer.h"
 #include "support/MailRunFixture.h"
+#include "support/PeakMemory.h"
 
 #include "host/EDAPICommon.h"
 
@@ -28,14 +29,7 @@ using test::EdhostProcess;
 using test::hostSubjects;
 using test::LoopbackServer;
 using test::Peer;
-
-long peakKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
+using test::peakResidentKiB;
 
 // Lowers the peak figure to what the process holds now, so a later peak is this test's own.
 void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
@@ -94,7 +88,7 @@ TEST_F(RobustHostile, MalformedMailsEndInLogLinesAndStayInTheFolder) {
     });
 
     resetPeak();
-    const long before = peakKiB();
+    const long before = peakResidentKiB();
     std::string log;
     {
         Tmain& w = startWindow(servers().pop3Port());
@@ -104,7 +98,7 @@ TEST_F(RobustHostile, MalformedMailsEndInLogLinesAndStayInTheFolder) {
         for (const std::string& line : logTexts())
             log += line.substr(0, 200) + "\n";
     }
-    const long grown = peakKiB() - before;
+    const long grown = peakResidentKiB() - before;
     // A few copies of the 1 MB mails at most, not a copy per header line or nesting level.
     // (AddressSanitizer keeps freed blocks aside for a while, which multiplies the figure.)
 #if defined(__SANITIZE_ADDRESS__)
