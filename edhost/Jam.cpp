@@ -346,7 +346,7 @@ std::vector<Message> Area::readAll(BaseInfo& info, std::size_t* problems) const 
     return out;
 }
 
-Message Area::append(MsgHeader h, std::string_view text, std::uint32_t* modBefore) {
+Message Area::append(MsgHeader h, std::string text, std::uint32_t* modBefore) {
     Lock lock(jhr_, true);
     char buf[kInfoSize];
     if (!preadAll(jhr_, buf, kInfoSize, 0))
@@ -357,7 +357,8 @@ Message Area::append(MsgHeader h, std::string_view text, std::uint32_t* modBefor
     off_t textAt = fileSize(jdt_);
     off_t hdrAt = fileSize(jhr_);
     // A record cut short by a kill is not counted; the next one goes where it began.
-    off_t indexAt = fileSize(jdx_) / 8 * 8;
+    const off_t jdxSize = fileSize(jdx_);
+    off_t indexAt = jdxSize / 8 * 8;
     if (!sizeFits(textAt + static_cast<off_t>(text.size())) || !sizeFits(hdrAt + (1 << 20)))
         throw JamError(path_ + ": the message base is full");
 
@@ -372,7 +373,8 @@ Message Area::append(MsgHeader h, std::string_view text, std::uint32_t* modBefor
     putU32(rec, crc(to ? *to : std::string()));
     putU32(rec, static_cast<std::uint32_t>(hdrAt));
     pwriteAll(jdx_, rec, indexAt, path_ + ".jdx");
-    if (::ftruncate(jdx_, indexAt + 8) != 0)
+    // Only a record cut short by a kill lies beyond this one.
+    if (jdxSize != indexAt && ::ftruncate(jdx_, indexAt + 8) != 0)
         throw JamError(sysError("cannot write " + path_ + ".jdx"));
     if (!(h.Attribute & attr::Deleted))
         ++info.ActiveMsgs;
@@ -384,7 +386,7 @@ Message Area::append(MsgHeader h, std::string_view text, std::uint32_t* modBefor
     m.HdrOffset = static_cast<std::uint32_t>(hdrAt);
     m.HdrSize = static_cast<std::uint32_t>(hdr.size());
     m.Header = std::move(h);
-    m.Text.assign(text);
+    m.Text = std::move(text);
     return m;
 }
 

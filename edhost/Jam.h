@@ -129,7 +129,7 @@ public:
     // header, index record, then the header-info block with ActiveMsgs and ModCounter raised.
     // Fills in MessageNumber, TxtOffset, TxtLen; returns the new message. *modBefore gets the
     // ModCounter found under the lock (so the caller knows whether others wrote meanwhile).
-    Message append(MsgHeader h, std::string_view text, std::uint32_t* modBefore = nullptr);
+    Message append(MsgHeader h, std::string text, std::uint32_t* modBefore = nullptr);
 
     // Changes the header of a stored message: under the write lock, reads the header as it
     // is on disk now, lets change() alter it, and writes it back: in place when its size is

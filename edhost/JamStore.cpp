@@ -367,20 +367,29 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
     return f;
 }
 
-StoredMessage fromJam(const jam::MsgHeader& h, std::string_view text, std::uint32_t number) {
+std::uint16_t flagsOf(const jam::MsgHeader& h) {
+    const std::string* p = h.find(kEdhostSubfield);
+    if (p && p->size() >= kPrivateHead && (jam::getU32(*p, 3) & kFlagBits) == (h.Attribute & kFlagBits))
+        return static_cast<std::uint16_t>(static_cast<unsigned char>((*p)[1]) |
+                                          static_cast<unsigned char>((*p)[2]) << 8);
+    return flagsFromAttributes(h.Attribute);
+}
+
+StoredMessage fromJam(const jam::MsgHeader& h, std::string_view text, std::uint32_t number,
+                      std::string* madeFrom) {
     StoredMessage m;
     m.Number = number;
     m.Written = static_cast<std::int64_t>(h.DateWritten) - zoneOf(h);
-    m.Flags = flagsFromAttributes(h.Attribute);
+    m.Flags = flagsOf(h);
     const std::string* p = h.find(kEdhostSubfield);
-    if (p && p->size() >= kPrivateHead) {
-        std::uint16_t flags = static_cast<std::uint16_t>(static_cast<unsigned char>((*p)[1]) |
-                                                         static_cast<unsigned char>((*p)[2]) << 8);
-        if ((jam::getU32(*p, 3) & kFlagBits) == (h.Attribute & kFlagBits))
-            m.Flags = flags;
-    }
     if (p && p->size() >= kPrivateHead && (*p)[0] == kKindRecord &&
         p->size() >= kPrivateHead + sizeof(TNewMsgHeader)) {
+        if (madeFrom) {
+            // toJam checked that this header and text give the record back byte for byte:
+            // no need to build its text again.
+            m.Record = std::move(*madeFrom);
+            return m;
+        }
         m.Record = p->substr(kPrivateHead);
         if (m.Record.size() == sizeof(TNewMsgHeader))
             m.Record += ownText(h, text, static_cast<std::uint8_t>((*p)[7]));
@@ -566,7 +575,7 @@ public:
         std::uint32_t before = 0;
         jam::Message m;
         try {
-            m = a.jam->append(std::move(f.Header), f.Text, &before);
+            m = a.jam->append(std::move(f.Header), std::move(f.Text), &before);
         } catch (const jam::JamError& e) {
             throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
         }
@@ -578,7 +587,7 @@ public:
         a.mod = before + 1;
         a.unsynced = true;
         auto number = static_cast<std::uint32_t>(a.msgs.size() + 1);
-        a.msgs.push_back(std::make_unique<StoredMessage>(fromJam(m.Header, m.Text, number)));
+        a.msgs.push_back(std::make_unique<StoredMessage>(fromJam(m.Header, m.Text, number, &record)));
         a.raw.push_back(std::move(m));
         return number;
     }
@@ -626,7 +635,7 @@ public:
         }
         a.unsynced = true;
         jam::Message& m = a.raw[number - 1];
-        a.msgs[number - 1]->Flags = fromJam(m.Header, m.Text, number).Flags;
+        a.msgs[number - 1]->Flags = jammap::flagsOf(m.Header);
         if (before != a.mod)
             a.loaded = false;   // read afresh next time; this message is right already
         else

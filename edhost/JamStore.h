@@ -29,8 +29,12 @@ struct JamForm {
 // A checked record as a JAM message written at nowUtc by a host whose zone is utcOffset
 // seconds east of UTC.
 JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset);
-// The message as the plug-in sees it, from what a JAM base holds (whoever wrote it).
-StoredMessage fromJam(const jam::MsgHeader& h, std::string_view text, std::uint32_t number);
+// The message as the plug-in sees it, from what a JAM base holds (whoever wrote it). madeFrom,
+// when given, is the checked record toJam made h and text from; it is taken over as the record.
+StoredMessage fromJam(const jam::MsgHeader& h, std::string_view text, std::uint32_t number,
+                      std::string* madeFrom = nullptr);
+// The flag word the plug-in reads for a message.
+std::uint16_t flagsOf(const jam::MsgHeader& h);
 // The attributes after the plug-in set the flag word.
 std::uint32_t attributesFor(std::uint16_t flags, std::uint32_t old, bool isNew);
 // The flag word a message without a valid record of its own reads as.

@@ -127,6 +127,7 @@ TEST_F(JamStore, WhatJamCannotHoldIsStillGivenBackByteForByte) {
         {"empty", ""},
     };
     std::vector<std::string> records;
+    std::vector<StoredMessage> justStored;   // as the storing host hands them out
     {
         auto s = openJamStore(dir);
         std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
@@ -134,7 +135,7 @@ TEST_F(JamStore, WhatJamCannotHoldIsStillGivenBackByteForByte) {
             records.push_back(record(text, 0x2014));
             auto* h = reinterpret_cast<TNewMsgHeader*>(records.back().data());
             h->AuxText.assign("aux " + name);   // bytes JAM has no place for
-            s->addMessage(email, records.back());
+            justStored.push_back(*s->message(email, s->addMessage(email, records.back())));
         }
     }
     auto msgs = onDisk();
@@ -152,9 +153,14 @@ TEST_F(JamStore, WhatJamCannotHoldIsStillGivenBackByteForByte) {
 
     auto s = openJamStore(dir);
     auto email = *s->findArea("EMAIL");
-    for (std::size_t i = 0; i < cases.size(); ++i)
-        EXPECT_EQ(s->message(email, static_cast<std::uint32_t>(i + 1))->Record, records[i])
-            << cases[i].first;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const StoredMessage* m = s->message(email, static_cast<std::uint32_t>(i + 1));
+        EXPECT_EQ(m->Record, records[i]) << cases[i].first;
+        // The host that stored it hands out the same message as one that reads the base.
+        EXPECT_EQ(justStored[i].Record, m->Record) << cases[i].first;
+        EXPECT_EQ(justStored[i].Flags, m->Flags) << cases[i].first;
+        EXPECT_EQ(justStored[i].Written, m->Written) << cases[i].first;
+    }
 }
 
 TEST_F(JamStore, FlagWordsComeBackAndAttributesTellOtherToolsWhatToSend) {
