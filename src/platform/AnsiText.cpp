@@ -15,15 +15,22 @@ constexpr std::array<char16_t, 32> kHighTable = {
 };
 
 char encodeChar(char32_t cp) {
-    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF))
-        return static_cast<char>(cp);
-    for (std::size_t i = 0; i < kHighTable.size(); ++i)
-        if (kHighTable[i] == cp)
-            return static_cast<char>(0x80 + i);
-    return '?';
+    const int b = windows1252Byte(cp);
+    return b < 0 ? '?' : static_cast<char>(b);
 }
 
 } // namespace
+
+int windows1252Byte(char32_t cp) {
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF))
+        return static_cast<int>(cp);
+    if (cp > 0xFF && cp < 0x152)
+        return -1;   // below the lowest character of the table's upper half
+    for (std::size_t i = 0; i < kHighTable.size(); ++i)
+        if (kHighTable[i] == cp)
+            return static_cast<int>(0x80 + i);
+    return -1;
+}
 
 std::string ansi(std::string_view utf8) {
     return fromUnicode(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));

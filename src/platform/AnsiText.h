@@ -18,6 +18,10 @@ QString toUnicode(std::string_view cp1252);
 // Unicode -> Windows-1252 bytes ('?' for characters the code page lacks).
 std::string fromUnicode(const QString& text);
 
+// The Windows-1252 byte of a character, -1 when the code page lacks it. Of the C1 controls
+// (0x80..0x9F) only the five that toUnicode gives for the unassigned bytes have one.
+int windows1252Byte(char32_t cp);
+
 // Windows-1252 bytes -> UTF-8, for terminals and logs meant for people.
 std::string toUtf8(std::string_view cp1252);
 

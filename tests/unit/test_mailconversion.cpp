@@ -2,10 +2,12 @@
 // decoding, encoded words, the record limit, and the whole record (kludges, visible lines,
 // names, flags) byte for byte.
 #include "mail/MailConversion.h"
+#include "net/MimeText.h"
 #include "net/Pop3Client.h"
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,28 @@ TEST(QuotedPrintable, EscapesSoftBreaksAndMalformedOnes) {
     std::string text = "H=41: =41=";
     DecodeQuotedPrintable(text, 5);
     EXPECT_EQ(text, "H=41: A=");
+}
+
+// Most characters are converted without iconv; whatever the text holds, and wherever the first
+// character iconv must see stands, the result is iconv's.
+TEST(Charsets, Utf8ToWindows1252AsIconvMakesIt) {
+    const std::vector<std::string> pieces = {
+        "plain ", "Gr\xC3\xBC\xC3\x9F" "e", "\xE2\x82\xAC", "\xE2\x80\x9EZitat\xE2\x80\x9C", "\xC2\xA0\xC3\xBF",
+        "\xC2\x85", "\xC2\x81",                                 // C1 controls
+        "\xE2\x86\x92", "\xC4\x81", "\xF0\x9F\x98\x80",         // not in the code page
+        "\xC3", "\x80", "\xE2\x82", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xFF",   // malformed
+        "\r\n",
+    };
+    std::mt19937 rng(7);
+    for (int round = 0; round < 400; ++round) {
+        std::string text;
+        for (int k = static_cast<int>(rng() % 6); k >= 0; --k)
+            text += pieces[rng() % pieces.size()];
+        std::string fast = text, reference = text;
+        ASSERT_TRUE(ConvertToWindows1252(fast, "utf-8"));
+        ASSERT_TRUE(ConvertToWindows1252(reference, "ISO-10646/UTF8/"));   // UTF-8 to iconv alone
+        EXPECT_EQ(fast, reference) << text;
+    }
 }
 
 TEST(ConvertMail, WithoutToLineOrBodyStillAMessage) {
