@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -34,6 +35,17 @@ constexpr std::array<signed char, 256> makeMimeValues() {
     return t;
 }
 constexpr auto kMimeValues = makeMimeValues();
+
+// The same values already moved to their place in a group's 24 bits, one table per position;
+// a character outside the alphabet sets bit 24, so one test of the four together finds it.
+constexpr std::array<std::array<std::uint32_t, 256>, 4> makeGroupValues() {
+    std::array<std::array<std::uint32_t, 256>, 4> t{};
+    for (int k = 0; k < 4; ++k)
+        for (int c = 0; c < 256; ++c)
+            t[k][c] = kMimeValues[c] < 0 ? 1u << 24 : static_cast<std::uint32_t>(kMimeValues[c]) << (18 - 6 * k);
+    return t;
+}
+constexpr auto kGroupValues = makeGroupValues();
 
 void fire(const TUUProcessor::TNotifyEvent& event, TUUProcessor& sender) {
     if (event)
@@ -200,6 +212,13 @@ public:
             flush();
     }
     void put(unsigned v) { buf_[len_++] = static_cast<char>(v); }
+    // Room for n bytes (at most the buffer's size) to be written at the pointer returned, then
+    // handed back with commit.
+    char* reserve(std::size_t n) {
+        room(n);
+        return buf_.data() + len_;
+    }
+    void commit(const char* end) { len_ = static_cast<std::size_t>(end - buf_.data()); }
     void flush() {
         if (len_ > 0)
             writeAll(dst_, buf_.data(), len_);
@@ -271,18 +290,21 @@ private:
         const std::size_t n = p.len;
         while (i < n) {
             if (gn_ == 0) {
-                // Whole groups of alphabet characters, the common case, four at a time.
+                // Whole groups of alphabet characters, the common case, four at a time, straight
+                // into the output buffer (a piece is never longer than that buffer).
+                char* o = out.reserve((n - i) / 4 * 3);
                 while (i + 4 <= n) {
-                    int a = value(s[i]), b = value(s[i + 1]), c = value(s[i + 2]), d = value(s[i + 3]);
-                    if ((a | b | c | d) < 0)
+                    const std::uint32_t v = kGroupValues[0][s[i]] | kGroupValues[1][s[i + 1]] |
+                                            kGroupValues[2][s[i + 2]] | kGroupValues[3][s[i + 3]];
+                    if (v >> 24)
                         break;
-                    unsigned v = unsigned(a) << 18 | unsigned(b) << 12 | unsigned(c) << 6 | unsigned(d);
-                    out.room(3);
-                    out.put(v >> 16);
-                    out.put((v >> 8) & 0xFF);
-                    out.put(v & 0xFF);
+                    o[0] = static_cast<char>(v >> 16);
+                    o[1] = static_cast<char>(v >> 8);
+                    o[2] = static_cast<char>(v);
+                    o += 3;
                     i += 4;
                 }
+                out.commit(o);
                 if (i >= n)
                     break;
                 if (value(s[i]) < 0) {   // junk between groups
