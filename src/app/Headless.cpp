@@ -75,7 +75,7 @@ public:
     }
 
     void LogEntry(const std::string& Text) override {
-        std::string line = FormatLogLine(QDateTime::currentDateTime(), Text, QLocale());
+        std::string line = logClock_.Line(Text);
         std::fprintf(stdout, "%s\n", toUtf8(line).c_str());
         std::fflush(stdout);
         lines_.push_back(std::move(line));
@@ -114,6 +114,7 @@ private:
     TSmtpClient smtp_;
     TIncomingRun incoming_{*this, host_, pop3_, settings_};
     TOutgoingRun outgoing_{*this, host_, smtp_, settings_};
+    TLogClock logClock_;
     std::vector<std::string> lines_;
     bool cancelled_ = false;
     bool hostLost_ = false;

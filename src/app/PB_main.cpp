@@ -280,7 +280,7 @@ void Tmain::ShowChannelRefusal(const ChannelDir& dir) {
 }
 
 void Tmain::LogEntry(const std::string& Text) {
-    std::string line = FormatLogLine(QDateTime::currentDateTime(), Text, QLocale());
+    std::string line = logClock_.Line(Text);
     if (!pendingLog_.isEmpty())
         pendingLog_ += QLatin1Char('\n');
     pendingLog_ += toUnicode(line);

@@ -4,6 +4,7 @@
 // mail runs from its buttons, keeps the run state and the button enable states, cancels, and
 // detaches from the host when it closes. The runs themselves are classes of src/mail/ that
 // report to the window through the TRunFace it implements.
+#include "app/LogFormat.h"
 #include "host/EchodeskAPI.h"
 #include "mail/MailRuns.h"
 #include "mail/RunFace.h"
@@ -139,6 +140,7 @@ private:
     // usable, so the idle states come back and the run state is reset.
     void RecoverFromEscapedError();
 
+    TLogClock logClock_;
     std::vector<std::string> logLines_;
     // During a run the box gets its new lines in batches: a line appended alone makes the box
     // lay out and measure it at once, which costs more than receiving a small mail.

@@ -46,6 +46,18 @@ TEST(LogLine, ControlCharactersCannotSplitAnEntry) {
     EXPECT_EQ(FormatLogLine(kWhen, std::string("x\0y\x1B\x7F", 5), kGerman), "06.12.99 14:02:40 x y  ");
 }
 
+TEST(LogLine, ClockGivesTheLineOfNowAndFollowsTheDefaultLocale) {
+    const QLocale before;
+    TLogClock clock;
+    auto now = [](const char* text) { return FormatLogLine(QDateTime::currentDateTime(), text, QLocale()); };
+    for (const QLocale& loc : {kGerman, QLocale(QLocale::English, QLocale::UnitedStates)}) {
+        QLocale::setDefault(loc);
+        const std::string earlier = now("x"), line = clock.Line("x\n"), later = now("x");
+        EXPECT_TRUE(line == earlier + " " || line == later + " ") << line;   // a second may pass
+    }
+    QLocale::setDefault(before);
+}
+
 class ActivityLog : public test::MainWindowFixture {};
 
 TEST_F(ActivityLog, EntriesAppearInOrderInBoxAndLines) {
