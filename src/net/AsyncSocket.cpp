@@ -742,6 +742,12 @@ void TAsyncSocket::SendStream(std::istream& Stream) {
 std::string TAsyncSocket::ReadLn() { return ReadLn(MaxLinePiece); }
 
 std::string TAsyncSocket::ReadLn(std::size_t MaxLength) {
+    std::string line;
+    ReadLn(line, MaxLength);
+    return line;
+}
+
+void TAsyncSocket::ReadLn(std::string& Line, std::size_t MaxLength) {
     StatusMessage(8, "ReadLn");
     // The bytes that make the next piece: up to and including the LF, or MaxLength of them.
     auto pieceLength = [this, MaxLength]() -> std::size_t {
@@ -773,9 +779,8 @@ std::string TAsyncSocket::ReadLn(std::size_t MaxLength) {
         throw EAbortError("Socket readln aborted");
     if (length == 0)
         throw ESockError("Connection closed");
-    std::string line(InBuffer.Data(), length);
+    Line.assign(InBuffer.Data(), length);
     InBuffer.Consume(length);
-    return line;
 }
 
 std::string TAsyncSocket::Transaction(const std::string& Command) {

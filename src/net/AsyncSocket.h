@@ -266,6 +266,8 @@ public:
     // The same, but a line longer than MaxLength comes in pieces of MaxLength bytes, the last
     // one with the line end: however long a line the peer sends, no more of it is held.
     std::string ReadLn(std::size_t MaxLength);
+    // The same into Line, whose storage is kept: a reader of many lines allocates none per line.
+    void ReadLn(std::string& Line, std::size_t MaxLength);
 
 protected:
     // A mail of `listedSize` bytes is being read: its lines must all be there within

@@ -39,6 +39,7 @@ constexpr int MaxEscapeNotes = 20;
 constexpr auto DecodeTurnInterval = std::chrono::milliseconds(10);
 
 const char* const TempFile = "Temp.mme";
+constexpr std::size_t WriteChunk = 256 * 1024;
 
 std::string lower(std::string_view s) {
     std::string out(s);
@@ -236,12 +237,17 @@ std::string Trim(std::string_view s) {
     return std::string(s.substr(b, e - b));
 }
 
-std::string CutLineEnd(std::string line) {
+std::string_view WithoutLineEnd(std::string_view line) {
     if (!line.empty() && line.back() == '\n') {
-        line.pop_back();
+        line.remove_suffix(1);
         if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+            line.remove_suffix(1);
     }
+    return line;
+}
+
+std::string CutLineEnd(std::string line) {
+    line.resize(WithoutLineEnd(line).size());
     return line;
 }
 
@@ -274,6 +280,10 @@ struct TMessageParser::Alternative {
 };
 
 TMessageParser::TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status)
+    : TMessageParser(Coder, LineInto([source = std::move(ReadLn)](std::string& line) { line = source(); }),
+                     std::move(Status)) {}
+
+TMessageParser::TMessageParser(TUUProcessor& Coder, LineInto ReadLn, StatusSink Status)
     : MaxText(kMaxRecordSize), coder_(Coder), readLn_(std::move(ReadLn)), status_(std::move(Status)) {}
 
 TMessageParser::~TMessageParser() = default;
@@ -304,33 +314,38 @@ void TMessageParser::Reset() {
 // The next piece of the mail: a line with its line end, or a part of a longer line. Dot-
 // stuffing is undone at the start of a line. After the end-of-message line nothing more is
 // read: the next bytes on the connection belong to the next answer.
-std::string TMessageParser::NextPiece() {
-    if (ended_)
-        return std::string(EndOfMessage);
-    std::string piece = readLn_();
-    pieceStart_ = lineStart_;
-    lineStart_ = !piece.empty() && piece.back() == '\n';
-    if (pieceStart_) {
-        if (piece == EndOfMessage) {
-            ended_ = true;
-            return piece;
-        }
-        if (piece.size() >= 2 && piece[0] == '.' && piece[1] == '.')
-            piece.erase(0, 1);
+const std::string& TMessageParser::NextPiece() {
+    if (ended_) {
+        piece_.assign(EndOfMessage);
+        return piece_;
     }
-    return piece;
+    readLn_(piece_);
+    pieceStart_ = lineStart_;
+    lineStart_ = !piece_.empty() && piece_.back() == '\n';
+    if (pieceStart_) {
+        if (piece_ == EndOfMessage) {
+            ended_ = true;
+            return piece_;
+        }
+        if (piece_.size() >= 2 && piece_[0] == '.' && piece_[1] == '.')
+            piece_.erase(0, 1);
+    }
+    return piece_;
 }
 
 // A line for header or text: one longer than MaxLine keeps its first piece and loses the rest.
-std::string TMessageParser::ReadWholeLine() {
-    std::string line = NextPiece();
+const std::string& TMessageParser::ReadWholeLine() {
+    const std::string& piece = NextPiece();
+    if (ended_ || lineStart_)
+        return piece;
     const bool start = pieceStart_;
+    wholeLine_ = piece;
     while (!ended_ && !lineStart_) {
         NextPiece();
         linesCut_ = true;
     }
     pieceStart_ = start;
-    return line;
+    return wholeLine_;
 }
 
 TMessageParser::Delimiter TMessageParser::MatchDelimiter(const std::string& piece) const {
@@ -362,7 +377,7 @@ TMessageParser::Delimiter TMessageParser::ReadHeader(TMailMessage& Mail, Part& p
         field.clear();
     };
     while (!ended_) {
-        const std::string raw = ReadWholeLine();
+        const std::string& raw = ReadWholeLine();
         if (ended_)
             break;   // a header cut off by the end of the mail
         if (!top) {
@@ -374,11 +389,11 @@ TMessageParser::Delimiter TMessageParser::ReadHeader(TMailMessage& Mail, Part& p
             if (part.rawHeader.size() + raw.size() <= MaxPartHeader)
                 part.rawHeader += raw;
         }
-        std::string line = CutLineEnd(raw);
+        const std::string_view line = WithoutLineEnd(raw);
         if (top) {
             if (headBytes_ + line.size() <= MaxHead) {
                 headBytes_ += line.size() + 3;
-                Mail.Head.Add(line);
+                Mail.Head.Add(std::string(line));
             } else if (!headNoted_) {
                 headNoted_ = true;
                 Mail.ParseLog.Add(ansi("POP3 Kopfzeilen über 4 MB nicht übernommen"));
@@ -391,7 +406,7 @@ TMessageParser::Delimiter TMessageParser::ReadHeader(TMailMessage& Mail, Part& p
                 field += line;
         } else {
             take();
-            field = line.substr(0, MaxField);
+            field.assign(line.substr(0, MaxField));
         }
     }
     take();
@@ -437,7 +452,7 @@ void TMessageParser::TakeField(TMailMessage& Mail, Part& part, const std::string
 
 TMessageParser::Delimiter TMessageParser::SkipToDelimiter() {
     while (!ended_) {
-        const std::string piece = NextPiece();
+        const std::string& piece = NextPiece();
         if (ended_)
             break;
         if (const Delimiter d = MatchDelimiter(piece); d.level >= 0) {
@@ -512,14 +527,14 @@ TMessageParser::Delimiter TMessageParser::ReadText(TMailMessage& Mail, std::stri
     if (status_)
         status_(1, "Extracting file");
     while (!ended_) {
-        std::string raw = ReadWholeLine();
+        const std::string& raw = ReadWholeLine();
         if (ended_)
             break;
         if (const Delimiter d = MatchDelimiter(raw); d.level >= 0) {
             lastDelimiter_ = raw;
             return d;
         }
-        const std::string line = CutLineEnd(std::move(raw));
+        const std::string_view line = WithoutLineEnd(raw);
         if (textBytes_ + line.size() + 2 > MaxText) {
             Mail.TextCut = true;
             continue;
@@ -610,18 +625,28 @@ TMessageParser::Delimiter TMessageParser::ReadToFile(TMailMessage& Mail, Part& p
         status_(1, "Extracting file");
     Delimiter d;
     std::uint64_t written = 0;
+    // The lines go to the file in large writes: the stream's own buffer would hand a large
+    // attachment to the system in 8 KB steps.
+    std::string chunk;
+    auto flush = [&] {
+        if (!temp.write(chunk.data(), static_cast<std::streamsize>(chunk.size())))
+            throw EStreamError("Stream write error");
+        chunk.clear();
+    };
     while (!ended_) {
-        const std::string piece = NextPiece();
+        const std::string& piece = NextPiece();
         if (ended_)
             break;
         if (d = MatchDelimiter(piece); d.level >= 0) {
             lastDelimiter_ = piece;
             break;
         }
-        if (!temp.write(piece.data(), static_cast<std::streamsize>(piece.size())))
-            throw EStreamError("Stream write error");
+        chunk += piece;
         written += piece.size();
+        if (chunk.size() >= WriteChunk)
+            flush();
     }
+    flush();
     temp.close();
     if (temp.fail())
         throw EStreamError("Stream write error");
@@ -702,7 +727,7 @@ void TMessageParser::RestOfMail(TMailMessage& Mail, const Part& part) {
     write(lastDelimiter_);
     write(part.rawHeader);
     while (!ended_) {
-        const std::string piece = NextPiece();
+        const std::string& piece = NextPiece();
         if (!ended_)
             write(piece);
     }

@@ -82,18 +82,22 @@ public:
 
 // The line end a line has (CR LF, or a bare LF) removed.
 std::string CutLineEnd(std::string Line);
+std::string_view WithoutLineEnd(std::string_view Line);
 // Blanks and control characters off both ends.
 std::string Trim(std::string_view Text);
 
 class TMessageParser {
 public:
     using LineSource = std::function<std::string()>;
+    // The same, filling a buffer the parser keeps from line to line.
+    using LineInto = std::function<void(std::string& Line)>;
     using StatusSink = std::function<void(int Level, const std::string& Text)>;
 
     // Lines come from `ReadLn` with their line ends, dot-stuffed, ending with ".\r\n"; a line
     // longer than MaxLine may come in pieces (every piece but the last without LF). Reading
     // stops right after the end-of-message line, so the connection stays in step.
     TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status = {});
+    TMessageParser(TUUProcessor& Coder, LineInto ReadLn, StatusSink Status = {});
     ~TMessageParser();
 
     static constexpr std::size_t MaxLine = 1 << 20;
@@ -137,8 +141,9 @@ private:
     };
     struct FileOut;
 
-    std::string NextPiece();
-    std::string ReadWholeLine();
+    // Both hand out a buffer of the parser's, valid until the next read.
+    const std::string& NextPiece();
+    const std::string& ReadWholeLine();
     Delimiter MatchDelimiter(const std::string& piece) const;
     Delimiter ReadHeader(TMailMessage& Mail, Part& part, bool top);
     void TakeField(TMailMessage& Mail, Part& part, const std::string& field, bool top);
@@ -153,8 +158,10 @@ private:
     void Finish(TMailMessage& Mail);
 
     TUUProcessor& coder_;
-    LineSource readLn_;
+    LineInto readLn_;
     StatusSink status_;
+    std::string piece_;       // the piece just read
+    std::string wholeLine_;   // the first piece of an overlong line
     bool ended_ = false;       // the end-of-message line has been read
     bool lineStart_ = true;    // the next piece begins a line
     bool pieceStart_ = true;   // the piece just read began a line

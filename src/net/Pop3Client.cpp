@@ -110,12 +110,13 @@ private:
 TPop3Client::TPop3Client(QObject* owner)
     : TAsyncSocket(owner),
       parser_(UUProcessor,
-              [this] {
-                  std::string line = ReadLn(TMessageParser::MaxLine);
+              [this](std::string& line) {
+                  ReadLn(line, TMessageParser::MaxLine);
+                  const bool first = retrievedBytes_ == 0;
+                  const std::int64_t step = retrievedBytes_ / ProgressStep;
                   retrievedBytes_ += static_cast<std::int64_t>(line.size());
-                  if (OnRetrieveProgress)
+                  if (OnRetrieveProgress && (first || retrievedBytes_ / ProgressStep != step))
                       OnRetrieveProgress(this);
-                  return line;
               },
               [this](int level, const std::string& text) { StatusMessage(level, text); }) {
     Port = 110;

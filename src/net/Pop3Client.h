@@ -64,10 +64,12 @@ public:
     TNotifyEvent OnSuccess;                 // DeleteMailMessage succeeded
     TNotifyEvent OnFailure;                 // DeleteMailMessage refused
     TNotifyEvent OnReset;                   // never raised
-    // Fires while GetMailMessage reads a mail, once per line received; RetrievedBytes() then
-    // tells how many bytes of the mail (as the server sent them) have arrived so far. The
-    // owner's progress display hangs on it.
+    // Fires while GetMailMessage reads a mail: at its first line and whenever another
+    // ProgressStep bytes have come (a call per line cost more than the display it feeds);
+    // RetrievedBytes() then tells how many bytes of the mail (as the server sent them) have
+    // arrived so far. The owner's progress display hangs on it.
     TNotifyEvent OnRetrieveProgress;
+    static constexpr std::int64_t ProgressStep = 4096;
 
     // --- state ---------------------------------------------------------------------------------
     int MailCount = 0;
