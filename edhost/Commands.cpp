@@ -283,11 +283,18 @@ CommandResult cmdFault(const Args& a, HostServer& server) {
     if (a.has("--clear")) {
         server.answerOnce.clear();
         server.stopAnswering = false;
+        server.dieAfter = 0;
     }
     if (a.has("--stop-answering"))
         server.stopAnswering = true;
     if (a.has("--resume"))
         server.stopAnswering = false;
+    if (const std::string* v = a.opt("--die-after")) {
+        long long m = 0;
+        if (!parseNumber(*v, m))
+            return fail("--die-after takes a message number");
+        server.dieAfter = static_cast<std::uint32_t>(m);
+    }
     if (const std::string* v = a.opt("--refuse-attach"))
         server.options.refuseAttach = *v == "on" || *v == "1" || *v == "yes";
     if (const std::string* v = a.opt("--api-version")) {
@@ -366,7 +373,7 @@ CommandResult runCommand(const std::vector<std::string>& args, MessageStore& sto
         return fail("no command");
     const std::string& cmd = args[0];
     Args a = parse(args, {"--from", "--to", "--subject", "--text-file", "--text", "--to-line",
-                          "--refuse-attach", "--api-version", "--post"});
+                          "--refuse-attach", "--api-version", "--post", "--die-after"});
     if (cmd == "areas")
         return cmdAreas(store);
     if (cmd == "list")

@@ -3,6 +3,7 @@
 #include "platform/AnsiText.h"
 #include "platform/Session.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -124,6 +125,8 @@ void HostServer::handle(const tagMSG& msg, const MessageOrigin& from) {
         status = edapi::ParamFailed;   // not attached: nothing to work on
     } else {
         status = command(*c, msg);
+        if (dieAfter != 0 && dieAfter == msg.message)
+            ::raise(SIGKILL);
     }
     if (!postThreadMessage(from.tid, edapi::Reply, 0, status, from.seq) && c)
         drop(c->mainTid);   // the plug-in is gone: free what it held

@@ -55,6 +55,9 @@ public:
     bool stopAnswering = false;
     // The next command of this number is answered with this status instead of being run.
     std::map<std::uint32_t, std::int32_t> answerOnce;
+    // The next command of this number is carried out, and then the host dies before it answers
+    // (0: none), as a host killed between its work and its reply.
+    std::uint32_t dieAfter = 0;
 
 private:
     struct Connection {

@@ -7,7 +7,7 @@
 //   edhost list AREA | show AREA N | dump AREA N [--raw] | flags AREA N [VALUE] --base DIR
 //   edhost write AREA --from NAME --to NAME --subject TEXT [--text-file F | --text T]
 //                [--to-line ADDRESS ...] --base DIR
-//   edhost fault [--answer CMD STATUS] [--stop-answering] [--resume] [--clear]
+//   edhost fault [--answer CMD STATUS] [--stop-answering] [--die-after CMD] [--resume] [--clear]
 //                [--refuse-attach on|off] [--api-version N] [--post MSG ...] --base DIR
 //
 // While `serve` runs, the other commands go to it over its control socket (so they see and
@@ -51,7 +51,7 @@ const char* kUsage =
     "  dump AREA N [--raw]                         the stored record bytes\n"
     "  write AREA --from NAME --to NAME --subject TEXT [--text-file F|--text T] [--to-line A]\n"
     "  flags AREA N [VALUE]                        read or set a message's flag word\n"
-    "  fault [--answer CMD STATUS] [--stop-answering] [--resume] [--clear]\n"
+    "  fault [--answer CMD STATUS] [--stop-answering] [--die-after CMD] [--resume] [--clear]\n"
     "        [--refuse-attach on|off] [--api-version N] [--post MSG ...]\n";
 
 // The rest of `edhost --help`, which stands in for a manual page.
@@ -121,13 +121,13 @@ const CommandHelp kCommandHelp[] = {
     {"flags", "usage: edhost flags AREA N [VALUE] (--base DIR | --user-base)\n"
               "Prints the flag word of message N, or sets it to VALUE (0x0840 written, not sent;\n"
               "0x0080 sent; 0x2014 received from the Internet).\n"},
-    {"fault", "usage: edhost fault [--answer CMD STATUS] [--stop-answering] [--resume] [--clear]\n"
+    {"fault", "usage: edhost fault [--answer CMD STATUS] [--stop-answering] [--die-after CMD] [--resume] [--clear]\n"
               "                    [--refuse-attach on|off] [--api-version N] [--post MSG ...]\n"
               "                    (--base DIR | --user-base)\n"
               "Provokes host faults in the serving host, for tests: answer command CMD (1032..1043)\n"
-              "with STATUS, stop answering (--resume answers again), refuse the attach, report\n"
-              "interface version N, post host command MSG to every attached plug-in; --clear ends\n"
-              "them all.\n"},
+              "with STATUS, stop answering (--resume answers again), carry out the next command CMD\n"
+              "and die before answering it (--die-after), refuse the attach, report interface\n"
+              "version N, post host command MSG to every attached plug-in; --clear ends them all.\n"},
 };
 
 // The help of a command when one of its arguments asks for it; nullptr otherwise.
@@ -194,8 +194,13 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
         int r = ::poll(fds.data(), fds.size(), control.nextDeadlineMs(500));
         if (r < 0 && errno != EINTR)
             break;
-        if (fds[2].revents & POLLIN)
+        if (fds[2].revents & POLLIN) {
+            // Commands posted before the signal are answered first: a plug-in may have posted a
+            // store and gone on with its next mail, and that mail must be stored or refused,
+            // not dropped with the plug-in left to guess.
+            server.onQueue();
             break;
+        }
         if (fds[0].revents & POLLIN)
             server.onQueue();
         if (fds[1].revents & POLLIN)

@@ -188,6 +188,9 @@ public:
     bool acceptableResult() const { return !Created() && Data() != nullptr; }
     // A parameter block of our own: newly made and mapped.
     bool acceptableParameter() const { return Created() && Data() != nullptr; }
+    // For a block of our own kept between commands (see SharedMapping).
+    bool stillNamed() const { return map_.stillNamed(); }
+    void forgetName() { map_.forgetName(); }
 
 private:
     SharedMapping map_;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace pb {
@@ -56,19 +57,22 @@ struct ForwardEvent : QEvent {
     tagMSG msg;
 };
 
-// The wait of PostAndWait, shared by the GUI thread and the worker. Only the reply of the
+// Posts a command with a fresh sequence number, which its reply will carry; 0 when the
+// command cannot be posted.
+std::uint32_t postCommand(std::uint32_t tid, std::uint32_t message, std::uintptr_t wParam,
+                          std::intptr_t lParam) {
+    const std::uint32_t seq = nextSequence();
+    return postThreadMessage(tid, message, wParam, lParam, seq) ? seq : 0;
+}
+
+// The wait for a command's reply, shared by the GUI thread and the worker. Only the reply of the
 // thread the command went to, from the host's process, carrying the command's sequence number,
 // answers it; any other 1027 (a late answer to a command that gave up, or one that is not the
-// host's at all) is thrown away.
-bool postAndWait(std::uint32_t tid, pid_t hostPid, std::uint32_t message, std::uintptr_t wParam,
-                 std::intptr_t lParam, std::int32_t& reply, int limitMs,
-                 const std::atomic<bool>* cancel = nullptr) {
-    discardMessages(edapi::Reply);
-    const std::uint32_t seq = nextSequence();
-    if (!postThreadMessage(tid, message, wParam, lParam, seq))
-        return false;
-    using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+// host's at all) is thrown away. A reply that came while the thread was busy elsewhere is
+// waiting in the queue and is taken first.
+bool awaitReply(std::uint32_t tid, pid_t hostPid, std::uint32_t seq, std::int32_t& reply,
+                std::chrono::steady_clock::time_point deadline,
+                const std::atomic<bool>* cancel = nullptr) {
     for (;;) {
         tagMSG msg;
         MessageOrigin from;
@@ -79,7 +83,8 @@ bool postAndWait(std::uint32_t tid, pid_t hostPid, std::uint32_t message, std::u
             reply = static_cast<std::int32_t>(msg.lParam);
             return true;
         case WaitResult::Timeout:
-            if (!threadHasQueue(tid) || Clock::now() >= deadline || (cancel && *cancel))
+            if (!threadHasQueue(tid) || std::chrono::steady_clock::now() >= deadline ||
+                (cancel && *cancel))
                 return false;
             break;
         case WaitResult::Quit:
@@ -87,6 +92,61 @@ bool postAndWait(std::uint32_t tid, pid_t hostPid, std::uint32_t message, std::u
             return false;
         }
     }
+}
+
+std::chrono::steady_clock::time_point deadlineIn(int limitMs) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+}
+
+bool postAndWait(std::uint32_t tid, pid_t hostPid, std::uint32_t message, std::uintptr_t wParam,
+                 std::intptr_t lParam, std::int32_t& reply, int limitMs,
+                 const std::atomic<bool>* cancel = nullptr) {
+    discardMessages(edapi::Reply);
+    const std::uint32_t seq = postCommand(tid, message, wParam, lParam);
+    return seq != 0 && awaitReply(tid, hostPid, seq, reply, deadlineIn(limitMs), cancel);
+}
+
+// The store block a thread keeps between its stores. Making, sizing, mapping and removing a
+// block for every mail cost about as much as converting the mail, so a thread keeps the block
+// it made and fills it again; only a record larger than KeptStoreBlockMax gets a block of its
+// own, removed once the host has answered, so that one huge mail does not stay in memory.
+// A failed store removes the block (the next one starts afresh), and a block whose name no
+// longer leads to it is let go: then the name is someone else's and the store fails.
+constexpr std::size_t KeptStoreBlockMin = 16 * 1024;
+constexpr std::size_t KeptStoreBlockMax = 1024 * 1024;
+
+struct KeptStoreBlock {
+    std::unique_ptr<TSharedMem> block;
+    void drop() { block.reset(); }
+};
+thread_local KeptStoreBlock t_storeBlock;
+
+// The block to store a record of `size` bytes in: the kept one when it fits, else a new one
+// (kept when small enough, else in `oneOff`); null when no block of our own can be made.
+TSharedMem* storeBlock(std::size_t size, std::unique_ptr<TSharedMem>& oneOff) {
+    std::unique_ptr<TSharedMem>& kept = t_storeBlock.block;
+    if (kept && !kept->stillNamed()) {
+        kept->forgetName();
+        kept.reset();
+    }
+    if (kept && size <= kept->Size())
+        return kept.get();
+    kept.reset();
+    const std::string name = edapi::blockName(edapi::BlkStoreNew, currentThreadId());
+    std::size_t capacity = KeptStoreBlockMin;
+    while (capacity < size && capacity < KeptStoreBlockMax)
+        capacity *= 2;
+    std::unique_ptr<TSharedMem>& slot = size <= capacity ? kept : oneOff;
+    slot = std::make_unique<TSharedMem>(name, std::max(size, capacity));
+    if (!slot->acceptableParameter() && capacity > size) {
+        slot.reset();   // room for growth refused (a file size limit): the record's own size
+        slot = std::make_unique<TSharedMem>(name, size);
+    }
+    if (!slot->acceptableParameter()) {
+        slot.reset();
+        return nullptr;
+    }
+    return slot.get();
 }
 
 // Posts an event to the component if it is still there.
@@ -398,6 +458,7 @@ void TEchodeskAPI::dispatch(const tagMSG& msg) {
 
 bool TEchodeskAPI::PostAndWait(std::uint32_t Tid, std::uint32_t Msg, std::uintptr_t WParam,
                                std::intptr_t LParam, std::int32_t& Reply) {
+    settleStore();
     return postAndWait(Tid, hostPid_, Msg, WParam, LParam, Reply, ReplyTimeoutMs);
 }
 
@@ -624,23 +685,27 @@ std::int32_t TEchodeskAPI::RegisterService(const TServiceInfo& Info) {
     return reply;
 }
 
-void TEchodeskAPI::StoreNewMsg(const TNewMsg& Rec) {
-    checkConnected(kNotConnected);
-    // The record's own Size decides what is sent; it may not claim more than the buffer holds.
-    std::int32_t size = Rec.Header().Size;
+namespace {
+// The record's own Size decides what is sent; it may not claim more than the buffer holds.
+std::size_t recordSize(const TNewMsg& Rec) {
+    const std::int32_t size = Rec.Header().Size;
     if (size < 0 || static_cast<std::size_t>(size) > Rec.size())
         throw EWrongFormat("Wrong data format!");
-    storeRecord(Rec.data(), static_cast<std::size_t>(size));
+    return static_cast<std::size_t>(size);
+}
+} // namespace
+
+void TEchodeskAPI::StoreNewMsg(const TNewMsg& Rec) {
+    checkConnected(kNotConnected);
+    storeRecord(Rec.data(), recordSize(Rec));
 }
 
 void TEchodeskAPI::StoreNewMsg(TNewMsg&& Rec) {
     checkConnected(kNotConnected);
-    std::int32_t size = Rec.Header().Size;
-    if (size < 0 || static_cast<std::size_t>(size) > Rec.size())
-        throw EWrongFormat("Wrong data format!");
+    const std::size_t size = recordSize(Rec);
     std::string used = std::move(Rec.buf_);
     Rec.buf_.clear();
-    storeRecord(reinterpret_cast<const std::uint8_t*>(used.data()), static_cast<std::size_t>(size), true);
+    storeRecord(reinterpret_cast<const std::uint8_t*>(used.data()), size, true);
 }
 
 void TEchodeskAPI::StoreNewMsg(const TNewMsgHeader& Rec) {
@@ -650,16 +715,65 @@ void TEchodeskAPI::StoreNewMsg(const TNewMsgHeader& Rec) {
     storeRecord(reinterpret_cast<const std::uint8_t*>(&Rec), static_cast<std::size_t>(Rec.Size));
 }
 
+void TEchodeskAPI::PostStoreNewMsg(TNewMsg&& Rec) {
+    checkConnected(kNotConnected);
+    if (store_)
+        throw std::logic_error("PostStoreNewMsg: the store before has not been collected");
+    const std::size_t size = recordSize(Rec);
+    std::string used = std::move(Rec.buf_);
+    Rec.buf_.clear();
+    const std::uint32_t seq = postStore(reinterpret_cast<const std::uint8_t*>(used.data()), size, true);
+    store_ = PendingStore{hostTid_, hostPid_, seq, deadlineIn(ReplyTimeoutMs)};
+}
+
+void TEchodeskAPI::CollectStore() {
+    if (!store_)
+        return;
+    settleStore();
+    const PendingStore s = *store_;
+    store_.reset();
+    storeDone(s.answered, s.reply);
+}
+
 void TEchodeskAPI::storeRecord(const std::uint8_t* rec, std::size_t size, bool consume) {
+    const std::uint32_t seq = postStore(rec, size, consume);
     std::int32_t reply = 0;
-    {
-        TSharedMem block(edapi::blockName(edapi::BlkStoreNew, currentThreadId()), size);
-        if (!block.acceptableParameter())
-            throw ECmdFailed("Parameter passing failed!");
-        copyRecord(static_cast<std::uint8_t*>(block.Data()), rec, size, consume);
-        if (!PostAndWait(hostTid_, edapi::StoreNewMsg, 0, static_cast<std::intptr_t>(size), reply))
-            throw ECmdFailed("Parameter passing failed!");
+    const bool answered = awaitReply(hostTid_, hostPid_, seq, reply, deadlineIn(ReplyTimeoutMs));
+    oneOffStoreBlock_.reset();
+    storeDone(answered, reply);
+}
+
+// Fills the store block and posts the command; the sequence number of the command.
+std::uint32_t TEchodeskAPI::postStore(const std::uint8_t* rec, std::size_t size, bool consume) {
+    settleStore();   // the block is the outstanding store's until the host has answered
+    TSharedMem* block = storeBlock(size, oneOffStoreBlock_);
+    if (!block)
+        throw ECmdFailed("Parameter passing failed!");
+    copyRecord(block->Bytes(), rec, size, consume);
+    discardMessages(edapi::Reply);
+    const std::uint32_t seq = postCommand(hostTid_, edapi::StoreNewMsg, 0, static_cast<std::intptr_t>(size));
+    if (seq == 0) {
+        oneOffStoreBlock_.reset();
+        t_storeBlock.drop();
+        throw ECmdFailed("Parameter passing failed!");
     }
+    return seq;
+}
+
+void TEchodeskAPI::settleStore() {
+    if (!store_ || store_->settled)
+        return;
+    store_->answered = awaitReply(store_->tid, store_->pid, store_->seq, store_->reply, store_->deadline);
+    store_->settled = true;
+    oneOffStoreBlock_.reset();
+}
+
+// The outcome of a store the host has answered (or not, `answered` false).
+void TEchodeskAPI::storeDone(bool answered, std::int32_t reply) {
+    if (!answered || reply != 0)
+        t_storeBlock.drop();   // a failed store leaves no block behind
+    if (!answered)
+        throw EStoreUnanswered("Parameter passing failed!");
     switch (reply) {
     case 0: return;
     case edapi::ParamFailed: throw ECmdFailed("Parameter passing failed!");

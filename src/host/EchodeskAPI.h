@@ -21,9 +21,11 @@
 #include <QObject>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,12 @@ PB_API_ERROR(EAreaExists)
 PB_API_ERROR(EMsgBadIndex)
 PB_API_ERROR(EUplinkUnknown)
 #undef PB_API_ERROR
+// A store whose answer never came (the host vanished or stayed silent): whether the host has
+// the record is not known. Its text is ECmdFailed's, as for any failed store.
+class EStoreUnanswered : public ECmdFailed {
+public:
+    using ECmdFailed::ECmdFailed;
+};
 
 // ---- Records --------------------------------------------------------------------------------
 
@@ -200,6 +208,19 @@ public:
     void StoreNewMsg(TNewMsg&& Rec);
     // Rec must head a buffer of Rec.Size bytes.
     void StoreNewMsg(const TNewMsgHeader& Rec);
+    // The store in two halves, for a caller that has other work to do while the host writes.
+    // The host sees the same command and block as for StoreNewMsg.
+    // - PostStoreNewMsg uses the record up into the block (as the StoreNewMsg that takes it)
+    //   and posts the command; what fails before the host has it raises here.
+    // - CollectStore waits for the host's answer and raises what StoreNewMsg would raise for
+    //   it; with nothing outstanding it does nothing. It works after the host is lost as well:
+    //   an answer that came before is still taken.
+    // One store may be outstanding at a time. Until it is collected, every other command first
+    // waits for its answer and keeps it for CollectStore, so the block and the reply stay the
+    // store's.
+    void PostStoreNewMsg(TNewMsg&& Rec);
+    void CollectStore();
+    bool StoreOutstanding() const { return store_.has_value(); }
     std::uint16_t GetMsgFlags(int Index);
     void SetMsgFlags(int Index, std::uint16_t Flags);
     void CreateArea(const std::string& Name, const std::string& AreaType, std::uint8_t AreaCode);
@@ -233,6 +254,9 @@ private:
     void detach();
     void checkConnected(const char* text) const;
     void storeRecord(const std::uint8_t* rec, std::size_t size, bool consume = false);
+    std::uint32_t postStore(const std::uint8_t* rec, std::size_t size, bool consume);
+    void settleStore();
+    void storeDone(bool answered, std::int32_t reply);
     void hostGoneCheck();
 
     std::uint32_t hostTid_ = 0;
@@ -242,6 +266,20 @@ private:
     bool connected_ = false;
     bool destroying_ = false;
     QTimer* watch_ = nullptr;
+
+    // The store posted and not yet collected, and its answer once a wait has taken it.
+    struct PendingStore {
+        std::uint32_t tid = 0;
+        pid_t pid = 0;
+        std::uint32_t seq = 0;
+        std::chrono::steady_clock::time_point deadline;
+        bool settled = false;
+        bool answered = false;
+        std::int32_t reply = 0;
+    };
+    std::optional<PendingStore> store_;
+    // The block of a record too large to keep a block for, until the host has answered.
+    std::unique_ptr<TSharedMem> oneOffStoreBlock_;
 };
 
 } // namespace pb

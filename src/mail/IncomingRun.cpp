@@ -33,6 +33,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,44 @@ constexpr std::int64_t ProgressIntervalMs = 40;
 
 // Largest listed size of a mail that is asked for before the mail in hand is stored.
 constexpr std::int32_t RequestAheadLimit = 256 * 1024;
+
+// A record larger than this is stored alone: the next mail is parsed only once the host has
+// answered for it, so a huge record is never held beside another one.
+constexpr std::size_t StoreAloneAbove = 8 * 1024 * 1024;
+
+// How far back in "EMAIL" a mail whose store is in doubt is looked for.
+constexpr int DoubtSearchDepth = 64;
+
+// What recognises a stored mail in the host however often it is fetched: the names, the
+// subject and the kludge lines at the head of the text, which carry its Internet header. (The
+// visible text may name attachment files, and a second fetch names them anew.)
+std::string StoredMailKey(std::string_view to, std::string_view from, std::string_view subject,
+                          std::string_view text) {
+    std::uint64_t h = 14695981039346656037ull;   // FNV-1a
+    auto mix = [&h](std::string_view part) {
+        for (unsigned char c : part)
+            h = (h ^ c) * 1099511628211ull;
+        h = (h ^ 0x100) * 1099511628211ull;   // parts do not run into each other
+    };
+    mix(to);
+    mix(from);
+    mix(subject);
+    for (std::size_t at = 0; at < text.size() && text[at] == '\x01';) {
+        const std::size_t end = std::min(text.find("\r\n", at), text.size());
+        mix(text.substr(at, end - at));
+        at = end + 2;
+    }
+    char out[17];
+    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
+    return out;
+}
+
+std::string StoredMailKey(const TNewMsg& rec) {
+    const TNewMsgHeader& h = rec.Header();
+    const auto* text = reinterpret_cast<const char*>(rec.data()) + sizeof(TNewMsgHeader);
+    const std::size_t size = static_cast<std::size_t>(h.Size) - sizeof(TNewMsgHeader) - 1;
+    return StoredMailKey(h.ToUserName.str(), h.FromUserName.str(), h.Subject.str(), std::string_view(text, size));
+}
 
 // After the server has carried out the deletions of a session, every mail behind a deleted one
 // has moved down by one number per deleted mail before it. The deleted numbers themselves are
@@ -163,11 +202,97 @@ void TIncomingRun::Cancel() {
     CancelWhile(TRunState::Receiving, POP3_Service);
 }
 
-void TIncomingRun::SpeicherAktMail() {
-    // The mail's text, the record and the parameter block are each used up as the next is
-    // filled, so a mail near the record limit is held about once.
-    TNewMsg rec = ConvertMail(std::move(POP3_Service.MailMessage), [this](const std::string& entry) { LogEntry(entry); });
-    edapi1.StoreNewMsg(std::move(rec));
+void TIncomingRun::SpeicherAktMail(int Position, std::int32_t Msg) {
+    std::optional<TStoreInFlight> before;
+    bool alone = false;
+    {
+        // Converted into memory of its own while the host still writes the mail before. The
+        // mail's text, the record and the parameter block are each used up as the next is
+        // filled, so a mail near the record limit is held about once.
+        TNewMsg rec = ConvertMail(std::move(POP3_Service.MailMessage), [this](const std::string& entry) { LogEntry(entry); });
+        std::string key = StoredMailKey(rec);
+        alone = rec.size() > StoreAloneAbove;
+        before = CollectStore();
+        const auto doubt = InDoubt.find(key);
+        if (doubt != InDoubt.end()) {
+            InDoubt.erase(doubt);
+            if (HostHasMail(key)) {
+                LogEntry(ansi("ED95 Nachricht ist schon in EMAIL gespeichert"));
+                if (before)
+                    MailStored(*before);
+                MailStored(TStoreInFlight{Position, Msg, std::move(key)});
+                return;
+            }
+        }
+        try {
+            edapi1.PostStoreNewMsg(std::move(rec));
+        } catch (...) {
+            if (before)
+                MailStored(*before);
+            throw;
+        }
+        Storing = TStoreInFlight{Position, Msg, std::move(key)};
+    }
+    if (before)
+        MailStored(*before);
+    if (alone) {
+        if (const auto stored = CollectStore())
+            MailStored(*stored);
+    }
+}
+
+std::optional<TIncomingRun::TStoreInFlight> TIncomingRun::CollectStore() {
+    if (!Storing)
+        return std::nullopt;
+    TStoreInFlight mail = std::move(*Storing);
+    Storing.reset();
+    try {
+        edapi1.CollectStore();
+        return mail;
+    } catch (const std::exception& e) {
+        // Never answered: the host may have it. The mail comes again with the next run, and
+        // then the host is asked before it is stored.
+        if (dynamic_cast<const EStoreUnanswered*>(&e))
+            InDoubt[mail.Key] = true;
+        ++FailedItems;
+        LogEntry(ansi("POP3 Übetragungsfehler"));
+        return std::nullopt;
+    }
+}
+
+bool TIncomingRun::HostHasMail(const std::string& Key) {
+    try {
+        TMessageList list;
+        edapi1.GetMsgList(list);
+        // The list may count from 0 or from 1 and may hold an entry for the area itself (see
+        // the sending run): from one past its end down, a number without a message is skipped.
+        const int last = list.Count();
+        for (int n = last; n >= 0 && n > last - DoubtSearchDepth; --n) {
+            std::unique_ptr<TMsgBlock> m;
+            try {
+                m = edapi1.GetMsg(n);
+            } catch (const EMsgBadIndex&) {
+                continue;
+            }
+            if (m && StoredMailKey(m->ToUserName(), m->FromUserName(), m->Subject(), m->Text()) == Key)
+                return true;
+        }
+    } catch (const std::exception&) {
+        // Not known: stored once more rather than lost.
+    }
+    return false;
+}
+
+void TIncomingRun::MailStored(const TStoreInFlight& mail) {
+    try {
+        if (OnMailStored)
+            OnMailStored(mail);
+    } catch (const EAbortError&) {
+        LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
+    } catch (const std::exception&) {
+        ++FailedItems;
+        LogEntry(ansi("POP3 Übetragungsfehler"));
+    }
 }
 
 void TIncomingRun::ReadMails() {
@@ -190,10 +315,15 @@ void TIncomingRun::ReadMails() {
                     " werden: " + e.what() + ". " + ansi(consequence));
     };
     bool uidFileFound = false;
+    InDoubt.clear();
     try {
         LoadReadList(ReadList);
         listFile = kUidListFile;
         uidFileFound = LoadUidList(UidList);
+        listFile = kDoubtListFile;
+        LoadUidList(InDoubt, kDoubtListFile);
+        for (auto& entry : InDoubt)
+            entry.second = true;   // kept until the mail comes again
     } catch (const std::exception& e) {
         listFailure("gelesen", e, "Es wurden keine Nachrichten abgeholt.");
         Face.RunState = TRunState::Idle;
@@ -279,6 +409,11 @@ void TIncomingRun::ReadMails() {
             listFile = kUidListFile;
             if (byUid)
                 SaveUidList(UidList);
+            listFile = kDoubtListFile;
+            if (!InDoubt.empty())
+                SaveUidList(InDoubt, kDoubtListFile);
+            else
+                std::remove(kDoubtListFile);
             return true;
         } catch (const std::exception& e) {
             listFailure("gespeichert", e, consequence);
@@ -315,6 +450,22 @@ void TIncomingRun::ReadMails() {
 
     const bool deleteStored = Settings.DeleteFromServer;
     std::vector<std::int32_t> deleted;   // numbers of this session marked for deletion
+    // A mail counts as read, and is deleted on the server, only once the host has confirmed
+    // its store; the host answers for one mail while the next is fetched and converted. After
+    // a cancel or a lost host the session ends without QUIT, which deletes nothing anyway.
+    OnMailStored = [&](const TStoreInFlight& mail) {
+        AddReadMessage(ReadList, mail.Msg);
+        if (byUid)
+            AddReadUid(UidList, idOf[static_cast<std::size_t>(mail.Position - 1)]);
+        if (deleteStored && Face.RunState == TRunState::Receiving && pop3.Connected()) {
+            pop3.DeleteMailMessage(mail.Position);
+            deleted.push_back(mail.Msg);
+        }
+    };
+    struct ForgetLocals {
+        std::function<void(const TStoreInFlight&)>& hook;
+        ~ForgetLocals() { hook = nullptr; }
+    } forgetLocals{OnMailStored};
     bool unreadMet = false;
     int i = listsWritable ? unreadFrom(1) : mails + 1;
     while (i <= mails && Face.RunState == TRunState::Receiving) {
@@ -338,12 +489,12 @@ void TIncomingRun::ReadMails() {
                 throw;
             }
             next = unreadFrom(i + 1);
-            // The server prepares the next mail while the host stores this one. With deletion on
-            // the DELE of this mail has to go out first, so the mails are then taken one by one.
-            // What arrives of a mail requested ahead waits in memory until it is read, so only
-            // mails listed as small are asked for ahead; a large one comes when its turn is due
-            // and goes to disk as it arrives. A failure to send the request ahead does not keep
-            // this mail from being stored: fetching the next one meets it.
+            // The server prepares the next mail while this one is converted. With deletion on
+            // the DELE of the mail before has to go out first, so the mails are then taken one
+            // by one. What arrives of a mail requested ahead waits in memory until it is read,
+            // so only mails listed as small are asked for ahead; a large one comes when its turn
+            // is due and goes to disk as it arrives. A failure to send the request ahead does
+            // not keep this mail from being stored: fetching the next one meets it.
             if (!deleteStored && next <= mails &&
                 ServerList[static_cast<std::size_t>(next - 1)].second <= RequestAheadLimit) {
                 try {
@@ -352,14 +503,7 @@ void TIncomingRun::ReadMails() {
                 }
             }
             LogEntry("ED95 Nachricht wird in EMAIL gespeichert...");
-            SpeicherAktMail();
-            AddReadMessage(ReadList, Msg);
-            if (byUid)
-                AddReadUid(UidList, idOf[static_cast<std::size_t>(i - 1)]);
-            if (deleteStored) {
-                pop3.DeleteMailMessage(i);
-                deleted.push_back(Msg);
-            }
+            SpeicherAktMail(i, Msg);
         } catch (const EAbortError&) {
             LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
         } catch (const std::exception&) {
@@ -370,6 +514,9 @@ void TIncomingRun::ReadMails() {
         ShowProgress(0);
         i = next > 0 ? next : unreadFrom(i + 1);
     }
+    // The last store is answered before the area is closed, whatever ended the loop.
+    if (const auto stored = CollectStore())
+        MailStored(*stored);
 
     // The host makes the stored mails durable before it answers the close. Until it has, the
     // deletions of this session must not be committed.

@@ -2,6 +2,7 @@
 // The retrieval run and the sending run. Each works on the host and its mail component with
 // the settings it is given, and reports only through the TRunFace of whoever started it.
 #include "host/EchodeskAPI.h"
+#include "mail/PB_Liste.h"
 #include "mail/RunFace.h"
 #include "mail/Settings.h"
 #include "net/Pop3Client.h"
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,7 +67,10 @@ public:
     // "Abbrechen" during this run: stops the component's wait and marks the run cancelled.
     void Cancel();
 
-    void SpeicherAktMail();                 // converts and stores the mail just retrieved
+    // Converts the mail just retrieved (number Position, listed as Msg) and hands it to the
+    // host: the host's answer for the mail before is collected once this one is converted,
+    // then this one's store is posted, so that the host writes while the next mail comes in.
+    void SpeicherAktMail(int Position, std::int32_t Msg);
     void BerechneSummen();                  // TotalBytes = sum of the listed sizes
     bool TryConnection();                   // POP3 connection step with log and face
 
@@ -80,6 +85,25 @@ private:
     void POP3_ServiceInvalidHost(bool& Handled);
     void POP3_ServicePacketRecvd();
     void ShowProgress(int percent);
+
+    // A mail whose store the host has not answered yet: its place in the listing, its number.
+    struct TStoreInFlight {
+        int Position = 0;
+        std::int32_t Msg = 0;
+        std::string Key;   // how the host's copy is recognised (see StoredMailKey)
+    };
+    // Waits for the host's answer for the mail in flight: the mail when it is stored; a failed
+    // store is logged as that mail's failure.
+    std::optional<TStoreInFlight> CollectStore();
+    // What the run does with a mail the host has stored (it counts as read; with deletion on it
+    // is deleted on the server); a failure of it is logged here.
+    void MailStored(const TStoreInFlight& mail);
+    // True when the host's "EMAIL" has a message of this key among its last ones.
+    bool HostHasMail(const std::string& Key);
+    std::optional<TStoreInFlight> Storing;
+    // Keys of mails whose store was never answered (kDoubtListFile), Seen while still in doubt.
+    TUidList InDoubt;
+    std::function<void(const TStoreInFlight&)> OnMailStored;   // set by ReadMails
 
     TPop3Client& POP3_Service;
     // Progress of the mail being retrieved: its size from the listing, the bar's position, and

@@ -71,4 +71,11 @@ void AddReadUid(TUidList& UidList, const std::string& Uid);
 // Writes the Seen ids, replacing the file atomically. Raises EInOutError.
 void SaveUidList(const TUidList& UidList, const std::string& FileName = kUidListFile);
 
+// ---- Stores in doubt ----
+// A store whose answer never came (the host died between writing and answering) may or may
+// not have reached the host. "readmsg.pnd" keeps a key of each such mail, one per line in the
+// format of "readmsg.uid", until the mail comes again: then the host is asked whether it has
+// it, so that the mail is stored neither twice nor never.
+inline constexpr const char* kDoubtListFile = "readmsg.pnd";
+
 } // namespace pb

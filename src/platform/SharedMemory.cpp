@@ -120,7 +120,13 @@ SharedMapping::SharedMapping(const std::string& name, std::size_t size)
             void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
             fd_ = fd;
             created_ = true;
+            ownsName_ = true;
             blockSize_ = size;
+            struct stat st{};
+            if (::fstat(fd, &st) == 0) {
+                dev_ = st.st_dev;
+                ino_ = st.st_ino;
+            }
             if (base == MAP_FAILED)
                 return;
             base_ = base;
@@ -175,9 +181,16 @@ SharedMapping::~SharedMapping() {
         ::munmap(base_, mapped_);
     if (fd_ >= 0) {
         ::close(fd_);
-        if (created_)
+        if (ownsName_)
             ::unlink(path_.c_str());
     }
+}
+
+bool SharedMapping::stillNamed() const {
+    if (!ownsName_ || objectPath(name_) != path_)
+        return false;   // not ours, or the session has moved to another folder
+    struct stat st{};
+    return ::lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
 }
 
 bool SharedMapping::exists(const std::string& name) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 namespace pb {
 
@@ -32,6 +33,13 @@ public:
     std::size_t blockSize() const { return blockSize_; }
     const std::string& Name() const { return name_; }
 
+    // For a block this object made: true while its name (in the current session) still leads to
+    // it. A block kept between uses is checked with this before each use, since the name may
+    // have been removed and taken by someone else meanwhile.
+    bool stillNamed() const;
+    // Lets the name go without removing it (it no longer leads to this block).
+    void forgetName() { ownsName_ = false; }
+
     // True when a block of this name exists in the current session.
     static bool exists(const std::string& name);
     // Removes the name of a block (its creator's job; for tests that fake a left-behind block).
@@ -44,6 +52,9 @@ private:
     std::size_t blockSize_ = 0;
     int fd_ = -1;
     bool created_ = false;
+    bool ownsName_ = false;   // the destructor removes the name
+    dev_t dev_ = 0;           // the file this object made, to recognise it under its name
+    ino_t ino_ = 0;
     void* base_ = nullptr;
     std::size_t mapped_ = 0;
     void* data_ = nullptr;

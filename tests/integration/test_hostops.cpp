@@ -205,6 +205,49 @@ TEST_F(HostOps, StoreAfterAFailedStoreStillWorks) {
     EXPECT_NO_THROW(api.StoreNewMsg(message("a", "b", "c", "d")));
 }
 
+// A store posted and collected later: a command made in between waits for the store's answer
+// first and keeps it, so each gets its own reply and the store's failure comes with the collect.
+TEST_F(HostOps, CommandsBetweenPostAndCollectKeepEachReply) {
+    api.OpenArea("REPORT");
+    host.run({"fault", "--answer", "1039", "0x80001003"});
+    api.PostStoreNewMsg(message("a", "b", "eins", "d"));
+    EXPECT_TRUE(api.StoreOutstanding());
+    std::vector<std::string> areas;
+    api.GetAreaList(areas);
+    EXPECT_EQ(areas, (std::vector<std::string>{"NETMAIL", "REPORT"}));
+    EXPECT_EQ(failure([&] { api.CollectStore(); }), "EWrongFormat: Wrong data format!");
+    EXPECT_FALSE(api.StoreOutstanding());
+
+    api.PostStoreNewMsg(message("a", "b", "zwei", "d"));
+    api.StoreNewMsg(message("a", "b", "drei", "d"));   // a store of its own meanwhile
+    EXPECT_NO_THROW(api.CollectStore());
+    const std::string listed = host.run({"list", "REPORT"});
+    EXPECT_LT(listed.find("zwei"), listed.find("drei")) << listed;
+    EXPECT_EQ(listed.find("eins"), std::string::npos) << listed;
+}
+
+// The thread keeps its store block between stores. When the name has been taken from it (its
+// block removed, another made under the name) the store fails without posting, and leaves the
+// other block alone.
+TEST_F(HostOps, StoreRefusesABlockNameTakenFromIt) {
+    api.OpenArea("REPORT");
+    api.StoreNewMsg(message("a", "b", "eins", "d"));
+    const std::string name = edapi::blockName(edapi::BlkStoreNew, currentThreadId());
+    SharedMapping::remove(name);
+    {
+        SharedMapping other(name, 4096);
+        ASSERT_TRUE(other.Created());
+        EXPECT_EQ(failure([&] { api.StoreNewMsg(message("a", "b", "zwei", "d")); }),
+                  "ECmdFailed: Parameter passing failed!");
+        EXPECT_TRUE(SharedMapping::exists(name));
+    }
+    api.StoreNewMsg(message("a", "b", "drei", "d"));
+    const std::string listed = host.run({"list", "REPORT"});
+    EXPECT_NE(listed.find("eins"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("zwei"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("drei"), std::string::npos) << listed;
+}
+
 // Whether a process is being traced (strace has attached).
 bool traced(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");

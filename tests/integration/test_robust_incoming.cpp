@@ -275,3 +275,40 @@ TEST_F(RobustIncoming, FarewellLostAfterARefusedStore) {
 
 } // namespace
 } // namespace pb
+
+namespace pb {
+namespace {
+
+// The host dies after writing a mail and before answering for it, while the run has gone on to
+// the next mail: the run cannot know whether the mail is in the host. It keeps the mail unread,
+// and the next run asks the host when the mail comes again, so the mail is there once; the
+// mails stand in "EMAIL" in the server's order.
+TEST_F(RobustIncoming, HostDiesBetweenStoringAndAnswering) {
+    for (int k : {2, 6}) {
+        EdhostProcess host;
+        freshMailbox();
+        Tmain& w = startWindow(servers().pop3Port(), true);
+        int started = 0;
+        w.POP3_Service->OnRetrieveStart = [&](QObject*) {
+            if (++started == k)
+                host.run({"fault", "--die-after", std::to_string(edapi::StoreNewMsg)});
+        };
+        w.BitBtn2->click();
+        EXPECT_EQ(w.RunState, TRunState::Idle);
+        EXPECT_TRUE(std::filesystem::exists(kDoubtListFile));
+        ASSERT_TRUE(host.start());
+        EXPECT_EQ(hostSubjects(host).count(subjectOf(k)), 1u);
+        secondRunCompletes(host, true, "host died after storing mail " + std::to_string(k));
+        EXPECT_FALSE(std::filesystem::exists(kDoubtListFile));
+        std::size_t at = 0;
+        const std::string listed = host.run({"list", "EMAIL"});
+        for (int m = 1; m <= 6; ++m) {
+            const std::size_t found = listed.find(subjectOf(m), at);
+            ASSERT_NE(found, std::string::npos) << listed;
+            at = found;
+        }
+    }
+}
+
+} // namespace
+} // namespace pb
