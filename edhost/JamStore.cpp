@@ -484,7 +484,10 @@ struct Area {
     bool loaded = false;
     bool unsynced = false;   // messages appended or changed since the last sync
     std::uint32_t mod = 0;
-    std::vector<jam::Message> raw;                       // by number - 1
+    // By number - 1: where each header lies and what it holds. The texts are not kept here:
+    // the records in msgs hold them already, and a second copy of every text was most of
+    // what a growing area cost the host in memory.
+    std::vector<jam::Message> raw;
     std::vector<std::unique_ptr<StoredMessage>> msgs;    // by number - 1
     // The messages of the read before the last, kept so that a pointer handed out just before
     // a re-read stays valid until the caller is done with it.
@@ -588,6 +591,7 @@ public:
         a.unsynced = true;
         auto number = static_cast<std::uint32_t>(a.msgs.size() + 1);
         a.msgs.push_back(std::make_unique<StoredMessage>(fromJam(m.Header, m.Text, number, &record)));
+        std::string().swap(m.Text);
         a.raw.push_back(std::move(m));
         return number;
     }
@@ -674,9 +678,11 @@ private:
                          a.info.Name.c_str(), problems);
         a.retired = std::move(a.msgs);
         a.msgs.clear();
-        for (std::size_t i = 0; i < raw.size(); ++i)
+        for (std::size_t i = 0; i < raw.size(); ++i) {
             a.msgs.push_back(std::make_unique<StoredMessage>(
                 fromJam(raw[i].Header, raw[i].Text, static_cast<std::uint32_t>(i + 1))));
+            std::string().swap(raw[i].Text);
+        }
         a.raw = std::move(raw);
         a.mod = info.ModCounter;
         a.loaded = true;
