@@ -155,6 +155,7 @@ int TcpSocket::asyncSelect(HiddenWindow* window, unsigned message, int mask) {
     window_ = window;
     message_ = message;
     mask_ = window ? mask : 0;
+    readPosted_ = false;   // a new selection notifies of data already there
     if (mask_ == 0) {
         readNotifier_->setEnabled(false);
         if (!connecting_)
@@ -194,6 +195,7 @@ long TcpSocket::recv(char* buffer, std::size_t length) {
         return fail(WSAENOTSOCK);
     const ssize_t n = ::recv(fd_, buffer, length, MSG_DONTWAIT);
     const int err = errno;
+    readPosted_ = false;
     armRead();   // WinSock re-enables FD_READ with every recv
     if (n < 0)
         return fail(fromErrno(err));
@@ -222,7 +224,7 @@ int TcpSocket::close() {
     const int rc = ::close(fd_);
     const int err = errno;
     fd_ = -1;
-    connected_ = connecting_ = false;
+    connected_ = connecting_ = readPosted_ = false;
     window_ = nullptr;
     mask_ = 0;
     return rc == 0 ? 0 : fail(fromErrno(err));
@@ -239,21 +241,27 @@ void TcpSocket::armRead() {
 }
 
 void TcpSocket::readable() {
-    readNotifier_->setEnabled(false);
+    if (readPosted_) {
+        // The FD_READ posted is still unanswered: no second one, and no waking the loop
+        // again and again while the data waits for the handler.
+        readNotifier_->setEnabled(false);
+        return;
+    }
     // Tell data from the end of the stream without taking anything: the handler reads.
     char probe;
     const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
-        if (mask_ & FD_READ)
+        if (mask_ & FD_READ) {
+            // The notifier stays on: the handler's recv usually comes first, and switching it
+            // off and on costs the message loop a wake-up each time.
+            readPosted_ = true;
             notify(FD_READ, 0);
-        else
-            armRead();
+        }
         return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        armRead();
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
-    }
+    readNotifier_->setEnabled(false);
     closeReported_ = true;
     notify(FD_CLOSE, n == 0 ? 0 : fromErrno(errno));
 }

@@ -183,6 +183,7 @@ private:
     bool connecting_ = false;
     bool connected_ = false;
     bool closeReported_ = false;
+    bool readPosted_ = false;   // an FD_READ went out and no recv has answered it yet
     QSocketNotifier* readNotifier_ = nullptr;
     QSocketNotifier* writeNotifier_ = nullptr;
 };

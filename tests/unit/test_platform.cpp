@@ -1,9 +1,14 @@
 #include "platform/AnsiText.h"
 #include "platform/MessageLoop.h"
+#include "platform/SocketNotify.h"
+#include "support/LoopbackServer.h"
 
+#include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 namespace pb {
 namespace {
@@ -48,6 +53,46 @@ TEST(MessageLoop, PendingEventsAreDispatchedWithoutAFixedSleepPerTurn) {
     clock.start();
     pumpUntil([&] { return left == 0; });
     EXPECT_LT(clock.elapsed(), 1500);
+}
+
+// WinSock's re-enabling: one FD_READ until a recv answers it. While a handler leaves the data
+// unread, no further FD_READ comes and the loop is not kept awake by the waiting data.
+TEST(SocketNotify, UnansweredReadIsNotRepeatedNorKeepsTheLoopAwake) {
+    using namespace winsock;
+    test::LoopbackServer server([](test::Peer& p) {
+        p.send("first\r\n");
+        p.readLine();   // the client's go-ahead
+        p.send("second\r\n");
+        p.waitForClose();
+    });
+    int reads = 0, connects = 0;
+    HiddenWindow window([&](unsigned, std::uintptr_t, std::intptr_t l) {
+        reads += selectEvent(l) == FD_READ;
+        connects += selectEvent(l) == FD_CONNECT;
+    });
+    TcpSocket socket;
+    ASSERT_EQ(socket.asyncSelect(&window, 1125, FD_READ | FD_CONNECT | FD_CLOSE), 0);
+    socket.connect(htonl(INADDR_LOOPBACK), htons(server.port()));
+    int wakeUps = 0;
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, [&] { ++wakeUps; });
+    auto pumpFor = [](int ms) {
+        bool over = false;
+        QTimer::singleShot(ms, [&] { over = true; });
+        pumpUntil([&] { return over; });
+    };
+    pumpFor(100);
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(reads, 1);
+    // 100 ms with unread data: the 2 ms wake-up of the wait, not a loop spinning on the socket.
+    EXPECT_LT(wakeUps, 500);
+
+    char buf[64];
+    EXPECT_EQ(socket.recv(buf, sizeof buf), 7);
+    socket.send("go\n", 3);
+    pumpFor(100);
+    EXPECT_EQ(reads, 2);   // the recv armed it again, the second line came
+    EXPECT_EQ(socket.recv(buf, sizeof buf), 8);
+    socket.close();
 }
 
 } // namespace
