@@ -114,7 +114,7 @@ UUMethods coderMethod(const std::string& enc) { return enc == "base64" ? UUMetho
 
 // Quoted-printable from one file into another in fixed-size windows; an escape cut by the end
 // of a window waits for the next one, so the result equals decoding the whole text at once.
-void decodeQuotedPrintableFile(std::istream& in, std::ostream& out) {
+void decodeQuotedPrintableFile(std::istream& in, std::ostream& out, const std::function<void()>& onMalformed = {}) {
     std::string buf;
     std::vector<char> window(64 * 1024);
     for (;;) {
@@ -126,7 +126,7 @@ void decodeQuotedPrintableFile(std::istream& in, std::ostream& out) {
         if (const std::size_t eq = buf.rfind('='); !last && eq != std::string::npos && eq + 3 > buf.size())
             safe = eq;
         std::string done = buf.substr(0, safe);
-        DecodeQuotedPrintable(done, 0);
+        DecodeQuotedPrintable(done, 0, onMalformed);
         if (!out.write(done.data(), static_cast<std::streamsize>(done.size())))
             throw EStreamError("Stream write error");
         buf.erase(0, safe);
@@ -170,14 +170,18 @@ void TBodyText::Add(std::string_view Line) {
 bool TBodyText::AddText(std::string Text) {
     if (Text.empty())
         return false;
-    const bool open = Text.size() < 2 || Text.compare(Text.size() - 2, 2, "\r\n") != 0;
     if (text_.empty())
         text_ = std::move(Text);
     else
         text_ += Text;
-    if (open)
-        text_ += "\r\n";
-    return open;
+    return CloseLine();
+}
+
+bool TBodyText::CloseLine() {
+    if (text_.empty() || (text_.size() >= 2 && text_.compare(text_.size() - 2, 2, "\r\n") == 0))
+        return false;
+    text_ += "\r\n";
+    return true;
 }
 
 void TBodyText::Insert(int Index, const std::vector<std::string>& Lines) {
@@ -276,6 +280,19 @@ struct TMessageParser::Alternative {
     void use() {
         for (Alternative* a = this; a; a = a->parent)
             a->used = true;
+    }
+};
+
+// A text part that outgrows TextInMemory goes on to a private file beside the attachments while
+// it arrives; it is decoded and converted from there, piece by piece, into the body. A text near
+// the record limit is then held once, in the body, and not also as it arrived and as it was
+// decoded (nor twice while a growing buffer moves).
+struct TMessageParser::TextFile {
+    std::string name;
+    std::ofstream out;
+    ~TextFile() {
+        if (!name.empty())
+            removeFile(name);
     }
 };
 
@@ -493,15 +510,16 @@ TMessageParser::Delimiter TMessageParser::ReadEntity(TMailMessage& Mail, Part& p
             alt->use();
         SectionMode = 1;
         std::string text;
+        TextFile spilled;
         Delimiter d;
         try {
-            d = ReadText(Mail, text);
+            d = ReadText(Mail, text, spilled);
         } catch (...) {
             // A read that failed or was canceled keeps what had arrived.
-            AddText(Mail, part, std::move(text));
+            AddText(Mail, part, std::move(text), spilled);
             throw;
         }
-        AddText(Mail, part, std::move(text));
+        AddText(Mail, part, std::move(text), spilled);
         return d;
     }
     if (isText && alt && alt->used && !part.attachment)
@@ -523,7 +541,7 @@ TMessageParser::Delimiter TMessageParser::ReadEntity(TMailMessage& Mail, Part& p
     return ReadToFile(Mail, part, part.type == "message/rfc822" ? "nachricht.eml" : "text.tmp", nullptr);
 }
 
-TMessageParser::Delimiter TMessageParser::ReadText(TMailMessage& Mail, std::string& text) {
+TMessageParser::Delimiter TMessageParser::ReadText(TMailMessage& Mail, std::string& text, TextFile& spilled) {
     if (status_)
         status_(1, "Extracting file");
     while (!ended_) {
@@ -542,8 +560,18 @@ TMessageParser::Delimiter TMessageParser::ReadText(TMailMessage& Mail, std::stri
         textBytes_ += line.size() + 2;
         text += line;
         text += "\r\n";
+        if (text.size() > TextInMemory)
+            Spill(text, spilled);
     }
     return {};
+}
+
+void TMessageParser::Spill(std::string& text, TextFile& file) {
+    if (!file.out.is_open())
+        file.out = createTempFile(AttachFilePath + TempFile, file.name);
+    if (!file.out.write(text.data(), static_cast<std::streamsize>(text.size())))
+        throw EStreamError("Stream write error");
+    text.clear();
 }
 
 void TMessageParser::Note(TMailMessage& Mail, const std::string& Entry, bool& once) {
@@ -554,7 +582,12 @@ void TMessageParser::Note(TMailMessage& Mail, const std::string& Entry, bool& on
 }
 
 // The text of a part into body lines: its transfer encoding undone, its charset converted.
-void TMessageParser::AddText(TMailMessage& Mail, const Part& part, std::string text) {
+void TMessageParser::AddText(TMailMessage& Mail, const Part& part, std::string text, TextFile& spilled) {
+    if (spilled.out.is_open()) {
+        Spill(text, spilled);
+        AddSpilledText(Mail, part, spilled);
+        return;
+    }
     const std::string& enc = part.encoding;
     bool anyLineEnd = false;
     if (enc == "quoted-printable") {
@@ -574,16 +607,104 @@ void TMessageParser::AddText(TMailMessage& Mail, const Part& part, std::string t
         text = std::move(out).str();
         anyLineEnd = true;
     }
-    if (!ConvertToWindows1252(text, part.charset))
-        Note(Mail, ansi("POP3 Unbekannter Zeichensatz \"") + part.charset + ansi("\": Text unverändert übernommen"),
-             charsetNoted_);
-
+    ConvertText(Mail, part, text);
     if (anyLineEnd) {
         forEachLine(text, [&](std::string_view line) { Mail.Body.Add(line); });
         return;
     }
     // The last line may have ended in a soft line break: it has no line end.
     if (Mail.Body.AddText(std::move(text)))
+        Mail.BodyEndsOpen = true;
+}
+
+void TMessageParser::ConvertText(TMailMessage& Mail, const Part& part, std::string& text) {
+    if (!ConvertToWindows1252(text, part.charset))
+        Note(Mail, ansi("POP3 Unbekannter Zeichensatz \"") + part.charset + ansi("\": Text unverändert übernommen"),
+             charsetNoted_);
+}
+
+// The same as AddText, from the file: the transfer encoding undone into a second private file,
+// then the charset converted in pieces that end after a line end (so no character is split;
+// a line longer than a piece is split into lines), straight into a body made large enough once.
+void TMessageParser::AddSpilledText(TMailMessage& Mail, const Part& part, TextFile& raw) {
+    raw.out.close();
+    if (raw.out.fail())
+        throw EStreamError("Stream write error");
+    const std::string& enc = part.encoding;
+    const bool anyLineEnd = isCoderEncoding(enc);
+    TextFile decoded;
+    if (anyLineEnd || enc == "quoted-printable") {
+        std::ifstream in = openInputFile(raw.name);
+        decoded.out = createTempFile(AttachFilePath + TempFile, decoded.name);
+        if (anyLineEnd) {
+            TUUProcessor coder;
+            coder.Method = coderMethod(enc);
+            coder.SourceStream = &in;
+            coder.TargetStream = &decoded.out;
+            coder.Decode();
+        } else {
+            int malformed = 0;
+            decodeQuotedPrintableFile(in, decoded.out, [&] {
+                if (malformed++ < MaxEscapeNotes)
+                    Mail.ParseLog.Add("DEQP Fehler in Quoted-Printable-Nachricht");
+            });
+        }
+        decoded.out.close();
+        if (decoded.out.fail())
+            throw EStreamError("Stream write error");
+    }
+    const std::string& source = decoded.name.empty() ? raw.name : decoded.name;
+    std::error_code ec;
+    const std::size_t bytes = static_cast<std::size_t>(std::filesystem::file_size(source, ec));
+    // Converted into Windows-1252 a text does not grow (line ends made CR LF aside); what would
+    // not fit the body as made here is cut, so it never moves to a larger buffer.
+    TBodyText& body = Mail.Body;
+    body.Reserve(body.Text().size() + std::min(MaxText, anyLineEnd ? 2 * bytes : bytes) + 2);
+    bool full = false;
+    auto fits = [&](std::size_t n) {
+        full = full || body.Text().size() + n + 2 > body.Text().capacity();
+        Mail.TextCut = Mail.TextCut || full;
+        return !full;
+    };
+    std::ifstream in = openInputFile(source);
+    std::vector<char> window(TextPiece);
+    std::string piece, carry;
+    auto lastTurn = std::chrono::steady_clock::now();
+    for (bool last = false; !last && !full;) {
+        // The window goes on handling its messages meanwhile, as while a file is decoded.
+        if (std::chrono::steady_clock::now() - lastTurn >= DecodeTurnInterval) {
+            processMessages();
+            lastTurn = std::chrono::steady_clock::now();
+        }
+        in.read(window.data(), static_cast<std::streamsize>(window.size()));
+        const std::size_t n = static_cast<std::size_t>(in.gcount());
+        last = n < window.size();
+        piece.swap(carry);
+        piece.append(window.data(), n);
+        carry.clear();
+        if (!last) {
+            std::size_t cut = piece.rfind('\n');
+            for (std::size_t i = piece.size(); cut == std::string::npos && i-- > 0;)
+                if (static_cast<unsigned char>(piece[i]) < 0x80 && piece[i] != '\r')
+                    cut = i;
+            if (cut != std::string::npos) {
+                carry.assign(piece, cut + 1);
+                piece.resize(cut + 1);
+            }
+        }
+        ConvertText(Mail, part, piece);
+        if (!anyLineEnd) {
+            if (fits(piece.size()))
+                body.Append(piece);
+            continue;
+        }
+        forEachLine(piece, [&](std::string_view line) {
+            if (fits(line.size()))
+                body.Add(line);
+        });
+    }
+    // The last line may have ended in a soft line break: it has no line end.
+    if (!anyLineEnd && body.CloseLine())
         Mail.BodyEndsOpen = true;
 }
 

@@ -44,6 +44,11 @@ public:
     // Appends a text whose lines end in CR LF; the last line may lack its CR LF (it gets one
     // here). Returns whether it lacked it. A text added to an empty body is taken over, not copied.
     bool AddText(std::string Text);
+    // Appends bytes as they are (lines of text); CloseLine ends an unfinished last line and
+    // returns whether there was one.
+    void Append(std::string_view Bytes) { text_ += Bytes; }
+    bool CloseLine();
+    void Reserve(std::size_t Bytes) { text_.reserve(Bytes); }
     // Inserts lines before line Index (0..Count()).
     void Insert(int Index, const std::vector<std::string>& Lines);
     // Frees the buffer.
@@ -109,6 +114,10 @@ public:
     std::string AttachFilePath;
     // Most text bytes a mail keeps (the host's record holds no more).
     std::size_t MaxText;
+    // A text part longer than this is kept on disk while it arrives (see TextFile).
+    std::size_t TextInMemory = 1 << 20;
+    // The pieces in which such a text is converted into the body.
+    std::size_t TextPiece = 1 << 20;
 
     // The part being read: 2 while the mail's own header is read, 1 while it is text, 0 while
     // it goes to a file; its Content-Type, boundary, transfer encoding and file name as given.
@@ -140,6 +149,7 @@ private:
         bool closing = false;
     };
     struct FileOut;
+    struct TextFile;
 
     // Both hand out a buffer of the parser's, valid until the next read.
     const std::string& NextPiece();
@@ -149,9 +159,12 @@ private:
     void TakeField(TMailMessage& Mail, Part& part, const std::string& field, bool top);
     Delimiter ReadEntity(TMailMessage& Mail, Part& part, int depth, Alternative* alt);
     Delimiter SkipToDelimiter();
-    Delimiter ReadText(TMailMessage& Mail, std::string& text);
+    Delimiter ReadText(TMailMessage& Mail, std::string& text, TextFile& spilled);
+    void Spill(std::string& text, TextFile& file);
     Delimiter ReadToFile(TMailMessage& Mail, Part& part, const std::string& defaultName, std::string* saved);
-    void AddText(TMailMessage& Mail, const Part& part, std::string text);
+    void AddText(TMailMessage& Mail, const Part& part, std::string text, TextFile& spilled);
+    void AddSpilledText(TMailMessage& Mail, const Part& part, TextFile& raw);
+    void ConvertText(TMailMessage& Mail, const Part& part, std::string& text);
     void Note(TMailMessage& Mail, const std::string& Entry, bool& once);
     std::string UniqueName(const std::string& name);
     void RestOfMail(TMailMessage& Mail, const Part& part);

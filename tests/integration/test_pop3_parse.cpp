@@ -56,6 +56,7 @@ protected:
     std::string path = dir.path().toStdString() + "/";
     TUUProcessor coder;
     TMailMessage mail;
+    std::size_t textInMemory = 1 << 20, textPiece = 1 << 20;
 
     // Parses one mail given as served (the end-of-message line added here).
     void parse(const std::string& served, std::size_t maxText = 64u << 20) {
@@ -63,6 +64,8 @@ protected:
         TMessageParser parser(coder, [&] { return feed.ReadLn(); });
         parser.AttachFilePath = path;
         parser.MaxText = maxText;
+        parser.TextInMemory = textInMemory;
+        parser.TextPiece = textPiece;
         parser.Reset();
         parser.ContentType.clear();
         mail.Clear();
@@ -411,6 +414,41 @@ TEST_F(MessageParse, CharsetsOfTheText) {
     EXPECT_EQ(body(), (std::vector<std::string>{"\xFC" "ber"}));
     EXPECT_TRUE(mail.BodyEndsOpen);
     EXPECT_EQ(mail.ParseLog.Count(), 1);
+}
+
+// A text too long to keep in memory while it arrives is taken from disk in pieces, and comes out
+// as it would have from memory: soft line breaks and characters across the pieces, escapes,
+// line ends of a decoded text, the cut at the record limit, the notes.
+TEST_F(MessageParse, ATextKeptOnDiskEndsAsOneKeptInMemory) {
+    std::string qp, utf8, lineEnds;
+    for (int i = 0; i < 40; ++i) {
+        qp += "Zeile " + std::to_string(i) + " mit =FCber und ohne Ende =\r\nweiter =4G und =3D\r\n";
+        utf8 += "Gr\xC3\xBC\xC3\x9F" "e Nr. " + std::to_string(i) + (i % 3 ? "\r\n" : i % 2 ? "\n" : "\r");
+    }
+    const std::string cases[] = {
+        "Content-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" + qp +
+            "offen=\r\n",
+        "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n" + base64Lines(utf8),
+        "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" + utf8 + "\r\n",
+        "Content-Type: text/plain; charset=x-unbekannt\r\n\r\n" + utf8 + "\r\n",
+    };
+    for (const std::string& text : cases) {
+        for (const std::size_t maxText : {std::size_t(64) << 20, std::size_t(700)}) {
+            const std::string served = "Subject: t\r\n" + text;
+            textInMemory = textPiece = 1 << 20;
+            parse(served, maxText);
+            const TMailMessage inMemory = mail;
+            textInMemory = 0;
+            textPiece = 64;
+            parse(served, maxText);
+            SCOPED_TRACE(text.substr(0, 80));
+            EXPECT_EQ(body(), inMemory.Body.Lines());
+            EXPECT_EQ(mail.BodyEndsOpen, inMemory.BodyEndsOpen);
+            EXPECT_EQ(mail.TextCut, inMemory.TextCut);
+            EXPECT_EQ(mail.ParseLog.Lines(), inMemory.ParseLog.Lines());
+            EXPECT_EQ(fileCount(), 0u) << "a private file was left behind";
+        }
+    }
 }
 
 // Random mails built from the pieces mails are made of, plus random bytes: the parse never
