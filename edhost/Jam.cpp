@@ -285,6 +285,19 @@ Area::Area(std::string path) : path_(std::move(path)) {
 
 Area::~Area() { closeAll(); }
 
+void Area::startWriteback(off_t textAt, off_t textEnd) {
+    // The disk starts on the texts every few MB while the messages come in, without waiting
+    // for it: a plug-in that closes the area after thousands of mails (and waits for the sync
+    // before it answers) then waits for the last few MB only, not for everything at once.
+    constexpr off_t step = 4 << 20;
+    if (writebackFrom_ < 0 || writebackFrom_ > textAt)
+        writebackFrom_ = textAt;   // the first text of this session, or the file was cut
+    if (textEnd - writebackFrom_ < step)
+        return;
+    ::sync_file_range(jdt_, writebackFrom_, textEnd - writebackFrom_, SYNC_FILE_RANGE_WRITE);
+    writebackFrom_ = textEnd;
+}
+
 void Area::sync() {
     for (int fd : {jdt_, jhr_, jdx_})
         if (::fsync(fd) != 0)
@@ -367,6 +380,7 @@ Message Area::append(MsgHeader h, std::string text, std::uint32_t* modBefore) {
     h.MessageNumber = static_cast<std::uint32_t>(indexAt / 8) + info.BaseMsgNum;
     std::string hdr = encodeHeader(h);
     pwriteAll(jdt_, text, textAt, path_ + ".jdt");
+    startWriteback(textAt, textAt + static_cast<off_t>(text.size()));
     pwriteAll(jhr_, hdr, hdrAt, path_ + ".jhr");
     std::string rec;
     const std::string* to = h.find(sub::ReceiverName);

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace pb::jam {
 
 class JamError : public std::runtime_error {
@@ -159,8 +161,11 @@ public:
 
 private:
     void closeAll();
+    void startWriteback(off_t textAt, off_t textEnd);
     std::string path_;
     int jhr_ = -1, jdt_ = -1, jdx_ = -1, jlr_ = -1;
+    // Texts appended from here on have not been handed to the disk yet (-1: nothing appended).
+    off_t writebackFrom_ = -1;
 };
 
 // Little-endian access, for the tests as well.
