@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <sys/resource.h>
@@ -94,6 +95,14 @@ protected:
         test::boxes().reset();
     }
 
+    // `fault` happens as the run starts to fetch its k-th mail.
+    static void atMail(Tmain& w, int k, std::function<void()> fault) {
+        w.POP3_Service->OnRetrieveStart = [started = 0, k, fault = std::move(fault)](QObject*) mutable {
+            if (++started == k)
+                fault();
+        };
+    }
+
     // After the fault: a normal run completes; then every mail is in the host exactly once.
     // (With deletion on, a mail stored by the run that failed stays on the server: the next
     // runs pass over it as known.)
@@ -159,11 +168,7 @@ TEST_F(RobustIncoming, HostKilledAndRestartedAtEachMail) {
         EdhostProcess host;
         freshMailbox();
         Tmain& w = startWindow(servers().pop3Port(), true);
-        int started = 0;
-        w.POP3_Service->OnRetrieveStart = [&](QObject*) {
-            if (++started == k)
-                host.kill();
-        };
+        atMail(w, k, [&] { host.kill(); });
         w.BitBtn2->click();
         EXPECT_EQ(w.RunState, TRunState::Idle);
         ASSERT_TRUE(host.start());
@@ -288,11 +293,7 @@ TEST_F(RobustIncoming, HostDiesBetweenStoringAndAnswering) {
         EdhostProcess host;
         freshMailbox();
         Tmain& w = startWindow(servers().pop3Port(), true);
-        int started = 0;
-        w.POP3_Service->OnRetrieveStart = [&](QObject*) {
-            if (++started == k)
-                host.run({"fault", "--die-after", std::to_string(edapi::StoreNewMsg)});
-        };
+        atMail(w, k, [&] { host.run({"fault", "--die-after", std::to_string(edapi::StoreNewMsg)}); });
         w.BitBtn2->click();
         EXPECT_EQ(w.RunState, TRunState::Idle);
         EXPECT_TRUE(std::filesystem::exists(kDoubtListFile));
