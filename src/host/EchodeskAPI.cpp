@@ -1,6 +1,7 @@
 #include "host/EchodeskAPI.h"
 
 #include "platform/HostWindow.h"
+#include "platform/MessageLoop.h"
 #include "platform/PageRelease.h"
 #include "platform/Session.h"
 
@@ -459,6 +460,8 @@ void TEchodeskAPI::dispatch(const tagMSG& msg) {
 bool TEchodeskAPI::PostAndWait(std::uint32_t Tid, std::uint32_t Msg, std::uintptr_t WParam,
                                std::intptr_t LParam, std::int32_t& Reply) {
     settleStore();
+    if (served_)
+        settle(*served_);
     return postAndWait(Tid, hostPid_, Msg, WParam, LParam, Reply, ReplyTimeoutMs);
 }
 
@@ -550,10 +553,12 @@ void TEchodeskAPI::OpenArea(const std::string& Name) {
     }
 }
 
-void TEchodeskAPI::CloseArea() {
+void TEchodeskAPI::CloseArea(TWait Wait) {
     checkConnected(kNotConnectedX);
     std::int32_t reply = 0;
-    if (!PostAndWait(hostTid_, edapi::CloseArea, 0, 0, reply))
+    const bool answered = Wait == TWait::ServingEvents ? postAndServe(edapi::CloseArea, 0, 0, reply)
+                                                       : PostAndWait(hostTid_, edapi::CloseArea, 0, 0, reply);
+    if (!answered)
         throw ECmdFailed("Could not send command!");
     switch (reply) {
     case 0: return;
@@ -723,14 +728,14 @@ void TEchodeskAPI::PostStoreNewMsg(TNewMsg&& Rec) {
     std::string used = std::move(Rec.buf_);
     Rec.buf_.clear();
     const std::uint32_t seq = postStore(reinterpret_cast<const std::uint8_t*>(used.data()), size, true);
-    store_ = PendingStore{hostTid_, hostPid_, seq, deadlineIn(ReplyTimeoutMs)};
+    store_ = PendingReply{hostTid_, hostPid_, seq, deadlineIn(ReplyTimeoutMs)};
 }
 
 void TEchodeskAPI::CollectStore() {
     if (!store_)
         return;
     settleStore();
-    const PendingStore s = *store_;
+    const PendingReply s = *store_;
     store_.reset();
     storeDone(s.answered, s.reply);
 }
@@ -760,12 +765,56 @@ std::uint32_t TEchodeskAPI::postStore(const std::uint8_t* rec, std::size_t size,
     return seq;
 }
 
+void TEchodeskAPI::settle(PendingReply& p) {
+    if (p.settled)
+        return;
+    p.answered = awaitReply(p.tid, p.pid, p.seq, p.reply, p.deadline);
+    p.settled = true;
+}
+
 void TEchodeskAPI::settleStore() {
     if (!store_ || store_->settled)
         return;
-    store_->answered = awaitReply(store_->tid, store_->pid, store_->seq, store_->reply, store_->deadline);
-    store_->settled = true;
+    settle(*store_);
     oneOffStoreBlock_.reset();
+}
+
+bool TEchodeskAPI::postAndServe(std::uint32_t Msg, std::uintptr_t WParam, std::intptr_t LParam,
+                                std::int32_t& Reply) {
+    settleStore();
+    if (served_)
+        settle(*served_);
+    discardMessages(edapi::Reply);
+    PendingReply p{hostTid_, hostPid_, postCommand(hostTid_, Msg, WParam, LParam), deadlineIn(ReplyTimeoutMs)};
+    if (p.seq == 0)
+        return false;
+    PendingReply* outer = served_;
+    served_ = &p;
+    struct Restore {
+        PendingReply*& slot;
+        PendingReply* outer;
+        ~Restore() { slot = outer; }
+    } restore{served_, outer};
+    auto lookAgain = std::chrono::steady_clock::now();
+    pumpUntil([&] {
+        tagMSG msg;
+        MessageOrigin from;
+        while (!p.settled && peekMessage(msg, edapi::Reply, edapi::Reply, &from)) {
+            if (from.tid == p.tid && from.pid == p.pid && from.seq == p.seq) {
+                p.reply = static_cast<std::int32_t>(msg.lParam);
+                p.answered = p.settled = true;
+            }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!p.settled && now >= lookAgain) {
+            if (!threadHasQueue(p.tid) || now >= p.deadline)
+                p.settled = true;
+            lookAgain = now + std::chrono::milliseconds(kHostCheckMs);
+        }
+        return p.settled;
+    });
+    Reply = p.reply;
+    return p.answered;
 }
 
 // The outcome of a store the host has answered (or not, `answered` false).

@@ -197,7 +197,11 @@ public:
     // Area names; the value byte of each entry goes into Values when asked for.
     void GetAreaList(std::vector<std::string>& List, std::vector<std::uint8_t>* Values = nullptr);
     void OpenArea(const std::string& Name);
-    void CloseArea();
+    // With ServingEvents the window's events are dispatched while the host answers (it makes
+    // the area's messages durable first, which takes long for a large run); a command made by
+    // one of them waits for the close's answer first and keeps it.
+    enum class TWait { Blocking, ServingEvents };
+    void CloseArea(TWait Wait = TWait::Blocking);
     void GetMsgList(TMessageList& List);
     // The message, or nullptr when the host has none under that index.
     std::unique_ptr<TMsgBlock> GetMsg(int Index);
@@ -267,8 +271,9 @@ private:
     bool destroying_ = false;
     QTimer* watch_ = nullptr;
 
-    // The store posted and not yet collected, and its answer once a wait has taken it.
-    struct PendingStore {
+    // A command posted whose answer is awaited later, and the answer once a wait has taken it:
+    // the store not yet collected, and the command of a wait that serves the window.
+    struct PendingReply {
         std::uint32_t tid = 0;
         pid_t pid = 0;
         std::uint32_t seq = 0;
@@ -277,7 +282,13 @@ private:
         bool answered = false;
         std::int32_t reply = 0;
     };
-    std::optional<PendingStore> store_;
+    std::optional<PendingReply> store_;
+    PendingReply* served_ = nullptr;
+    // Waits for `p` blocking, unless it has its answer already (then nothing).
+    static void settle(PendingReply& p);
+    // Posts a command and waits for its reply while the application's events are dispatched.
+    bool postAndServe(std::uint32_t Msg, std::uintptr_t WParam, std::intptr_t LParam,
+                      std::int32_t& Reply);
     // The block of a record too large to keep a block for, until the host has answered.
     std::unique_ptr<TSharedMem> oneOffStoreBlock_;
 };

@@ -523,7 +523,7 @@ void TIncomingRun::ReadMails() {
     bool areaClosed = !listsWritable;
     try {
         if (listsWritable)
-            edapi1.CloseArea();
+            edapi1.CloseArea(TEchodeskAPI::TWait::ServingEvents);
         areaClosed = true;
     } catch (const std::exception& e) {
         logFailure("ED95 ", "Area EMAIL konnte nicht geschlossen werden: ", e);

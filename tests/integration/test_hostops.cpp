@@ -5,6 +5,8 @@
 #include "platform/SharedMemory.h"
 #include "support/EdhostProcess.h"
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -224,6 +226,21 @@ TEST_F(HostOps, CommandsBetweenPostAndCollectKeepEachReply) {
     const std::string listed = host.run({"list", "REPORT"});
     EXPECT_LT(listed.find("zwei"), listed.find("drei")) << listed;
     EXPECT_EQ(listed.find("eins"), std::string::npos) << listed;
+}
+
+// A close that serves the window while the host makes the area durable: a command made by an
+// event meanwhile waits for the close's answer first, and each gets its own.
+TEST_F(HostOps, CloseServingEventsKeepsItsReplyFromACommandMadeMeanwhile) {
+    api.ReplyTimeoutMs = 5000;
+    api.OpenArea("REPORT");
+    api.StoreNewMsg(message("a", "b", "eins", "d"));
+    std::vector<std::string> areas;
+    QTimer::singleShot(0, [&] { api.GetAreaList(areas); });
+    EXPECT_EQ(failure([&] { api.CloseArea(TEchodeskAPI::TWait::ServingEvents); }), "");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(areas, (std::vector<std::string>{"NETMAIL", "REPORT"}));
+    EXPECT_EQ(failure([&] { api.CloseArea(TEchodeskAPI::TWait::ServingEvents); }),
+              "EAreaNotOpen: No area open to close");
 }
 
 // The thread keeps its store block between stores. When the name has been taken from it (its
