@@ -138,9 +138,23 @@ void close(TextWriter& out, const Frame& f) {
     }
 }
 
+// The parser's tree costs a few hundred bytes per element, whatever the element holds, so a
+// document is read up to its MaxTags-th tag: a mail of nothing but tags cannot make the tree
+// grow without bound. (The whole HTML stays in its file.)
+constexpr std::size_t MaxTags = 100000;
+
+std::string_view UpToTagLimit(std::string_view html) {
+    std::size_t at = 0;
+    for (std::size_t tags = 0; (at = html.find('<', at)) != std::string_view::npos; ++at)
+        if (++tags > MaxTags)
+            return html.substr(0, at);
+    return html;
+}
+
 } // namespace
 
 std::string HtmlToText(std::string_view Html) {
+    Html = UpToTagLimit(Html);
     GumboOutput* doc = gumbo_parse_with_options(&kGumboDefaultOptions, Html.data(), Html.size());
     TextWriter out;
     std::vector<Frame> stack;

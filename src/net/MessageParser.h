@@ -2,7 +2,8 @@
 // TMessageParser: splits one retrieved mail, read line by line as the server sends it, into a
 // TMailMessage: the header lines, the subject, sender and message id, the body text in
 // Windows-1252, and every other part as a file in AttachFilePath. One pass, the mail is never
-// held whole: attachments go to disk as they arrive, text is kept up to the host's record size.
+// held whole: attachments go to disk as they arrive, text is kept up to the host's record size
+// (a long text waits on disk until it is converted into the body).
 //
 // MIME (RFC 2045-2049): a part ends only at a delimiter line of its own or of an enclosing
 // multipart ("--" boundary, "--" boundary "--" for the last, blanks allowed after either);

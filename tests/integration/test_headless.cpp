@@ -259,10 +259,10 @@ Outcome Headless::runBounded(long& peakKiB) {
             p.readAllStandardError().toStdString()};
 }
 
-// A scripted server lists two small mails and sends a flood of header lines, then a single
-// line of 2 GB, made as it is sent. The run keeps a fixed share of either, stores both mails
-// cut (or, should the 2 GB not arrive within the time a 1 KB mail is given, reports the mail),
-// and ends.
+// A scripted server lists three small mails and sends a flood of header lines, an HTML text of
+// nothing but tags, then a single line of 2 GB, made as it is sent. The run keeps a fixed share
+// of each, stores the mails cut (or, should the 2 GB not arrive within the time a 1 KB mail is
+// given, reports that mail), and ends.
 TEST_F(Headless, AHostileServerCannotPushTheRunPastAFixedBound) {
     EdhostProcess host;
     constexpr std::size_t Piece = 1 << 20;
@@ -272,9 +272,9 @@ TEST_F(Headless, AHostileServerCannotPushTheRunPastAFixedBound) {
         for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
             const std::string verb = line.substr(0, 4);
             if (verb == "STAT")
-                p.send("+OK 2 1160\r\n");
+                p.send("+OK 3 3208\r\n");
             else if (verb == "LIST")
-                p.send("+OK\r\n1 136\r\n2 1024\r\n.\r\n");
+                p.send("+OK\r\n1 136\r\n2 2048\r\n3 1024\r\n.\r\n");
             else if (verb == "UIDL")
                 p.send("-ERR not offered\r\n");
             else if (line == "RETR 1\r\n") {
@@ -286,6 +286,14 @@ TEST_F(Headless, AHostileServerCannotPushTheRunPastAFixedBound) {
                     p.send(lines);
                 p.send("\r\nText nach der Flut\r\n.\r\n");
             } else if (line == "RETR 2\r\n") {
+                p.send("+OK\r\nFrom: a@example.org\r\nSubject: Nur Tags\r\nContent-Type: text/html\r\n\r\n");
+                std::string tags;
+                for (int i = 0; i < 4000; ++i)
+                    tags += "<i><b>x</b></i>";
+                for (int i = 0; i < 140; ++i)   // 8 MB, 2.2 million tags
+                    p.send(tags + "\r\n");
+                p.send(".\r\n");
+            } else if (line == "RETR 3\r\n") {
                 p.send("+OK\r\nFrom: a@example.org\r\nSubject: Lange Zeile\r\n\r\n");
                 const std::string piece(Piece, 'x');
                 for (int i = 0; i < LinePieces; ++i)
@@ -305,6 +313,7 @@ TEST_F(Headless, AHostileServerCannotPushTheRunPastAFixedBound) {
     EXPECT_TRUE(has(r.out, "POP3 Kopfzeilen über 4 MB nicht übernommen")) << r.out.substr(0, 4000);
     const auto stored = hostSubjects(host);
     EXPECT_EQ(stored.count("Kopfflut"), 1u);
+    EXPECT_EQ(stored.count("Nur Tags"), 1u);
     if (stored.count("Lange Zeile") == 0)
         EXPECT_TRUE(has(r.out, "Zeitüberschreitung")) << r.out.substr(0, 4000);
     else
