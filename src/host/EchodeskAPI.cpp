@@ -223,8 +223,11 @@ void copyInfo(TPluginInfo& info, const TEchodeskAPI& c) {
 }
 
 // A record into the parameter block; with `consume`, the pieces copied go back to the system
-// on the way (the source is not read again).
+// on the way (the source is not read again). That pays only for a record larger than one
+// step: for a smaller one, the system call and the page faults when the heap reuses the
+// memory cost more than holding it until it is freed.
 void copyRecord(std::uint8_t* to, const std::uint8_t* from, std::size_t size, bool consume) {
+    consume = consume && size > ReleaseStep;
     for (std::size_t done = 0; done < size;) {
         const std::size_t n = consume ? std::min(ReleaseStep, size - done) : size;
         std::memcpy(to + done, from + done, n);
