@@ -29,8 +29,6 @@ constexpr std::size_t ChunkSize = 16383;
 constexpr std::size_t LineBufferSize = 16385;
 // The lookup copies the host name into a buffer of this size, terminator included.
 constexpr std::size_t MaxHostLength = 127;
-// A consumed prefix is moved out only once it is this large and at least half the storage.
-constexpr std::size_t CompactThreshold = 64 * 1024;
 
 struct ErrorEntry {
     int code;
@@ -109,27 +107,48 @@ std::uint32_t dottedAddress(const std::string& host) {
 // --- SocketBuffer ------------------------------------------------------------------------------
 
 void SocketBuffer::Append(const char* bytes, std::size_t count) {
-    data_.append(bytes, count);
+    if (count == 0)
+        return;
+    std::memcpy(Reserve(count), bytes, count);
+    Commit(count);
+}
+
+char* SocketBuffer::Reserve(std::size_t count) {
+    if (capacity_ - end_ >= count)
+        return data_.get() + end_;
+    const std::size_t held = Size();
+    if (held + count <= capacity_) {
+        // The consumed front makes the room: the bytes held move down.
+        std::memmove(data_.get(), Data(), held);
+    } else {
+        const std::size_t capacity = std::max(capacity_ * 2, held + count);
+        auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+        if (held != 0)
+            std::memcpy(grown.get(), Data(), held);
+        data_ = std::move(grown);
+        capacity_ = capacity;
+    }
+    start_ = 0;
+    end_ = held;
+    return data_.get() + end_;
 }
 
 void SocketBuffer::Consume(std::size_t count) {
     count = std::min(count, Size());
     start_ += count;
     scanned_ = scanned_ > count ? scanned_ - count : 0;
-    if (start_ == data_.size()) {
+    if (start_ == end_)
         Clear();
-    } else if (start_ >= CompactThreshold && start_ * 2 >= data_.size()) {
-        data_.erase(0, start_);
-        start_ = 0;
-    }
 }
 
 void SocketBuffer::Clear() {
-    data_.clear();
     // A single huge line should not pin its storage for the life of the component.
-    if (data_.capacity() > 4 * 1024 * 1024)
-        data_.shrink_to_fit();
+    if (capacity_ > 4 * 1024 * 1024) {
+        data_.reset();
+        capacity_ = 0;
+    }
     start_ = 0;
+    end_ = 0;
     scanned_ = 0;
 }
 
@@ -840,8 +859,10 @@ void TAsyncSocket::TimeLimitExceeded() {
 // --- TLS ----------------------------------------------------------------------------------------------
 
 long TAsyncSocket::ReceiveChunk() {
+    // Plain bytes are received straight into the buffer; TLS records go through `chunk` and
+    // the session, whose plain text again lands in the buffer itself.
     char chunk[ChunkSize];
-    const long n = socket_->recv(chunk, sizeof chunk);
+    const long n = socket_->recv(tls_ ? chunk : InBuffer.Reserve(ChunkSize), ChunkSize);
     if (n < 0) {
         lastSocketError_ = WSAGetLastError();
         return n;
@@ -849,17 +870,16 @@ long TAsyncSocket::ReceiveChunk() {
     if (n > 0)
         lastTraffic_ = nowMs();
     if (!tls_) {
-        InBuffer.Append(chunk, static_cast<std::size_t>(n));
+        InBuffer.Commit(static_cast<std::size_t>(n));
         return n;
     }
     tls_->Feed(chunk, static_cast<std::size_t>(n));
     if (!tls_->Established() && tls_->Handshake() == TlsSession::Step::Failed)
         tlsFailed_ = true;
     if (tls_->Established()) {
-        char plain[ChunkSize];
         long m = 0;
-        while ((m = tls_->Read(plain, sizeof plain)) > 0)
-            InBuffer.Append(plain, static_cast<std::size_t>(m));
+        while ((m = tls_->Read(InBuffer.Reserve(ChunkSize), ChunkSize)) > 0)
+            InBuffer.Commit(static_cast<std::size_t>(m));
     }
     // Handshake messages, renegotiation, key updates and alerts answer at once.
     tls_->TakeOutput(tlsOut_);

@@ -39,6 +39,37 @@ void after(int ms, std::function<void()> f) { QTimer::singleShot(ms, std::move(f
 
 // --- reading lines -----------------------------------------------------------------------------
 
+// Receives written into reserved room, partly used, and takes from the front, in an order that
+// makes the buffer both move its bytes down and grow: what it hands out is what went in.
+TEST(AsyncSocketRead, BufferKeepsItsBytesThroughMovesAndGrowth) {
+    SocketBuffer b;
+    std::string model;
+    std::uint32_t seed = 7;
+    auto next = [&seed](std::uint32_t n) { seed = seed * 1103515245u + 12345u; return (seed >> 8) % n; };
+    for (int round = 0; round < 2000; ++round) {
+        const std::size_t room = 1 + next(40000);
+        char* at = b.Reserve(room);
+        const std::size_t used = next(room + 1);
+        for (std::size_t i = 0; i < used; ++i) {
+            at[i] = static_cast<char>('a' + next(26));
+            model += at[i];
+        }
+        b.Commit(used);
+        if (next(7) == 0) {
+            b.Append("\n", 1);
+            model += '\n';
+        }
+        const std::size_t lf = b.FindLF();
+        const std::size_t modelLf = model.find('\n');
+        ASSERT_EQ(lf, modelLf == std::string::npos ? SocketBuffer::npos : modelLf);
+        const std::size_t take = lf != SocketBuffer::npos ? lf + 1 : next(static_cast<std::uint32_t>(model.size() + 1));
+        b.Consume(take);
+        model.erase(0, take);
+        ASSERT_EQ(std::string(b.Data(), b.Size()), model);
+    }
+}
+
+
 TEST(AsyncSocketRead, LinesComeOutOneByOneHoweverTheyArrive) {
     LoopbackServer server([](Peer& p) {
         p.send("ab");                  // one line in three receives
