@@ -133,6 +133,23 @@ TEST(Charsets, Utf8ToWindows1252AsIconvMakesIt) {
     }
 }
 
+// 7-bit runs are passed several bytes at a time: an 8-bit byte must be seen in every place of
+// such a step and in the bytes after the last whole step.
+TEST(Charsets, AnEightBitByteIsSeenWhereverItStands) {
+    for (std::size_t len = 1; len < 20; ++len) {
+        EXPECT_FALSE(HasEightBit(std::string(len, 'a')));
+        for (std::size_t at = 0; at < len; ++at) {
+            std::string t(len, 'a');
+            t[at] = '\xFF';
+            EXPECT_TRUE(HasEightBit(t)) << len << " " << at;
+            EXPECT_FALSE(IsUtf8(t)) << len << " " << at;
+            std::string u = std::string(at, 'a') + "\xC3\xBC" + std::string(len - at, 'b');
+            ASSERT_TRUE(ConvertToWindows1252(u, "utf-8"));
+            EXPECT_EQ(u, std::string(at, 'a') + "\xFC" + std::string(len - at, 'b'));
+        }
+    }
+}
+
 TEST(ConvertMail, WithoutToLineOrBodyStillAMessage) {
     const TMailMessage m = mail({"From: a@example.org", ""}, {"", ""}, "a@example.org", "");
     const TNewMsg rec = ConvertMail(m);
