@@ -62,6 +62,8 @@ const char* const kHelp =
     "  addressbook.lst   das Adressbuch (Namen und E-Mail-Adressen der Empfänger)\n"
     "  readmsg.lst, readmsg.uid\n"
     "                    die schon abgeholten Mails (ihre Nummern, ihre eindeutigen Kennungen)\n"
+    "  readmsg.pnd       Mails, deren Speichern der Host nicht mehr bestätigt hat; kommen sie\n"
+    "                    wieder, wird zuerst in EMAIL nachgesehen\n"
     "  Anhänge           die Anhänge abgeholter Mails, unter ihrem Dateinamen; ein Name, der\n"
     "                    mit \".\" oder \"-\" beginnt oder einer dieser Dateien gleicht, bekommt\n"
     "                    ein \"_\" vorangestellt\n"

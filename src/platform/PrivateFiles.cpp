@@ -15,9 +15,9 @@ namespace {
 
 // The files of the working folder that the program reads back: a mailed file of one of these
 // names would replace settings, addresses or the read list.
-constexpr std::array<std::string_view, 7> kOwnFiles = {
+constexpr std::array<std::string_view, 8> kOwnFiles = {
     "pbridge.ini", "pbridge.crt", "addressbook.lst", "readmsg.lst",
-    "readmsg.uid", "pbridge.lock", "Temp.mme"};
+    "readmsg.uid", "readmsg.pnd", "pbridge.lock", "Temp.mme"};
 
 bool sameIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())

