@@ -54,6 +54,20 @@ bool AnsiSameText(std::string_view A, std::string_view B) {
     return A.size() == B.size() && AnsiCompareText(A, B) == 0;
 }
 
+std::string AsciiLower(std::string_view Text) {
+    std::string out(Text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::string CopyFrom(const std::string& Text, std::size_t From, std::size_t Count) {
+    if (From == 0 || From > Text.size())
+        return {};
+    return Text.substr(From - 1, Count);
+}
+
 // ---- TStringList ---------------------------------------------------------------------------
 
 TStringList::TStringList(std::initializer_list<std::string> Lines) : lines_(Lines) {}

@@ -20,6 +20,11 @@ std::string AnsiUpperCase(std::string_view Text);
 // Case-insensitive order of Windows-1252 texts: <0, 0 or >0 like strcmp, on upper-cased bytes.
 int AnsiCompareText(std::string_view A, std::string_view B);
 bool AnsiSameText(std::string_view A, std::string_view B);
+// ASCII letters A-Z become a-z; every other byte stays (for protocol names and MIME tokens).
+std::string AsciiLower(std::string_view Text);
+// Characters of Text from position From (1-based), at most Count; empty when From is 0 or
+// past the end.
+std::string CopyFrom(const std::string& Text, std::size_t From, std::size_t Count = std::string::npos);
 
 // An index outside the list, or an operation that would break a sorted list's order.
 class EStringListError : public Exception {

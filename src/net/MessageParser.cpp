@@ -19,9 +19,6 @@
 namespace pb {
 namespace {
 
-// The end of a multi-line answer: a lone dot. Every other line that starts with a dot came
-// with a second dot in front, which POP3 asks the client to remove.
-constexpr std::string_view EndOfMessage = ".\r\n";
 // Longest value kept of a Content-Type, boundary, encoding or Message-ID.
 constexpr std::size_t MaxValue = 256;
 // Longest Subject or From value kept (a long name in encoded words takes several lines).
@@ -40,21 +37,6 @@ constexpr auto DecodeTurnInterval = std::chrono::milliseconds(10);
 
 const char* const TempFile = "Temp.mme";
 constexpr std::size_t WriteChunk = 256 * 1024;
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
-// Characters of text from position `from` (1-based), at most `count`.
-std::string CopyFrom(const std::string& text, std::size_t from, std::size_t count) {
-    if (from == 0 || from > text.size())
-        return {};
-    return text.substr(from - 1, count);
-}
 
 // Any name in the folder counts as taken, a link to nowhere included.
 bool FileExists(const std::string& name) {
@@ -232,6 +214,11 @@ void TMailMessage::Clear() {
     ParseLog.Clear();
 }
 
+void Unstuff(std::string& Line) {
+    if (Line.size() >= 2 && Line[0] == '.' && Line[1] == '.')
+        Line.erase(0, 1);
+}
+
 std::string Trim(std::string_view s) {
     std::size_t b = 0, e = s.size();
     while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
@@ -344,8 +331,7 @@ const std::string& TMessageParser::NextPiece() {
             ended_ = true;
             return piece_;
         }
-        if (piece_.size() >= 2 && piece_[0] == '.' && piece_[1] == '.')
-            piece_.erase(0, 1);
+        Unstuff(piece_);
     }
     return piece_;
 }
@@ -443,7 +429,7 @@ void TMessageParser::TakeField(TMailMessage& Mail, Part& part, const std::string
     const std::size_t colon = field.find(':');
     if (colon == std::string::npos)
         return;
-    const std::string name = lower(Trim(std::string_view(field).substr(0, colon)));
+    const std::string name = AsciiLower(Trim(std::string_view(field).substr(0, colon)));
     const std::string_view value = std::string_view(field).substr(colon + 1);
     if (name == "content-type") {
         ContentType = Trim(value).substr(0, MaxValue);
@@ -456,7 +442,7 @@ void TMessageParser::TakeField(TMailMessage& Mail, Part& part, const std::string
         if (!part.typeName.empty())
             AttachName = part.typeName;
     } else if (name == "content-transfer-encoding") {
-        part.encoding = lower(Trim(value)).substr(0, MaxValue);
+        part.encoding = AsciiLower(Trim(value)).substr(0, MaxValue);
         TransferEncoding = Trim(value).substr(0, MaxValue);
     } else if (name == "content-disposition") {
         const TMimeField f = ParseMimeField(value);

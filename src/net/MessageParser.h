@@ -86,6 +86,11 @@ public:
     void Clear();
 };
 
+// The end of a multi-line answer: a lone dot. Every other line that starts with a dot came
+// with a second dot in front, which POP3 asks the client to remove (Unstuff).
+inline constexpr std::string_view EndOfMessage = ".\r\n";
+void Unstuff(std::string& Line);
+
 // The line end a line has (CR LF, or a bare LF) removed.
 std::string CutLineEnd(std::string Line);
 std::string_view WithoutLineEnd(std::string_view Line);

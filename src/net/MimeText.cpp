@@ -1,5 +1,6 @@
 #include "net/MimeText.h"
 
+#include "net/ExStrings.h"
 #include "platform/AnsiText.h"
 
 #include <QByteArray>
@@ -18,13 +19,6 @@ namespace pb {
 namespace {
 
 char lowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        c = lowerChar(c);
-    return out;
-}
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -49,7 +43,7 @@ int hexValue(char c) {
 // The names mail programs use for the program's own code page. Latin-1's C1 controls are never
 // meant as such in mail: Windows-1252 is what its senders write.
 bool meansWindows1252(std::string_view charset) {
-    const std::string c = lower(trim(charset));
+    const std::string c = AsciiLower(trim(charset));
     return c == "us-ascii" || c == "ascii" || c == "iso-8859-1" || c == "iso8859-1" || c == "iso_8859-1" ||
            c == "latin1" || c == "latin-1" || c == "l1" || c == "windows-1252" || c == "cp1252" ||
            c == "x-cp1252" || c == "ansi_x3.4-1968";
@@ -57,7 +51,7 @@ bool meansWindows1252(std::string_view charset) {
 
 // Charsets in which a 7-bit byte may stand for something other than its ASCII character.
 bool sevenBitIsAscii(std::string_view charset) {
-    const std::string c = lower(trim(charset));
+    const std::string c = AsciiLower(trim(charset));
     for (std::string_view other : {"utf-7", "utf-16", "utf-32", "ucs-", "unicode", "iso-2022", "hz"})
         if (c.compare(0, other.size(), other) == 0)
             return false;
@@ -67,7 +61,7 @@ bool sevenBitIsAscii(std::string_view charset) {
 constexpr std::string_view ToWindows1252 = "WINDOWS-1252//TRANSLIT";
 
 bool namesUtf8(std::string_view charset) {
-    const std::string c = lower(trim(charset.substr(0, charset.find('*'))));
+    const std::string c = AsciiLower(trim(charset.substr(0, charset.find('*'))));
     return c == "utf-8" || c == "utf8";
 }
 
@@ -259,7 +253,7 @@ bool readEncodedWord(std::string_view s, std::size_t at, EncodedWord& word) {
     word.bytes.clear();
     if (!decodeWordText(enc, text, word.bytes))
         return false;
-    word.charset = lower(charset.substr(0, charset.find('*')));
+    word.charset = AsciiLower(charset.substr(0, charset.find('*')));
     word.end = close + 2;
     return true;
 }
@@ -495,7 +489,7 @@ TMimeField ParseMimeField(std::string_view Text) {
         const std::size_t nameStart = i;
         while (i < Text.size() && Text[i] != '=' && Text[i] != ';')
             ++i;
-        std::string name = lower(trim(Text.substr(nameStart, i - nameStart)));
+        std::string name = AsciiLower(trim(Text.substr(nameStart, i - nameStart)));
         if (i >= Text.size() || Text[i] == ';') {
             ++i;
             continue;

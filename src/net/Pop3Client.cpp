@@ -7,24 +7,8 @@
 namespace pb {
 namespace {
 
-// The end of a multi-line answer: a lone dot. Every other line that starts with a dot came
-// with a second dot in front, which POP3 asks the client to remove.
-constexpr std::string_view EndOfMessage = ".\r\n";
 // Longest header value kept.
 constexpr std::size_t MaxValue = 256;
-
-std::string Unstuff(std::string line) {
-    if (line.size() >= 2 && line[0] == '.' && line[1] == '.')
-        line.erase(0, 1);
-    return line;
-}
-
-// Characters of text from position `from` (1-based), at most `count`.
-std::string CopyFrom(const std::string& text, std::size_t from, std::size_t count = std::string::npos) {
-    if (from == 0 || from > text.size())
-        return {};
-    return text.substr(from - 1, count);
-}
 
 bool Contains(std::string_view text, std::string_view part) {
     return !part.empty() && text.find(part) != std::string_view::npos;
@@ -34,7 +18,6 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-// A reply is positive when its first blank-separated field contains "+OK".
 // A piece of a line read in pieces ends the line only when it ends with its LF.
 bool EndsLine(const std::string& piece) { return !piece.empty() && piece.back() == '\n'; }
 
@@ -52,6 +35,7 @@ std::string NextListingLine(TAsyncSocket& socket) {
 // that sends header lines without end.
 constexpr std::size_t MaxSummaryHeader = 4u << 20;
 
+// A reply is positive when its first blank-separated field contains "+OK".
 bool Positive(const std::string& reply) { return Contains(NthWord(reply, ' ', 1), "+OK"); }
 
 // DELE asks for exactly "+OK" (the line end does not count).
@@ -250,12 +234,12 @@ void TPop3Client::List() {
         const std::string line = NextListingLine(*this);
         if (line == ".")
             break;
-        if (OnList) {
-            const int size = StrToInt(NthWord(line, ' ', 2));
-            const int msg = StrToInt(NthWord(line, ' ', 1));
-            listedSizes_[msg] = size;
+        // The listed size sets the mail's time limit whether or not anyone listens.
+        const int size = StrToInt(NthWord(line, ' ', 2));
+        const int msg = StrToInt(NthWord(line, ' ', 1));
+        listedSizes_[msg] = size;
+        if (OnList)
             OnList(msg, size);
-        }
     }
 }
 
@@ -308,7 +292,9 @@ void TPop3Client::GetSummary(int MailNumber) {
         if (!last && kept > MaxSummaryHeader)
             continue;
         kept += raw.size();
-        const std::string line = last ? raw : Unstuff(raw);
+        std::string line = raw;
+        if (!last)
+            Unstuff(line);
         const std::string cut = CutLineEnd(line);
         if (StartsWith(line, "Subject:"))
             Summary.Subject = CopyFrom(cut, 9);
