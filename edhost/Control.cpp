@@ -2,6 +2,7 @@
 
 #include "HostServer.h"
 
+#include "platform/Fnv1a.h"
 #include "platform/Session.h"
 #include "platform/UnixSockets.h"
 
@@ -32,9 +33,9 @@ std::string controlPath(const std::string& base) {
         return {};
     char real[PATH_MAX];
     std::string path = ::realpath(base.c_str(), real) ? real : base;
-    std::uint64_t h = 1469598103934665603ull;   // FNV-1a
-    for (unsigned char c : path)
-        h = (h ^ c) * 1099511628211ull;
+    // The start value (one digit short of the usual) is the one the socket names have always
+    // been made with; a new one would rename every base's control socket.
+    const std::uint64_t h = Fnv1a(path, 1469598103934665603ull);
     char name[32];
     std::snprintf(name, sizeof name, "/ctl-%016llx", static_cast<unsigned long long>(h));
     return root.path + name;

@@ -462,10 +462,8 @@ void TEchodeskAPI::dispatch(const tagMSG& msg) {
 
 bool TEchodeskAPI::PostAndWait(std::uint32_t Tid, std::uint32_t Msg, std::uintptr_t WParam,
                                std::intptr_t LParam, std::int32_t& Reply) {
-    settleStore();
-    if (served_)
-        settle(*served_);
-    return postAndWait(Tid, hostPid_, Msg, WParam, LParam, Reply, ReplyTimeoutMs);
+    const std::uint32_t seq = post(Tid, Msg, WParam, LParam);
+    return seq != 0 && awaitReply(Tid, hostPid_, seq, Reply, deadlineIn(ReplyTimeoutMs));
 }
 
 bool TEchodeskAPI::SendParamBlock(std::uint32_t Msg, std::string_view Prefix,
@@ -758,14 +756,25 @@ std::uint32_t TEchodeskAPI::postStore(const std::uint8_t* rec, std::size_t size,
     if (!block)
         throw ECmdFailed("Parameter passing failed!");
     copyRecord(block->Bytes(), rec, size, consume);
-    discardMessages(edapi::Reply);
-    const std::uint32_t seq = postCommand(hostTid_, edapi::StoreNewMsg, 0, static_cast<std::intptr_t>(size));
+    const std::uint32_t seq = post(hostTid_, edapi::StoreNewMsg, 0, static_cast<std::intptr_t>(size));
     if (seq == 0) {
         oneOffStoreBlock_.reset();
         t_storeBlock.drop();
         throw ECmdFailed("Parameter passing failed!");
     }
     return seq;
+}
+
+// Every command goes out this way: the answers still awaited are taken first (the store's, and
+// that of a wait serving the window, whose event handlers may have led here), so that clearing
+// the queue of stray replies cannot throw one of them away.
+std::uint32_t TEchodeskAPI::post(std::uint32_t Tid, std::uint32_t Msg, std::uintptr_t WParam,
+                                 std::intptr_t LParam) {
+    settleStore();
+    if (served_)
+        settle(*served_);
+    discardMessages(edapi::Reply);
+    return postCommand(Tid, Msg, WParam, LParam);
 }
 
 void TEchodeskAPI::settle(PendingReply& p) {
@@ -784,11 +793,7 @@ void TEchodeskAPI::settleStore() {
 
 bool TEchodeskAPI::postAndServe(std::uint32_t Msg, std::uintptr_t WParam, std::intptr_t LParam,
                                 std::int32_t& Reply) {
-    settleStore();
-    if (served_)
-        settle(*served_);
-    discardMessages(edapi::Reply);
-    PendingReply p{hostTid_, hostPid_, postCommand(hostTid_, Msg, WParam, LParam), deadlineIn(ReplyTimeoutMs)};
+    PendingReply p{hostTid_, hostPid_, post(hostTid_, Msg, WParam, LParam), deadlineIn(ReplyTimeoutMs)};
     if (p.seq == 0)
         return false;
     PendingReply* outer = served_;

@@ -259,6 +259,9 @@ private:
     void checkConnected(const char* text) const;
     void storeRecord(const std::uint8_t* rec, std::size_t size, bool consume = false);
     std::uint32_t postStore(const std::uint8_t* rec, std::size_t size, bool consume);
+    // Posts a command once no earlier answer is left to take; its sequence number, 0 when it
+    // cannot be posted.
+    std::uint32_t post(std::uint32_t Tid, std::uint32_t Msg, std::uintptr_t WParam, std::intptr_t LParam);
     void settleStore();
     void storeDone(bool answered, std::int32_t reply);
     void hostGoneCheck();

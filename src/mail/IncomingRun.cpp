@@ -27,6 +27,7 @@
 #include "net/Streams.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
+#include "platform/Fnv1a.h"
 
 
 #include <algorithm>
@@ -66,11 +67,10 @@ constexpr int DoubtSearchDepth = 64;
 // visible text may name attachment files, and a second fetch names them anew.)
 std::string StoredMailKey(std::string_view to, std::string_view from, std::string_view subject,
                           std::string_view text) {
-    std::uint64_t h = 14695981039346656037ull;   // FNV-1a
+    std::uint64_t h = kFnv1aStart;
     auto mix = [&h](std::string_view part) {
-        for (unsigned char c : part)
-            h = (h ^ c) * 1099511628211ull;
-        h = (h ^ 0x100) * 1099511628211ull;   // parts do not run into each other
+        h = Fnv1a(part, h);
+        h = (h ^ 0x100) * kFnv1aPrime;   // parts do not run into each other
     };
     mix(to);
     mix(from);
