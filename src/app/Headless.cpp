@@ -140,7 +140,7 @@ bool THeadlessPoll::Attach() {
     LogEntry(ansi("ED95 Verbinde mit Echodesk 95..."));
     const ChannelDir dir = channelDirectory();
     if (!dir.ok) {
-        complain("Der Kanalordner " + dir.refused + " wird nicht benutzt: " + channelProblem(dir) +
+        complain("Der Kanalordner " + dir.refused + " " + toUtf8(ChannelRefusalReason(dir)) +
                  ". Er muss Ihnen allein gehören (0700).");
         return false;
     }

@@ -158,8 +158,6 @@ void Tmain::CreateComponents() {
     DescribePlugIn(*edapi1);
     // Host events arrive on the GUI thread; an exception must not cross the event loop.
     edapi1->OnDisconnecting = [this] { edapi1Disconnecting(); };
-    edapi1->OnConnecting = [this] { hostAttached_ = false; };
-    edapi1->OnConnected = [this] { hostAttached_ = true; };
     edapi1->OnServerDisconnected = [this] { Guarded([this] { edapi1ServerDisconnected(); }); };
 
     POP3_Service = std::make_unique<TPop3Client>(this);
@@ -262,16 +260,17 @@ bool Tmain::WorkingFolderRefused() {
     return true;
 }
 
+std::string ChannelRefusalReason(const ChannelDir& dir) {
+    if (dir.error)
+        return ansi("kann nicht angelegt werden: ") + ansi(std::strerror(dir.error));
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(dir.mode));
+    return ansi("gehört ") + userName(dir.owner) + ansi(" (Rechte ") + mode +
+           ansi(") und ist damit nicht Ihr privater Ordner");
+}
+
 void Tmain::ShowChannelRefusal(const ChannelDir& dir) {
-    std::string why;
-    if (dir.error) {
-        why = ansi("kann nicht angelegt werden: ") + ansi(std::strerror(dir.error));
-    } else {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(dir.mode));
-        why = ansi("gehört ") + userName(dir.owner) + ansi(" (Rechte ") + mode +
-              ansi(") und ist damit nicht Ihr privater Ordner");
-    }
+    const std::string why = ChannelRefusalReason(dir);
     LogEntry(ansi("ED95 Kanalordner ") + dir.refused + " " + why);
     messageDlg(ansi("Der Kanalordner \"") + dir.refused + "\" " + why +
                    ansi(". Postbridge verbindet sich nicht mit Echodesk 95, solange dieser "
@@ -527,10 +526,6 @@ void Tmain::edapi1ServerDisconnected() {
 }
 
 void Tmain::edapi1Disconnecting() {
-    // A connect that failed half-way (no version, an old one) detaches too: there was never a
-    // host to take the log, and trying would throw out of the attach.
-    if (!hostAttached_)
-        return;
     StoreLogMail(*edapi1, LogLines());
 }
 

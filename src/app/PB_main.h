@@ -40,6 +40,9 @@ class TQuickForm;
 inline constexpr const char* kAppTitle = "Postbridge Alpha 4";
 inline constexpr const char* kMainCaption = "Postbridge Rel. Alpha 4";
 
+// Why a channel folder is refused, in German (Windows-1252), to follow its name.
+std::string ChannelRefusalReason(const ChannelDir& dir);
+
 class Tmain : public QWidget, public TRunFace {
     Q_OBJECT
 public:
@@ -150,9 +153,6 @@ private:
     int runDepth_ = 0;          // > 0 while a run button's handler is under way
     bool closeAfterRun_ = false; // the window was closed during a run: close when it ends
     bool closed_ = false;        // FormClose has run
-    // The attach completed (OnConnected fired) since the last attempt began: only then is
-    // there a host to take the log mail.
-    bool hostAttached_ = false;
     // The start-up refusals: a working folder others may write to, a channel folder that is
     // not the user's own. Both show their box; the first also closes the window.
     bool WorkingFolderRefused();

@@ -379,6 +379,7 @@ void TEchodeskAPI::Connect() {
                         svc->Handle = RegisterService(info);
                     }
                     watch_->start();
+                    attached_ = true;
                     if (OnConnected)
                         OnConnected();
                 }
@@ -392,6 +393,7 @@ void TEchodeskAPI::Connect() {
 void TEchodeskAPI::detach() {
     postThreadMessage(hostTid_, edapi::Detach, 0, 0);
     connected_ = false;
+    attached_ = false;
     watch_->stop();
     if (!destroying_)
         DoDisconnected();
@@ -425,6 +427,7 @@ void TEchodeskAPI::DoServerDisconnected() {
     if (!connected_)
         return;
     connected_ = false;
+    attached_ = false;
     watch_->stop();
     if (!destroying_ && OnServerDisconnected)
         OnServerDisconnected();

@@ -187,6 +187,10 @@ public:
     void Loaded();
 
     bool Connected() const { return connected_; }
+    // The attach completed (OnConnected fired) and the host has not gone since. A connect that
+    // fails half-way (no version, an old one) is connected for a moment and detaches again
+    // without ever being attached.
+    bool Attached() const { return attached_; }
     // Attaches; does nothing when connected. Outcomes only through Connected() and the events.
     void Connect();
     // Detaches; does nothing when not connected. If the OnDisconnecting handler fails, the
@@ -271,6 +275,7 @@ private:
     std::shared_ptr<TPluginAPI> worker_;
     std::int32_t hostVersion_ = 0;
     bool connected_ = false;
+    bool attached_ = false;
     bool destroying_ = false;
     QTimer* watch_ = nullptr;
 

@@ -11,7 +11,8 @@
 namespace pb {
 
 void StoreLogMail(TEchodeskAPI& host, const std::vector<std::string>& lines) {
-    if (!host.Connected())
+    // A connect that failed half-way detaches too: there was never a host to take the log.
+    if (!host.Attached())
         return;
     host.OpenArea("REPORT");
 

@@ -174,6 +174,14 @@ TEST_F(Headless, ExitStatusesNameWhatWentWrong) {
     EXPECT_TRUE(has(r.err, "Kein Hostprogramm erreichbar im Kanalordner ") && has(r.err, nobody.toStdString()))
         << r.err;
 
+    // A host of an older interface is left at once: 2, and no log mail is tried on it.
+    {
+        EdhostProcess old({"--api-version", "7"});
+        r = run({QStringLiteral("--poll")});
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_EQ(count(old, "REPORT"), 0);
+    }
+
     // A wrong password: 1, the box on standard error, the log mail still stored.
     EdhostProcess host;
     writeIni("falsch");
