@@ -127,17 +127,7 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
     const bool hasReplyTo = FindReplyTo(Mail.Head, replyTo);
     const std::string from = DecodeEncodedWords(Mail.From);
     const std::string replyShown = hasReplyTo ? DecodeEncodedWords(replyTo) : std::string();
-    std::size_t prefixBytes = 0;
-    for (const std::string& line : Mail.Head)
-        prefixBytes += line.size() + 3;
-    prefixBytes += 13 + (hasReplyTo ? replyTo : Mail.From).size() + 8 + from.size() + 2 +
-                   (hasReplyTo ? 12 + replyShown.size() : 0);
-
-    const std::string& body = Mail.Body.Text();
-    std::size_t pos = Mail.Body.LeadingEmptyBytes();
-    std::string rec;
-    rec.reserve(H + std::min(maxText, prefixBytes + (body.size() - pos) + note.size() + 2 * CRLF.size()) + 1);
-    rec.assign(H, '\0');
+    std::string rec(H, '\0');
 
     // The header as hidden kludge lines, the empty line that ends it included.
     for (const std::string& line : Mail.Head) {
@@ -158,6 +148,11 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
         rec += CRLF;
     }
     rec += CRLF;
+
+    // Sized once for the body, so that a text near the record limit is never moved.
+    const std::string& body = Mail.Body.Text();
+    std::size_t pos = Mail.Body.LeadingEmptyBytes();
+    rec.reserve(H + std::min(maxText, (rec.size() - H) + (body.size() - pos) + note.size() + 2 * CRLF.size()) + 1);
 
     // The body from its first non-empty line on; a body of empty lines only is stored empty.
     bool cut = false;
