@@ -17,11 +17,25 @@ install(CODE "
 ")
 install(FILES ${CMAKE_BINARY_DIR}/dist/edhost.service DESTINATION lib/systemd/user)
 
+# Who answers for the package; no project address existed before it, so this one was chosen
+# with it (the project's own domain).
+set(PB_MAINTAINER "Postbridge developers <postbridge@postbridge.org>")
+# /usr/share/doc/postbridge: the README, the copyright and, as every Debian package has, a
+# changelog (gzip -n: the same bytes for the same sources). The changelog's one entry is this
+# version; the history itself is the project's git log.
+string(TIMESTAMP PB_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${CMAKE_BINARY_DIR}/dist/changelog @ONLY)
+execute_process(COMMAND gzip -9n -c ${CMAKE_BINARY_DIR}/dist/changelog
+                OUTPUT_FILE ${CMAKE_BINARY_DIR}/dist/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/copyright
+              ${CMAKE_BINARY_DIR}/dist/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/postbridge)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME postbridge)
 set(CPACK_PACKAGE_VENDOR Postbridge)
-set(CPACK_PACKAGE_CONTACT "Postbridge <postbridge@localhost>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Postbridge <postbridge@localhost>")
+set(CPACK_PACKAGE_CONTACT "${PB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -34,9 +48,12 @@ is stored in the area REPORT. The window is in German.
 .
 The package holds the window (postbridge) and the host program that keeps the
 message base (edhost), with a systemd user unit that starts it:
-systemctl --user enable --now edhost")
+systemctl --user enable --now edhost
+The window from the desktop menu starts the host itself when none runs.")
 # The libraries the programs link come from dpkg-shlibdeps; what they load at run time, it
-# cannot see: Qt's platform plug-ins and the fonts the window asks for.
+# cannot see: Qt's platform plug-ins and the fonts the window asks for. The windows are laid out
+# in pixels for Liberation Sans and Mono (the metrics of Arial and Courier New): no other font
+# may stand in for them, a wider one cuts the button labels.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation | fonts-dejavu-core")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation")
 include(CPack)

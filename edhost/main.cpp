@@ -1,7 +1,7 @@
 // edhost: the host program that Postbridge attaches to. It owns a message base on disk, serves
 // the host side of the plug-in channel, and lets a person look into the base and write to it.
 //
-//   edhost serve --base DIR [--api-version N] [--refuse-attach]
+//   edhost serve --base DIR [--api-version N] [--refuse-attach] [--log FILE]
 //   (--user-base instead of --base DIR: the base in the user's Postbridge folder)
 //   edhost status|disconnect|areas --base DIR
 //   edhost list AREA | show AREA N | dump AREA N [--raw] | flags AREA N [VALUE] --base DIR
@@ -28,8 +28,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -42,7 +45,8 @@ namespace {
 
 const char* kUsage =
     "usage: edhost COMMAND (--base DIR | --user-base) [options]\n"
-    "  serve [--api-version N] [--refuse-attach]   serve the base to plug-ins until stopped\n"
+    "  serve [--api-version N] [--refuse-attach] [--log FILE]\n"
+    "                                              serve the base to plug-ins until stopped\n"
     "  status                                      the serving host and its plug-ins\n"
     "  disconnect                                  end every plug-in's connection\n"
     "  areas                                       the areas of the base\n"
@@ -89,10 +93,12 @@ struct CommandHelp {
     const char* text;
 };
 const CommandHelp kCommandHelp[] = {
-    {"serve", "usage: edhost serve (--base DIR | --user-base) [--api-version N] [--refuse-attach]\n"
+    {"serve", "usage: edhost serve (--base DIR | --user-base) [--api-version N] [--refuse-attach] [--log FILE]\n"
               "Serves the base to Postbridge until SIGTERM or Ctrl-C, then tells every attached\n"
               "Postbridge that the host has gone. Makes the base (NETMAIL, REPORT) when missing.\n"
-              "--api-version N reports another interface version; --refuse-attach refuses every attach.\n"},
+              "A second serve of a base that a host already serves ends at once (exit status 1).\n"
+              "--api-version N reports another interface version; --refuse-attach refuses every attach;\n"
+              "--log FILE writes the output to FILE (0600), kept below 1 MiB by cutting off its oldest lines.\n"},
     {"status", "usage: edhost status (--base DIR | --user-base)\n"
                "Tells whether a host serves the base, and which plug-ins are attached to it.\n"
                "Exit status 3 when no host serves it.\n"},
@@ -143,10 +149,104 @@ const char* commandHelp(const std::vector<std::string>& args) {
     return nullptr;
 }
 
+// The output of a host that runs for months without a terminal: appended to a file that is cut
+// back to its newest lines whenever it grows past the limit, so it never fills the disk.
+class BoundedLog {
+public:
+    static constexpr off_t kLimit = 1 << 20;
+    static constexpr off_t kKeep = 256 << 10;
+
+    bool open(const std::string& path, std::string& error) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            error = "cannot open the log " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        ::fchmod(fd, 0600);   // also a log made by hand before: it names the user's areas
+        std::fflush(stdout);
+        ::dup2(fd, STDOUT_FILENO);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+        active_ = true;
+        keepBounded();
+        return true;
+    }
+
+    // Cheap enough to call twice a second: one fstat while the log is below the limit.
+    void keepBounded() {
+        struct stat st {};
+        if (!active_ || ::fstat(STDOUT_FILENO, &st) != 0 || st.st_size <= kLimit)
+            return;
+        std::fflush(stdout);
+        std::string tail(static_cast<std::size_t>(kKeep), '\0');
+        const ssize_t n = ::pread(STDOUT_FILENO, tail.data(), tail.size(), st.st_size - kKeep);
+        tail.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        // Whole lines only.
+        const auto firstBreak = tail.find('\n');
+        tail.erase(0, firstBreak == std::string::npos ? tail.size() : firstBreak + 1);
+        if (::ftruncate(STDOUT_FILENO, 0) != 0)
+            return;
+        static const char kCut[] = "edhost: (older lines of this log were cut off)\n";
+        writeAll(kCut, sizeof kCut - 1);
+        writeAll(tail.data(), tail.size());
+    }
+
+private:
+    static void writeAll(const char* p, std::size_t n) {
+        while (n > 0) {
+            const ssize_t w = ::write(STDOUT_FILENO, p, n);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return;
+            p += w;
+            n -= static_cast<std::size_t>(w);
+        }
+    }
+    bool active_ = false;
+};
+
+// Whether another process holds the base's lock right now (a serving host, or a command such as
+// `status` that looks into the base while no host serves it).
+bool baseHeldElsewhere(const std::string& base) {
+    const int fd = ::open((base + "/lock").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+// Opens the base for serving. A host that already serves it wins at once; a command that only
+// looks into the base holds it for a moment, which a host started at the same time (by
+// Postbridge, waiting for `status` to answer) outwaits instead of failing.
+std::unique_ptr<MessageStore> openForServing(const std::string& base) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (;;) {
+        try {
+            return openStore(base);
+        } catch (const StoreError&) {
+            CommandResult r;
+            if (remoteCommand(base, {"status"}, r))
+                throw StoreError("another edhost already serves " + base);
+            if (!baseHeldElsewhere(base) || std::chrono::steady_clock::now() >= until)
+                throw;
+        }
+        ::usleep(20 * 1000);
+    }
+}
+
 int serve(const std::string& base, const std::vector<std::string>& args) {
     ServeOptions opts;
+    BoundedLog log;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--refuse-attach") {
+        if (args[i] == "--log" && i + 1 < args.size()) {
+            std::string error;
+            if (!log.open(args[++i], error)) {
+                std::fprintf(stderr, "edhost: %s\n", error.c_str());
+                return 1;
+            }
+        } else if (args[i] == "--refuse-attach") {
             opts.refuseAttach = true;
         } else if (args[i] == "--api-version" && i + 1 < args.size()) {
             opts.apiVersion = static_cast<std::int32_t>(std::strtol(args[++i].c_str(), nullptr, 0));
@@ -165,7 +265,7 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
 
     std::unique_ptr<MessageStore> store;
     try {
-        store = openStore(base);
+        store = openForServing(base);
     } catch (const StoreError& e) {
         std::fprintf(stderr, "edhost: %s\n", e.what());
         return 1;
@@ -210,6 +310,7 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
         auto now = std::chrono::steady_clock::now();
         if (now - lastHousekeeping >= std::chrono::milliseconds(500)) {
             server.housekeeping();
+            log.keepBounded();
             lastHousekeeping = now;
         }
     }

@@ -147,8 +147,10 @@ bool THeadlessPoll::Attach() {
     host_.Connect();
     if (!host_.Connected()) {
         LogEntry(ansi("ED95 Verbindung zu Echodesk konnte nicht erstellt werden"));
+        // Without a window nothing starts a host: a cron job must not leave one behind.
         complain("Kein Hostprogramm erreichbar im Kanalordner " + dir.path +
-                 " (läuft edhost serve mit derselben EDAPI_SESSION?)");
+                 ". Ohne Fenster startet Postbridge keines; starten Sie es mit \"systemctl --user enable --now edhost\" "
+                 "oder \"edhost serve --user-base\" (mit --dir: \"edhost serve --base ORDNER\"), mit derselben EDAPI_SESSION.");
         return false;
     }
     LogEntry(ansi("ED95 Verbunden mit Echodesk"));

@@ -6,6 +6,7 @@
 #include "app/PB_main.h"
 #include "app/QtMessageBoxes.h"
 #include "app/Signals.h"
+#include "app/UserHost.h"
 #include "platform/AnsiText.h"
 #include "platform/FolderLock.h"
 #include "platform/MessageBoxes.h"
@@ -39,11 +40,18 @@ const char* const kHelp =
     "SMTP-Server. Das Hostprogramm muss laufen, bevor Postbridge startet, etwa mit\n"
     "  systemctl --user start edhost        (installiert)\n"
     "  edhost serve --base ORDNER           (von Hand; edhost --help)\n"
+    "Das Fenster mit --user-folder (der Eintrag im Menü) startet es selbst, wenn keines läuft.\n"
     "\n"
     "Optionen:\n"
     "  --user-folder   im eigenen Ordner arbeiten: $XDG_DATA_HOME/postbridge, ohne\n"
     "                  XDG_DATA_HOME ~/.local/share/postbridge; fehlt er, wird er nur für\n"
     "                  Sie lesbar (0700) angelegt. So startet der Eintrag im Menü Postbridge.\n"
+    "                  Bedient noch kein Hostprogramm die Basis dieses Ordners, startet das\n"
+    "                  Fenster eines (mit systemctl --user start edhost, ohne Benutzer-systemd\n"
+    "                  selbst: edhost serve --user-base, Ausgabe in edhost.log), wartet bis zu\n"
+    "                  5 s auf seine Antwort und öffnet sich dann in jedem Fall. Das\n"
+    "                  Hostprogramm läuft nach dem Fenster weiter. Ohne Fenster (--poll, --read,\n"
+    "                  --send) wird keines gestartet.\n"
     "  --dir ORDNER    im angegebenen Ordner arbeiten\n"
     "  --poll          ohne Fenster einmal \"Internet-Poll\": neue Mails holen, dann senden\n"
     "  --read          ohne Fenster einmal \"nur lesen\"\n"
@@ -69,6 +77,8 @@ const char* const kHelp =
     "                    ein \"_\" vorangestellt\n"
     "  edhost-base/      die Nachrichtenbasis des Hosts, den systemctl --user start edhost\n"
     "                    startet (nur im eigenen Ordner)\n"
+    "  edhost.log        die Ausgabe eines Hosts, den das Fenster gestartet hat (höchstens 1 MiB;\n"
+    "                    nur im eigenen Ordner)\n"
     "Alle Dateien sind nur für Sie lesbar (0600); einen Arbeitsordner, in den andere\n"
     "schreiben dürfen, lehnt Postbridge beim Start ab.\n"
     "\n"
@@ -240,6 +250,16 @@ int main(int argc, char** argv) {
         pb::messageDlg(pb::ansi(folderProblem), pb::MsgKind::Error, pb::MsgButtons::Ok);
         pb::setMessageBoxes(nullptr);
         return code;
+    }
+
+    if (options.userFolder) {
+        // Started from the desktop menu: the window attaches once, at its start, and nobody may
+        // have started a host before. The folder's lock is held here, so a second window started
+        // in the same moment is refused before it could start a second host. Without an answer
+        // the window opens all the same and shows that it is not connected.
+        const pb::UserHostResult host = pb::ensureUserHost(pb::findEdhost(), QDir::currentPath().toStdString());
+        if (!host.problem.empty())
+            std::fprintf(stderr, "postbridge: %s\n", host.problem.c_str());
     }
 
     pb::Tmain main;

@@ -15,9 +15,10 @@ namespace {
 
 // The files of the working folder that the program reads back: a mailed file of one of these
 // names would replace settings, addresses or the read list.
-constexpr std::array<std::string_view, 8> kOwnFiles = {
+constexpr std::array<std::string_view, 9> kOwnFiles = {
     "pbridge.ini", "pbridge.crt", "addressbook.lst", "readmsg.lst",
-    "readmsg.uid", "readmsg.pnd", "pbridge.lock", "Temp.mme"};
+    "readmsg.uid", "readmsg.pnd", "pbridge.lock", "Temp.mme",
+    "edhost.log"};
 
 bool sameIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())

@@ -166,12 +166,14 @@ TEST_F(Headless, ExitStatusesNameWhatWentWrong) {
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(has(r.err, "keine pbridge.ini")) << r.err;
 
-    // No host: 2, and the message names the channel folder it looked in.
+    // No host: 2, and the message names the channel folder it looked in and how to start one
+    // (without a window, none is started).
     writeIni();
     const QString nobody = QStringLiteral("pbtest-headless-nohost-%1").arg(::getpid());
     r = run({QStringLiteral("--poll")}, nobody);
     EXPECT_EQ(r.code, 2);
-    EXPECT_TRUE(has(r.err, "Kein Hostprogramm erreichbar im Kanalordner ") && has(r.err, nobody.toStdString()))
+    EXPECT_TRUE(has(r.err, "Kein Hostprogramm erreichbar im Kanalordner ") && has(r.err, nobody.toStdString()) &&
+                has(r.err, "systemctl --user enable --now edhost"))
         << r.err;
 
     // A host of an older interface is left at once: 2, and no log mail is tried on it.

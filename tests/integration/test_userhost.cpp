@@ -1,0 +1,155 @@
+// The window of the desktop menu (`postbridge --user-folder`) in an empty home where no host
+// runs and no user manager could start one: the start brings up a host of its own for the
+// user's base, the window attaches to it and fetches mail, and the host stays when the window
+// has gone.
+#include "app/UserHost.h"
+#include "platform/UserFolder.h"
+#include "support/MailRunFixture.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace pb {
+namespace {
+
+namespace fs = std::filesystem;
+
+// `edhost ARGS --user-base` to its end: its output, the exit status in *code.
+std::string userBase(const std::string& args, int* code = nullptr) {
+    std::string out;
+    if (FILE* p = ::popen((test::edhostPath() + " " + args + " --user-base 2>/dev/null").c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        const int status = ::pclose(p);
+        if (code)
+            *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return out;
+}
+
+// Running, and not a zombie left for an init that does not reap.
+bool alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+pid_t parentOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    return close == std::string::npos ? 0 : std::atoi(text.c_str() + close + 4);
+}
+
+class Environment {
+public:
+    void set(const char* name, const char* value) {
+        if (!saved_.count(name)) {
+            const char* old = std::getenv(name);
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~Environment() {
+        for (const auto& [name, value] : saved_)
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+class UserFolderStart : public test::MailRunFixture {
+protected:
+    void SetUp() override {
+        MailRunFixture::SetUp();
+        ASSERT_TRUE(home_.isValid() && runtime_.isValid());
+        env_.set("HOME", home_.path().toLocal8Bit().constData());
+        env_.set("XDG_DATA_HOME", nullptr);
+        // A runtime folder without a user manager in it: the start must do without systemd.
+        env_.set("XDG_RUNTIME_DIR", runtime_.path().toLocal8Bit().constData());
+    }
+    void TearDown() override {
+        if (host_ > 0 && alive(host_)) {
+            ::kill(host_, SIGTERM);
+            for (int i = 0; i < 100 && alive(host_); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        MailRunFixture::TearDown();
+    }
+
+    QTemporaryDir home_;
+    QTemporaryDir runtime_;
+    Environment env_;
+    pid_t host_ = 0;
+};
+
+TEST_F(UserFolderStart, EmptyHomeGetsAHostThatTheWindowUsesAndThatOutlivesIt) {
+    const fs::path folder = ensureUserFolder();
+    ASSERT_EQ(folder, fs::path(home_.path().toStdString()) / ".local/share/postbridge");
+    ASSERT_EQ(::chdir(folder.c_str()), 0);
+
+    // The log of earlier hosts has grown past its bound: the new host cuts it to its newest lines.
+    {
+        std::ofstream old(folder / kHostLogFile);
+        for (int i = 0; i < 40000; ++i)
+            old << "edhost: an old line number " << i << " of a long-running host\n";
+    }
+    ASSERT_GT(fs::file_size(folder / kHostLogFile), 1u << 21);
+
+    const UserHostResult started = ensureUserHost(test::edhostPath(), folder);
+    ASSERT_EQ(started.how, UserHostStart::Started) << started.problem;
+    host_ = started.pid;
+    int code = -1;
+    userBase("status", &code);
+    EXPECT_EQ(code, 0);
+    // Detached: a session of its own, not a child of the window's process.
+    EXPECT_EQ(::getsid(host_), host_);
+    EXPECT_NE(parentOf(host_), ::getpid());
+    struct stat st {};
+    ASSERT_EQ(::stat((folder / kHostLogFile).c_str(), &st), 0);
+    EXPECT_LE(st.st_size, 1 << 20);
+    {
+        std::ifstream log(folder / kHostLogFile);
+        const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find("old line number 39999 "), std::string::npos);
+        EXPECT_EQ(text.rfind("edhost: (older lines of this log were cut off)\nedhost: an old line", 0), 0u)
+            << text.substr(0, 200);
+    }
+    // The next start finds it serving and leaves it as it is.
+    const UserHostResult again = ensureUserHost(test::edhostPath(), folder);
+    EXPECT_EQ(again.how, UserHostStart::AlreadyServing) << again.problem;
+    EXPECT_EQ(again.pid, 0);
+
+    // "nur lesen" in the window that attached to it.
+    servers().setMails({"From: a@example.org\nSubject: erste\n\neins\n",
+                        "From: b@example.org\nSubject: zweite\n\nzwei\n"});
+    Tmain& w = startWindow();
+    ASSERT_TRUE(w.edapi1->Connected());
+    w.BitBtn2->click();
+    EXPECT_TRUE(test::boxes().shown.empty()) << test::boxes().texts()[0];
+    const std::string list = userBase("list EMAIL");
+    EXPECT_NE(list.find("erste"), std::string::npos) << list;
+    EXPECT_NE(list.find("zweite"), std::string::npos) << list;
+
+    closeMain();
+    userBase("status", &code);
+    EXPECT_EQ(code, 0) << "the host ended with the window";
+    EXPECT_TRUE(alive(host_));
+}
+
+} // namespace
+} // namespace pb
