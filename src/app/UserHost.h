@@ -18,7 +18,7 @@ enum class UserHostStart {
     AlreadyServing,   // a host answered `edhost status`: used as it is
     ByUnit,           // the systemd user unit started it
     Started,          // started here, detached
-    NoAnswer,         // started (by the unit or here), but `status` did not answer in time
+    NoAnswer,         // started here, but `status` did not answer in time
     Failed,           // could not be started
 };
 
@@ -35,9 +35,9 @@ std::string findEdhost();
 // Makes sure a host serves the base in the user's folder `folder`:
 //  - a host that answers `edhost status --user-base` is used as it is;
 //  - else, when a systemd user manager runs, `systemctl --user start edhost.service`;
-//  - else (or when the unit cannot start) `edhost serve --user-base` is started here in a session
-//    of its own, so that it outlives the window, its output in folder/edhost.log (kept bounded
-//    by edhost itself);
+//  - else, or when the unit cannot start or its host does not answer within half the time,
+//    `edhost serve --user-base` is started here in a session of its own, so that it outlives
+//    the window, its output in folder/edhost.log (kept bounded by edhost itself);
 // then waits until `edhost status` answers, all of it within `wait`. The caller holds the
 // folder's lock (pbridge.lock), so two windows started at once start one host; a host started
 // in the same moment by the unit is refused by edhost itself (one host per base).

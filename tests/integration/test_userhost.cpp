@@ -16,7 +16,10 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -149,6 +152,58 @@ TEST_F(UserFolderStart, EmptyHomeGetsAHostThatTheWindowUsesAndThatOutlivesIt) {
     userBase("status", &code);
     EXPECT_EQ(code, 0) << "the host ended with the window";
     EXPECT_TRUE(alive(host_));
+}
+
+// A user manager runs: the start goes through `systemctl --user start edhost.service` (here a
+// stand-in on PATH that does what the unit does, or only reports success, as a unit whose
+// sandbox fails after its start would). A unit that brings no host does not leave the window
+// without one.
+TEST_F(UserFolderStart, TheUnitStartsTheHostAndOneThatBringsNoneIsReplaced) {
+    const fs::path folder = ensureUserFolder();
+    const fs::path runtime = runtime_.path().toStdString();
+    fs::create_directories(runtime / "systemd");
+    const int manager = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string socketPath = (runtime / "systemd/private").string();
+    ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(manager, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const fs::path bin = runtime / "bin";
+    fs::create_directories(bin);
+    const fs::path calls = runtime / "systemctl.calls";
+    const fs::path unitPid = runtime / "unit.pid";
+    {
+        std::ofstream script(bin / "systemctl");
+        script << "#!/bin/sh\necho \"$*\" >>" << calls << "\n"
+               << "[ -e " << (runtime / "unit-fails") << " ] && exit 0\n"
+               << "setsid " << test::edhostPath() << " serve --user-base </dev/null >/dev/null 2>&1 &\n"
+               << "echo $! >" << unitPid << "\n";
+    }
+    fs::permissions(bin / "systemctl", fs::perms::owner_all);
+    env_.set("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str());
+
+    const UserHostResult byUnit = ensureUserHost(test::edhostPath(), folder);
+    ASSERT_EQ(byUnit.how, UserHostStart::ByUnit) << byUnit.problem;
+    std::ifstream(unitPid) >> host_;
+    int code = -1;
+    userBase("status", &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_FALSE(fs::exists(folder / kHostLogFile)) << "the unit's host logs to the journal";
+    ::kill(host_, SIGTERM);
+    for (int i = 0; i < 100 && alive(host_); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    std::ofstream(runtime / "unit-fails").put('\n');
+    const UserHostResult replaced = ensureUserHost(test::edhostPath(), folder, std::chrono::seconds(4));
+    ASSERT_EQ(replaced.how, UserHostStart::Started) << replaced.problem;
+    host_ = replaced.pid;
+    userBase("status", &code);
+    EXPECT_EQ(code, 0);
+    std::ifstream log(calls);
+    const std::string called((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(called, "--user start edhost.service\n--user start edhost.service\n");
+    ::close(manager);
 }
 
 } // namespace
