@@ -153,11 +153,26 @@ std::int32_t HostServer::publish(Connection& c, std::string_view prefix, const s
     return static_cast<std::int32_t>(bytes.size());
 }
 
-bool HostServer::areaTaken(std::size_t area, const Connection& except) const {
-    for (const auto& [tid, c] : conns_)
-        if (&c != &except && c.openArea == area)
-            return true;
-    return false;
+bool HostServer::alive(const Connection& c) {
+    return processAlive(c.pid, c.pidStart) && threadHasQueue(c.mainTid);
+}
+
+bool HostServer::areaTaken(std::size_t area, const Connection& except) {
+    // The holder may have died since the last housekeeping (a plug-in killed and started again
+    // at once): a dead one loses its area now instead of blocking the new run.
+    std::vector<std::uint32_t> dead;
+    bool taken = false;
+    for (const auto& [tid, c] : conns_) {
+        if (&c == &except || c.openArea != area)
+            continue;
+        if (alive(c))
+            taken = true;
+        else
+            dead.push_back(tid);
+    }
+    for (auto tid : dead)
+        drop(tid);
+    return taken;
 }
 
 std::int32_t HostServer::command(Connection& c, const tagMSG& msg) {
@@ -363,7 +378,7 @@ HostServer::Connection* HostServer::byWorker(std::uint32_t tid) {
 void HostServer::housekeeping() {
     std::vector<std::uint32_t> dead;
     for (const auto& [tid, c] : conns_)
-        if (!processAlive(c.pid, c.pidStart) || !threadHasQueue(c.mainTid))
+        if (!alive(c))
             dead.push_back(tid);
     for (auto tid : dead)
         drop(tid);

@@ -82,7 +82,9 @@ private:
     Connection* byMain(std::uint32_t tid);
     bool attachedProcess(pid_t pid) const;
     Connection* byWorker(std::uint32_t tid);
-    bool areaTaken(std::size_t area, const Connection& except) const;
+    // True while another live plug-in holds the area; dead holders are dropped on the way.
+    bool areaTaken(std::size_t area, const Connection& except);
+    static bool alive(const Connection& c);
 
     MessageStore& store_;
     WindowEndpoint window_;
