@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -87,8 +88,8 @@ constexpr KludgeKind kKinds[] = {
     {"FLAGS ", jam::sub::Flags, kLimitKludge}, {"PATH: ", jam::sub::Path2D, kLimitKludge},
 };
 
-bool utf8WithMultibyte(std::string_view s) {
-    bool multi = false;
+// Whether s is well-formed UTF-8; `multi` is set when it holds a multi-byte character.
+bool utf8(std::string_view s, bool& multi) {
     for (std::size_t i = 0; i < s.size();) {
         auto c = static_cast<unsigned char>(s[i]);
         std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
@@ -100,7 +101,24 @@ bool utf8WithMultibyte(std::string_view s) {
         multi = multi || n > 1;
         i += n;
     }
-    return multi;
+    return true;
+}
+
+// The CHRS kludge of a text, judged by what a reader shows of it: its visible lines, names and
+// subject (the kludge lines keep the bytes of an Internet header as received and say nothing of
+// the text). UTF-8 with multi-byte characters; else Windows-1252 when a byte lies in 0x80-0x9F,
+// where Latin-1 has only control codes (the euro sign, typographic quotes and dashes that
+// Postbridge writes); else Latin-1, pure ASCII included.
+std::string_view chrsOf(std::initializer_list<std::string_view> shown) {
+    bool valid = true, multi = false, c1 = false;
+    for (std::string_view s : shown) {
+        valid = valid && utf8(s, multi);
+        for (char ch : s)
+            c1 = c1 || (static_cast<unsigned char>(ch) >= 0x80 && static_cast<unsigned char>(ch) <= 0x9F);
+    }
+    if (valid && multi)
+        return "CHRS: UTF-8 4";
+    return c1 ? "CHRS: CP1252 2" : "CHRS: LATIN-1 2";
 }
 
 // "[-]hhmm" to seconds east of UTC.
@@ -343,8 +361,8 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
 
     std::uint8_t options = 0;
     if (!hasChrs) {
-        add(h, jam::sub::FtsKludge,
-            utf8WithMultibyte(record.substr(sizeof rh)) ? "CHRS: UTF-8 4" : "CHRS: LATIN-1 2");
+        const std::string from = rh.FromUserName.str(), to = rh.ToUserName.str(), subject = rh.Subject.str();
+        add(h, jam::sub::FtsKludge, std::string(chrsOf({rest, from, to, subject})));
         options |= kChrsAdded;
     }
     int zone = ownZone.value_or(utcOffset);

@@ -73,23 +73,72 @@ std::string FindToHeader(const TStringList& Head) {
 }
 
 std::string ExtractDisplayName(std::string_view Text) {
-    auto between = [&](std::size_t open, char close) -> std::string {
-        const std::size_t end = Text.find(close, open + 1);
-        return end == std::string_view::npos ? std::string() : std::string(Text.substr(open + 1, end - open - 1));
+    std::string phrase;    // the words before the angle address, quoted strings unquoted
+    std::string comment;   // the first comment, without its parentheses
+    std::string address;   // between "<" and ">"
+    bool angle = false, haveComment = false, blank = false;
+    auto put = [&](char c) {
+        if (blank && !phrase.empty())
+            phrase += ' ';
+        blank = false;
+        phrase += c;
     };
-    if (const std::size_t q = Text.find('"'); q != std::string_view::npos)
-        return between(q, '"');
-    if (const std::size_t p = Text.find('('); p != std::string_view::npos)
-        return between(p, ')');
-    const std::size_t lt = Text.find('<');
-    if (lt == std::string_view::npos)
-        return std::string(Text);
-    std::string_view name = Text.substr(0, lt);
-    while (!name.empty() && name.back() == ' ')
-        name.remove_suffix(1);
-    if (!name.empty())
-        return std::string(name);
-    return between(lt, '>');
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        const char c = Text[i];
+        if (c == '"') {
+            // A quoted string; a backslash quotes the next character. An unclosed one runs to
+            // the end of the value.
+            if (blank && !phrase.empty())
+                phrase += ' ';
+            blank = false;
+            for (++i; i < Text.size() && Text[i] != '"'; ++i) {
+                if (Text[i] == '\\' && i + 1 < Text.size())
+                    ++i;
+                if (!angle && Text[i] != '\r' && Text[i] != '\n')
+                    phrase += Text[i];
+            }
+        } else if (c == '(') {
+            // A comment, nested ones inside it kept as its text; it separates words.
+            std::string text;
+            std::size_t depth = 1;
+            for (++i; i < Text.size(); ++i) {
+                if (Text[i] == '\\' && i + 1 < Text.size()) {
+                    text += Text[++i];
+                    continue;
+                }
+                if (Text[i] == '(')
+                    ++depth;
+                else if (Text[i] == ')' && --depth == 0)
+                    break;
+                text += Text[i];
+            }
+            if (!haveComment) {
+                haveComment = true;
+                comment = Trim(text);
+            }
+            blank = true;
+        } else if (c == '<' && !angle) {
+            angle = true;
+            const std::size_t close = Text.find('>', i + 1);
+            const std::size_t stop = close == std::string_view::npos ? Text.size() : close;
+            address = Trim(Text.substr(i + 1, stop - i - 1));
+            i = stop;
+        } else if (c == ':' && !angle) {
+            return Trim(phrase);   // a group: its name
+        } else if (c == ',' || c == ';') {
+            break;   // the first address ends here
+        } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            blank = true;
+        } else if (!angle) {
+            put(c);
+        }
+    }
+    phrase = Trim(phrase);
+    if (angle && !phrase.empty())
+        return phrase;
+    if (haveComment && !comment.empty())
+        return comment;
+    return angle ? address : phrase;
 }
 
 void CompactQuoteMarks(TStringList& Body) {
@@ -145,6 +194,13 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
     if (hasReplyTo) {
         rec += "Reply-To: ";
         rec += replyShown;
+        rec += CRLF;
+    }
+    // A subject longer than the host's field would lose its end there: the text shows it whole.
+    const std::string subject = TrimLeadingBlanks(DecodeEncodedWords(Mail.Subject));
+    if (subject.size() > SubjectWidth) {
+        rec += "Subject: ";
+        rec += subject;
         rec += CRLF;
     }
     rec += CRLF;
@@ -205,7 +261,7 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
     };
     h.ToUserName.assign(field(ExtractDisplayName(FindToHeader(Mail.Head)), NameWidth));
     h.FromUserName.assign(field(ExtractDisplayName(Mail.From), NameWidth));
-    h.Subject.assign(field(Mail.Subject, SubjectWidth));
+    h.Subject.assign(std::string(firstChars(subject, SubjectWidth)));
     h.AuxText.assign("");
     h.Addr1 = addr;
     h.Addr2 = addr;

@@ -4,7 +4,8 @@
 // The Internet header is kept whole as hidden kludge lines (SOH + line) at the top of the text,
 // bytes as received, followed by the reply kludge "REPLYADDR " (the raw address, so a reply
 // still reaches it), a visible "From: " line, a visible "Reply-To: " line when the mail has one,
-// and an empty line; together they form the prefix. The body follows with its leading empty
+// a visible "Subject: " line with the whole subject when the host's field has to cut it, and an
+// empty line; together they form the prefix. The body follows with its leading empty
 // lines dropped and its quote marks tidied. The parser has already undone the transfer
 // encodings and converted the text into Windows-1252; the encoded words of the names, the
 // subject and the visible lines are decoded here. The host's name fields get the display names
@@ -43,10 +44,13 @@ bool FindReplyTo(const TStringList& Head, std::string& Value);
 // has no such line.
 std::string FindToHeader(const TStringList& Head);
 
-// The display part of an address header value: the text in the first pair of double quotes;
-// else in the first parentheses; else the whole value when it has no "<"; else the text
-// before the "<" (blanks in front of it removed), or, when that is empty, the address between
-// "<" and ">". An unclosed quote, parenthesis or bracket gives an empty name.
+// The display name of the first address of an address header value (RFC 5322), its bytes as
+// received (encoded words are left to the caller): the phrase before "<", quoted strings
+// unquoted with their quoted pairs, comments dropped and blanks run together
+// ("Peter \"Pit\" Meier" <pit@example.org> gives Peter "Pit" Meier); without a phrase the first
+// comment ("a@example.org (Anna)" -> "Anna"); without either the address itself, between "<" and
+// ">" or bare. Of a list only the first address counts; a group gives its group name. An
+// unclosed quote, comment or bracket runs to the end of the value.
 std::string ExtractDisplayName(std::string_view Text);
 
 // Quote marks within the first four characters of a line are closed up: "> > >" becomes

@@ -9,6 +9,8 @@
 #include "platform/PrivateFiles.h"
 #include "platform/RecordLimit.h"
 
+#include <QChar>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -50,15 +52,35 @@ void removeFile(const std::string& name) {
 }
 
 // The name as it came in the mail, reduced to a bare file name: everything up to the last
-// "/" or "\" goes (a name must never lead out of the attachment directory), and so do control
-// characters.
+// "/" or "\" goes (a name must never lead out of the attachment directory). A name in
+// undeclared 8-bit bytes is read by the rule for undeclared text. Characters that show nothing
+// go: controls, and the format characters and separators of Unicode (bidi overrides that show
+// "rechnung<U+202E>fdp.exe" as "rechnungexe.pdf", zero-width spaces, U+FEFF, ...), so that the
+// name on disk is the name the user sees.
 std::string StripName(const std::string& name) {
     const std::size_t sep = name.find_last_of("/\\");
     std::string bare = sep == std::string::npos ? name : name.substr(sep + 1);
+    if (!IsUtf8(bare))
+        ConvertToUtf8(bare, {});
     std::string out;
-    for (char c : bare)
-        if (static_cast<unsigned char>(c) >= 32 && c != 127)
-            out.push_back(c);
+    out.reserve(bare.size());
+    for (std::size_t i = 0; i < bare.size();) {
+        const unsigned char c = static_cast<unsigned char>(bare[i]);
+        const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        char32_t cp = len == 1 ? c : c & (0x7F >> len);
+        for (std::size_t k = 1; k < len && i + k < bare.size(); ++k)
+            cp = cp << 6 | (static_cast<unsigned char>(bare[i + k]) & 0x3F);
+        switch (QChar::category(cp)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            break;
+        default:
+            out.append(bare, i, len);
+        }
+        i += len;
+    }
     return out;
 }
 
@@ -88,6 +110,40 @@ void forEachLine(std::string_view text, Sink&& sink) {
         sink(text.substr(start));
 }
 
+// A type or subtype: a token, characters other than blanks, controls and the tspecials.
+bool isToken(std::string_view s) {
+    if (s.empty())
+        return false;
+    for (char c : s) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 32 || u >= 127 || std::string_view("()<>@,;:\\\"/[]?=").find(c) != std::string_view::npos)
+            return false;
+    }
+    return true;
+}
+
+// The media type a part is read as (lower case, without parameters). A missing type is
+// text/plain; so is an invalid one ("text", "text/", garbage), which stands for text/plain in
+// US-ASCII. A multipart whose subtype is missing or invalid but that names its boundary is
+// read as multipart/mixed, so that its parts are still found.
+std::string mediaType(const TMimeField& f, bool& valid) {
+    valid = false;
+    std::string_view v = f.Value;
+    // A comment may follow the type ("text/plain (Text)").
+    if (const std::size_t c = v.find('('); c != std::string_view::npos)
+        v = v.substr(0, c);
+    const std::size_t slash = v.find('/');
+    const std::string_view type = v.substr(0, slash);
+    const std::string_view sub = slash == std::string_view::npos ? std::string_view() : v.substr(slash + 1);
+    if (isToken(type) && isToken(sub) && v.size() <= MaxValue) {
+        valid = true;
+        return std::string(v);
+    }
+    if (type == "multipart" && !f.Param("boundary").empty())
+        return "multipart/mixed";
+    return "text/plain";
+}
+
 bool isCoderEncoding(const std::string& enc) {
     return enc == "base64" || enc == "x-uuencode" || enc == "x-uue" || enc == "uuencode";
 }
@@ -107,6 +163,10 @@ void decodeQuotedPrintableFile(std::istream& in, std::ostream& out, const std::f
         std::size_t safe = buf.size();
         if (const std::size_t eq = buf.rfind('='); !last && eq != std::string::npos && eq + 3 > buf.size())
             safe = eq;
+        // A soft line break at the very end (its line end went with the delimiter that ended the
+        // part): the text ends there, without a line end.
+        if (last && !buf.empty() && buf.back() == '=')
+            safe = buf.size() - 1;
         std::string done = buf.substr(0, safe);
         DecodeQuotedPrintable(done, 0, onMalformed);
         if (!out.write(done.data(), static_cast<std::streamsize>(done.size())))
@@ -434,9 +494,11 @@ void TMessageParser::TakeField(TMailMessage& Mail, Part& part, const std::string
     if (name == "content-type") {
         ContentType = Trim(value).substr(0, MaxValue);
         const TMimeField f = ParseMimeField(value);
-        part.type = f.Value.empty() ? "text/plain" : f.Value.substr(0, MaxValue);
+        bool valid = false;
+        part.type = mediaType(f, valid);
         part.boundary = f.Param("boundary").substr(0, MaxValue);
-        part.charset = f.Param("charset").substr(0, MaxValue);
+        // An invalid type is text/plain in US-ASCII: its 8-bit bytes are undeclared.
+        part.charset = valid ? f.Param("charset").substr(0, MaxValue) : std::string();
         part.typeName = DecodeEncodedWords(f.Param("name").substr(0, MaxValue * 4), true);
         Boundary = part.boundary;
         if (!part.typeName.empty())
@@ -740,19 +802,30 @@ TMessageParser::Delimiter TMessageParser::ReadToFile(TMailMessage& Mail, Part& p
             throw EStreamError("Stream write error");
         chunk.clear();
     };
+    // The line end before a delimiter line belongs to the delimiter, not to the part: the line
+    // end of each line waits until the next line shows that the part goes on.
+    std::string_view heldEnd;
     while (!ended_) {
         const std::string& piece = NextPiece();
         if (ended_)
             break;
         if (d = MatchDelimiter(piece); d.level >= 0) {
             lastDelimiter_ = piece;
+            heldEnd = {};
             break;
         }
-        chunk += piece;
+        chunk += heldEnd;
+        const std::string_view end = piece.size() >= 2 && piece.compare(piece.size() - 2, 2, "\r\n") == 0 ? "\r\n"
+                                     : !piece.empty() && piece.back() == '\n'                             ? "\n"
+                                                                                                          : "";
+        chunk.append(piece, 0, piece.size() - end.size());
+        heldEnd = end;
         written += piece.size();
         if (chunk.size() >= WriteChunk)
             flush();
     }
+    // A part that the end of the mail cut off keeps its last line end.
+    chunk += heldEnd;
     flush();
     temp.close();
     if (temp.fail())

@@ -7,7 +7,10 @@
 //
 // MIME (RFC 2045-2049): a part ends only at a delimiter line of its own or of an enclosing
 // multipart ("--" boundary, "--" boundary "--" for the last, blanks allowed after either);
-// multiparts nest to MaxDepth, deeper ones are saved whole. The body is the first text/plain
+// multiparts nest to MaxDepth, deeper ones are saved whole. The line end before a delimiter
+// belongs to the delimiter, so a saved part ends where it ended in the mail (a forwarded mail is
+// saved byte for byte). An invalid or subtype-less Content-Type is text/plain in US-ASCII, a
+// multipart of that kind with a boundary multipart/mixed. The body is the first text/plain
 // part that is not an attachment; the other text alternatives of a multipart/alternative are
 // not saved (they repeat the text); an HTML-only mail gets its text from the HTML, which is
 // saved as well. Transfer encodings are taken per part (base64, quoted-printable, x-uuencode,
@@ -141,9 +144,11 @@ public:
     // After RETR was accepted: reads the whole mail into Mail (cleared first by the caller).
     void Parse(TMailMessage& Mail);
 
-    // The name an attachment may be written under: what follows the last "/" or "\", without
-    // control characters, cut on a UTF-8 character boundary to a length every file system
-    // takes; "text.tmp" when that leaves nothing, "." or ".."; made harmless
+    // The name an attachment may be written under: what follows the last "/" or "\", in UTF-8
+    // (undeclared 8-bit bytes read as undeclared text is), without control characters and
+    // without the characters that show nothing (Unicode format characters and line or
+    // paragraph separators), cut on a UTF-8 character boundary to a length every file system
+    // takes; "text.tmp" when that leaves nothing, "." or ".."; then made harmless
     // (harmlessFileName).
     static std::string SafeFileName(const std::string& Name);
 

@@ -14,11 +14,11 @@ namespace pb {
 namespace {
 
 // The files of the working folder that the program reads back: a mailed file of one of these
-// names would replace settings, addresses or the read list.
-constexpr std::array<std::string_view, 9> kOwnFiles = {
-    "pbridge.ini", "pbridge.crt", "addressbook.lst", "readmsg.lst",
-    "readmsg.uid", "readmsg.pnd", "pbridge.lock", "Temp.mme",
-    "edhost.log"};
+// names would replace settings, addresses or the read list, or stand where the host's base
+// ("edhost-base", in the user's folder) or its log belongs.
+constexpr std::array<std::string_view, 10> kOwnFiles = {
+    "pbridge.ini", "pbridge.crt", "addressbook.lst", "readmsg.lst", "readmsg.uid",
+    "readmsg.pnd", "pbridge.lock", "Temp.mme",      "edhost.log",  "edhost-base"};
 
 bool sameIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())

@@ -2,6 +2,7 @@
 
 #include "app/Fonts.h"
 #include "mail/FailureCause.h"
+#include "net/MimeText.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
 #include "app/Config.h"
@@ -37,15 +38,31 @@ QPushButton* button(QWidget* parent, const char* text, int left, int top) {
     return ui::button(parent, text, left, top, 217);
 }
 
-// Sender and subject come from the server as they are; control characters (a stray tab, an
-// escape sequence) would garble the grid, so they show as blanks, and the blank after the
-// header name's colon goes.
-QString readable(const std::string& headerValue) {
-    std::string s = headerValue;
+// Sender and subject as a person reads them: the whole field, its continuation lines joined,
+// encoded words decoded, 8-bit bytes outside them read as undeclared text (raw UTF-8 as such).
+// Control characters (a stray tab, an escape sequence) would garble the grid, so they show as
+// blanks, and the blank after the header name's colon goes.
+QString readable(const TStringList& header, std::string_view name) {
+    std::string value;
+    bool found = false;
+    for (const std::string& line : header) {
+        if (line.empty() || line == ".")
+            break;
+        if (found) {
+            if (line[0] != ' ' && line[0] != '\t')
+                break;
+            value += line;
+        } else if (line.size() > name.size() && line[name.size()] == ':' &&
+                   AsciiLower(line.substr(0, name.size())) == name) {
+            found = true;
+            value = line.substr(name.size() + 1);
+        }
+    }
+    std::string s = DecodeEncodedWords(value, true);
     for (char& c : s)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             c = ' ';
-    return toUnicode(s).trimmed();
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())).trimmed();
 }
 
 // The title row's cells keep the narrow margins of a string grid, so that "Nr." fits its
@@ -286,8 +303,8 @@ void TQuickForm::Button1Click() {
         const TSummary& s = POP_Quick->Summary;
         const int row = static_cast<int>(r);
         MessTable->item(row, 0)->setText(QString::number(k));
-        MessTable->item(row, 1)->setText(readable(s.From));
-        MessTable->item(row, 2)->setText(readable(s.Subject));
+        MessTable->item(row, 1)->setText(readable(s.Header, "from"));
+        MessTable->item(row, 2)->setText(readable(s.Header, "subject"));
         MessTable->item(row, 3)->setText(QString::number(s.Bytes));
     }
     SetStatus(ansi("Verbunden"));

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -64,7 +65,9 @@ public:
         writeBytes(dir_ + "/groups", "EMAIL A 2:240/1234.5 " + jamBase + "\n");
         writeBytes(dir_ + "/allow", "127.0.0.1\n");
         writeBytes(dir_ + "/users", "tester secret * * \"Max Muster\"\n");
-        writeBytes(dir_ + "/xlat", "read LATIN-1 iso-8859-1\nread UTF-8 utf-8\ndefaultread LATIN-1\n"
+        // The read lines edhost's README gives.
+        writeBytes(dir_ + "/xlat", "read CP1252 windows-1252\nread LATIN-1 iso-8859-1\nread UTF-8 utf-8\n"
+                                   "defaultread LATIN-1\n"
                                    "defaultpost iso-8859-1\npost iso-8859-1 LATIN-1\n"
                                    "postalias us-ascii iso-8859-1\n");
         port_ = freePort();
@@ -292,6 +295,69 @@ TEST_F(JamInterop, ReplyPostedOverNntpIsSentByNurSendenAndShowsAsSent) {
     servers().clearSmtp();
     w.BitBtn3->click();
     EXPECT_TRUE(servers().smtpReceived().empty());
+}
+
+// A newsreader's view of one article: Python's nntplib fetches it, and its subject and text are
+// read in the charset the article declares, as a newsreader does. Prints "charset", "subject"
+// and the text lines, UTF-8.
+std::string readArticle(int port, int number) {
+    static const char* const script = R"(
+import sys, warnings
+warnings.simplefilter("ignore")
+import nntplib, email
+with nntplib.NNTP("127.0.0.1", int(sys.argv[1])) as s:
+    s.login("tester", "secret", usenetrc=False)
+    s.group("EMAIL")
+    _, info = s.article(int(sys.argv[2]))
+raw = info.lines
+cs = email.message_from_bytes(b"\r\n".join(raw)).get_content_charset() or "us-ascii"
+end = raw.index(b"")
+subject = next(l[9:] for l in raw[:end] if l.startswith(b"Subject: "))
+out = [cs, subject.decode(cs)] + [l.decode(cs) for l in raw[end + 1:]]
+sys.stdout.buffer.write("\n".join(out).encode("utf-8") + b"\n")
+)";
+    const std::string file = "article.py";
+    writeBytes(file, script);
+    std::string out;
+    if (FILE* p = ::popen(("python3 " + file + " " + std::to_string(port) + " " + std::to_string(number)).c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+// A mail with € „ “ – in its subject and text, fetched into the base: its text is Windows-1252,
+// labelled as such, and a newsreader shows the characters right.
+TEST_F(JamInterop, Windows1252TextReadsRightOverNntp) {
+    EdhostProcess host;
+    servers().setMails({
+        "From: =?utf-8?q?J=C3=BCrgen?= <j@example.org>\n"
+        "To: Max Muster <max@example.org>\n"
+        "Subject: =?utf-8?q?5_=E2=82=AC_=E2=80=93_=E2=80=9EZitat=E2=80=9C?=\n"
+        "MIME-Version: 1.0\n"
+        "Content-Type: text/plain; charset=utf-8\n"
+        "Content-Transfer-Encoding: quoted-printable\n"
+        "\n"
+        "Das kostet 5 =E2=82=AC =E2=80=93 =E2=80=9Egenau=E2=80=9C so.\n",
+    });
+    Tmain& w = startWindow();
+    w.BitBtn2->click();
+    ASSERT_NE(host.run({"list", "EMAIL"}).find("Zitat"), std::string::npos);
+
+    Jamnntpd server(host.base() + "/email");
+    ASSERT_TRUE(server.ready());
+    {
+        Nntp nntp(server.port());
+        EXPECT_TRUE(has(nntp.article(1), "X-JAM-FTSKLUDGE: CHRS: CP1252 2"));
+    }
+    EXPECT_EQ(readArticle(server.port(), 1),
+              "windows-1252\n"
+              "5 € – „Zitat“\n"
+              "From: Jürgen <j@example.org>\n"
+              "\n"
+              "Das kostet 5 € – „genau“ so.\n");
 }
 
 } // namespace

@@ -112,8 +112,8 @@ std::vector<Shape> shapes() {
          "a@example.org", "Erika", "names",
          "Drei Namen\r\n\r\nFile \"Rechnung M\xE4rz 2026.pdf\" extracted\r\n\r\nFile \"Lange Name.txt\" extracted\r\n"
          "\r\nFile \"\xDC" "bersicht \x99.txt\" extracted\r\n",
-         {{"Rechnung M\xC3\xA4rz 2026.pdf", "A\r\n"}, {"Lange Name.txt", "B\r\n"},
-          {"\xC3\x9C" "bersicht \xE2\x84\xA2.txt", "C\r\n"}}},
+         {{"Rechnung M\xC3\xA4rz 2026.pdf", "A"}, {"Lange Name.txt", "B"},
+          {"\xC3\x9C" "bersicht \xE2\x84\xA2.txt", "C"}}},
 
         {"From: a@example.org\n" + head + "Subject: twice\nContent-Type: multipart/mixed; boundary=t\n\n"
              "--t\n\nZweimal\n"
@@ -121,7 +121,7 @@ std::vector<Shape> shapes() {
              "--t\nContent-Disposition: attachment; filename=bericht.txt\n\nzwei\n--t--\n",
          "a@example.org", "Erika", "twice",
          "Zweimal\r\n\r\nFile \"bericht.txt\" extracted\r\n\r\nFile \"bericht_1.txt\" extracted\r\n",
-         {{"bericht.txt", "eins\r\n"}, {"bericht_1.txt", "zwei\r\n"}}},
+         {{"bericht.txt", "eins"}, {"bericht_1.txt", "zwei"}}},
 
         {"From: a@example.org\n" + head + "Subject: b1\nContent-Type: multipart/mixed; boundary=b1\n\n"
              "--b1\n\nVorher --b1\n--b1x ist kein Ende\n--b1 -- auch nicht\nNachher\n"
@@ -138,7 +138,7 @@ std::vector<Shape> shapes() {
 
         {"From: a@example.org\n" + head + "Subject: weiter\nContent-Type: multipart/mixed; boundary=w\n\n"
              "--w\n\nWeitergeleitet:\n--w\nContent-Type: message/rfc822\n\n" +
-             Forwarded + "--w--\n",
+             Forwarded + "\n--w--\n",
          "a@example.org", "Erika", "weiter", "Weitergeleitet:\r\n\r\nFile \"nachricht.eml\" extracted\r\n",
          {{"nachricht.eml", crlf(Forwarded)}}},
     };
@@ -194,6 +194,82 @@ TEST_F(MimeIncoming, TodaysMailShapesArriveWholeAndReadable) {
     }
     expected.insert({"readmsg.lst", "readmsg.uid"});
     EXPECT_EQ(filesHere(), expected) << "no temporary or empty file stays behind";
+}
+
+// Names, long subjects, part ends, broken types and hostile file names: the host's fields
+// and text, and the files as they land in the folder.
+TEST_F(MimeIncoming, NamesSubjectsPartEndsAndFileNames) {
+    EdhostProcess host;
+    const std::string subject = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln: das kostet 5 \xE2\x82\xAC \xE2\x80\x93 "
+                                "\xE2\x80\x9EZitat\xE2\x80\x9C, und dieser Betreff ist l\xC3\xA4nger als das Feld";
+    const std::string subjectAnsi = "Gr\xFC\xDF" "e aus K\xF6ln: das kostet 5 \x80 \x96 \x84Zitat\x93, und dieser "
+                                    "Betreff ist l\xE4nger als das Feld";
+    servers().setMails({
+        // A quoted pair in the sender, an encoded word inside the recipient's quotes, a list,
+        // a subject too long for the field in folded encoded words, and no subtype: text.
+        "From: \"Peter \\\"Pit\\\" Meier\" <pit@example.org>\n"
+        "To: \"=?utf-8?q?M=C3=BCller?=, Anna\" <a@example.org>, bert@example.org\n"
+        "Subject: =?utf-8?b?" + QByteArray::fromStdString(subject.substr(0, 40)).toBase64().toStdString() +
+            "?=\n =?utf-8?b?" + QByteArray::fromStdString(subject.substr(40)).toBase64().toStdString() + "?=\n"
+        "Content-Type: text\n\nGr\xC3\xBC\xC3\x9F" "e\n",
+        // A comment in raw UTF-8 as the sender's name, a group as recipient, a multipart without
+        // subtype, and the parts' ends and names.
+        "From: anna@example.org (Anna \xC3\x84rger)\nTo: Freunde: a@example.org, b@example.org;\n"
+        "Subject: Teile\nContent-Type: multipart; boundary=x\n\n"
+        "--x\nContent-Type: text/\n\nText \xFC\n"
+        "--x\nContent-Disposition: attachment; filename=\"rechnung\xE2\x80\xAE" "fdp.exe\"\n\nzeile\n\n"
+        "--x\nContent-Disposition: attachment; filename=\"pbridge.ini\xE2\x80\x8B\"\n\n[x]\n"
+        "--x\nContent-Disposition: attachment; filename=\"\xEF\xBB\xBF" "edhost-base\"\nContent-Transfer-Encoding: 8bit\n\n"
+        "eins\nzwei\n"
+        "--x\nContent-Disposition: attachment; filename=\"Gr\xFC\xDF" "e.txt\"\n"
+        "Content-Transfer-Encoding: quoted-printable\n\na=3Db, weich=\n"
+        "--x--\n",
+        "From: Max <max@example.org>\nTo: Erika <e@example.org>\nSubject: kurz\n\nHallo\n",
+    });
+    Tmain& w = startWindow();
+    w.BitBtn2->click();
+
+    struct Stored {
+        TNewMsgHeader h;
+        std::string text;
+    };
+    auto stored = [&](int n) {
+        const std::string rec = host.run({"dump", "EMAIL", std::to_string(n), "--raw"});
+        Stored s{};
+        EXPECT_GT(rec.size(), sizeof s.h);
+        if (rec.size() > sizeof s.h) {
+            std::memcpy(&s.h, rec.data(), sizeof s.h);
+            s.text = rec.substr(sizeof s.h, rec.size() - sizeof s.h - 1);
+        }
+        return s;
+    };
+    const Stored a = stored(1);
+    EXPECT_EQ(a.h.FromUserName.str(), "Peter \"Pit\" Meier");
+    EXPECT_EQ(a.h.ToUserName.str(), "M\xFCller, Anna");
+    EXPECT_EQ(a.h.Subject.str(), subjectAnsi.substr(0, 71));
+    // The whole subject in the prefix, after the From: line; the text read as text/plain.
+    EXPECT_NE(a.text.find("\r\nFrom: \"Peter \\\"Pit\\\" Meier\" <pit@example.org>\r\nSubject: " + subjectAnsi +
+                          "\r\n\r\nGr\xFC\xDF" "e\r\n"),
+              std::string::npos)
+        << a.text;
+
+    const Stored b = stored(2);
+    EXPECT_EQ(b.h.FromUserName.str(), "Anna \xC4rger");
+    EXPECT_EQ(b.h.ToUserName.str(), "Freunde");
+    EXPECT_EQ(bodyOf(b.text), "Text \xFC\r\n\r\nFile \"rechnungfdp.exe\" extracted\r\n\r\nFile \"_pbridge.ini\" extracted\r\n"
+                              "\r\nFile \"_edhost-base\" extracted\r\n\r\nFile \"Gr\xFC\xDF" "e.txt\" extracted\r\n");
+    EXPECT_EQ(b.text.find("Subject: Teile\r\n\r\n"), std::string::npos) << "a subject that fits gets no line";
+    // Each file ends where its part ended: the line end before a delimiter is the delimiter's.
+    EXPECT_EQ(readBytes("rechnungfdp.exe"), "zeile\r\n");
+    EXPECT_EQ(readBytes("_pbridge.ini"), "[x]");
+    EXPECT_EQ(readBytes("_edhost-base"), "eins\r\nzwei");
+    EXPECT_EQ(readBytes("Gr\xC3\xBC\xC3\x9F" "e.txt"), "a=b, weich");
+
+    // A plain mail as always: no line added, names and subject as they stand.
+    const Stored c = stored(3);
+    EXPECT_EQ(c.text.substr(c.text.find("\x01REPLYADDR")), "\x01REPLYADDR Max <max@example.org>\r\n"
+                                                            "From: Max <max@example.org>\r\n\r\nHallo\r\n");
+    EXPECT_EQ(c.h.Subject.str(), "kurz");
 }
 
 } // namespace

@@ -222,6 +222,32 @@ TEST_F(QuickView, DeletionIsCarriedOutByTheQuitOfSchliessen) {
               (std::vector<std::string>{MailServers::asServed(Mail1), MailServers::asServed(Mail3)}));
 }
 
+// Senders and subjects as mail programs write them: encoded words, folded over lines, raw
+// UTF-8 (a server in UTF8 mode); the rows show them decoded, the summary keeps them as sent, and
+// the delete question keeps its text.
+TEST_F(QuickView, EncodedWordsShowDecoded) {
+    servers->setMails({
+        "From: =?utf-8?q?J=C3=BCrgen_M=C3=BCller?=\n <juergen@example.org>\n"
+        "Subject: =?utf-8?b?R3LDvMOfZSBhdXMgS8O2bG4=?=\n =?iso-8859-1?q?_=80_und_mehr?=\n\nText\n",
+        "From: \"=?utf-8?q?B=C3=BCro?=\" <b@example.org>\nSubject: Gr\xC3\xBC\xC3\x9F" "e, =?utf-8?q?=E2=80=9Eroh=E2=80=9C?=\n\nText\n",
+    });
+    open();
+    fetch();
+    ASSERT_EQ(form.RowCount(), 3);
+    EXPECT_EQ(row(1)[1], "Jürgen Müller <juergen@example.org>");
+    EXPECT_EQ(row(1)[2], "Grüße aus Köln € und mehr");
+    EXPECT_EQ(row(2)[1], "\"Büro\" <b@example.org>");
+    EXPECT_EQ(row(2)[2], "Grüße, „roh“");
+    EXPECT_EQ(form.POP_Quick->Summary.Subject, " Gr\xC3\xBC\xC3\x9F" "e, =?utf-8?q?=E2=80=9Eroh=E2=80=9C?=");
+    EXPECT_EQ(form.POP_Quick->Summary.From, " \"=?utf-8?q?B=C3=BCro?=\" <b@example.org>");
+    form.SelectRow(1);
+    test::boxes().answers.push_back(MsgResult::No);
+    form.Button4->click();
+    EXPECT_EQ(test::boxes().texts().back(),
+              "Sie werden nun Nachricht Nr. 1 löschen. Sie werden sie WIRKLICH löschen. Sind Sie "
+              "sich sicher? Wirklich SICHER?");
+}
+
 TEST_F(QuickView, AbbrechenDropsTheSessionAndItsDeletions) {
     open();
     fetch();

@@ -40,18 +40,26 @@ TEST(DisplayName, NameFormsOfAddressHeaders) {
         {"Max Muster <max@example.org>", "Max Muster"},
         {"Max Muster   <max@example.org>", "Max Muster"},
         {"<max@example.org>", "max@example.org"},
-        {" <max@example.org>", "max@example.org"},
         {"    <max@example.org>", "max@example.org"},
         {"max@example.org", "max@example.org"},
-        {" max@example.org", " max@example.org"},
         {"\"Muster, Max\" <max@example.org>", "Muster, Max"},
+        {"\"Peter \\\"Pit\\\" Meier\" <pit@example.org>", "Peter \"Pit\" Meier"},
+        {"John Q. \"Der (Echte)\" Public <jqp@example.org>", "John Q. Der (Echte) Public"},
         {"max@example.org (Max Muster)", "Max Muster"},
         {"(Max) <max@example.org>", "Max"},
-        // A double quote anywhere wins, also inside the address.
-        {"Max <ma\"x@example.org>", ""},
-        {"\"unclosed <max@example.org>", ""},
-        {"max@example.org (unclosed", ""},
-        {"<max@example.org", ""},
+        // A comment is the name only without a phrase; nested ones stay its text.
+        {"Max (Arbeit) <max@example.org> (privat)", "Max"},
+        {"max@example.org (Max (der) \\(Echte\\) Muster)", "Max (der) (Echte) Muster"},
+        {"Max <ma\"x@example.org>", "Max"},
+        // The first mailbox of a list; a group gives its name.
+        {"anna@example.org, Bert <b@example.org>", "anna@example.org"},
+        {"\"A, B\" <ab@example.org>, C <c@example.org>", "A, B"},
+        {"Freunde: anna@example.org, Bert <b@example.org>;", "Freunde"},
+        {"\"Die Liste\":;", "Die Liste"},
+        {"\"unclosed <max@example.org>", "unclosed <max@example.org>"},
+        {"max@example.org (unclosed", "unclosed"},
+        {"<max@example.org", "max@example.org"},
+        {"\"\" <max@example.org>", "max@example.org"},
         {"", ""},
     };
     for (const Case& c : cases)
