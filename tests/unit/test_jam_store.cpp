@@ -163,6 +163,32 @@ TEST_F(JamStore, WhatJamCannotHoldIsStillGivenBackByteForByte) {
     }
 }
 
+// The CHRS label follows what a reader shows: the text after the kludges, the names and the
+// subject; the kludges keep raw header bytes of any kind.
+TEST_F(JamStore, CharsetLabelFollowsTheShownTextNamesAndSubject) {
+    const std::string rawHead = "\x01" "From: J\xC3\xBCrgen <j@example.org>\r\n\x01Subject: \x80\r\n\x01\r\n";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {record(rawHead + "kostet 5 \x80 \x96 \x84so\x93\r\n", 0x2014), "CHRS: CP1252 2"},
+        {record(rawHead + "Gr\xFC\xDF" "e\r\n", 0x2014), "CHRS: LATIN-1 2"},
+        {record(rawHead + "ASCII\r\n", 0x2014), "CHRS: LATIN-1 2"},
+        {record("ASCII\r\n", 0x2014, "Anna", "J\xC3\xBCrgen"), "CHRS: UTF-8 4"},
+        {record("ASCII\r\n", 0x2014, "Anna", "Max", "\x84Zitat\x93"), "CHRS: CP1252 2"},
+        {record("Gr\xC3\xBC\xC3\x9F" "e\r\n", 0x2014, "Anna", "J\xC3\xBCrgen"), "CHRS: UTF-8 4"},
+    };
+    {
+        auto s = openJamStore(dir);
+        std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
+        for (const auto& c : cases)
+            s->addMessage(email, c.first);
+    }
+    auto msgs = onDisk();
+    ASSERT_EQ(msgs.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(kludges(msgs[i].Header).back(), cases[i].second) << i;
+    auto s = openJamStore(dir);
+    EXPECT_EQ(s->message(*s->findArea("EMAIL"), 1)->Record, cases[0].first);
+}
+
 TEST_F(JamStore, FlagWordsComeBackAndAttributesTellOtherToolsWhatToSend) {
     auto s = openJamStore(dir);
     std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
