@@ -125,6 +125,8 @@ std::string ExtractDisplayName(std::string_view Text) {
             i = stop;
         } else if (c == ':' && !angle) {
             return Trim(phrase);   // a group: its name
+        } else if (c == ',' && !angle && phrase.find('@') == std::string::npos) {
+            put(c);   // no address before it: a comma some programs leave unquoted in a name
         } else if (c == ',' || c == ';') {
             break;   // the first address ends here
         } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
@@ -152,6 +154,17 @@ void CompactQuoteMarks(TStringList& Body) {
 
 namespace {
 
+// A header value decoded for the visible lines and the name fields. An encoded word may carry
+// any byte: a line end would make lines of its own (a kludge among them) and a NUL would end
+// the record's text there, so control characters become blanks (a tab of a folded line stays).
+std::string decodedLine(std::string_view raw) {
+    std::string s = DecodeEncodedWords(raw);
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+            c = ' ';
+    return s;
+}
+
 // The record is built once, in the buffer the host is handed: the header's bytes, the prefix, the
 // body and the NUL. With `consumable` (the body's own buffer, not read again afterwards) the
 // part of the body already copied goes back to the system on the way, so body and record
@@ -174,8 +187,8 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
 
     std::string replyTo;
     const bool hasReplyTo = FindReplyTo(Mail.Head, replyTo);
-    const std::string from = DecodeEncodedWords(Mail.From);
-    const std::string replyShown = hasReplyTo ? DecodeEncodedWords(replyTo) : std::string();
+    const std::string from = decodedLine(Mail.From);
+    const std::string replyShown = hasReplyTo ? decodedLine(replyTo) : std::string();
     std::string rec(H, '\0');
 
     // The header as hidden kludge lines, the empty line that ends it included.
@@ -197,7 +210,7 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
         rec += CRLF;
     }
     // A subject longer than the host's field would lose its end there: the text shows it whole.
-    const std::string subject = TrimLeadingBlanks(DecodeEncodedWords(Mail.Subject));
+    const std::string subject = TrimLeadingBlanks(decodedLine(Mail.Subject));
     if (subject.size() > SubjectWidth) {
         rec += "Subject: ";
         rec += subject;
@@ -257,7 +270,7 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
     TNewMsg msg = TNewMsg::Adopt(std::move(rec));
     TNewMsgHeader& h = msg.Header();
     auto field = [](std::string_view raw, std::size_t width) {
-        return std::string(firstChars(TrimLeadingBlanks(DecodeEncodedWords(raw)), width));
+        return std::string(firstChars(TrimLeadingBlanks(decodedLine(raw)), width));
     };
     h.ToUserName.assign(field(ExtractDisplayName(FindToHeader(Mail.Head)), NameWidth));
     h.FromUserName.assign(field(ExtractDisplayName(Mail.From), NameWidth));

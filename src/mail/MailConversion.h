@@ -49,8 +49,9 @@ std::string FindToHeader(const TStringList& Head);
 // unquoted with their quoted pairs, comments dropped and blanks run together
 // ("Peter \"Pit\" Meier" <pit@example.org> gives Peter "Pit" Meier); without a phrase the first
 // comment ("a@example.org (Anna)" -> "Anna"); without either the address itself, between "<" and
-// ">" or bare. Of a list only the first address counts; a group gives its group name. An
-// unclosed quote, comment or bracket runs to the end of the value.
+// ">" or bare. Of a list only the first address counts; a group gives its group name. A comma
+// with no address before it belongs to the name (Müller, Anna <a@example.org>, as some programs
+// send it unquoted). An unclosed quote, comment or bracket runs to the end of the value.
 std::string ExtractDisplayName(std::string_view Text);
 
 // Quote marks within the first four characters of a line are closed up: "> > >" becomes

