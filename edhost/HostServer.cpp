@@ -180,178 +180,197 @@ std::int32_t HostServer::command(Connection& c, const tagMSG& msg) {
     switch (msg.message) {
     case edapi::Version:
         return options.apiVersion;
-
-    case edapi::AreaList: {
-        std::string out;
-        auto areas = store_.areas();
-        put(out, static_cast<std::int32_t>(areas.size()));
-        for (const auto& a : areas) {
-            out += a.Name;
-            out.push_back('\0');
-            out.push_back(static_cast<char>(a.Code));
-        }
-        return publish(c, edapi::BlkAreaList, out);
-    }
-
-    case edapi::OpenArea: {
-        auto block = parameter(c, edapi::BlkOpenArea, l);
-        if (!block)
-            return edapi::ParamFailed;
-        const void* nul = std::memchr(block->Data(), 0, static_cast<std::size_t>(l));
-        if (!nul)
-            return edapi::WrongFormat;
-        std::string name(static_cast<const char*>(block->Data()),
-                         static_cast<const char*>(nul) - static_cast<const char*>(block->Data()));
-        auto area = store_.findArea(name);
-        if (!area)
-            return edapi::AreaUnknown;
-        if (areaTaken(*area, c))
-            return edapi::AreaInUse;
-        c.openArea = area;
-        return 0;
-    }
-
+    case edapi::AreaList:
+        return areaList(c);
+    case edapi::OpenArea:
+        return openArea(c, l);
     case edapi::CloseArea:
-        if (!c.openArea)
-            return edapi::NoAreaOpen;
-        // The stored messages are on disk before the answer: a plug-in that deletes its mails
-        // on the server once the area is closed must not lose them to a crash.
-        try {
-            store_.makeDurable(*c.openArea);
-        } catch (const StoreError& e) {
-            std::fprintf(stderr, "edhost: %s\n", e.what());
-            return edapi::ParamFailed;
-        }
-        c.openArea.reset();
-        return 0;
-
-    case edapi::MsgList: {
-        if (!c.openArea)
-            return edapi::NoAreaOpen;
-        std::size_t area = *c.openArea;
-        std::uint32_t n = store_.messageCount(area);
-        std::string out;
-        put(out, static_cast<std::int32_t>(n + 1));
-        // Entry 0 stands for the area itself; messages follow under their numbers 1..n, so a
-        // plug-in that walks the indices 1 .. count-1 reaches every message.
-        HostMsgListEntry head;
-        head.Size = static_cast<std::int32_t>(n);
-        head.Subject.assign(store_.areas()[area].Name);
-        put(out, head);
-        for (std::uint32_t i = 1; i <= n; ++i) {
-            const StoredMessage* m = store_.message(area, i);
-            HostMsgListEntry e;
-            e.Number = static_cast<std::int32_t>(i);
-            e.Flags = m->Flags;
-            e.Written = m->Written;
-            e.Size = static_cast<std::int32_t>(m->Record.size());
-            e.FromUserName = m->Header().FromUserName;
-            e.ToUserName = m->Header().ToUserName;
-            e.Subject = m->Header().Subject;
-            put(out, e);
-        }
-        return publish(c, edapi::BlkMsgList, out);
-    }
-
+        return closeArea(c);
+    case edapi::MsgList:
+        return msgList(c);
     case edapi::GetMsg:
     case edapi::GetMsgFlags:
-    case edapi::SetMsgFlags: {
-        if (!c.openArea)
-            return edapi::NoAreaOpen;
-        std::size_t area = *c.openArea;
-        std::uint32_t n = store_.messageCount(area);
-        if (l == 0 && msg.message != edapi::SetMsgFlags)
-            return 0;   // the area's own entry: no message, no flags
-        if (l < 1 || l > static_cast<std::intptr_t>(n))
-            return edapi::BadIndex;
-        auto number = static_cast<std::uint32_t>(l);
-        const StoredMessage* m = store_.message(area, number);
-        if (msg.message == edapi::GetMsgFlags)
-            return m->Flags;
-        if (msg.message == edapi::SetMsgFlags) {
-            try {
-                store_.setFlags(area, number, static_cast<std::uint16_t>(msg.wParam & 0xFFFF));
-            } catch (const StoreError& e) {
-                std::fprintf(stderr, "edhost: %s\n", e.what());
-                return edapi::ParamFailed;
-            }
-            return 0;
-        }
-        HostMsgBlockHeader h;
-        h.Number = static_cast<std::int32_t>(number);
-        h.Flags = m->Flags;
-        h.Addr1 = m->Header().Addr1;
-        h.Addr2 = m->Header().Addr2;
-        h.Written = m->Written;
-        std::string text = m->Text();
-        h.TextLength = static_cast<std::int32_t>(text.size());
-        std::string out;
-        put(out, h);
-        for (const std::string& s : {m->Header().ToUserName.str(), m->Header().FromUserName.str(),
-                                     m->Header().Subject.str(), text}) {
-            out += s;
-            out.push_back('\0');
-        }
-        return publish(c, edapi::BlkMsg, out);
-    }
-
-    case edapi::RegisterService: {
-        if (l != static_cast<std::intptr_t>(sizeof(TServiceInfo) + 1))
-            return edapi::WrongFormat;
-        auto block = parameter(c, edapi::BlkRegisterService, l);
-        if (!block)
-            return edapi::ParamFailed;
-        return nextServiceHandle_++;
-    }
-
-    case edapi::StoreNewMsg: {
-        if (!c.openArea)
-            return edapi::NoAreaOpen;
-        if (l < static_cast<std::intptr_t>(sizeof(TNewMsgHeader) + 1) || l > kMaxRecord)
-            return edapi::WrongFormat;
-        auto block = parameter(c, edapi::BlkStoreNew, l);
-        if (!block)
-            return edapi::ParamFailed;
-        std::string record(static_cast<const char*>(block->Data()), static_cast<std::size_t>(l));
-        if (!recordProblem(record).empty())
-            return edapi::WrongFormat;
-        try {
-            store_.addMessage(*c.openArea, std::move(record));
-        } catch (const StoreError& e) {
-            std::fprintf(stderr, "edhost: %s\n", e.what());
-            return edapi::ParamFailed;
-        }
-        return 0;
-    }
-
-    case edapi::CreateArea: {
-        if (l != static_cast<std::intptr_t>(sizeof(TCreateAreaParams)))
-            return edapi::WrongFormat;
-        auto block = parameter(c, edapi::BlkCreateArea, l);
-        if (!block)
-            return edapi::ParamFailed;
-        TCreateAreaParams p;
-        std::memcpy(&p, block->Data(), sizeof p);
-        std::string name = p.Name.str();
-        if (name.empty())
-            return edapi::WrongFormat;
-        for (unsigned char ch : name)
-            if (ch < 0x20)
-                return edapi::WrongFormat;
-        if (store_.findArea(name))
-            return edapi::AreaExists;
-        try {
-            store_.createArea({name, p.AreaType.str(), p.AreaCode});
-        } catch (const StoreError& e) {
-            std::fprintf(stderr, "edhost: %s\n", e.what());
-            return edapi::ParamFailed;
-        }
-        return 0;
-    }
-
+    case edapi::SetMsgFlags:
+        return oneMessage(c, msg);
+    case edapi::RegisterService:
+        return registerService(c, l);
+    case edapi::StoreNewMsg:
+        return storeNewMsg(c, l);
+    case edapi::CreateArea:
+        return createArea(c, l);
     default:
         return edapi::ParamFailed;   // not a command this host knows
     }
+}
+
+std::int32_t HostServer::storeFailed(const StoreError& e) {
+    // The base could not be written: the plug-in hears a failure, the host's log hears why.
+    std::fprintf(stderr, "edhost: %s\n", e.what());
+    return edapi::ParamFailed;
+}
+
+std::int32_t HostServer::areaList(Connection& c) {
+    std::string out;
+    auto areas = store_.areas();
+    put(out, static_cast<std::int32_t>(areas.size()));
+    for (const auto& a : areas) {
+        out += a.Name;
+        out.push_back('\0');
+        out.push_back(static_cast<char>(a.Code));
+    }
+    return publish(c, edapi::BlkAreaList, out);
+}
+
+std::int32_t HostServer::openArea(Connection& c, std::intptr_t size) {
+    auto block = parameter(c, edapi::BlkOpenArea, size);
+    if (!block)
+        return edapi::ParamFailed;
+    const void* nul = std::memchr(block->Data(), 0, static_cast<std::size_t>(size));
+    if (!nul)
+        return edapi::WrongFormat;
+    std::string name(static_cast<const char*>(block->Data()),
+                     static_cast<const char*>(nul) - static_cast<const char*>(block->Data()));
+    auto area = store_.findArea(name);
+    if (!area)
+        return edapi::AreaUnknown;
+    if (areaTaken(*area, c))
+        return edapi::AreaInUse;
+    c.openArea = area;
+    return 0;
+}
+
+std::int32_t HostServer::closeArea(Connection& c) {
+    if (!c.openArea)
+        return edapi::NoAreaOpen;
+    // The stored messages are on disk before the answer: a plug-in that deletes its mails
+    // on the server once the area is closed must not lose them to a crash.
+    try {
+        store_.makeDurable(*c.openArea);
+    } catch (const StoreError& e) {
+        return storeFailed(e);
+    }
+    c.openArea.reset();
+    return 0;
+}
+
+std::int32_t HostServer::msgList(Connection& c) {
+    if (!c.openArea)
+        return edapi::NoAreaOpen;
+    std::size_t area = *c.openArea;
+    std::uint32_t n = store_.messageCount(area);
+    std::string out;
+    put(out, static_cast<std::int32_t>(n + 1));
+    // Entry 0 stands for the area itself; messages follow under their numbers 1..n, so a
+    // plug-in that walks the indices 1 .. count-1 reaches every message.
+    HostMsgListEntry head;
+    head.Size = static_cast<std::int32_t>(n);
+    head.Subject.assign(store_.areas()[area].Name);
+    put(out, head);
+    for (std::uint32_t i = 1; i <= n; ++i) {
+        const StoredMessage* m = store_.message(area, i);
+        HostMsgListEntry e;
+        e.Number = static_cast<std::int32_t>(i);
+        e.Flags = m->Flags;
+        e.Written = m->Written;
+        e.Size = static_cast<std::int32_t>(m->Record.size());
+        e.FromUserName = m->Header().FromUserName;
+        e.ToUserName = m->Header().ToUserName;
+        e.Subject = m->Header().Subject;
+        put(out, e);
+    }
+    return publish(c, edapi::BlkMsgList, out);
+}
+
+std::int32_t HostServer::oneMessage(Connection& c, const tagMSG& msg) {
+    if (!c.openArea)
+        return edapi::NoAreaOpen;
+    const std::intptr_t l = msg.lParam;
+    std::size_t area = *c.openArea;
+    std::uint32_t n = store_.messageCount(area);
+    if (l == 0 && msg.message != edapi::SetMsgFlags)
+        return 0;   // the area's own entry: no message, no flags
+    if (l < 1 || l > static_cast<std::intptr_t>(n))
+        return edapi::BadIndex;
+    auto number = static_cast<std::uint32_t>(l);
+    const StoredMessage* m = store_.message(area, number);
+    if (msg.message == edapi::GetMsgFlags)
+        return m->Flags;
+    if (msg.message == edapi::SetMsgFlags) {
+        try {
+            store_.setFlags(area, number, static_cast<std::uint16_t>(msg.wParam & 0xFFFF));
+        } catch (const StoreError& e) {
+            return storeFailed(e);
+        }
+        return 0;
+    }
+    HostMsgBlockHeader h;
+    h.Number = static_cast<std::int32_t>(number);
+    h.Flags = m->Flags;
+    h.Addr1 = m->Header().Addr1;
+    h.Addr2 = m->Header().Addr2;
+    h.Written = m->Written;
+    std::string text = m->Text();
+    h.TextLength = static_cast<std::int32_t>(text.size());
+    std::string out;
+    put(out, h);
+    for (const std::string& s : {m->Header().ToUserName.str(), m->Header().FromUserName.str(),
+                                 m->Header().Subject.str(), text}) {
+        out += s;
+        out.push_back('\0');
+    }
+    return publish(c, edapi::BlkMsg, out);
+}
+
+std::int32_t HostServer::registerService(Connection& c, std::intptr_t size) {
+    if (size != static_cast<std::intptr_t>(sizeof(TServiceInfo) + 1))
+        return edapi::WrongFormat;
+    auto block = parameter(c, edapi::BlkRegisterService, size);
+    if (!block)
+        return edapi::ParamFailed;
+    return nextServiceHandle_++;
+}
+
+std::int32_t HostServer::storeNewMsg(Connection& c, std::intptr_t size) {
+    if (!c.openArea)
+        return edapi::NoAreaOpen;
+    if (size < static_cast<std::intptr_t>(sizeof(TNewMsgHeader) + 1) || size > kMaxRecord)
+        return edapi::WrongFormat;
+    auto block = parameter(c, edapi::BlkStoreNew, size);
+    if (!block)
+        return edapi::ParamFailed;
+    std::string record(static_cast<const char*>(block->Data()), static_cast<std::size_t>(size));
+    if (!recordProblem(record).empty())
+        return edapi::WrongFormat;
+    try {
+        store_.addMessage(*c.openArea, std::move(record));
+    } catch (const StoreError& e) {
+        return storeFailed(e);
+    }
+    return 0;
+}
+
+std::int32_t HostServer::createArea(Connection& c, std::intptr_t size) {
+    if (size != static_cast<std::intptr_t>(sizeof(TCreateAreaParams)))
+        return edapi::WrongFormat;
+    auto block = parameter(c, edapi::BlkCreateArea, size);
+    if (!block)
+        return edapi::ParamFailed;
+    TCreateAreaParams p;
+    std::memcpy(&p, block->Data(), sizeof p);
+    std::string name = p.Name.str();
+    if (name.empty())
+        return edapi::WrongFormat;
+    for (unsigned char ch : name)
+        if (ch < 0x20)
+            return edapi::WrongFormat;
+    if (store_.findArea(name))
+        return edapi::AreaExists;
+    try {
+        store_.createArea({name, p.AreaType.str(), p.AreaCode});
+    } catch (const StoreError& e) {
+        return storeFailed(e);
+    }
+    return 0;
 }
 
 void HostServer::drop(std::uint32_t mainTid) { conns_.erase(mainTid); }

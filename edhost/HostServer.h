@@ -72,7 +72,19 @@ private:
 
     std::intptr_t attach(const WindowEndpoint::Request& req);
     void handle(const tagMSG& msg, const MessageOrigin& from);
+    // Carries out one command of an attached plug-in; the status it is answered with.
     std::int32_t command(Connection& c, const tagMSG& msg);
+    // The commands, each with the size of its parameter block where it has one.
+    std::int32_t areaList(Connection& c);
+    std::int32_t openArea(Connection& c, std::intptr_t size);
+    std::int32_t closeArea(Connection& c);
+    std::int32_t msgList(Connection& c);
+    // GetMsg, GetMsgFlags and SetMsgFlags: one message of the open area, by its number.
+    std::int32_t oneMessage(Connection& c, const tagMSG& msg);
+    std::int32_t registerService(Connection& c, std::intptr_t size);
+    std::int32_t storeNewMsg(Connection& c, std::intptr_t size);
+    std::int32_t createArea(Connection& c, std::intptr_t size);
+    static std::int32_t storeFailed(const StoreError& e);
     // Makes the result block prefix + host tid and fills it; the status when it cannot.
     std::int32_t publish(Connection& c, std::string_view prefix, const std::string& bytes);
     // The plug-in's parameter block prefix + its thread id, of the announced size.

@@ -805,16 +805,15 @@ private:
 
 } // namespace
 
-std::unique_ptr<MessageStore> openJamStore(const std::string& dir) {
-    return std::make_unique<JamStore>(dir);
-}
-
 std::unique_ptr<MessageStore> openStore(const std::string& dir) {
-    // A base made before the areas became JAM bases keeps its form.
+    // The single-file form that came before the JAM bases is not read any more. A JAM base is
+    // never made beside it: the user would see an empty base and think the mail gone.
     if (::access((dir + kListName).c_str(), F_OK) != 0 &&
         ::access((dir + "/areas.dat").c_str(), F_OK) == 0)
-        return openFileStore(dir);
-    return openJamStore(dir);
+        throw OldBaseError(dir + " holds a message base of the older single-file form "
+                                 "(areas.dat), which edhost no longer reads; move it aside "
+                                 "or name another folder");
+    return std::make_unique<JamStore>(dir);
 }
 
 } // namespace pb::edhost

@@ -7,11 +7,16 @@
 
 namespace pb::edhost {
 
+// A folder holding a base of the older single-file form (areas.dat without areas.lst).
+class OldBaseError : public StoreError {
+public:
+    using StoreError::StoreError;
+};
+
 // Opens the base in dir: a base with the JAM area list, or a new one (areas "NETMAIL" and
-// "REPORT" as JAM bases) when dir holds none. A base in the older single-file form is opened as
-// it is. Throws StoreError when another edhost holds the base.
+// "REPORT" as JAM bases) when dir holds none. Throws OldBaseError for a base of the older
+// single-file form, StoreError when another edhost holds the base.
 std::unique_ptr<MessageStore> openStore(const std::string& dir);
-std::unique_ptr<MessageStore> openJamStore(const std::string& dir);
 
 // The mapping of one message, exposed for tests.
 namespace jammap {

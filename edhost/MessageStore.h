@@ -65,10 +65,6 @@ public:
     virtual void makeDurable(std::size_t area) = 0;
 };
 
-// Opens the base in dir, making a new one (with the areas "REPORT" and "NETMAIL") when dir holds
-// none. Only one process may hold a base: throws StoreError when another one has it open.
-std::unique_ptr<MessageStore> openFileStore(const std::string& dir);
-
 // Why a record from the plug-in cannot be stored ("" when it can): its Size field must equal the
 // block size, it must hold at least the header and the NUL, the NUL must end it, and no short
 // string may claim more than its field.

@@ -85,7 +85,8 @@ const char* kHelpDetails =
     "postbridge must see the same value (unset: one channel per user). The channel lives in\n"
     "$XDG_RUNTIME_DIR/edapi, else /run/user/UID/edapi, /dev/shm/edapi-UID or /tmp/edapi-UID;\n"
     "a folder there that is not the user's alone is refused.\n"
-    "Exit status: 0 done; 3 `status` found no serving host; any other value, a failure.\n";
+    "Exit status: 0 done; 3 `status` found no serving host; 4 the folder holds a base of the\n"
+    "older single-file form, which edhost no longer reads; any other value, a failure.\n";
 
 // `edhost CMD --help`: each command's own usage and what it does.
 struct CommandHelp {
@@ -206,6 +207,11 @@ private:
     bool active_ = false;
 };
 
+// A base of the older form has a status of its own: trying again will not help.
+int storeFailureStatus(const StoreError& e) {
+    return dynamic_cast<const OldBaseError*>(&e) ? 4 : 1;
+}
+
 // Whether another process holds the base's lock right now (a serving host, or a command such as
 // `status` that looks into the base while no host serves it).
 bool baseHeldElsewhere(const std::string& base) {
@@ -268,7 +274,7 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
         store = openForServing(base);
     } catch (const StoreError& e) {
         std::fprintf(stderr, "edhost: %s\n", e.what());
-        return 1;
+        return storeFailureStatus(e);
     }
     HostServer server(*store, opts);
     std::string error;
@@ -380,7 +386,7 @@ int main(int argc, char** argv) {
             auto store = openStore(base);
             r = runCommand(args, *store, nullptr);
         } catch (const StoreError& e) {
-            r = {1, "", std::string("edhost: ") + e.what() + "\n"};
+            r = {storeFailureStatus(e), "", std::string("edhost: ") + e.what() + "\n"};
         }
     }
     std::fwrite(r.out.data(), 1, r.out.size(), stdout);

@@ -2,8 +2,13 @@
 // other tools read in the files tells them the truth, and messages other tools write reach the
 // plug-in with flag words it acts on.
 #include "JamStore.h"
+#include "support/EdhostProcess.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
 
 #include <sys/stat.h>
 
@@ -74,7 +79,7 @@ std::vector<std::string> kludges(const MsgHeader& h) {
 TEST_F(JamStore, InternetMailIsStoredAsJamAndDumpsAsTheRecordItWas) {
     std::string rec = record(kMail, 0x2014, "Max Muster", "Anna Beispiel");
     {
-        auto s = openJamStore(dir);
+        auto s = openStore(dir);
         std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
         EXPECT_EQ(s->addMessage(email, rec), 1u);
     }
@@ -102,7 +107,7 @@ TEST_F(JamStore, InternetMailIsStoredAsJamAndDumpsAsTheRecordItWas) {
     // The text holds no kludge and no LF: lines end in CR as every JAM reader expects.
     EXPECT_EQ(msgs[0].Text, "From: Anna Beispiel <anna@example.org>\r\rHallo Max,\r\r> zitiert\r");
 
-    auto s = openJamStore(dir);
+    auto s = openStore(dir);
     auto email = s->findArea("email");
     ASSERT_TRUE(email);
     const StoredMessage* m = s->message(*email, 1);
@@ -129,7 +134,7 @@ TEST_F(JamStore, WhatJamCannotHoldIsStillGivenBackByteForByte) {
     std::vector<std::string> records;
     std::vector<StoredMessage> justStored;   // as the storing host hands them out
     {
-        auto s = openJamStore(dir);
+        auto s = openStore(dir);
         std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
         for (const auto& [name, text] : cases) {
             records.push_back(record(text, 0x2014));
@@ -151,7 +156,7 @@ TEST_F(JamStore, WhatJamCannotHoldIsStillGivenBackByteForByte) {
     EXPECT_EQ(kludges(msgs[8].Header).size(), 1u);   // the record's own CHRS, none added
     EXPECT_EQ(kludges(msgs[9].Header).back(), "CHRS: UTF-8 4");
 
-    auto s = openJamStore(dir);
+    auto s = openStore(dir);
     auto email = *s->findArea("EMAIL");
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const StoredMessage* m = s->message(email, static_cast<std::uint32_t>(i + 1));
@@ -176,7 +181,7 @@ TEST_F(JamStore, CharsetLabelFollowsTheShownTextNamesAndSubject) {
         {record("Gr\xC3\xBC\xC3\x9F" "e\r\n", 0x2014, "Anna", "J\xC3\xBCrgen"), "CHRS: UTF-8 4"},
     };
     {
-        auto s = openJamStore(dir);
+        auto s = openStore(dir);
         std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
         for (const auto& c : cases)
             s->addMessage(email, c.first);
@@ -185,12 +190,12 @@ TEST_F(JamStore, CharsetLabelFollowsTheShownTextNamesAndSubject) {
     ASSERT_EQ(msgs.size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i)
         EXPECT_EQ(kludges(msgs[i].Header).back(), cases[i].second) << i;
-    auto s = openJamStore(dir);
+    auto s = openStore(dir);
     EXPECT_EQ(s->message(*s->findArea("EMAIL"), 1)->Record, cases[0].first);
 }
 
 TEST_F(JamStore, FlagWordsComeBackAndAttributesTellOtherToolsWhatToSend) {
-    auto s = openJamStore(dir);
+    auto s = openStore(dir);
     std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
     s->addMessage(email, record("\x01MSGID: 0:0/0 00000001\r\nTo: a@b.de\r\nText\r\n", 0x0840));
     s->addMessage(email, record("Protokoll\r\n", 0));
@@ -209,7 +214,7 @@ TEST_F(JamStore, FlagWordsComeBackAndAttributesTellOtherToolsWhatToSend) {
     EXPECT_EQ(msgs[0].Header.Attribute & (attr::Local | attr::Sent), attr::Local | attr::Sent);
     EXPECT_EQ(msgs[2].Header.Attribute & (attr::Local | attr::Sent), attr::Local);
     s.reset();
-    s = openJamStore(dir);
+    s = openStore(dir);
     email = *s->findArea("EMAIL");
     EXPECT_EQ(s->message(email, 1)->Flags, 0x0080);
     EXPECT_EQ(s->message(email, 2)->Flags, 0);
@@ -234,7 +239,7 @@ TEST_F(JamStore, FlagWordsComeBackAndAttributesTellOtherToolsWhatToSend) {
 }
 
 TEST_F(JamStore, MessagesOtherToolsWroteReachThePluginAndCanBeMarkedSent) {
-    auto s = openJamStore(dir);
+    auto s = openStore(dir);
     std::size_t email = s->createArea({"EMAIL", "Fidonet", 9});
     s->addMessage(email, record("eigene\r\n", 0x2014));
     ASSERT_EQ(s->messageCount(email), 1u);
@@ -277,7 +282,7 @@ TEST_F(JamStore, MessagesOtherToolsWroteReachThePluginAndCanBeMarkedSent) {
     // re-appended, and the word survives a restart.
     s->setFlags(email, 2, 0x0841);
     s.reset();
-    s = openJamStore(dir);
+    s = openStore(dir);
     email = *s->findArea("EMAIL");
     ASSERT_EQ(s->messageCount(email), 2u);
     EXPECT_EQ(s->message(email, 2)->Flags, 0x0841);
@@ -285,7 +290,7 @@ TEST_F(JamStore, MessagesOtherToolsWroteReachThePluginAndCanBeMarkedSent) {
 }
 
 TEST_F(JamStore, KillDuringWritesLeavesOnlyWholeMessagesAndTheAreaWritable) {
-    { openJamStore(dir)->createArea({"EMAIL", "Fidonet", 9}); }
+    { openStore(dir)->createArea({"EMAIL", "Fidonet", 9}); }
     std::uint32_t total = 0;
     for (int round = 0; round < 4; ++round) {
         // The child says when its first store of the round is done, so a busy machine that
@@ -295,7 +300,7 @@ TEST_F(JamStore, KillDuringWritesLeavesOnlyWholeMessagesAndTheAreaWritable) {
         pid_t child = ::fork();
         if (child == 0) {
             ::close(started[0]);
-            auto s = openJamStore(dir);
+            auto s = openStore(dir);
             std::size_t email = *s->findArea("EMAIL");
             for (std::uint32_t i = s->messageCount(email);; ++i) {
                 s->addMessage(email, record(std::string(i % 3000, 't') + "\r\n", 0x2014, "Anna",
@@ -317,7 +322,7 @@ TEST_F(JamStore, KillDuringWritesLeavesOnlyWholeMessagesAndTheAreaWritable) {
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
 
-        auto s = openJamStore(dir);
+        auto s = openStore(dir);
         std::size_t email = *s->findArea("EMAIL");
         std::uint32_t n = s->messageCount(email);
         EXPECT_GT(n, total) << "round " << round;
@@ -357,7 +362,7 @@ TEST_F(JamStore, DatesAreLocalWallClockWithTheirZone) {
     EXPECT_FALSE(f.Header.find(sub::TzUtcInfo));
 }
 
-TEST_F(JamStore, NewBaseListsItsAreasAndOldBasesKeepTheirForm) {
+TEST_F(JamStore, NewBaseListsItsAreasAndAnOldFormBaseIsRefusedUntouched) {
     {
         auto s = openStore(dir);
         EXPECT_EQ(s->areas().size(), 2u);
@@ -375,10 +380,47 @@ TEST_F(JamStore, NewBaseListsItsAreasAndOldBasesKeepTheirForm) {
     EXPECT_TRUE(fs::exists(dir + "/e_mail_2.jhr"));
     s.reset();
 
-    std::string old = dir + "/old";
-    openFileStore(old)->createArea({"EMAIL", "Fidonet", 9});
-    EXPECT_EQ(openStore(old)->areas().size(), 3u);
-    EXPECT_FALSE(fs::exists(old + "/email.jhr"));
+    // The single-file form: no JAM base is made beside it, by the library or by the program,
+    // and the program says so in one line with a status of its own.
+    const std::string old = dir + "/old";
+    fs::create_directory(old);
+    std::ofstream(old + "/areas.dat") << "EDAREAS1";
+    std::ofstream(old + "/area-0001.msgs") << "EDMSGS01";
+    EXPECT_THROW(openStore(old), OldBaseError);
+    for (const char* command : {"areas", "serve"}) {
+        std::string err;
+        FILE* p = ::popen((test::edhostPath() + " " + command + " --base " + old + " 2>&1").c_str(), "r");
+        ASSERT_TRUE(p);
+        char buf[512];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            err.append(buf, n);
+        const int status = ::pclose(p);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 4) << command;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(err.rfind("edhost: " + old + " holds a message base of the older single-file form", 0), 0u)
+            << err;
+    }
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(old))
+        left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"area-0001.msgs", "areas.dat"}));
+}
+
+TEST(StoreRecords, RecordsTheHostRefuses) {
+    EXPECT_EQ(recordProblem(record("", 0)), "");
+    std::string r = record("text", 0);
+    EXPECT_NE(recordProblem(r.substr(0, 238)), "");        // no room for the NUL
+    EXPECT_NE(recordProblem(r + "x"), "");                  // Size disagrees with the block
+    std::string noNul = r;
+    noNul.back() = 'x';
+    EXPECT_NE(recordProblem(noNul), "");
+    std::string longName = r;
+    reinterpret_cast<TNewMsgHeader*>(longName.data())->Subject.Len = 72;
+    EXPECT_NE(recordProblem(longName), "");
+    std::string negative = r;
+    reinterpret_cast<TNewMsgHeader*>(negative.data())->Size = -1;
+    EXPECT_NE(recordProblem(negative), "");
 }
 
 TEST_F(JamStore, BaseIsPrivateAndAWiderOneIsTightenedWhenOpened) {
