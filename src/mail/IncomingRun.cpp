@@ -9,8 +9,15 @@
 //  - the list files are written before the first mail is fetched, and a list that cannot be
 //    read or written ends the run with a box: nothing is fetched that could not be recorded;
 //  - a mail counts as read only once the host has stored it; a mail whose retrieval, conversion
-//    or store fails is fetched again by the next run;
-//  - with "delete from server" on, a mail is deleted only after the host stored it. The server
+//    or store fails is fetched again by the next run. With ids, the id list is the run's
+//    journal (PB_Liste.h): every store the host confirms is appended at once, so a kill of this
+//    program or of the host loses nothing and stores nothing twice; a mail in which two runs
+//    ended abnormally is kept unparsed in a file instead of being parsed a third time;
+//  - mails go by the number the server listed them under, never by their place in the
+//    listing, which a line of the listing passed by would shift;
+//  - with "delete from server" on, a mail is deleted only after the host stored it and the
+//    journal has it; a deletion that a session did not commit is made by a later one, by the
+//    number the mail's id has then. The server
 //    carries the deletions out at the end of a session ended with QUIT, and then numbers the
 //    remaining mails afresh: the list drops the deleted numbers and moves the later ones down.
 //    When the session ends any other way, nothing was deleted and the numbers stay as they are;
@@ -24,15 +31,24 @@
 #include "mail/MailRuns.h"
 #include "mail/MailConversion.h"
 #include "mail/PB_Liste.h"
+#include "mail/RecordFile.h"
+#include "host/Fidoaddr.h"
 #include "net/Streams.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/Fnv1a.h"
+#include "platform/PrivateFiles.h"
 
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 #include <map>
 #include <optional>
 #include <string>
@@ -61,6 +77,32 @@ constexpr std::size_t StoreAloneAbove = 8 * 1024 * 1024;
 
 // How far back in "EMAIL" a mail whose store is in doubt is looked for.
 constexpr int DoubtSearchDepth = 64;
+
+// The journal is made durable after this many lines or this long after the last time, and
+// always before QUIT and at the end of a run. A kill loses nothing either way; what a sync
+// bounds is what a power cut can bring again.
+constexpr int JournalSyncLines = 128;
+constexpr std::int64_t JournalSyncMs = 2000;
+
+// For the tests of what a kill leaves behind: PB_TEST_KILL="stored:N" makes the program kill
+// itself the Nth time the host has confirmed a store whose journal line is not yet written,
+// "deleted:N" the Nth time a DELE was answered (before QUIT), and "convert:TEXT" before a
+// mail whose subject holds TEXT is converted.
+void TestKillPoint(const char* point, std::string_view subject = {}) {
+    static const char* plan = std::getenv("PB_TEST_KILL");
+    static int passed = 0;
+    if (!plan)
+        return;
+    const std::string_view p(plan);
+    const std::size_t colon = p.find(':');
+    if (colon == std::string_view::npos || p.substr(0, colon) != point)
+        return;
+    const std::string_view arg = p.substr(colon + 1);
+    const bool now = std::string_view(point) == "convert" ? subject.find(arg) != std::string_view::npos
+                                                          : std::to_string(++passed) == arg;
+    if (now)
+        ::kill(::getpid(), SIGKILL);
+}
 
 // What recognises a stored mail in the host however often it is fetched: the names, the
 // subject and the kludge lines at the head of the text, which carry its Internet header. (The
@@ -202,27 +244,84 @@ void TIncomingRun::Cancel() {
     CancelWhile(TRunState::Receiving, POP3_Service);
 }
 
+const std::string& TIncomingRun::IdAt(int Position) const {
+    static const std::string none;
+    return Position >= 1 && static_cast<std::size_t>(Position) <= IdOf.size() ? IdOf[static_cast<std::size_t>(Position - 1)]
+                                                                             : none;
+}
+
 void TIncomingRun::SpeicherAktMail(int Position, std::int32_t Msg) {
+    TestKillPoint("convert", POP3_Service.MailMessage.Subject);
+    // Converted into memory of its own while the host still writes the mail before. The
+    // mail's text, the record and the parameter block are each used up as the next is
+    // filled, so a mail near the record limit is held about once.
+    StoreRecord(ConvertMail(std::move(POP3_Service.MailMessage), [this](const std::string& entry) { LogEntry(entry); }),
+                Position, Msg);
+}
+
+void TIncomingRun::SpeicherRohMail(int Position, std::int32_t Msg) {
+    // The file is named as an attached mail would be, and never made through a name that is
+    // there in any form.
+    std::string name = "nachricht.eml";
+    int fd = -1;
+    for (int n = 1; (fd = createPrivateFile(POP3_Service.AttachFilePath + name)) < 0; ++n) {
+        if (errno != EEXIST || n > 100000)
+            throw EInOutError(std::string("nachricht.eml: ") + std::strerror(errno));
+        name = "nachricht_" + std::to_string(n) + ".eml";
+    }
+    std::string from, subject;
+    try {
+        POP3_Service.GetRawMessage(Msg, fd, from, subject);
+        ::close(fd);
+        fd = -1;
+        const std::string folder = POP3_Service.AttachFilePath.empty() ? "." : POP3_Service.AttachFilePath;
+        if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    } catch (...) {
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink((POP3_Service.AttachFilePath + name).c_str());
+        throw;
+    }
+    LogEntry(ansi("POP3 Mail ") + str(Position) + ansi(" unverändert in ") + name + " gespeichert");
+    TNewMsg rec(ansi("Diese Mail wurde nicht umgewandelt: Postbridge ist zweimal beim Verarbeiten dieser "
+                     "Mail abgebrochen. Sie steht unverändert in der Datei ") +
+                name + ".\r\n");
+    TNewMsgHeader& h = rec.Header();
+    h.FromUserName.assign(std::string(TrimLeadingBlanks(from)).substr(0, 35));
+    h.Subject.assign(std::string(TrimLeadingBlanks(subject)).substr(0, 71));
+    TFidoAddr addr{};
+    ParseFidoAddr("0:0/0", addr);
+    h.Addr1 = addr;
+    h.Addr2 = addr;
+    h.Flags = kIncomingMailFlags;
+    StoreRecord(std::move(rec), Position, Msg);
+}
+
+void TIncomingRun::StoreRecord(TNewMsg&& recIn, int Position, std::int32_t Msg) {
     std::optional<TStoreInFlight> before;
     bool alone = false;
     {
-        // Converted into memory of its own while the host still writes the mail before. The
-        // mail's text, the record and the parameter block are each used up as the next is
-        // filled, so a mail near the record limit is held about once.
-        TNewMsg rec = ConvertMail(std::move(POP3_Service.MailMessage), [this](const std::string& entry) { LogEntry(entry); });
+        TNewMsg rec = std::move(recIn);
         std::string key = StoredMailKey(rec);
         alone = rec.size() > StoreAloneAbove;
         before = CollectStore();
-        const auto doubt = InDoubt.find(key);
-        if (doubt != InDoubt.end()) {
-            InDoubt.erase(doubt);
-            if (HostHasMail(key)) {
-                LogEntry(ansi("ED95 Nachricht ist schon in EMAIL gespeichert"));
-                if (before)
-                    MailStored(*before);
-                MailStored(TStoreInFlight{Position, Msg, std::move(key)});
-                return;
-            }
+        // In doubt: a store never answered, or a mail an earlier run ended in.
+        bool doubt = false;
+        if (const auto k = InDoubt.find(key); k != InDoubt.end()) {
+            InDoubt.erase(k);
+            doubt = true;
+        }
+        if (const auto j = Journal.find(IdAt(Position)); j != Journal.end() && j->second.Deaths > 0)
+            doubt = true;
+        if (doubt && HostHasMail(key)) {
+            LogEntry(ansi("ED95 Nachricht ist schon in EMAIL gespeichert"));
+            if (before)
+                MailStored(*before);
+            MailStored(TStoreInFlight{Position, Msg, std::move(key)});
+            return;
         }
         try {
             edapi1.PostStoreNewMsg(std::move(rec));
@@ -251,13 +350,64 @@ std::optional<TIncomingRun::TStoreInFlight> TIncomingRun::CollectStore() {
         return mail;
     } catch (const std::exception& e) {
         // Never answered: the host may have it. The mail comes again with the next run, and
-        // then the host is asked before it is stored.
-        if (dynamic_cast<const EStoreUnanswered*>(&e))
+        // then the host is asked before it is stored. The host was lost in this mail's store:
+        // that counts as an abnormal end in it, and its note stays.
+        if (dynamic_cast<const EStoreUnanswered*>(&e)) {
             InDoubt[mail.Key] = true;
+            if (const auto j = Journal.find(IdAt(mail.Position)); j != Journal.end())
+                ++j->second.Deaths;
+        } else if (!IdAt(mail.Position).empty()) {
+            Journal[IdAt(mail.Position)].Deaths = 0;
+            Journalize(JournalNoteLine(IdAt(mail.Position), false));
+        }
         ++FailedItems;
         LogEntry(ansi("POP3 Übetragungsfehler"));
         return std::nullopt;
     }
+}
+
+bool TIncomingRun::Journalize(const std::string& Lines) {
+    if (!JournalFile.IsOpen() || JournalBroken)
+        return false;
+    try {
+        JournalFile.Append(Lines);
+        const std::int64_t now = nowMs();
+        if (JournalFile.Unsynced() >= JournalSyncLines || now - JournalSyncedAt >= JournalSyncMs) {
+            JournalFile.Sync();
+            JournalSyncedAt = now;
+        }
+        return true;
+    } catch (const std::exception& e) {
+        // Nothing more is fetched: a mail stored from now on could not be recorded.
+        JournalBroken = true;
+        RunFailed = true;
+        LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht gespeichert: ") + kUidListFile + ": " + e.what());
+        Face.ShowBox(ansi("Die Liste der abgeholten Nachrichten ") + kUidListFile + " konnte nicht gespeichert werden: " +
+                     e.what() + ansi(". Der Abruf wurde angehalten."));
+        return false;
+    }
+}
+
+std::set<std::string> TIncomingRun::KeysInHost(const std::set<std::string>& Wanted, int Depth) {
+    std::set<std::string> found;
+    TMessageList list;
+    edapi1.GetMsgList(list);
+    // Numbered as HostHasMail walks them.
+    const int last = list.Count();
+    for (int n = last; n >= 0 && n > last - Depth && found.size() < Wanted.size(); --n) {
+        std::unique_ptr<TMsgBlock> m;
+        try {
+            m = edapi1.GetMsg(n);
+        } catch (const EMsgBadIndex&) {
+            continue;
+        }
+        if (!m)
+            continue;
+        std::string key = StoredMailKey(m->ToUserName(), m->FromUserName(), m->Subject(), m->Text());
+        if (Wanted.count(key))
+            found.insert(std::move(key));
+    }
+    return found;
 }
 
 bool TIncomingRun::HostHasMail(const std::string& Key) {
@@ -303,8 +453,11 @@ void TIncomingRun::ReadMails() {
     RunFailed = false;
 
     ServerList.clear();
+    IdOf.clear();
+    Journal.clear();
+    JournalFile.Close();
+    JournalBroken = false;
     TReadList ReadList;
-    TUidList UidList;
     // A list file that cannot be read or written is reported with a box: the log alone would
     // let every later run store the same mails again without the user knowing why.
     const char* listFile = kReadListFile;
@@ -319,7 +472,7 @@ void TIncomingRun::ReadMails() {
     try {
         LoadReadList(ReadList);
         listFile = kUidListFile;
-        uidFileFound = LoadUidList(UidList);
+        uidFileFound = LoadJournal(Journal);
         listFile = kDoubtListFile;
         LoadUidList(InDoubt, kDoubtListFile);
         for (auto& entry : InDoubt)
@@ -329,6 +482,10 @@ void TIncomingRun::ReadMails() {
         Face.RunState = TRunState::Idle;
         return;
     }
+    // Anything but bare ids means the run before did not end as it should.
+    const bool journalUnclean = std::any_of(Journal.begin(), Journal.end(), [](const auto& entry) {
+        return !entry.second.Key.empty() || entry.second.Deaths > 0 || !entry.second.Read;
+    });
 
     if (!TryConnection())
         return;
@@ -354,7 +511,11 @@ void TIncomingRun::ReadMails() {
         LogEntry("POP3 Hole Mailliste...");
         SetLabel(TRunText::Status, "Moment...");
         pop3.List();
+        for (const std::string& entry : pop3.ListingLog)
+            LogEntry(entry);
         byUid = pop3.ListUniqueIds(uids);
+        for (const std::string& entry : pop3.ListingLog)
+            LogEntry(entry);
     } catch (const std::exception&) {
         RunFailed = Face.RunState != TRunState::Cancelled;
         LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
@@ -368,19 +529,75 @@ void TIncomingRun::ReadMails() {
         MailsOnServer = static_cast<std::int32_t>(ServerList.size());
     const int mails = MailsOnServer;
 
-    // Every listed mail by its id, where the server gives one for each.
-    std::vector<std::string> idOf;
+    // Every listed mail by its id. A mail the server gave no id is passed by: taken by its
+    // number, it could not be told from the mails fetched before.
+    std::vector<bool> skipped(static_cast<std::size_t>(mails));
     for (int k = 0; byUid && k < mails; ++k) {
-        const auto id = uids.find(ServerList[static_cast<std::size_t>(k)].first);
-        byUid = id != uids.end();
-        if (byUid)
-            idOf.push_back(id->second);
+        const std::int32_t Msg = ServerList[static_cast<std::size_t>(k)].first;
+        const auto id = uids.find(Msg);
+        IdOf.push_back(id != uids.end() ? id->second : std::string());
+        if (id == uids.end()) {
+            skipped[static_cast<std::size_t>(k)] = true;
+            LogEntry("POP3 Mail " + str(Msg) + ansi(" hat keine Kennung und wird übergangen"));
+        }
     }
     if (!byUid) {
         // Kept by numbers from now on: an id list left from earlier would miss the mails
         // fetched meanwhile, so a server that offers UIDL again starts over from the numbers.
         std::remove(kUidListFile);
         uidFileFound = false;
+        Journal.clear();
+        LogEntry(ansi("POP3 Der Server nennt keine Kennungen (UIDL): abgeholte Mails werden erst am Ende des "
+                      "Abrufs vermerkt"));
+    }
+
+    try {
+        edapi1.OpenArea("EMAIL");
+    } catch (const std::exception& e) {
+        logFailure("ED95 ", "Area EMAIL konnte nicht geöffnet werden: ", e);
+        LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
+        dropConnection();
+        ClearLabels();
+        Face.RunState = TRunState::Idle;
+        return;
+    }
+
+    // Stores not yet known durable (the run before ended without closing the area, or a
+    // power cut may have come since): the listed ones are looked for in the host, and those
+    // it does not have come again.
+    if (byUid) {
+        std::set<std::string> wanted;
+        for (const std::string& id : IdOf)
+            if (const auto j = Journal.find(id); j != Journal.end() && j->second.Read && !j->second.Key.empty())
+                wanted.insert(j->second.Key);
+        if (!wanted.empty()) {
+            std::set<std::string> found;
+            try {
+                found = KeysInHost(wanted, static_cast<int>(wanted.size()) + DoubtSearchDepth);
+            } catch (const std::exception& e) {
+                logFailure("ED95 ", "Area EMAIL konnte nicht gelesen werden: ", e);
+                LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
+                try {
+                    edapi1.CloseArea(TEchodeskAPI::TWait::ServingEvents);
+                } catch (const std::exception&) {
+                }
+                dropConnection();
+                ClearLabels();
+                Face.RunState = TRunState::Idle;
+                return;
+            }
+            int again = 0;
+            for (const std::string& id : IdOf)
+                if (const auto j = Journal.find(id);
+                    j != Journal.end() && j->second.Read && !j->second.Key.empty() && !found.count(j->second.Key)) {
+                    j->second.Read = false;
+                    j->second.Due = false;
+                    j->second.Key.clear();
+                    ++again;
+                }
+            if (again > 0)
+                LogEntry("POP3 " + str(again) + ansi(" als abgeholt vermerkte Mails fehlen in EMAIL und werden neu geholt"));
+        }
     }
 
     // Which listed mails are known. Without an id list yet, the numbers decide, as they did
@@ -390,15 +607,21 @@ void TIncomingRun::ReadMails() {
     std::vector<bool> known(static_cast<std::size_t>(mails));
     for (int k = 0; k < mails; ++k) {
         const std::int32_t Msg = ServerList[static_cast<std::size_t>(k)].first;
-        bool read = false;
-        if (uidFileFound) {
-            read = IsUidRead(UidList, idOf[static_cast<std::size_t>(k)]);
+        bool read = skipped[static_cast<std::size_t>(k)];
+        if (read) {
+        } else if (uidFileFound) {
+            TJournalEntry& e = Journal[IdOf[static_cast<std::size_t>(k)]];
+            e.Seen = true;
+            read = e.Read;
             if (read && !IsMessageRead(ReadList, Msg))
                 AddReadMessage(ReadList, Msg);
         } else {
             read = IsMessageRead(ReadList, Msg);
-            if (read && byUid)
-                AddReadUid(UidList, idOf[static_cast<std::size_t>(k)]);
+            if (byUid) {
+                TJournalEntry& e = Journal[IdOf[static_cast<std::size_t>(k)]];
+                e.Seen = true;
+                e.Read = e.Read || read;
+            }
         }
         known[static_cast<std::size_t>(k)] = read;
     }
@@ -407,8 +630,10 @@ void TIncomingRun::ReadMails() {
             listFile = kReadListFile;
             SaveReadList(ReadList);
             listFile = kUidListFile;
-            if (byUid)
-                SaveUidList(UidList);
+            if (byUid) {
+                JournalFile.Close();
+                replaceFile(kUidListFile, JournalText(Journal));
+            }
             listFile = kDoubtListFile;
             if (!InDoubt.empty())
                 SaveUidList(InDoubt, kDoubtListFile);
@@ -426,41 +651,78 @@ void TIncomingRun::ReadMails() {
             ++from;
         return from;
     };
-    // The lists are written once before the first mail is fetched: a disk that cannot take
-    // them now would not take them after the run either, and every mail stored would come
-    // again with the next one.
-    const bool listsWritable = unreadFrom(1) > mails || saveLists("Es wurden keine Nachrichten abgeholt.");
+    // Mails stored while deletion was on and not yet deleted: deleted in this session, by the
+    // number their id has now.
+    std::vector<int> dueNow;
+    for (int k = 1; byUid && k <= mails; ++k)
+        if (const auto j = Journal.find(IdOf[static_cast<std::size_t>(k - 1)]);
+            j != Journal.end() && j->second.Read && j->second.Due)
+            dueNow.push_back(k);
+    // The lists are written before the first mail is fetched: a disk that cannot take them now
+    // would not take them after the run either, and every mail stored would come again with
+    // the next one. From then on the id list is the run's journal.
+    const bool work = unreadFrom(1) <= mails || journalUnclean || !dueNow.empty();
+    bool listsWritable = !work || saveLists("Es wurden keine Nachrichten abgeholt.");
+    if (work && listsWritable && byUid) {
+        try {
+            listFile = kUidListFile;
+            JournalFile.Open(kUidListFile);
+            JournalSyncedAt = nowMs();
+        } catch (const std::exception& e) {
+            listFailure("gespeichert", e, "Es wurden keine Nachrichten abgeholt.");
+            listsWritable = false;
+        }
+    }
 
     BerechneSummen();
     LogEntry("POP3 " + str(TotalBytes) + " Bytes auf dem Server");
     SetLabel(TRunText::Details2, "Insgesamt " + str(TotalBytes) + " Bytes in " + str(MailsOnServer) + " Nachrichten");
     SetLabel(TRunText::Status, "Empfange Nachrichten von " + Settings.POP3Server);
 
-    try {
-        if (listsWritable)
-            edapi1.OpenArea("EMAIL");
-    } catch (const std::exception& e) {
-        logFailure("ED95 ", "Area EMAIL konnte nicht geöffnet werden: ", e);
-        LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
-        dropConnection();
-        ClearLabels();
-        Face.RunState = TRunState::Idle;
-        return;
-    }
-
     const bool deleteStored = Settings.DeleteFromServer;
     std::vector<std::int32_t> deleted;   // numbers of this session marked for deletion
+    std::set<std::string> deletedIds;
+    auto deleteMail = [&](int position) {
+        const std::int32_t Msg = ServerList[static_cast<std::size_t>(position - 1)].first;
+        pop3.DeleteMailMessage(Msg);
+        deleted.push_back(Msg);
+        if (byUid)
+            deletedIds.insert(IdAt(position));
+        TestKillPoint("deleted");
+    };
+    for (int position : dueNow) {
+        if (Face.RunState != TRunState::Receiving || !listsWritable || !pop3.Connected())
+            break;
+        try {
+            deleteMail(position);
+        } catch (const EAbortError&) {
+            LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
+        } catch (const std::exception&) {
+            ++FailedItems;
+            LogEntry(ansi("POP3 Übetragungsfehler"));
+        }
+    }
+
     // A mail counts as read, and is deleted on the server, only once the host has confirmed
-    // its store; the host answers for one mail while the next is fetched and converted. After
-    // a cancel or a lost host the session ends without QUIT, which deletes nothing anyway.
+    // its store and the journal has it; the host answers for one mail while the next is
+    // fetched and converted. After a cancel or a lost host the session ends without QUIT,
+    // which deletes nothing anyway.
     OnMailStored = [&](const TStoreInFlight& mail) {
         AddReadMessage(ReadList, mail.Msg);
-        if (byUid)
-            AddReadUid(UidList, idOf[static_cast<std::size_t>(mail.Position - 1)]);
-        if (deleteStored && Face.RunState == TRunState::Receiving && pop3.Connected()) {
-            pop3.DeleteMailMessage(mail.Position);
-            deleted.push_back(mail.Msg);
+        bool recorded = !byUid;
+        if (byUid) {
+            TestKillPoint("stored");
+            const std::string& id = IdAt(mail.Position);
+            TJournalEntry& e = Journal[id];
+            e.Read = true;
+            e.Seen = true;
+            e.Key = mail.Key;
+            e.Due = deleteStored;
+            e.Deaths = 0;
+            recorded = Journalize(JournalStoredLine(id, mail.Key, deleteStored));
         }
+        if (recorded && deleteStored && Face.RunState == TRunState::Receiving && pop3.Connected())
+            deleteMail(mail.Position);
     };
     struct ForgetLocals {
         std::function<void(const TStoreInFlight&)>& hook;
@@ -468,47 +730,74 @@ void TIncomingRun::ReadMails() {
     } forgetLocals{OnMailStored};
     bool unreadMet = false;
     int i = listsWritable ? unreadFrom(1) : mails + 1;
-    while (i <= mails && Face.RunState == TRunState::Receiving) {
+    while (i <= mails && Face.RunState == TRunState::Receiving && !JournalBroken) {
         const auto [Msg, Size] = ServerList[static_cast<std::size_t>(i - 1)];
+        const std::string id = IdAt(i);
         unreadMet = true;
         int next = 0;   // the next unread mail, once looked up
         LogEntry("POP3 Empfange Mail " + str(i) + " (" + str(Size) + " Bytes)");
         SetLabel(TRunText::Details1, "Nachricht " + str(i) + " mit " + str(Size) + " Bytes");
         CurrentMailSize = Size;
         ProgressShownAt = nowMs();
+        // Noted before the mail is fetched, as the parse may be what never ends; settled by its
+        // journal line, or by a note that it ended without a store.
+        const bool poison = byUid && Journal[id].Deaths >= 2;
+        if (byUid && !Journalize(JournalNoteLine(id, true)))
+            break;
+        bool settled = !byUid;
         try {
-            try {
-                pop3.GetMailMessage(i);
-            } catch (const EStreamError&) {
-                // The attachment files could not be written: the rest of the mail is still on
-                // its way, so the session is out of step with the server.
-                dropConnection();
-                throw;
-            } catch (const EInOutError&) {
-                dropConnection();
-                throw;
-            }
-            next = unreadFrom(i + 1);
-            // The server prepares the next mail while this one is converted. With deletion on
-            // the DELE of the mail before has to go out first, so the mails are then taken one
-            // by one. What arrives of a mail requested ahead waits in memory until it is read,
-            // so only mails listed as small are asked for ahead; a large one comes when its turn
-            // is due and goes to disk as it arrives. A failure to send the request ahead does
-            // not keep this mail from being stored: fetching the next one meets it.
-            if (!deleteStored && next <= mails &&
-                ServerList[static_cast<std::size_t>(next - 1)].second <= RequestAheadLimit) {
+            if (poison) {
+                LogEntry(ansi("POP3 Mail ") + str(i) +
+                         ansi(" wird nicht umgewandelt: zwei Abrufe vorher endeten in ihr"));
+                // Its store settles it; a failure leaves it counted, so it is not parsed again.
+                settled = true;
                 try {
-                    pop3.RequestMailMessage(next);
-                } catch (const std::exception&) {
+                    SpeicherRohMail(i, Msg);
+                } catch (const EInOutError&) {
+                    dropConnection();   // the rest of the mail is still on its way
+                    throw;
                 }
+            } else {
+                try {
+                    pop3.GetMailMessage(Msg);
+                } catch (const EStreamError&) {
+                    // The attachment files could not be written: the rest of the mail is still on
+                    // its way, so the session is out of step with the server.
+                    dropConnection();
+                    throw;
+                } catch (const EInOutError&) {
+                    dropConnection();
+                    throw;
+                }
+                next = unreadFrom(i + 1);
+                // The server prepares the next mail while this one is converted. With deletion on
+                // the DELE of the mail before has to go out first, so the mails are then taken one
+                // by one. What arrives of a mail requested ahead waits in memory until it is read,
+                // so only mails listed as small are asked for ahead; a large one comes when its turn
+                // is due and goes to disk as it arrives. A failure to send the request ahead does
+                // not keep this mail from being stored: fetching the next one meets it.
+                if (!deleteStored && next <= mails &&
+                    !(byUid && Journal[IdAt(next)].Deaths >= 2) &&
+                    ServerList[static_cast<std::size_t>(next - 1)].second <= RequestAheadLimit) {
+                    try {
+                        pop3.RequestMailMessage(ServerList[static_cast<std::size_t>(next - 1)].first);
+                    } catch (const std::exception&) {
+                    }
+                }
+                LogEntry("ED95 Nachricht wird in EMAIL gespeichert...");
+                SpeicherAktMail(i, Msg);
+                settled = true;   // from here on its store settles it
             }
-            LogEntry("ED95 Nachricht wird in EMAIL gespeichert...");
-            SpeicherAktMail(i, Msg);
         } catch (const EAbortError&) {
             LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
         } catch (const std::exception&) {
             ++FailedItems;
             LogEntry(ansi("POP3 Übetragungsfehler"));
+        }
+        // Ended without a store of its own (a failure, a cancel): not an abnormal end.
+        if (!settled) {
+            Journal[id].Deaths = 0;
+            Journalize(JournalNoteLine(id, false));
         }
         CurrentMailSize = 0;
         ShowProgress(0);
@@ -520,10 +809,9 @@ void TIncomingRun::ReadMails() {
 
     // The host makes the stored mails durable before it answers the close. Until it has, the
     // deletions of this session must not be committed.
-    bool areaClosed = !listsWritable;
+    bool areaClosed = false;
     try {
-        if (listsWritable)
-            edapi1.CloseArea(TEchodeskAPI::TWait::ServingEvents);
+        edapi1.CloseArea(TEchodeskAPI::TWait::ServingEvents);
         areaClosed = true;
     } catch (const std::exception& e) {
         logFailure("ED95 ", "Area EMAIL konnte nicht geschlossen werden: ", e);
@@ -534,8 +822,17 @@ void TIncomingRun::ReadMails() {
         LogEntry("POP3 Keine neuen Nachrichten vorhanden");
     ClearLabels();
 
+    // The journal goes to disk before QUIT commits the deletions it names.
+    bool journalDurable = !JournalBroken;
+    try {
+        JournalFile.Sync();
+    } catch (const std::exception& e) {
+        journalDurable = false;
+        listFailure("gespeichert", e, "Beim nächsten Abruf können Nachrichten doppelt ankommen.");
+    }
+
     bool deletionsDone = false;
-    if (Face.RunState == TRunState::Receiving && (areaClosed || deleted.empty())) {
+    if (Face.RunState == TRunState::Receiving && ((areaClosed && journalDurable) || deleted.empty())) {
         LogEntry("POP3 Trenne Verbindung zum Server...");
         const bool wasConnected = pop3.Connected();
         try {
@@ -559,8 +856,17 @@ void TIncomingRun::ReadMails() {
 
     if (deletionsDone && !deleted.empty())
         renumberAfterDeletion(ReadList, std::move(deleted));
+    // What the host made durable at the close is kept as bare ids; the deletions QUIT
+    // committed are due no more.
+    for (auto& [id, e] : Journal) {
+        if (areaClosed)
+            e.Key.clear();
+        if (deletionsDone && deletedIds.count(id))
+            e.Due = false;
+    }
     if (listsWritable)
         saveLists("Beim nächsten Abruf können Nachrichten doppelt ankommen.");
+    JournalFile.Close();
     Face.RunState = TRunState::Idle;
 }
 

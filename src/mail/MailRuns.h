@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,6 +72,10 @@ public:
     // host: the host's answer for the mail before is collected once this one is converted,
     // then this one's store is posted, so that the host writes while the next mail comes in.
     void SpeicherAktMail(int Position, std::int32_t Msg);
+    // A mail in which two runs before ended abnormally: fetched again unparsed into a file of
+    // its own (named like an attached mail, "nachricht.eml"), synced, and stored as a record
+    // with its raw sender and subject and a note naming the file.
+    void SpeicherRohMail(int Position, std::int32_t Msg);
     void BerechneSummen();                  // TotalBytes = sum of the listed sizes
     bool TryConnection();                   // POP3 connection step with log and face
 
@@ -92,6 +97,17 @@ private:
         std::int32_t Msg = 0;
         std::string Key;   // how the host's copy is recognised (see StoredMailKey)
     };
+    // Hands a record to the host as SpeicherAktMail describes; a mail whose store is in doubt
+    // is first looked for in the host.
+    void StoreRecord(TNewMsg&& rec, int Position, std::int32_t Msg);
+    // The mail's id in this session (empty without UIDL).
+    const std::string& IdAt(int Position) const;
+    // Appends to the journal (when there is one); a failure is logged once and ends the
+    // fetching, as nothing more could be recorded.
+    bool Journalize(const std::string& Lines);
+    // The keys among Wanted of messages in the host's "EMAIL", looked for among its last
+    // Depth messages. Raises the host's errors.
+    std::set<std::string> KeysInHost(const std::set<std::string>& Wanted, int Depth);
     // Waits for the host's answer for the mail in flight: the mail when it is stored; a failed
     // store is logged as that mail's failure.
     std::optional<TStoreInFlight> CollectStore();
@@ -103,6 +119,13 @@ private:
     std::optional<TStoreInFlight> Storing;
     // Keys of mails whose store was never answered (kDoubtListFile), Seen while still in doubt.
     TUidList InDoubt;
+    // The read mails by id and the journal they are appended to (UIDL only), the ids of the
+    // listed mails by position, and the mails of earlier runs that ended in them.
+    TJournal Journal;
+    TJournalFile JournalFile;
+    bool JournalBroken = false;
+    std::int64_t JournalSyncedAt = 0;
+    std::vector<std::string> IdOf;
     std::function<void(const TStoreInFlight&)> OnMailStored;   // set by ReadMails
 
     TPop3Client& POP3_Service;

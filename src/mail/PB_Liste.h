@@ -71,6 +71,68 @@ void AddReadUid(TUidList& UidList, const std::string& Uid);
 // Writes the Seen ids, replacing the file atomically. Raises EInOutError.
 void SaveUidList(const TUidList& UidList, const std::string& FileName = kUidListFile);
 
+// ---- The id list as a journal ----
+// While a run works, "readmsg.uid" is also its journal: each fact is appended as one line the
+// moment it holds, so that a kill of the program or of the host at any point neither loses a
+// mail nor stores one twice. A line is an id alone, or an id, a blank and what is known of it:
+//   ID                the mail is stored in the host for good (what a finished run leaves)
+//   ID KEY            stored, the host's copy recognised by KEY (16 hex digits, the stored-mail
+//                     key), but not yet made durable by the host: after a power cut it is
+//                     looked for in the host before it counts
+//   ID KEY del        the same, stored while deletion was on: it is deleted on the server
+//   ID del            stored for good, its deletion still due
+//   ID ?              the mail's retrieval and store began (written before it is fetched)
+//   ID -              it ended without a store (a failure of its own, a cancel)
+// An "ID ?" that no later line of the same id settles means the program ended abnormally in
+// that mail: the mail is looked for in the host before it is stored again, and a mail in
+// which two runs ended so is not converted any more. A last line without its LF (torn by a
+// power cut) is dropped. A file of ids alone, as earlier versions wrote it, is a valid journal.
+
+struct TJournalEntry {
+    bool Read = false;     // stored in the host
+    std::string Key;       // set while the store is not yet known durable
+    bool Due = false;      // stored while deletion was on, not yet deleted on the server
+    int Deaths = 0;        // unsettled "ID ?" lines: abnormal ends in this mail
+    bool Seen = false;     // listed in this session (or added by it)
+};
+using TJournal = std::map<std::string, TJournalEntry>;
+
+// Reads the journal; false when there is no file. A damaged line other than a torn last one
+// raises EInOutError naming the line.
+bool LoadJournal(TJournal& Journal, const std::string& FileName = kUidListFile);
+
+// The compacted journal of the Seen entries with anything to keep, as one text for
+// replaceFile: durable mails as bare ids (due ones with " del"), stores not yet durable with
+// their key, and one "ID ?" per abnormal end still counted.
+std::string JournalText(const TJournal& Journal);
+// One line of each kind, LF included.
+std::string JournalStoredLine(const std::string& Id, const std::string& Key, bool Due);
+std::string JournalNoteLine(const std::string& Id, bool Started);
+
+// The journal file open for appending. Every Append is one write of whole lines (a kill of
+// the program never tears one); Sync makes them durable (fdatasync). Raises EInOutError.
+class TJournalFile {
+public:
+    TJournalFile() = default;
+    ~TJournalFile();
+    TJournalFile(const TJournalFile&) = delete;
+    TJournalFile& operator=(const TJournalFile&) = delete;
+
+    // Opens an existing file of ours for appending (never through a link).
+    void Open(const std::string& FileName = kUidListFile);
+    bool IsOpen() const { return fd_ >= 0; }
+    void Append(const std::string& Lines);
+    // fdatasync when anything was appended since the last one.
+    void Sync();
+    // Appends since the last sync.
+    int Unsynced() const { return unsynced_; }
+    void Close();
+
+private:
+    int fd_ = -1;
+    int unsynced_ = 0;
+};
+
 // ---- Stores in doubt ----
 // A store whose answer never came (the host died between writing and answering) may or may
 // not have reached the host. "readmsg.pnd" keeps a key of each such mail, one per line in the

@@ -1,5 +1,13 @@
 #include "net/Pop3Client.h"
 
+#include "platform/AnsiText.h"
+#include "platform/Fnv1a.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -65,6 +73,19 @@ int StrToIntDef(std::string_view text, int fallback) {
     } catch (const EConvertError&) {
         return fallback;
     }
+}
+
+// A listing line as the log may show it: control characters and bytes above ASCII become
+// "?", and a long line is cut.
+std::string Printable(std::string_view line) {
+    constexpr std::size_t Shown = 100;
+    std::string out(line.substr(0, Shown));
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) > '~')
+            c = '?';
+    if (line.size() > Shown)
+        out += "...";
+    return out;
 }
 
 } // namespace
@@ -230,13 +251,19 @@ void TPop3Client::List() {
     // A refusal is followed by no listing: waiting for one would never end.
     if (!Positive(reply))
         throw Exception(reply);
+    ListingLog.clear();
     for (;;) {
         const std::string line = NextListingLine(*this);
         if (line == ".")
             break;
+        // A line that names no mail costs only that mail: the others are still listed.
+        const int size = StrToIntDef(NthWord(line, ' ', 2), -1);
+        const int msg = StrToIntDef(NthWord(line, ' ', 1), 0);
+        if (msg <= 0 || size < 0) {
+            ListingLog.push_back(ansi("POP3 Unbrauchbare Zeile der Mailliste übergangen: ") + Printable(line));
+            continue;
+        }
         // The listed size sets the mail's time limit whether or not anyone listens.
-        const int size = StrToInt(NthWord(line, ' ', 2));
-        const int msg = StrToInt(NthWord(line, ' ', 1));
         listedSizes_[msg] = size;
         if (OnList)
             OnList(msg, size);
@@ -249,16 +276,37 @@ bool TPop3Client::ListUniqueIds(std::map<int, std::string>& Ids) {
         return false;
     BusyScope busy(busy_);
     RequireConnection();
+    ListingLog.clear();
     if (!Positive(Transaction("UIDL")))
         return false;
+    std::set<std::string> substitutes;
     for (;;) {
         const std::string line = NextListingLine(*this);
         if (line == ".")
             break;
-        const std::string id = NthWord(line, ' ', 2);
-        const int msg = StrToIntDef(NthWord(line, ' ', 1), 0);
-        if (msg <= 0 || !ValidUniqueId(id))
-            throw Exception("Invalid UIDL line: " + line);
+        const std::string number = NthWord(line, ' ', 1);
+        const int msg = StrToIntDef(number, 0);
+        if (msg <= 0 || Ids.count(msg)) {
+            ListingLog.push_back(ansi("POP3 Unbrauchbare Zeile der Kennungsliste übergangen: ") + Printable(line));
+            continue;
+        }
+        std::string id = NthWord(line, ' ', 2);
+        if (!ValidUniqueId(id)) {
+            // Known by what the line says after its number, which stays with the mail when
+            // others are deleted; two alike in one listing are told apart by their order.
+            const std::string_view rest = std::string_view(line).substr(std::min(line.size(), number.size() + 1));
+            std::uint64_t h = Fnv1a(rest);
+            for (int k = 1;; ++k) {
+                char text[18];
+                std::snprintf(text, sizeof text, "~%016llx", static_cast<unsigned long long>(h));
+                id = text;
+                if (substitutes.insert(id).second)
+                    break;
+                h = Fnv1a("#" + std::to_string(k), h);
+            }
+            ListingLog.push_back(ansi("POP3 Unbrauchbare Kennung von Mail ") + std::to_string(msg) + ", sie gilt als " +
+                                 id + ": " + Printable(line));
+        }
         Ids[msg] = id;
     }
     return true;
@@ -354,6 +402,69 @@ void TPop3Client::GetMailMessage(int MailNumber) {
     }
     if (OnRetrieveEnd)
         OnRetrieveEnd(this);
+}
+
+void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& Subject) {
+    if (busy_)
+        return;
+    BusyScope busy(busy_);
+    RequireConnection();
+    From.clear();
+    Subject.clear();
+    std::string out;
+    auto flush = [&](bool sync) {
+        for (std::size_t done = 0; done < out.size();) {
+            const ssize_t n = ::write(Fd, out.data() + done, out.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw EInOutError(n < 0 ? std::strerror(errno) : "Disk full");
+            done += static_cast<std::size_t>(n);
+        }
+        out.clear();
+        if (sync && ::fsync(Fd) != 0)
+            throw EInOutError(std::strerror(errno));
+    };
+    try {
+        const std::string reply = Transaction("RETR " + std::to_string(MailNumber));
+        if (!Positive(reply))
+            throw Exception(reply);
+        if (const auto listed = listedSizes_.find(MailNumber); listed != listedSizes_.end())
+            SetMailDeadline(listed->second);
+        bool inHeader = true;
+        std::string* field = nullptr;   // the header value being continued
+        for (bool lineStart = true;;) {
+            std::string piece = ReadLn();
+            if (lineStart && piece == EndOfMessage)
+                break;
+            if (lineStart)
+                Unstuff(piece);
+            if (lineStart && inHeader) {
+                const std::string line = CutLineEnd(piece);
+                auto value = [&](std::size_t at) { return line.substr(std::min(at, line.size()), MaxValue); };
+                if (line.empty()) {
+                    inHeader = false;
+                } else if ((line[0] == ' ' || line[0] == '\t') && field) {
+                    *field = (*field + line).substr(0, MaxValue);
+                } else {
+                    field = nullptr;
+                    if (From.empty() && StartsWith(AsciiLower(line.substr(0, 5)), "from:"))
+                        field = &(From = value(5));
+                    else if (Subject.empty() && StartsWith(AsciiLower(line.substr(0, 8)), "subject:"))
+                        field = &(Subject = value(8));
+                }
+            }
+            lineStart = EndsLine(piece);
+            out += piece;
+            if (out.size() >= (1u << 20))
+                flush(false);
+        }
+        ClearMailDeadline();
+        flush(true);
+    } catch (...) {
+        ClearMailDeadline();
+        throw;
+    }
 }
 
 void TPop3Client::RequestMailMessage(int MailNumber) {

@@ -22,6 +22,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pb {
 
@@ -95,12 +96,21 @@ public:
     void List();
     // UIDL: the unique id of every mail, by mail number, into Ids (cleared first). False when
     // the server refuses the command (it need not offer it); true with every id it gave.
-    // A line whose id is not valid (ValidUniqueId) or whose number is not one raises
-    // pb::Exception with the line.
+    // A line whose id is not valid (ValidUniqueId) gives its mail a substitute id that stays
+    // the same from session to session ("~" and a fingerprint of the line after the number);
+    // a line without a usable number is passed by. Either is said in ListingLog.
     bool ListUniqueIds(std::map<int, std::string>& Ids);
+    // What List and ListUniqueIds had to pass by or replace, one log entry per line (Windows-
+    // 1252, tagged), cleared by each of them.
+    std::vector<std::string> ListingLog;
     void GetSummary(int MailNumber);
     void GetMailMessage(int MailNumber);
     void DeleteMailMessage(int MailNumber);
+    // RETR without the parse: the mail as the server serves it (dot transparency undone, line
+    // ends as sent) into the open file Fd, synced before it returns. From and Subject get the
+    // raw values of the mail's first such header lines (continuation lines joined). Raises
+    // what GetMailMessage raises, and EInOutError when the file cannot be written.
+    void GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& Subject);
     // Sends RETR for a mail ahead of its GetMailMessage, so that the server prepares it while
     // the caller is still busy with the mail before. Nothing is read here: the answer waits on
     // the connection for GetMailMessage(MailNumber); any other command first reads and

@@ -2,6 +2,7 @@
 // do on cue: refuse PASS and then accept it, refuse STAT or LIST, stall or close in the middle
 // of a mail while the user cancels.
 #include "net/Pop3Client.h"
+#include "platform/AnsiText.h"
 #include "platform/MessageLoop.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 namespace pb {
@@ -140,9 +142,14 @@ TEST(Pop3Login, RefusedStatStillReportsTheLogin) {
     EXPECT_FALSE(c.Connected());
 }
 
-TEST(Pop3Operations, RefusedListEndsWithTheReplyInsteadOfWaiting) {
+// A refused listing ends at once; a malformed line of a listing costs only its own mail: it is
+// passed by (LIST, or UIDL without a number) or given a substitute id (UIDL), and named in the
+// log entries.
+TEST(Pop3Operations, RefusedListEndsAndMalformedListingLinesCostOnlyTheirMail) {
+    const std::string longId(71, 'x');
     Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "+OK\r\n"}, {"STAT", "+OK 1 10\r\n"},
-                {"LIST ", "-ERR not now\r\n"}, {"LIST ", "+OK\r\n1 10\r\n2 x\r\n.\r\n"}});
+                {"LIST ", "-ERR not now\r\n"}, {"LIST ", "+OK\r\n1 10\r\n2 x\r\n3 30\r\n.\r\n"},
+                {"UIDL", "+OK\r\n1 abc\r\n2 " + longId + "\r\n0 z\r\n3 a\x01" "b\r\n4\r\n.\r\n"}});
     LoopbackServer server(std::ref(d));
     TPop3Client c;
     setup(c, server.port());
@@ -150,9 +157,22 @@ TEST(Pop3Operations, RefusedListEndsWithTheReplyInsteadOfWaiting) {
     EXPECT_EQ(exceptionText([&] { c.List(); }), "-ERR not now\r\n");
     std::vector<int> listed;
     c.OnList = [&](int msg, int) { listed.push_back(msg); };
-    EXPECT_THROW(c.List(), EConvertError);   // "x" is no size
-    EXPECT_EQ(listed, std::vector<int>{1});
+    c.List();   // "x" is no size
+    EXPECT_EQ(listed, (std::vector<int>{1, 3}));
+    ASSERT_EQ(c.ListingLog.size(), 1u);
+    EXPECT_EQ(c.ListingLog[0], ansi("POP3 Unbrauchbare Zeile der Mailliste übergangen: 2 x"));
     EXPECT_FALSE(c.Busy());
+
+    std::map<int, std::string> ids;
+    ASSERT_TRUE(c.ListUniqueIds(ids));
+    ASSERT_EQ(ids.size(), 4u);
+    EXPECT_EQ(ids[1], "abc");
+    for (int n : {2, 3, 4})
+        EXPECT_TRUE(ValidUniqueId(ids[n]) && ids[n][0] == '~') << ids[n];
+    EXPECT_NE(ids[2], ids[3]);
+    ASSERT_EQ(c.ListingLog.size(), 4u);   // 2, 0, 3, 4
+    EXPECT_EQ(c.ListingLog[1], ansi("POP3 Unbrauchbare Zeile der Kennungsliste übergangen: 0 z"));
+    EXPECT_NE(c.ListingLog[2].find("Mail 3, sie gilt als " + ids[3] + ": 3 a?b"), std::string::npos) << c.ListingLog[2];
 }
 
 TEST(Pop3Operations, OverlongLinesComeInPiecesAndKeepTheSessionInStep) {

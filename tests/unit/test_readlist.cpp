@@ -133,6 +133,45 @@ TEST_F(ReadList, ListIsPrivateNeverWrittenThroughALinkAndAnOldWideOneIsTightened
     EXPECT_EQ(mode(), 0600u);
 }
 
+// The journal: what each kind of line means, in the order lines come; a list of ids alone (as
+// earlier versions wrote it) is read as stored for good; a torn last line is dropped; what is
+// compacted keeps only what the next run needs.
+TEST_F(ReadList, JournalLinesAddUpAndATornLastLineIsDropped) {
+    const std::string file = dir_.filePath(kUidListFile).toStdString();
+    const std::string key = "0123456789abcdef";
+    test::writeBytes(file, "alt\n"                                   // an earlier version's line
+                           "a ?\na " + key + "\n"                    // stored, not yet durable
+                           "b ?\nb -\nb ?\n"                        // one failure, then an abnormal end
+                           "c ?\nc ?\n"                              // two abnormal ends
+                           "d " + key + " del\ne del\n"              // due deletions
+                           "f ?\nf 01234");                           // torn by a power cut
+    TJournal j;
+    ASSERT_TRUE(LoadJournal(j, file));
+    EXPECT_TRUE(j["alt"].Read && j["alt"].Key.empty() && !j["alt"].Due);
+    EXPECT_TRUE(j["a"].Read && j["a"].Key == key && j["a"].Deaths == 0);
+    EXPECT_TRUE(!j["b"].Read && j["b"].Deaths == 1);
+    EXPECT_EQ(j["c"].Deaths, 2);
+    EXPECT_TRUE(j["d"].Read && j["d"].Due && j["d"].Key == key);
+    EXPECT_TRUE(j["e"].Read && j["e"].Due && j["e"].Key.empty());
+    EXPECT_TRUE(!j["f"].Read && j["f"].Deaths == 1);
+
+    for (auto& [id, e] : j)
+        e.Seen = id != "e";   // e is no longer listed
+    const std::string text = JournalText(j);
+    EXPECT_EQ(text, "a " + key + "\nalt\nb ?\nc ?\nc ?\nd " + key + " del\nf ?\n");
+    TJournal again;
+    test::writeBytes(file, text);
+    ASSERT_TRUE(LoadJournal(again, file));
+    EXPECT_EQ(again["c"].Deaths, 2);
+
+    // A damaged line that is not the last one is never taken as empty.
+    for (const std::string& damaged : std::vector<std::string>{"a\n\nb\n", "a b\n", "a " + key + " x\n", "a ? ?\n", "\xE4\n"}) {
+        test::writeBytes(file, damaged);
+        TJournal bad;
+        EXPECT_THROW(LoadJournal(bad, file), EInOutError) << damaged;
+    }
+}
+
 } // namespace
 } // namespace pb
 
