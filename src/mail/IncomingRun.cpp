@@ -383,7 +383,7 @@ bool TIncomingRun::Journalize(const std::string& Lines) {
         RunFailed = true;
         LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht gespeichert: ") + kUidListFile + ": " + e.what());
         Face.ShowBox(ansi("Die Liste der abgeholten Nachrichten ") + kUidListFile + " konnte nicht gespeichert werden: " +
-                     e.what() + ansi(". Der Abruf wurde angehalten."));
+                     e.what() + ansi(". Der Abruf wurde angehalten; die übrigen Mails holt der nächste Abruf."));
         return false;
     }
 }

@@ -439,7 +439,8 @@ TEST_F(IncomingRun, ChangeOverToIdsFetchesNothingTwice) {
     w.BitBtn2->click();
     EXPECT_EQ(test::hostSubjects(host), (std::map<std::string, int>{{"drei", 1}, {"vier", 1}}));
 
-    writeBytes(kUidListFile, readBytes(kUidListFile) + "kaputt ohne Zeilenende");
+    // (A last line without its line end was torn by a power cut and is dropped.)
+    writeBytes(kUidListFile, readBytes(kUidListFile) + "kaputt mit Leerzeichen\n");
     w.BitBtn2->click();
     ASSERT_EQ(boxes().texts().size(), 1u);
     EXPECT_EQ(boxes().texts()[0], "Die Liste der abgeholten Nachrichten readmsg.uid konnte nicht gelesen werden: "
@@ -482,16 +483,25 @@ TEST_F(IncomingRun, FullDiskForTheReadList) {
     EXPECT_EQ(servers().pop3Count(), 150u);
     EXPECT_EQ(w.RunState, TRunState::Idle);
 
-    // Full once the first mail is coming: both mails are stored and deleted, and the box says
-    // what the lost list means.
+    // Full once the first mail is coming: that mail is stored, but as the journal cannot record
+    // it, it is not deleted and the run stops; the boxes say so and what the lost list means.
     boxes().reset();
     w.POP3_Service->OnRetrieveStart = [&](QObject*) { diskFull(true); };
     w.BitBtn2->click();
     diskFull(false);
     std::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(boxes().texts(), std::vector<std::string>{"Die Liste der abgeholten Nachrichten readmsg.lst konnte nicht "
-                                                         "gespeichert werden: Disk full. Beim nächsten Abruf können "
-                                                         "Nachrichten doppelt ankommen."});
+    EXPECT_EQ(boxes().texts(), (std::vector<std::string>{
+                                   "Die Liste der abgeholten Nachrichten readmsg.uid konnte nicht gespeichert werden: "
+                                   "Disk full. Der Abruf wurde angehalten; die übrigen Mails holt der nächste Abruf.",
+                                   "Die Liste der abgeholten Nachrichten readmsg.lst konnte nicht gespeichert werden: "
+                                   "Disk full. Beim nächsten Abruf können Nachrichten doppelt ankommen."}));
+    EXPECT_EQ(storedMails(host).size(), 1u);
+    EXPECT_EQ(servers().pop3Count(), 150u);
+
+    // With room again the next run finds the stored mail in the host, fetches the other one,
+    // and deletes both.
+    w.POP3_Service->OnRetrieveStart = nullptr;
+    w.BitBtn2->click();
     EXPECT_EQ(storedMails(host).size(), 2u);
     EXPECT_EQ(servers().pop3Count(), 148u);
 }
