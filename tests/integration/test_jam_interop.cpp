@@ -3,7 +3,9 @@
 // NNTP with its sender, recipient, subject, kludges and text; a reply posted over NNTP is sent
 // by "nur senden" through the SMTP server and shows as sent afterwards.
 #include "support/EdhostProcess.h"
+#include "support/LoopbackServer.h"
 #include "support/MailRunFixture.h"
+#include "support/TempRoot.h"
 
 #include <QToolButton>
 #include <gtest/gtest.h>
@@ -28,40 +30,11 @@ using test::writeBytes;
 
 constexpr const char* kJamnntpd = "/usr/sbin/jamnntpd";
 
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-int connectTo(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
 // jamnntpd serving one JAM base as the group "EMAIL" to the user tester/secret ("Max Muster").
 // It cannot reuse a port, so every instance takes a fresh one.
 class Jamnntpd {
 public:
     explicit Jamnntpd(const std::string& jamBase) {
-        char tmpl[] = "/tmp/pb-jamnntpd-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
         writeBytes(dir_ + "/groups", "EMAIL A 2:240/1234.5 " + jamBase + "\n");
         writeBytes(dir_ + "/allow", "127.0.0.1\n");
         writeBytes(dir_ + "/users", "tester secret * * \"Max Muster\"\n");
@@ -70,7 +43,7 @@ public:
                                    "defaultread LATIN-1\n"
                                    "defaultpost iso-8859-1\npost iso-8859-1 LATIN-1\n"
                                    "postalias us-ascii iso-8859-1\n");
-        port_ = freePort();
+        port_ = test::closedPort();
         pid_ = ::fork();
         if (pid_ == 0) {
             std::string p = std::to_string(port_);
@@ -95,10 +68,9 @@ public:
                 ::waitpid(pid_, &status, 0);
             }
         }
-        std::filesystem::remove_all(dir_);
     }
     bool ready() const {
-        int fd = connectTo(port_);
+        int fd = test::connectLoopback(port_);
         if (fd < 0)
             return false;
         ::close(fd);
@@ -107,7 +79,8 @@ public:
     int port() const { return port_; }
 
 private:
-    std::string dir_;
+    test::TempDir tmp_{"pb-jamnntpd"};
+    std::string dir_ = tmp_.path();
     int port_ = 0;
     pid_t pid_ = -1;
 };
@@ -115,7 +88,7 @@ private:
 // An NNTP session, logged in and in the group "EMAIL".
 class Nntp {
 public:
-    explicit Nntp(int port) : fd_(connectTo(port)) {
+    explicit Nntp(int port) : fd_(test::connectLoopback(static_cast<std::uint16_t>(port))) {
         line();
         command("AUTHINFO USER tester");
         command("AUTHINFO PASS secret");

@@ -1,7 +1,9 @@
 // The mail server fixture itself: a hand-driven POP3 and SMTP conversation over plain POSIX
 // sockets proves that what a test puts into the fixture is what a client meets on the wire,
 // and that what a client sends is what the fixture reports.
+#include "support/LoopbackServer.h"
 #include "support/MailServers.h"
+#include "support/TempRoot.h"
 
 #include <gtest/gtest.h>
 
@@ -32,17 +34,7 @@ using namespace std::chrono_literals;
 // A blocking line client with a 10 s bound on every read.
 class Conn {
 public:
-    explicit Conn(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
+    explicit Conn(int port) : fd_(pb::test::connectLoopback(static_cast<std::uint16_t>(port), 10s)) {}
     ~Conn() {
         if (fd_ >= 0)
             close(fd_);
@@ -370,9 +362,8 @@ TEST(MailServersLifeCycle, ServersOfADeadOwnerCleanUpByThemselves) {
     const char* argv[] = {"/bin/sleep", "60", nullptr};
     ASSERT_EQ(posix_spawn(&owner, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ),
               0);
-    char tmpl[] = "/tmp/pbms.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
+    const std::string dir = pb::test::makeTempDir("pbms");
+    ASSERT_FALSE(dir.empty());
     std::string cmd = std::string(PB_SOURCE_DIR) + "/scripts/start-servers --random-ports --owner " +
                       std::to_string(owner) + " --cleanup " + dir + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(cmd.c_str()), 0);

@@ -95,9 +95,8 @@ std::string edhostPath() { return std::string(PB_BIN_DIR) + "/edhost"; }
 
 EdhostProcess::EdhostProcess(std::vector<std::string> serveArgs) : serveArgs_(std::move(serveArgs)) {
     static std::atomic<int> counter{0};
-    std::string tmpl = tempRoot() + "/pb-edhost-XXXXXX";
-    if (char* d = ::mkdtemp(tmpl.data()))
-        base_ = std::string(d) + "/base";
+    if (std::string dir = makeTempDir("pb-edhost"); !dir.empty())
+        base_ = dir + "/base";
     session_ = "test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     if (const char* old = std::getenv("EDAPI_SESSION")) {
         hadSession_ = true;

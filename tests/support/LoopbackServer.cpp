@@ -146,6 +146,23 @@ std::uint16_t closedPort() {
     return port;
 }
 
+int connectLoopback(std::uint16_t port, std::chrono::seconds readLimit) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    timeval tv{static_cast<time_t>(readLimit.count()), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
 SilentListener::SilentListener() {
     listenFd_ = listenOn(0, port_);
     // With a backlog of 0 the queue holds one connection; this one fills it.

@@ -62,6 +62,25 @@ private:
 // A port on 127.0.0.1 that nothing listens on (connects to it are refused).
 std::uint16_t closedPort();
 
+// A blocking client socket connected to 127.0.0.1:port whose every read ends after readLimit at
+// the latest; -1 when the connect fails.
+int connectLoopback(std::uint16_t port, std::chrono::seconds readLimit = std::chrono::seconds(5));
+
+// Points one of the socket components (TAsyncSocket, TPop3Client, TSmtpClient) at 127.0.0.1:port
+// with 5 s for each of its waits.
+template <typename Component>
+void pointAt(Component& c, std::uint16_t port) {
+    c.Host = "127.0.0.1";
+    c.Port = port;
+    c.TimeOut = 5000;
+}
+
+template <typename Component>
+void connectTo(Component& c, std::uint16_t port) {
+    pointAt(c, port);
+    c.Connect();
+}
+
 // A listener whose accept queue is full: connects to it are never answered (the kernel drops
 // the SYN), which is how a server that does not respond looks, without leaving loopback.
 class SilentListener {

@@ -27,12 +27,7 @@ using test::exceptionText;
 using test::LoopbackServer;
 using test::Peer;
 
-void connectTo(TAsyncSocket& s, std::uint16_t port) {
-    s.Host = "127.0.0.1";
-    s.Port = port;
-    s.TimeOut = 5000;
-    s.Connect();
-}
+using test::connectTo;
 
 // Calls f after ms milliseconds of message dispatching (from inside the component's wait).
 void after(int ms, std::function<void()> f) { QTimer::singleShot(ms, std::move(f)); }

@@ -1,6 +1,7 @@
 // The JAM format layer: the CRC other tools compute, the byte layout of headers and subfields,
 // readers that survive what other tools leave in a base, and the byte-0 lock other tools honour.
 #include "Jam.h"
+#include "support/TempRoot.h"
 
 #include <gtest/gtest.h>
 
@@ -30,13 +31,7 @@ MsgHeader header(const std::string& to, const std::string& subject) {
 
 class JamBase : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/pb-jam-XXXXXX";
-        dir = ::mkdtemp(tmpl);
-        path = dir + "/area";
-        Area::create(path);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    void SetUp() override { Area::create(path); }
 
     std::string file(const char* ext) {
         std::ifstream in(path + ext, std::ios::binary);
@@ -48,7 +43,8 @@ protected:
         std::ofstream(path + ext, std::ios::binary | std::ios::trunc) << data;
     }
 
-    std::string dir, path;
+    test::TempDir tmp_{"pb-jam"};
+    std::string dir = tmp_.path(), path = dir + "/area";
 };
 
 TEST(JamCrc, MatchesTheValuesOtherToolsCompute) {

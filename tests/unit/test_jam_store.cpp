@@ -3,6 +3,7 @@
 // plug-in with flag words it acts on.
 #include "JamStore.h"
 #include "support/EdhostProcess.h"
+#include "support/TempRoot.h"
 
 #include <gtest/gtest.h>
 
@@ -53,19 +54,14 @@ const std::string kMail =
 
 class JamStore : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/pb-jamstore-XXXXXX";
-        dir = ::mkdtemp(tmpl);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     // What the EMAIL area holds on disk, read as another tool would.
     std::vector<Message> onDisk() {
         BaseInfo info;
         return Area(dir + "/email").readAll(info);
     }
 
-    std::string dir;
+    test::TempDir tmp_{"pb-jamstore"};
+    std::string dir = tmp_.path();
 };
 
 std::vector<std::string> kludges(const MsgHeader& h) {

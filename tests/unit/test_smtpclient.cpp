@@ -19,9 +19,7 @@ using test::LoopbackServer;
 using test::Peer;
 
 void prepare(TSmtpClient& smtp, std::uint16_t port) {
-    smtp.Host = "127.0.0.1";
-    smtp.Port = port;
-    smtp.TimeOut = 5000;
+    test::pointAt(smtp, port);
     smtp.UserID = "me";
 }
 

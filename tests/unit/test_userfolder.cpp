@@ -22,10 +22,8 @@ protected:
         for (const char* name : {"XDG_DATA_HOME", "HOME"})
             if (const char* v = std::getenv(name))
                 saved_.emplace_back(name, v);
-        char pattern[] = "/pb-userfolder-XXXXXX";
-        std::string templ = test::tempRoot() + pattern;
-        ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-        root_ = templ;
+        root_ = test::makeTempDir("pb-userfolder");
+        ASSERT_FALSE(root_.empty());
     }
     void TearDown() override {
         ::unsetenv("XDG_DATA_HOME");
