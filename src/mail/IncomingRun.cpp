@@ -81,7 +81,7 @@ constexpr int DoubtSearchDepth = 64;
 // The journal is made durable after this many lines or this long after the last time, and
 // always before QUIT and at the end of a run. A kill loses nothing either way; what a sync
 // bounds is what a power cut can bring again.
-constexpr int JournalSyncLines = 128;
+constexpr int JournalSyncLines = 512;
 constexpr std::int64_t JournalSyncMs = 2000;
 
 // For the tests of what a kill leaves behind: PB_TEST_KILL="stored:N" makes the program kill
