@@ -7,9 +7,14 @@
 // peak memory figures of two sizes can be compared. Needs root (Dovecot), curl and an edhost
 // built beside this program.
 //
-//   bench_incoming N [ROUNDS [BIG]]  (default ROUNDS 3; BIG adds one mail with an attachment of
+//   bench_incoming [--shown] N [ROUNDS [BIG]]
+//                                    (default ROUNDS 3; BIG adds one mail with an attachment of
 //                                     that size, e.g. 50M, after the N mails; text:70M adds a
 //                                     plain-text mail of that size instead)
+//
+// With --shown the window is shown during the run, as the user sees it, on the X server that
+// DISPLAY names (painting, the X round trips and the log box's layout then count), or offscreen
+// when DISPLAY is not set; without it the window is never shown and always offscreen.
 //
 // With PB_BENCH_TLS=1 every round also fetches over TLS from the first byte (the certificate
 // trusted by its fingerprint) and curl over pop3s, from the same Dovecot, and the summary
@@ -23,6 +28,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QWindow>
 
 #include <algorithm>
 #include <chrono>
@@ -57,6 +63,18 @@ struct Round {
 // the recently freed ones), and the runs make one file per attachment part.
 std::vector<QString> runFolders;
 
+bool shown = false;   // --shown: the window is on screen during the run
+
+// Shows the window and waits (bounded) until the window system has mapped it, so the run
+// starts with the window as the user has it.
+void showWindow(QWidget& w) {
+    w.show();
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < until && !(w.windowHandle() && w.windowHandle()->isExposed()))
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QCoreApplication::processEvents();
+}
+
 Round fetchWithPostbridge(const pb::test::MailServers& servers, bool tls) {
     Round r;
     const double childCpu0 = bench::cpuSeconds(RUSAGE_CHILDREN);
@@ -81,6 +99,8 @@ Round fetchWithPostbridge(const pb::test::MailServers& servers, bool tls) {
 
         {
             pb::Tmain w;
+            if (shown)
+                showWindow(w);
             w.FormActivate();
             if (!w.edapi1->Connected())
                 throw std::runtime_error("the window did not attach to edhost");
@@ -117,11 +137,17 @@ double fetchWithCurl(const pb::test::MailServers& servers, int n, bool tls = fal
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "--shown") {
+        shown = true;
+        argv[1] = argv[0];
+        ++argv;
+        --argc;
+    }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("QT_QPA_PLATFORM", shown && !qEnvironmentVariableIsEmpty("DISPLAY") ? "xcb" : "offscreen");
     QApplication app(argc, argv);
     if (argc < 2 || argc > 4) {
-        std::fprintf(stderr, "usage: bench_incoming N [ROUNDS [BIG]]\n");
+        std::fprintf(stderr, "usage: bench_incoming [--shown] N [ROUNDS [BIG]]\n");
         return 2;
     }
     struct RemoveRunFolders {
@@ -173,6 +199,8 @@ int main(int argc, char** argv) {
             gaps.push_back(r.maxGapMs);
         }
         const double o = median(ours), c = median(theirs);
+        if (shown)
+            std::printf("window shown (%s): ", qPrintable(QGuiApplication::platformName()));
         std::printf("%d mails: postbridge %.3f s (%.0f mails/s), curl %.3f s (%.0f mails/s), ratio %.2f; "
                     "longest timer gap %.1f ms (median); peak memory %.1f MB (%.1f MB before the first run)\n",
                     n, o, n / o, c, n / c, o / c, median(gaps), peakKiB() / 1024.0, baseKiB / 1024.0);
