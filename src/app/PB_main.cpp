@@ -40,6 +40,8 @@ namespace pb {
 
 // How long a line of a run may wait before it is shown in the log box.
 constexpr int LogFlushIntervalMs = 100;
+// How often the window is painted at most during a run (25 pictures a second).
+constexpr int PaintIntervalMs = 40;
 
 namespace {
 
@@ -184,12 +186,39 @@ void Tmain::FormCreate() {
 }
 
 bool Tmain::event(QEvent* e) {
+    if (e->type() == QEvent::UpdateRequest && ThrottlePaint())
+        return true;
     if (e->type() == QEvent::WindowActivate && FirstActivation) {
         // Start-up may open the configuration dialog; run it from the event loop, not from
         // inside the activation event.
         QTimer::singleShot(0, this, [this] { FormActivate(); });
     }
     return QWidget::event(e);
+}
+
+bool Tmain::ThrottlePaint() {
+    // The window's painting is one request for all its changed parts; a request held back here
+    // stays owed, and the timer below hands it on once the interval has passed, so the last
+    // state of a run is always painted.
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    if (RunState == TRunState::Idle || now - paintedAtMs_ >= PaintIntervalMs || now < paintedAtMs_) {
+        paintedAtMs_ = now;
+        if (paintLater_)
+            paintLater_->stop();
+        return false;
+    }
+    if (!paintLater_) {
+        paintLater_ = new QTimer(this);
+        paintLater_->setSingleShot(true);
+        connect(paintLater_, &QTimer::timeout, this, [this] {
+            paintedAtMs_ = QDateTime::currentMSecsSinceEpoch();
+            QEvent request(QEvent::UpdateRequest);
+            QWidget::event(&request);
+        });
+    }
+    if (!paintLater_->isActive())
+        paintLater_->start(static_cast<int>(PaintIntervalMs - (now - paintedAtMs_)));
+    return true;
 }
 
 void Tmain::showEvent(QShowEvent* e) {

@@ -150,6 +150,12 @@ private:
     QString pendingLog_;
     QTimer* logFlush_ = nullptr;
     void FlushLog();
+    // During a run the window is painted at most every PaintIntervalMs: a mail changes a label
+    // and the log, and painting and handing the window to the X server each time cost more than
+    // receiving a small mail. The widgets take their new state at once; only the picture waits.
+    bool ThrottlePaint();
+    QTimer* paintLater_ = nullptr;
+    std::int64_t paintedAtMs_ = 0;
     int runDepth_ = 0;          // > 0 while a run button's handler is under way
     bool closeAfterRun_ = false; // the window was closed during a run: close when it ends
     bool closed_ = false;        // FormClose has run

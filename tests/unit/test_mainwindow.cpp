@@ -298,5 +298,34 @@ TEST_F(MainWindow, ClosingShutsDownExactlyOnce) {
     EXPECT_EQ(w.closes, 1);
 }
 
+// During a run the window's pictures are held back to a few a second; one held back must still
+// come, or the window would show a stale label until something else changes.
+TEST_F(MainWindow, PaintingHeldBackDuringARunIsNeverLost) {
+    Tmain& w = createMain();
+    w.show();
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            paints += e->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    w.details1->installEventFilter(&counter);
+    QElapsedTimer waited;
+    waited.start();
+    pumpUntil([&] { return counter.paints > 0 || waited.elapsed() > 10000; });
+    ASSERT_GT(counter.paints, 0) << "the shown window was never painted";
+
+    w.RunState = TRunState::Receiving;
+    w.details1->repaint();            // painted at once: the interval starts here
+    const int before = counter.paints;
+    w.details1->setText("Nachricht 2 mit 10 Bytes");
+    w.details1->repaint();            // within the interval: held back
+    waited.restart();
+    pumpUntil([&] { return counter.paints > before || waited.elapsed() > 10000; });
+    EXPECT_GT(counter.paints, before);
+    w.RunState = TRunState::Idle;
+}
+
 } // namespace
 } // namespace pb
