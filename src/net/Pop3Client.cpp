@@ -1,5 +1,6 @@
 #include "net/Pop3Client.h"
 
+#include "net/MimeText.h"
 #include "platform/AnsiText.h"
 #include "platform/Fnv1a.h"
 
@@ -88,6 +89,18 @@ std::string Printable(std::string_view line) {
     return out;
 }
 
+// CAPA lines looked at; a server listing more has nothing a client needs in the rest.
+constexpr int MaxCapabilityLines = 100;
+
+// The capability a CAPA line names: its first word, upper case.
+std::string CapabilityName(const std::string& line) {
+    std::string name = NthWord(line, ' ', 1);
+    for (char& c : name)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return name;
+}
+
 } // namespace
 
 bool ValidUniqueId(std::string_view Id) {
@@ -148,6 +161,29 @@ bool TPop3Client::CheckLoginReply(const std::string& Reply, int& Attempts) {
     return false;
 }
 
+TPop3Capabilities TPop3Client::AskCapabilities() {
+    TPop3Capabilities caps;
+    // A server without CAPA refuses it and is used as before.
+    if (!Positive(Transaction("CAPA")))
+        return caps;
+    caps.Answered = true;
+    for (int lines = 0;; ++lines) {
+        const std::string line = NextListingLine(*this);
+        if (line == ".")
+            break;
+        if (lines >= MaxCapabilityLines)
+            continue;
+        const std::string name = CapabilityName(line);
+        if (name == "STLS")
+            caps.Stls = true;
+        else if (name == "UTF8")
+            caps.Utf8 = true;
+        else if (name == "PIPELINING")
+            caps.Pipelining = true;
+    }
+    return caps;
+}
+
 void TPop3Client::Connect() {
     for (int asked = 0; Password.empty() || UserID.empty(); ++asked) {
         if (!OnAuthenticationNeeded)
@@ -180,18 +216,33 @@ void TPop3Client::Connect() {
             const std::string greeting = ReadLn();
             if (!Positive(greeting))
                 throw Exception(greeting);
+            Utf8Mode = false;
+            Capabilities = AskCapabilities();
             if (Security == TSecurity::StartTls) {
+                // A server that lists its capabilities without STLS cannot protect the login.
+                if (Capabilities.Answered && !Capabilities.Stls)
+                    throw Exception("STLS refused: not offered in CAPA");
                 const std::string reply = Transaction("STLS");
                 if (!Positive(reply))
                     throw Exception("STLS refused: " + reply);
                 StartTls();
+                // What the server offers may change once the connection is protected.
+                Capabilities = AskCapabilities();
             }
+            // Raw UTF-8 header lines arrive unchanged only once UTF8 is accepted; a refusal
+            // leaves the session as it was.
+            if (Capabilities.Utf8)
+                Utf8Mode = Positive(Transaction("UTF8"));
 
             int attempts = 0;
             for (;;) {
                 bool ok = false;
-                if (CheckLoginReply(Transaction("USER " + UserID), attempts))
-                    ok = CheckLoginReply(Transaction("PASS " + Password), attempts);
+                // User name and password are kept in Windows-1252; a UTF8 session takes UTF-8.
+                const auto login = [this](const std::string& text) {
+                    return Utf8Mode ? Windows1252ToUtf8(text) : text;
+                };
+                if (CheckLoginReply(Transaction("USER " + login(UserID)), attempts))
+                    ok = CheckLoginReply(Transaction("PASS " + login(Password)), attempts);
                 if (ok)
                     break;
             }
@@ -247,7 +298,7 @@ void TPop3Client::List() {
         return;
     BusyScope busy(busy_);
     RequireConnection();
-    const std::string reply = Transaction("LIST ");
+    const std::string reply = Transaction("LIST");
     // A refusal is followed by no listing: waiting for one would never end.
     if (!Positive(reply))
         throw Exception(reply);

@@ -38,6 +38,15 @@ public:
 
 using TListEvent = std::function<void(int Msg, int Size)>;
 
+// What the server's CAPA answer (RFC 2449) offers. A capability only enables: the commands a
+// server need not list (UIDL, TOP) are tried whatever it says.
+struct TPop3Capabilities {
+    bool Answered = false;    // CAPA was answered with +OK; all false when not
+    bool Stls = false;        // STLS (RFC 2595)
+    bool Utf8 = false;        // UTF8 (RFC 6856)
+    bool Pipelining = false;  // PIPELINING: commands may go out before their answers
+};
+
 // A mail's unique id as RFC 1939 allows it: 1 to 70 printable characters, no blank.
 bool ValidUniqueId(std::string_view Id);
 
@@ -74,6 +83,10 @@ public:
 
     // --- state ---------------------------------------------------------------------------------
     int MailCount = 0;
+    // From the last CAPA of Connect (the one after STLS when TLS was started).
+    TPop3Capabilities Capabilities;
+    // The server accepted UTF8: header lines may hold raw UTF-8, and the login went out as UTF-8.
+    bool Utf8Mode = false;
     TSummary Summary;
     TMailMessage MailMessage;
     bool Busy() const { return busy_; }
@@ -83,8 +96,9 @@ public:
     const TMessageParser& Parser() const { return parser_; }
 
     // --- operations ----------------------------------------------------------------------------
-    // TCP connect (and TLS as Security asks), greeting, USER/PASS, STAT -> MailCount; OnConnect once logged in (also
-    // when STAT then fails). A failure after the TCP connect ends the session first.
+    // TCP connect (and TLS as Security asks), greeting, CAPA (again after STLS), UTF8 when
+    // offered, USER/PASS, STAT -> MailCount; OnConnect once logged in (also when STAT then
+    // fails). A failure after the TCP connect ends the session first.
     void Connect() override;
     // QUIT (when connected), then close; raises the reply line when QUIT was refused.
     void Disconnect() override;
@@ -124,6 +138,7 @@ public:
 
 private:
     bool CheckLoginReply(const std::string& Reply, int& Attempts);
+    TPop3Capabilities AskCapabilities();
     void DiscardRequested();
 
     bool busy_ = false;

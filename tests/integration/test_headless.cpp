@@ -4,6 +4,7 @@
 #include "support/EdhostProcess.h"
 #include "support/MailRunFixture.h"
 #include "support/LoopbackServer.h"
+#include "support/StrictPop3.h"
 #include "support/MailServers.h"
 #include "support/PeakMemory.h"
 
@@ -279,7 +280,7 @@ TEST_F(Headless, AHostileServerCannotPushTheRunPastAFixedBound) {
     constexpr int LinePieces = 2048;   // 2 GB
     LoopbackServer server([&](Peer& p) {
         p.send("+OK ready\r\n");
-        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+        for (std::string line = test::ReadPop3Command(p); !line.empty(); line = test::ReadPop3Command(p)) {
             const std::string verb = line.substr(0, 4);
             if (verb == "STAT")
                 p.send("+OK 3 3208\r\n");

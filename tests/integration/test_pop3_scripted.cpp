@@ -6,6 +6,7 @@
 #include "platform/MessageLoop.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
+#include "support/StrictPop3.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -28,21 +29,25 @@ using test::Peer;
 
 // Answers every command from a script of (expected command, reply) pairs and records what
 // came; after the script it answers QUIT with +OK and waits for the close.
+// CAPA is answered with `capa` (refused by default) and, like lines off the grammar, kept in
+// `besides` only.
 struct Dialogue {
     using Script = std::vector<std::pair<std::string, std::string>>;
     explicit Dialogue(Script s) : script(std::move(s)) {}
     Script script;
+    std::string capa = test::NoCapa;
     std::vector<std::string> received;
+    std::string besides;
     void operator()(Peer& p) {
         p.send("+OK ready\r\n");
         for (const auto& [expect, reply] : script) {
-            const std::string line = p.readLine();
+            const std::string line = test::ReadPop3Command(p, capa, &besides);
             if (line.empty())
                 return;
             received.push_back(line.substr(0, line.size() - 2));
             p.send(reply);
         }
-        const std::string line = p.readLine();
+        const std::string line = test::ReadPop3Command(p, capa, &besides);
         if (!line.empty()) {
             received.push_back(line.substr(0, line.size() - 2));
             p.send("+OK bye\r\n");
@@ -148,7 +153,7 @@ TEST(Pop3Login, RefusedStatStillReportsTheLogin) {
 TEST(Pop3Operations, RefusedListEndsAndMalformedListingLinesCostOnlyTheirMail) {
     const std::string longId(71, 'x');
     Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "+OK\r\n"}, {"STAT", "+OK 1 10\r\n"},
-                {"LIST ", "-ERR not now\r\n"}, {"LIST ", "+OK\r\n1 10\r\n2 x\r\n3 30\r\n.\r\n"},
+                {"LIST", "-ERR not now\r\n"}, {"LIST", "+OK\r\n1 10\r\n2 x\r\n3 30\r\n.\r\n"},
                 {"UIDL", "+OK\r\n1 abc\r\n2 " + longId + "\r\n0 z\r\n3 a\x01" "b\r\n4\r\n.\r\n"}});
     LoopbackServer server(std::ref(d));
     TPop3Client c;
@@ -181,7 +186,7 @@ TEST(Pop3Operations, OverlongLinesComeInPiecesAndKeepTheSessionInStep) {
     const std::string tail = std::string(3u << 20, 'x');
     const std::string fakeEnd = std::string(1u << 20, 'y') + ".\r\n";
     Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "+OK\r\n"}, {"STAT", "+OK 2 10\r\n"},
-                {"LIST ", "+OK\r\n1 10 " + tail + "\r\n2 20\r\n.\r\n"},
+                {"LIST", "+OK\r\n1 10 " + tail + "\r\n2 20\r\n.\r\n"},
                 {"TOP 1 0", "+OK\r\nX-Long: " + tail + "\r\n" + fakeEnd + "Subject: Hallo\r\n.\r\n"},
                 {"LIST 1", "+OK 1 10\r\n"},
                 {"RETR 2", "+OK\r\n" + fakeEnd + "body " + tail + "\r\n.\r\n"},
@@ -209,10 +214,10 @@ TEST(Pop3Operations, OverlongLinesComeInPiecesAndKeepTheSessionInStep) {
 void halfAMail(Peer& p) {
     p.send("+OK ready\r\n");
     for (const char* reply : {"+OK\r\n", "+OK\r\n", "+OK 1 100\r\n"}) {
-        p.readLine();
+        test::ReadPop3Command(p);
         p.send(reply);
     }
-    p.readLine();   // RETR 1
+    test::ReadPop3Command(p);   // RETR 1
     p.send("+OK\r\nSubject: half\r\n\r\nfirst line\r\n");
 }
 
@@ -256,10 +261,10 @@ TEST(Pop3Retrieve, CancelWhileAnAttachmentIsDecodedEndsTheRetrievalAfterTheFile)
     LoopbackServer server([&part](Peer& p) {
         p.send("+OK ready\r\n");
         for (const char* reply : {"+OK\r\n", "+OK\r\n", "+OK 1 100\r\n"}) {
-            p.readLine();
+            test::ReadPop3Command(p);
             p.send(reply);
         }
-        p.readLine();   // RETR 1
+        test::ReadPop3Command(p);   // RETR 1
         p.send("+OK\r\nContent-Type: multipart/mixed; boundary=\"XYZ\"\r\n\r\n--XYZ\r\n"
                "Content-Type: text/plain\r\n\r\nsee the file\r\n--XYZ\r\n"
                "Content-Type: application/octet-stream; name=\"big.bin\"\r\n"

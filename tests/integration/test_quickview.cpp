@@ -5,6 +5,7 @@
 #include "platform/AnsiText.h"
 #include "platform/MessageLoop.h"
 #include "support/LoopbackServer.h"
+#include "support/StrictPop3.h"
 #include "support/MailServers.h"
 #include "support/MainWindowFixture.h"
 #include "ui/PB_quick.h"
@@ -374,7 +375,7 @@ TEST_F(QuickView, FailedListingOnAnOpenSessionStillEndsWithQuit) {
     std::vector<std::string> got;
     test::LoopbackServer server([&](test::Peer& p) {
         p.send("+OK ready\r\n");
-        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+        for (std::string line = test::ReadPop3Command(p); !line.empty(); line = test::ReadPop3Command(p)) {
             got.push_back(line.substr(0, line.size() - 2));
             if (line.rfind("STAT", 0) == 0)
                 p.send("+OK 2 200\r\n");
@@ -407,13 +408,13 @@ TEST_F(QuickView, AbbrechenEndsAFetchFromAStalledServer) {
     std::string afterTop;
     test::LoopbackServer stalled([&](test::Peer& p) {
         p.send("+OK ready\r\n");
-        p.readLine();
+        test::ReadPop3Command(p);
         p.send("+OK\r\n");
-        p.readLine();
+        test::ReadPop3Command(p);
         p.send("+OK logged in\r\n");
-        p.readLine();
+        test::ReadPop3Command(p);
         p.send("+OK 2 300\r\n");
-        afterTop = p.readLine();   // TOP 1 0, never answered
+        afterTop = test::ReadPop3Command(p);   // TOP 1 0, never answered
         afterTop += p.readAll();   // until the client closes
     });
     form.QuickPort = stalled.port();

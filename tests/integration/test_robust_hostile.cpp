@@ -4,6 +4,7 @@
 // the mails that can be stored are stored, once.
 #include "support/EdhostProcess.h"
 #include "support/LoopbackServer.h"
+#include "support/StrictPop3.h"
 #include "support/MailRunFixture.h"
 #include "support/PeakMemory.h"
 
@@ -136,7 +137,7 @@ TEST_F(RobustHostile, MailWithoutEndLineBeforeTheClose) {
     EdhostProcess host;
     LoopbackServer server([](Peer& p) {
         p.send("+OK ready\r\n");
-        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+        for (std::string line = test::ReadPop3Command(p); !line.empty(); line = test::ReadPop3Command(p)) {
             const std::string verb = line.substr(0, 4);
             if (verb == "STAT")
                 p.send("+OK 2 200\r\n");
@@ -171,7 +172,7 @@ TEST_F(RobustHostile, StatCountOutOfRangeTheListingDecides) {
         fs::remove("readmsg.lst");
         LoopbackServer server([count](Peer& p) {
             p.send("+OK ready\r\n");
-            for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+            for (std::string line = test::ReadPop3Command(p); !line.empty(); line = test::ReadPop3Command(p)) {
                 const std::string verb = line.substr(0, 4);
                 if (verb == "STAT")
                     p.send("+OK " + count + " 120\r\n");

@@ -10,6 +10,7 @@
 #include "support/CutProxy.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
+#include "support/StrictPop3.h"
 #include "support/MailRunFixture.h"
 #include "support/MailServers.h"
 
@@ -314,9 +315,9 @@ TEST(TlsScripted, StlsRefusedOrFollowedByInjectedBytesEndsTheSession) {
         std::string afterStls;
         test::LoopbackServer server([&](test::Peer& p) {
             p.send("+OK ready\r\n");
-            if (p.readLine() == "STLS\r\n")
+            if (test::ReadPop3Command(p) == "STLS\r\n")
                 p.send(c.reply);
-            for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+            for (std::string line = test::ReadPop3Command(p); !line.empty(); line = test::ReadPop3Command(p)) {
                 afterStls += line;
                 if (line == "QUIT\r\n") {
                     p.send("+OK bye\r\n");

@@ -7,6 +7,7 @@
 #include "platform/Resolver.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
+#include "support/StrictPop3.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -477,7 +478,7 @@ TEST(AsyncSocketLimits, AMailMustArriveWithinTheTimeItsListedSizeAllows) {
     ShortLimits limits({60000, 60000, 300, 100});
     LoopbackServer server([](Peer& p) {
         p.send("+OK ready\r\n");
-        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+        for (std::string line = test::ReadPop3Command(p); !line.empty(); line = test::ReadPop3Command(p)) {
             if (line.starts_with("LIST")) {
                 p.send("+OK\r\n1 70000\r\n.\r\n");   // two blocks of 64 KB: 300 + 2 * 100 ms
             } else if (line.starts_with("RETR")) {
