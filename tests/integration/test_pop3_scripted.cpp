@@ -210,6 +210,83 @@ TEST(Pop3Operations, OverlongLinesComeInPiecesAndKeepTheSessionInStep) {
     EXPECT_EQ(d.received.size(), d.script.size() + 1);
 }
 
+// --- command spellings and capabilities ---------------------------------------------------------
+
+// A whole session against a server that offers UTF8 and PIPELINING: every command the client
+// has goes out exactly as RFC 1939, 2449 and 6856 spell it (the strict server refuses and keeps
+// aside any other line), UTF8 before the login, and the Windows-1252 password as UTF-8.
+TEST(Pop3Commands, EveryCommandIsSpelledAsTheRfcsDefineIt) {
+    Dialogue d({{"UTF8", "+OK UTF8 enabled\r\n"}, {"USER user", "+OK\r\n"},
+                {"PASS gr\xC3\xBCn", "+OK\r\n"}, {"STAT", "+OK 2 20\r\n"},
+                {"LIST", "+OK\r\n1 10\r\n2 10\r\n.\r\n"}, {"UIDL", "+OK\r\n1 a\r\n2 b\r\n.\r\n"},
+                {"TOP 1 0", "+OK\r\nSubject: eins\r\n.\r\n"}, {"LIST 1", "+OK 1 10\r\n"},
+                {"RETR 2", "+OK\r\nSubject: Gr\xC3\xBC\xC3\x9F" "e\r\n\r\nText\r\n.\r\n"},
+                {"DELE 2", "+OK\r\n"}, {"DELE 1", "+OK\r\n"}});
+    d.capa = "+OK\r\nUSER\r\nTOP\r\nutf8 USER\r\nPIPELINING\r\nX-UNKNOWN 1 2 3\r\n.\r\n";
+    LoopbackServer server(std::ref(d));
+    QTemporaryDir dir;
+    TPop3Client c;
+    setup(c, server.port(), "gr\xFCn");
+    c.AttachFilePath = dir.path().toStdString() + "/";
+    c.Connect();
+    EXPECT_TRUE(c.Utf8Mode);
+    EXPECT_TRUE(c.Capabilities.Pipelining);
+    c.List();
+    std::map<int, std::string> ids;
+    EXPECT_TRUE(c.ListUniqueIds(ids));
+    c.GetSummary(1);
+    c.DeleteOnRead = true;
+    c.GetMailMessage(2);
+    EXPECT_EQ(c.MailMessage.Subject, " Gr\xC3\xBC\xC3\x9F" "e");   // raw UTF-8, decoded on storing
+    c.DeleteMailMessage(1);
+    c.Disconnect();
+    server.join();
+    auto expected = d.expected();
+    expected.push_back("QUIT");
+    EXPECT_EQ(d.received, expected);
+    EXPECT_EQ(d.besides, "CAPA\r\n");   // nothing off the grammar
+}
+
+// A strict server refuses LIST with a trailing blank (Cyrus: "-ERR Syntax error").
+TEST(Pop3Commands, ListWithATrailingBlankIsRefused) {
+    EXPECT_FALSE(test::Pop3Command("LIST \r\n"));
+    EXPECT_TRUE(test::Pop3Command("LIST\r\n"));
+    Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "+OK\r\n"}, {"STAT", "+OK 0 0\r\n"}});
+    LoopbackServer server(std::ref(d));
+    TPop3Client c;
+    setup(c, server.port());
+    c.Connect();
+    EXPECT_EQ(c.Transaction("LIST "), "-ERR Syntax error\r\n");
+    c.Disconnect();
+    server.join();
+    EXPECT_EQ(d.besides, "CAPA\r\nLIST \r\n");
+}
+
+// A CAPA answer with a 3 MB line and more lines than are kept: it is read to its end in
+// bounded pieces and the session stays in step; UTF8 beyond the 100th line is not taken up,
+// and UIDL is tried although the answer does not list it.
+TEST(Pop3Commands, HugeCapaAnswerIsBoundedAndOnlyEnables) {
+    Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "+OK\r\n"}, {"STAT", "+OK 0 0\r\n"},
+                {"UIDL", "+OK\r\n.\r\n"}});
+    d.capa = "+OK\r\nX-LONG " + std::string(3u << 20, 'x') + "\r\n";
+    for (int i = 0; i < 150; ++i)
+        d.capa += "X-FILL " + std::to_string(i) + "\r\n";
+    d.capa += "UTF8\r\n.\r\n";
+    LoopbackServer server(std::ref(d));
+    TPop3Client c;
+    setup(c, server.port());
+    c.Connect();
+    EXPECT_TRUE(c.Capabilities.Answered);
+    EXPECT_FALSE(c.Utf8Mode);
+    std::map<int, std::string> ids;
+    EXPECT_TRUE(c.ListUniqueIds(ids));
+    c.Disconnect();
+    server.join();
+    auto expected = d.expected();
+    expected.push_back("QUIT");
+    EXPECT_EQ(d.received, expected);
+}
+
 // Sends the greeting, takes the login and RETR, then the first half of a mail.
 void halfAMail(Peer& p) {
     p.send("+OK ready\r\n");

@@ -307,17 +307,21 @@ TEST(TlsScripted, HandshakeWaitsEndByCancelAndByTheTimeLimit) {
     }
 }
 
-TEST(TlsScripted, StlsRefusedOrFollowedByInjectedBytesEndsTheSession) {
-    struct Case { const char* reply; const char* error; };
-    for (const Case c : {Case{"-ERR unknown command\r\n", "STLS refused: -ERR unknown command\r\n"},
-                         Case{"+OK begin TLS\r\n+OK injected\r\n", "Data before TLS handshake"}}) {
+TEST(TlsScripted, StlsRefusedNotOfferedOrFollowedByInjectedBytesEndsTheSession) {
+    struct Case { const char* capa; const char* reply; const char* error; };
+    for (const Case c : {Case{"-ERR unknown command\r\n", "-ERR unknown command\r\n", "STLS refused: -ERR unknown command\r\n"},
+                         Case{"+OK\r\nUSER\r\n.\r\n", "+OK\r\n", "STLS refused: not offered in CAPA"},
+                         Case{"+OK\r\nSTLS\r\n.\r\n", "+OK begin TLS\r\n+OK injected\r\n", "Data before TLS handshake"}}) {
         SCOPED_TRACE(c.error);
         std::string afterStls;
         test::LoopbackServer server([&](test::Peer& p) {
             p.send("+OK ready\r\n");
-            if (test::ReadPop3Command(p) == "STLS\r\n")
+            std::string line = test::ReadPop3Command(p, c.capa);
+            if (line == "STLS\r\n") {
                 p.send(c.reply);
-            for (std::string line = test::ReadPop3Command(p); !line.empty(); line = test::ReadPop3Command(p)) {
+                line = test::ReadPop3Command(p, c.capa);
+            }
+            for (; !line.empty(); line = test::ReadPop3Command(p, c.capa)) {
                 afterStls += line;
                 if (line == "QUIT\r\n") {
                     p.send("+OK bye\r\n");

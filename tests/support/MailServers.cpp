@@ -119,18 +119,12 @@ MailServers::MailServers(std::string user, std::string password)
 
 MailServers::~MailServers() { stop(); }
 
-int MailServers::runScript(const std::vector<std::string>& args, int timeoutMs) const {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string_view v(*e);
-        // Ports and account come from this object, never from the caller's shell.
-        if (v.starts_with("POP3_PORT=") || v.starts_with("SMTP_PORT=") ||
-            v.starts_with("POP3_USER=") || v.starts_with("POP3_PASS="))
-            continue;
-        env.emplace_back(v);
-    }
-    env.push_back("POP3_USER=" + user_);
-    env.push_back("POP3_PASS=" + password_);
+namespace {
+
+// Runs a script with `env` as its environment, stdout and stderr appended to `out`; its exit
+// status, or -1 when it could not start or ran past `timeoutMs` (then it is killed).
+int spawnScript(const std::vector<std::string>& args, std::vector<std::string> env,
+                const std::string& out, int timeoutMs) {
     std::vector<char*> envp, argv;
     for (auto& s : env)
         envp.push_back(s.data());
@@ -140,7 +134,6 @@ int MailServers::runScript(const std::vector<std::string>& args, int timeoutMs) 
         argv.push_back(s.data());
     argv.push_back(nullptr);
 
-    std::string out = dir_ + "/script.out";
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
@@ -167,6 +160,47 @@ int MailServers::runScript(const std::vector<std::string>& args, int timeoutMs) 
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+}
+
+std::vector<std::string> environment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
+    return env;
+}
+
+// Removes a server's directory, trying again a few times: a server process still on its way
+// out may add a file while the tree goes. PB_KEEP_SERVERS=1 keeps it for a look at the logs.
+void removeServerDir(const std::string& dir) {
+    const char* keep = std::getenv("PB_KEEP_SERVERS");
+    if (dir.empty() || (keep && *keep == '1'))
+        return;
+    std::error_code ec;
+    for (int i = 0; i < 20; ++i) {
+        ec.clear();
+        fs::remove_all(dir, ec);
+        if (!ec && !fs::exists(dir, ec))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (ec || fs::exists(dir, ec))
+        std::fprintf(stderr, "could not remove %s: %s\n", dir.c_str(), ec.message().c_str());
+}
+
+} // namespace
+
+int MailServers::runScript(const std::vector<std::string>& args, int timeoutMs) const {
+    std::vector<std::string> env;
+    for (std::string& v : environment()) {
+        // Ports and account come from this object, never from the caller's shell.
+        if (v.starts_with("POP3_PORT=") || v.starts_with("SMTP_PORT=") ||
+            v.starts_with("POP3_USER=") || v.starts_with("POP3_PASS="))
+            continue;
+        env.push_back(std::move(v));
+    }
+    env.push_back("POP3_USER=" + user_);
+    env.push_back("POP3_PASS=" + password_);
+    return spawnScript(args, std::move(env), dir_ + "/script.out", timeoutMs);
 }
 
 std::string MailServers::fingerprint(const std::string& certificate) const {
@@ -404,6 +438,91 @@ std::string MailServers::logTail(int lines) const {
         if (fs::exists(p, ec))
             out += "--- " + p.string() + "\n" + lastLines(p, lines);
     }
+    return out;
+}
+
+// --- InteropServer ------------------------------------------------------------------------------
+
+InteropServer::InteropServer(std::string kind) : kind_(std::move(kind)) {}
+
+InteropServer::~InteropServer() { stop(); }
+
+int InteropServer::run(const std::vector<std::string>& args, int timeoutMs) const {
+    std::vector<std::string> full{kScripts + "interop-servers"};
+    full.insert(full.end(), args.begin(), args.end());
+    return spawnScript(full, environment(), dir_ + "/script.out", timeoutMs);
+}
+
+std::string InteropServer::start() {
+    if (!dir_.empty())
+        return "";
+    std::string tmpl = tempRoot() + "/pbio.XXXXXX";
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error(std::string("InteropServer: mkdtemp: ") + std::strerror(errno));
+    dir_ = tmpl;
+    ::chmod(dir_.c_str(), 0755);   // the servers' own users reach their files through it
+    // The packages' pop3d binaries are kept beside the build, taken out once.
+    const std::string packages = std::string(PB_BIN_DIR) + "/../interop";
+    int rc = run({"fetch", packages}, 120000);
+    if (rc == 0)
+        rc = run({"start", kind_, packages, dir_ + "/s", "--owner", std::to_string(getpid())}, 60000);
+    env_ = readFile(dir_ + "/s/ports.env");
+    const std::string output = readFile(dir_ + "/script.out");
+    if (rc == 3) {
+        stop();
+        std::string why = output.substr(output.rfind("interop-servers: ") == std::string::npos
+                                            ? 0 : output.rfind("interop-servers: ") + 17);
+        while (!why.empty() && why.back() == '\n')
+            why.pop_back();
+        return why.empty() ? "interop-servers cannot run " + kind_ + " here" : why;
+    }
+    if (rc != 0 || env_.empty()) {
+        std::string logs;
+        std::error_code ec;
+        for (const auto& f : sortedFiles(dir_ + "/s/log"))
+            logs += "--- " + f.filename().string() + "\n" + lastLines(f, 20);
+        stop();
+        throw std::runtime_error("InteropServer: " + kind_ + " did not start (exit " +
+                                 std::to_string(rc) + "):\n" + output + logs);
+    }
+    return "";
+}
+
+void InteropServer::stop() noexcept {
+    if (dir_.empty())
+        return;
+    try {
+        run({"stop", dir_ + "/s"}, 20000);
+        removeServerDir(dir_);
+    } catch (...) {
+        // Cleaning up must not end a test run; a left-over directory is harmless.
+    }
+    dir_.clear();
+    env_.clear();
+}
+
+int InteropServer::port(const std::string& key) const {
+    const auto pos = env_.find("\n" + key + "=");
+    return pos == std::string::npos ? 0 : std::atoi(env_.c_str() + pos + key.size() + 2);
+}
+
+void InteropServer::deliver(const std::vector<std::string>& raws) {
+    std::vector<std::string> args{"deliver", dir_ + "/s"};
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+        const std::string file = dir_ + "/mail" + std::to_string(i) + ".eml";
+        std::ofstream(file, std::ios::binary) << diskText(raws[i]);
+        args.push_back(file);
+    }
+    const int rc = run(args, 60000);
+    if (rc != 0)
+        throw std::runtime_error("InteropServer: delivery failed (exit " + std::to_string(rc) +
+                                 "):\n" + readFile(dir_ + "/script.out"));
+}
+
+std::vector<std::string> InteropServer::delivered() const {
+    std::vector<std::string> out;
+    for (const auto& f : mailFiles(dir_ + "/s/box/Maildir"))
+        out.push_back(readFile(f));
     return out;
 }
 

@@ -130,4 +130,47 @@ private:
     unsigned mailGid_ = 0;
 };
 
+// One of the servers from Debian that scripts/interop-servers runs, for the interop tests:
+// "cyrus" (Cyrus pop3d: STLS on pop3Port, TLS from the first byte on pop3sPort), "courier"
+// (Courier pop3d, which offers UTF8) or "postfix" (submission with STARTTLS and AUTH through
+// Dovecot SASL on submissionPort, TLS from the first byte on smtpsPort). The account is
+// user() / password(); the certificates are those of scripts/make-test-certs (tlsFile).
+class InteropServer {
+public:
+    explicit InteropServer(std::string kind);
+    ~InteropServer();
+    InteropServer(const InteropServer&) = delete;
+    InteropServer& operator=(const InteropServer&) = delete;
+
+    // Starts the server: "" when it runs, else why this machine cannot run it (the script's
+    // exit status 3: a package missing, not root, no mount namespace). Throws
+    // std::runtime_error with the logs when it fails otherwise.
+    std::string start();
+    // Stops it and removes its directory (PB_KEEP_SERVERS=1 keeps it). Never throws.
+    void stop() noexcept;
+
+    std::string host() const { return "127.0.0.1"; }
+    int pop3Port() const { return port("POP3_PORT"); }
+    int pop3sPort() const { return port("POP3S_PORT"); }
+    int submissionPort() const { return port("SUBMISSION_PORT"); }
+    int smtpsPort() const { return port("SMTPS_PORT"); }
+    std::string user() const { return "test"; }
+    std::string password() const { return "secret"; }
+    std::string tlsFile(const std::string& name) const { return dir_ + "/s/tls/" + name; }
+
+    // Hands mails to the POP3 server in order, the way its mail arrives there (Cyrus: deliver
+    // to lmtpd; Courier: into the Maildir). Throws when the server refuses one.
+    void deliver(const std::vector<std::string>& raws);
+    // Postfix: the text of every mail delivered so far, as stored (LF line ends), in order.
+    std::vector<std::string> delivered() const;
+
+private:
+    int port(const std::string& key) const;
+    int run(const std::vector<std::string>& args, int timeoutMs) const;
+
+    std::string kind_;
+    std::string dir_;
+    std::string env_;   // ports.env
+};
+
 } // namespace pb::test
