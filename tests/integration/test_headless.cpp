@@ -4,7 +4,7 @@
 #include "support/EdhostProcess.h"
 #include "support/MailRunFixture.h"
 #include "support/LoopbackServer.h"
-#include "support/StrictPop3.h"
+#include "support/StrictServers.h"
 #include "support/MailServers.h"
 #include "support/PeakMemory.h"
 

@@ -6,6 +6,7 @@
 #include "platform/MessageLoop.h"
 #include "support/EdhostProcess.h"
 #include "support/LoopbackServer.h"
+#include "support/StrictServers.h"
 #include "support/MailRunFixture.h"
 
 #include <QByteArray>
@@ -462,7 +463,7 @@ TEST_F(OutgoingRun, LostServerStopsTheRunAfterOneBox) {
     int mailsTaken = 0;
     test::LoopbackServer server([&](test::Peer& p) {
         p.send("220 scripted\r\n");
-        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+        for (std::string line = test::ReadSmtpCommand(p); !line.empty(); line = test::ReadSmtpCommand(p)) {
             if (line != "DATA\r\n") {
                 p.send("250 ok\r\n");
                 continue;

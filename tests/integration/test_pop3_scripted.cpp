@@ -6,7 +6,7 @@
 #include "platform/MessageLoop.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
-#include "support/StrictPop3.h"
+#include "support/StrictServers.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>

@@ -5,7 +5,7 @@
 #include "platform/AnsiText.h"
 #include "platform/MessageLoop.h"
 #include "support/LoopbackServer.h"
-#include "support/StrictPop3.h"
+#include "support/StrictServers.h"
 #include "support/MailServers.h"
 #include "support/MainWindowFixture.h"
 #include "ui/PB_quick.h"

@@ -4,7 +4,7 @@
 // the mails that can be stored are stored, once.
 #include "support/EdhostProcess.h"
 #include "support/LoopbackServer.h"
-#include "support/StrictPop3.h"
+#include "support/StrictServers.h"
 #include "support/MailRunFixture.h"
 #include "support/PeakMemory.h"
 

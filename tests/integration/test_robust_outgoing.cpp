@@ -5,6 +5,7 @@
 #include "mail/PB_addressbook.h"
 #include "support/EdhostProcess.h"
 #include "support/LoopbackServer.h"
+#include "support/StrictServers.h"
 #include "support/MailRunFixture.h"
 
 #include <QToolButton>
@@ -54,7 +55,9 @@ private:
         bool inData = false;
         std::string mail;
         for (;;) {
-            const std::string line = p.readLine();
+            // Commands as a strict server takes them (a line off the grammar is refused at once);
+            // the mail text line by line.
+            const std::string line = inData ? p.readLine() : test::ReadSmtpCommand(p);
             if (line.empty())
                 return;
             if (++lines_ == cutAt) {

@@ -10,7 +10,7 @@
 #include "support/CutProxy.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
-#include "support/StrictPop3.h"
+#include "support/StrictServers.h"
 #include "support/MailRunFixture.h"
 #include "support/MailServers.h"
 

@@ -462,7 +462,11 @@ std::string InteropServer::start() {
     dir_ = tmpl;
     ::chmod(dir_.c_str(), 0755);   // the servers' own users reach their files through it
     // The packages' pop3d binaries are kept beside the build, taken out once.
+#ifdef PB_BIN_DIR
     const std::string packages = std::string(PB_BIN_DIR) + "/../interop";
+#else
+    const std::string packages = tempRoot() + "/pb-interop-packages";
+#endif
     int rc = run({"fetch", packages}, 120000);
     if (rc == 0)
         rc = run({"start", kind_, packages, dir_ + "/s", "--owner", std::to_string(getpid())}, 60000);

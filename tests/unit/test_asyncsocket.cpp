@@ -7,7 +7,7 @@
 #include "platform/Resolver.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
-#include "support/StrictPop3.h"
+#include "support/StrictServers.h"
 
 #include <QCoreApplication>
 #include <QTimer>

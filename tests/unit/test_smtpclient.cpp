@@ -4,6 +4,7 @@
 #include "net/SmtpClient.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
+#include "support/StrictServers.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -23,16 +24,23 @@ void prepare(TSmtpClient& smtp, std::uint16_t port) {
     smtp.UserID = "me";
 }
 
-// Answers every line with `reply` until the client says QUIT; returns the lines read.
-std::vector<std::string> serveUntilQuit(Peer& p, const std::string& reply = "250 ok\r\n") {
+// Accepts every command and mail until the client says QUIT; returns the lines read, the mail
+// texts' lines included.
+std::vector<std::string> serveUntilQuit(Peer& p) {
     std::vector<std::string> got;
-    for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+    for (std::string line = test::ReadSmtpCommand(p); !line.empty(); line = test::ReadSmtpCommand(p)) {
         got.push_back(line);
         if (line == "QUIT\r\n") {
             p.send("221 bye\r\n");
             break;
         }
-        p.send(line == "DATA\r\n" ? "354 go ahead\r\n" : reply);
+        if (line == "DATA\r\n") {
+            p.send("354 go ahead\r\n");
+            for (line = p.readLine(); !line.empty() && line != ".\r\n"; line = p.readLine())
+                got.push_back(line);
+            got.push_back(line);
+        }
+        p.send("250 ok\r\n");
     }
     return got;
 }
@@ -62,9 +70,9 @@ TEST(SmtpConnect, MultiLineGreetingAndHeloRepliesAreReadToTheirLastLine) {
     std::vector<std::string> got;
     LoopbackServer server([&](Peer& p) {
         p.send("220-welcome\r\n220-to the\r\n 220 indented continuation\r\n220 server\r\n");
-        got.push_back(p.readLine());
+        got.push_back(test::ReadSmtpCommand(p));
         p.send("250-hello me\r\n250-SIZE 100\r\n250 HELP\r\n");
-        got.push_back(p.readLine());
+        got.push_back(test::ReadSmtpCommand(p));
         p.send("221 bye\r\n");
         p.waitForClose();
     });
@@ -84,7 +92,7 @@ TEST(SmtpConnect, AGreetingOfFourHundredOrMoreFailsWithItsLineAfterQuit) {
     std::string quit;
     LoopbackServer server([&](Peer& p) {
         p.send("421 too busy\r\n");
-        quit = p.readLine();
+        quit = test::ReadSmtpCommand(p);
         p.send("221 bye\r\n");
         p.waitForClose();
     });
@@ -102,9 +110,9 @@ TEST(SmtpConnect, AGreetingOfFourHundredOrMoreFailsWithItsLineAfterQuit) {
 TEST(SmtpDisconnect, AQuitReplyAbove339FailsWithTheLineButTheSocketIsClosed) {
     LoopbackServer server([](Peer& p) {
         p.send("220 hi\r\n");
-        p.readLine();
+        test::ReadSmtpCommand(p);
         p.send("250 ok\r\n");
-        p.readLine();
+        test::ReadSmtpCommand(p);
         p.send("500 not now\r\n");
         p.waitForClose();
     });
@@ -130,7 +138,7 @@ TEST(SmtpSend, AConnectionCutInsideTheMailTextFailsAndTheNextConnectWorks) {
             p.send("220 hi\r\n");
             if (++session == 1) {
                 for (int i = 0; i < 5; ++i) {   // HELO RSET MAIL RCPT DATA
-                    const std::string line = p.readLine();
+                    const std::string line = test::ReadSmtpCommand(p);
                     p.send(line == "DATA\r\n" ? "354 go ahead\r\n" : "250 ok\r\n");
                 }
                 p.readBytes(100);   // part of the header, then the server gives up
@@ -212,7 +220,7 @@ TEST(SmtpReplies, OnlyANumberedTwoHundredAfterTheDataAcceptsTheMail) {
         SCOPED_TRACE(c.endReply);
         LoopbackServer server([&](Peer& p) {
             p.send("220 hi\r\n");
-            for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+            for (std::string line = test::ReadSmtpCommand(p); !line.empty(); line = test::ReadSmtpCommand(p)) {
                 if (line == "QUIT\r\n") {
                     p.send("221 bye\r\n");
                     break;
