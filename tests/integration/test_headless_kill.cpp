@@ -6,6 +6,7 @@
 #include "support/LoopbackServer.h"
 #include "support/MailRunFixture.h"
 #include "support/MailServers.h"
+#include "support/StrictServers.h"
 
 #include "platform/AnsiText.h"
 
@@ -215,7 +216,7 @@ TEST_F(HeadlessKill, MalformedListingLinesCostOnlyTheirMail) {
     std::vector<std::string> retrieved;
     auto session = [&](Peer& p) {
         p.send("+OK ready\r\n");
-        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+        for (std::string line = test::ReadPop3Command(p); !line.empty(); line = test::ReadPop3Command(p)) {
             const std::string verb = line.substr(0, 4);
             if (verb == "STAT")
                 p.send("+OK 3 180\r\n");
