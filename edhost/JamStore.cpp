@@ -500,7 +500,11 @@ struct Area {
     std::string file;   // as written in the list
     std::unique_ptr<jam::Area> jam;
     bool loaded = false;
-    bool unsynced = false;   // messages appended or changed since the last sync
+    // Messages appended or changed since the last sync. A host that starts does not know
+    // whether the one before it, killed or crashed, had synced what it wrote: the kernel may
+    // still hold those pages, and a plug-in that is told its stores are durable at the first
+    // close would be told so wrongly. So the first close of every area syncs.
+    bool unsynced = true;
     std::uint32_t mod = 0;
     // By number - 1: where each header lies and what it holds. The texts are not kept here:
     // the records in msgs hold them already, and a second copy of every text was most of
