@@ -19,6 +19,7 @@
 #include "MessageStore.h"
 
 #include "platform/Session.h"
+#include "platform/SharedMemory.h"
 #include "platform/UserFolder.h"
 
 #include <cerrno>
@@ -84,7 +85,8 @@ const char* kHelpDetails =
     "Environment: EDAPI_SESSION names the channel between host and plug-ins; edhost and\n"
     "postbridge must see the same value (unset: one channel per user). The channel lives in\n"
     "$XDG_RUNTIME_DIR/edapi, else /run/user/UID/edapi, /dev/shm/edapi-UID or /tmp/edapi-UID;\n"
-    "a folder there that is not the user's alone is refused.\n"
+    "one that another user holds is passed by for the first of FOLDER.1 .. FOLDER.9 beside it\n"
+    "and ~/.cache/edapi-HOST that is the user's own (or can be made), the same in both programs.\n"
     "Exit status: 0 done; 3 `status` found no serving host; 4 the folder holds a base of the\n"
     "older single-file form, which edhost no longer reads; any other value, a failure.\n";
 
@@ -287,6 +289,10 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
         std::fprintf(stderr, "edhost: %s\n", error.c_str());
         return 1;
     }
+    removeLeftovers();   // what crashed plug-ins (and hosts) left in the channel folder
+    if (const ChannelDir dir = channelDirectory(); !dir.passedBy.empty())
+        std::printf("edhost: passing by the channel folder %s; using %s\n",
+                    channelProblem(passedByAccount(dir)).c_str(), dir.path.c_str());
     std::printf("edhost: serving %s in session %s (host thread %s)\n", base.c_str(),
                 sessionName().c_str(), threadIdHex(server.hostThreadId()).c_str());
     std::fflush(stdout);
@@ -326,11 +332,7 @@ int serve(const std::string& base, const std::vector<std::string>& args) {
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // A reader of our output that went away must not kill the host mid-shutdown.
-    std::signal(SIGPIPE, SIG_IGN);
+int run(int argc, char** argv) {
     std::vector<std::string> args;
     std::string base;
     bool userBase = false;
@@ -375,7 +377,14 @@ int main(int argc, char** argv) {
     CommandResult r;
     if (!remoteCommand(base, args, r)) {
         // Looking at a base must not make one: only `serve` and `write` start a new base.
-        if (!std::filesystem::exists(base) && args[0] != "write") {
+        std::error_code ec;
+        const bool exists = std::filesystem::exists(base, ec);
+        if (ec) {
+            std::fprintf(stderr, "edhost: cannot look at the base in %s: %s\n", base.c_str(),
+                         ec.message().c_str());
+            return 1;
+        }
+        if (!exists && args[0] != "write") {
             if (args[0] == "status")
                 std::printf("not serving; no base in %s\n", base.c_str());
             else
@@ -392,4 +401,20 @@ int main(int argc, char** argv) {
     std::fwrite(r.out.data(), 1, r.out.size(), stdout);
     std::fwrite(r.err.data(), 1, r.err.size(), stderr);
     return r.code;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A reader of our output that went away must not kill the host mid-shutdown.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Whatever fails on the way (a folder that cannot be read, memory) ends in one line and an
+    // exit status, never in an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "edhost: %s\n", e.what());
+    }
+    return 1;
 }

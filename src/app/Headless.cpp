@@ -13,6 +13,7 @@
 #include "mail/RunFace.h"
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
+#include "platform/SharedMemory.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
 #include "platform/PrivateFiles.h"
@@ -144,6 +145,9 @@ bool THeadlessPoll::Attach() {
                  ". Er muss Ihnen allein gehören (0700).");
         return false;
     }
+    if (!dir.passedBy.empty())
+        LogEntry(ChannelPassedBy(dir));
+    removeLeftovers();   // what a crashed run left in the channel folder (mail text included)
     host_.Connect();
     if (!host_.Connected()) {
         LogEntry(ansi("ED95 Verbindung zu Echodesk konnte nicht erstellt werden"));

@@ -8,6 +8,7 @@
 #include "platform/Exceptions.h"
 #include "platform/MessageBoxes.h"
 #include "platform/PrivateFiles.h"
+#include "platform/SharedMemory.h"
 #include "ui/PB_address.h"
 #include "ui/CertificateBox.h"
 #include "ui/PB_conf.h"
@@ -257,6 +258,9 @@ void Tmain::StartUp() {
     LogEntry(ansi("ED95 Verbinde mit Echodesk 95..."));
     if (ChannelDir dir = channelDirectory(); !dir.ok)
         ShowChannelRefusal(dir);
+    else if (!dir.passedBy.empty())
+        LogEntry(ChannelPassedBy(dir));
+    removeLeftovers();   // what a crashed run left in the channel folder (mail text included)
     edapi1->Connect();
     if (edapi1->Connected()) {
         LogEntry(ansi("ED95 Verbunden mit Echodesk"));
@@ -296,6 +300,11 @@ std::string ChannelRefusalReason(const ChannelDir& dir) {
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(dir.mode));
     return ansi("gehört ") + userName(dir.owner) + ansi(" (Rechte ") + mode +
            ansi(") und ist damit nicht Ihr privater Ordner");
+}
+
+std::string ChannelPassedBy(const ChannelDir& dir) {
+    return ansi("ED95 Kanalordner ") + dir.passedBy + " " + ChannelRefusalReason(passedByAccount(dir)) +
+           ansi("; verwendet wird ") + dir.path;
 }
 
 void Tmain::ShowChannelRefusal(const ChannelDir& dir) {

@@ -42,6 +42,8 @@ inline constexpr const char* kMainCaption = "Postbridge Rel. Alpha 4";
 
 // Why a channel folder is refused, in German (Windows-1252), to follow its name.
 std::string ChannelRefusalReason(const ChannelDir& dir);
+// The log line for a channel folder that was passed by (someone else's), naming the one used.
+std::string ChannelPassedBy(const ChannelDir& dir);
 
 class Tmain : public QWidget, public TRunFace {
     Q_OBJECT

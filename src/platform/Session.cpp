@@ -12,6 +12,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace pb {
 
@@ -57,7 +58,10 @@ bool privateFolder(const std::string& path, ChannelDir& out) {
     return true;
 }
 
-std::string findRootPath() {
+// Where the channel folder belongs when nobody is in the way.
+std::string primaryRootPath() {
+    if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg)
+        return std::string(xdg) + "/edapi";
     const uid_t uid = ::geteuid();
     const std::string run = "/run/user/" + std::to_string(uid);
     struct stat st{};
@@ -72,20 +76,112 @@ std::string findRootPath() {
     return "/tmp/edapi-" + std::to_string(uid);
 }
 
-std::string rootPath() {
-    if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg)
-        return std::string(xdg) + "/edapi";
-    // Every message posted asks for it: the folders are looked at once per process.
-    static const std::string found = findRootPath();
-    return found;
+// The last resort when someone else holds the shared names: a folder in the user's cache. The
+// host name is in its name, since a home folder may be shared over NFS with other machines,
+// whose programs must not meet ours.
+std::string cacheRootPath() {
+    std::string cache;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && xdg[0] == '/') {
+        cache = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/')
+            return {};
+        cache = std::string(home) + "/.cache";
+    }
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0 || !host[0])
+        std::snprintf(host, sizeof host, "localhost");
+    for (char* c = host; *c; ++c)
+        if (*c == '/')
+            *c = '_';
+    return cache + "/edapi-" + host;
+}
+
+bool ownPrivateFolder(const std::string& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+constexpr int kSpareRoots = 9;   // <primary>.1 .. <primary>.9 beside the primary folder
+
+// The channel folder the user's programs meet in. When the primary one is held by someone else
+// (a folder, a link or a file of another user), the same rule in every program of the user
+// picks another: the first of primary, primary.1 .. primary.9 and the cache folder that
+// already is the user's own private folder, else the first of them that can be made. A held
+// name is only looked at (lstat), never entered.
+ChannelDir resolveRoot(const std::string& primary) {
+    std::vector<std::string> candidates{primary};
+    for (int n = 1; n <= kSpareRoots; ++n)
+        candidates.push_back(primary + "." + std::to_string(n));
+    if (std::string cache = cacheRootPath(); !cache.empty())
+        candidates.push_back(cache);
+
+    ChannelDir first;     // the primary folder's refusal, when it is refused
+    first.path = primary;
+    std::size_t chosen = candidates.size();
+    for (std::size_t i = 0; i < candidates.size() && chosen == candidates.size(); ++i)
+        if (ownPrivateFolder(candidates[i]))
+            chosen = i;
+    for (std::size_t i = 0; i < candidates.size() && chosen == candidates.size(); ++i) {
+        ChannelDir probe;
+        probe.path = candidates[i];
+        if (i == candidates.size() - 1 && i > kSpareRoots) {
+            // The cache folder is made like the user folder: private when it is new.
+            const std::string parent = candidates[i].substr(0, candidates[i].rfind('/'));
+            ::mkdir(parent.c_str(), 0700);
+        }
+        if (privateFolder(candidates[i], probe))
+            chosen = i;
+        else if (i == 0)
+            first = probe;
+    }
+    if (chosen == candidates.size())
+        return first;   // nothing usable: the primary folder's refusal
+    ChannelDir d;
+    d.path = candidates[chosen];
+    d.ok = true;
+    if (chosen > 0) {
+        // Name the folder that was passed by (the primary one when it is someone else's).
+        struct stat st{};
+        if (::lstat(primary.c_str(), &st) == 0) {
+            d.passedBy = primary;
+            d.passedOwner = st.st_uid;
+            d.passedMode = st.st_mode & 07777;
+        } else if (!first.refused.empty()) {
+            d.passedBy = first.refused;
+            d.passedError = first.error;
+        }
+    }
+    return d;
+}
+
+ChannelDir rootFolder() {
+    // Every message posted asks for it: a folder chosen is kept per primary path (tests switch
+    // XDG_RUNTIME_DIR between runs); a refusal is looked at anew on every call.
+    static std::mutex lock;
+    static std::map<std::string, ChannelDir> chosen;
+    const std::string primary = primaryRootPath();
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (auto it = chosen.find(primary); it != chosen.end())
+            return it->second;
+    }
+    ChannelDir d = resolveRoot(primary);
+    if (d.ok) {
+        std::lock_guard<std::mutex> g(lock);
+        chosen[primary] = d;
+    }
+    return d;
 }
 
 } // namespace
 
 ChannelDir channelRoot() {
-    ChannelDir d;
-    d.path = rootPath();
-    d.ok = privateFolder(d.path, d);
+    ChannelDir d = rootFolder();
+    if (d.ok)
+        d.ok = privateFolder(d.path, d);   // made again when it was removed meanwhile
     return d;
 }
 
@@ -93,21 +189,20 @@ ChannelDir channelDirectory() {
     // Checked folders are remembered: every message posted asks for its path.
     static std::mutex lock;
     static std::map<std::string, std::string> checked;   // root + session -> session folder
-    const std::string root = rootPath();
-    const std::string key = root + '\n' + sessionName();
-    {
+    const ChannelDir rootDir = rootFolder();
+    const std::string key = rootDir.path + '\n' + sessionName();
+    if (rootDir.ok) {
         std::lock_guard<std::mutex> g(lock);
         if (auto it = checked.find(key); it != checked.end()) {
-            ChannelDir d;
+            ChannelDir d = rootDir;
             d.path = it->second;
-            d.ok = true;
             return d;
         }
     }
     ChannelDir d = channelRoot();
-    d.path = root + "/" + sessionName();
     if (!d.ok)
         return d;
+    d.path += "/" + sessionName();
     d.ok = privateFolder(d.path, d);
     if (d.ok) {
         std::lock_guard<std::mutex> g(lock);
@@ -128,6 +223,15 @@ std::string userName(uid_t uid) {
     if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found)
         return found->pw_name;
     return std::to_string(uid);
+}
+
+ChannelDir passedByAccount(const ChannelDir& dir) {
+    ChannelDir p;
+    p.path = p.refused = dir.passedBy;
+    p.owner = dir.passedOwner;
+    p.mode = dir.passedMode;
+    p.error = dir.passedError;
+    return p;
 }
 
 std::string channelProblem(const ChannelDir& dir) {

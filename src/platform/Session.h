@@ -25,7 +25,11 @@ std::string sessionName();
 //   /tmp/edapi-<uid>/<session>           otherwise.
 // The channel folder (the one above the session) and the session folder are made 0700 when
 // missing. One that exists with another owner, wider permissions, or as something other than
-// a folder is refused: a squatter must not get to read or place anything in it.
+// a folder is refused: a squatter must not get to read or place anything in it. A refused
+// channel folder is passed by, the same way in every program of the user: the first of
+// <folder>.1 .. <folder>.9 (beside it, so in memory as well) and then
+// $XDG_CACHE_HOME/edapi-<host name> (else ~/.cache/...) that is the user's own private folder
+// already, else the first of them that can be made. passedBy names the folder passed by.
 struct ChannelDir {
     std::string path;    // the session folder (also when refused)
     bool ok = false;
@@ -33,6 +37,12 @@ struct ChannelDir {
     uid_t owner = 0;     // its owner, when it exists
     mode_t mode = 0;     // its permission bits, when it exists
     int error = 0;       // errno when it could not be made or examined
+    // A channel folder that was passed by because it is someone else's (or cannot be made);
+    // empty when the usual folder is used. Its owner and mode, or the errno of the refusal.
+    std::string passedBy;
+    uid_t passedOwner = 0;
+    mode_t passedMode = 0;
+    int passedError = 0;
 };
 // The current session's folder, made and checked on the first use per session (the result of
 // a successful check is kept). A refusal is checked anew on every call.
@@ -42,6 +52,9 @@ ChannelDir channelRoot();
 // The path of an endpoint of the current session: `<session folder>/<name>`; empty when the
 // folder is refused.
 std::string channelPath(const std::string& name);
+// The folder passed by (dir.passedBy) as a refusal of its own, for channelProblem and the
+// programs' messages.
+ChannelDir passedByAccount(const ChannelDir& dir);
 // A readable account of a refusal for the programs' messages ("... belongs to nobody (uid
 // 65534), mode 0777"), in English; the programs put it into their own words.
 std::string channelProblem(const ChannelDir& dir);

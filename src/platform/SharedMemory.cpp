@@ -1,16 +1,19 @@
 #include "platform/SharedMemory.h"
 
 #include "platform/Session.h"
+#include "platform/UnixSockets.h"
 
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace pb {
@@ -202,6 +205,79 @@ bool SharedMapping::exists(const std::string& name) {
 void SharedMapping::remove(const std::string& name) {
     if (std::string path = objectPath(name); !path.empty())
         ::unlink(path.c_str());
+}
+
+namespace {
+
+// The same object at the path still, by device and inode: not one made there meanwhile.
+bool stillThere(const std::string& path, const struct stat& seen) {
+    struct stat now{};
+    return ::lstat(path.c_str(), &now) == 0 && now.st_dev == seen.st_dev && now.st_ino == seen.st_ino;
+}
+
+// A block file whose creator is gone (it may hold mail text of a crashed run).
+bool blockLeftBehind(const std::string& path) {
+    const int fd = openExisting(path);
+    if (fd < 0)
+        return false;
+    struct stat st{};
+    const bool gone = ::fstat(fd, &st) == 0 && isLeftBehind(fd);
+    ::close(fd);
+    return gone && stillThere(path, st);
+}
+
+// A queue socket file that no process serves any more.
+bool queueLeftBehind(const std::string& path) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid())
+        return false;
+    sockaddr_un addr;
+    socklen_t len = 0;
+    if (!unixAddress(path, addr, len))
+        return false;
+    const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    const bool dead = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno == ECONNREFUSED;
+    ::close(probe);
+    return dead && stillThere(path, st);
+}
+
+} // namespace
+
+std::size_t removeLeftovers() {
+    const ChannelDir root = channelRoot();
+    if (!root.ok)
+        return 0;
+    std::size_t removed = 0;
+    DIR* top = ::opendir(root.path.c_str());
+    if (!top)
+        return 0;
+    while (const dirent* session = ::readdir(top)) {
+        const std::string_view name = session->d_name;
+        if (name == "." || name == "..")
+            continue;
+        // Only the user's own private session folders; anything else there is left alone.
+        const std::string folder = root.path + "/" + session->d_name;
+        struct stat st{};
+        if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+            (st.st_mode & 077) != 0)
+            continue;
+        DIR* dir = ::opendir(folder.c_str());
+        if (!dir)
+            continue;
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string_view file = e->d_name;
+            const std::string path = folder + "/" + e->d_name;
+            const bool gone = (file.substr(0, 2) == "m-" && blockLeftBehind(path)) ||
+                              (file.substr(0, 2) == "q-" && queueLeftBehind(path));
+            if (gone && ::unlink(path.c_str()) == 0)
+                ++removed;
+        }
+        ::closedir(dir);
+    }
+    ::closedir(top);
+    return removed;
 }
 
 } // namespace pb

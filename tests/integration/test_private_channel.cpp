@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -24,6 +25,7 @@
 #include <filesystem>
 #include <functional>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -317,6 +319,52 @@ TEST(HostControl, FilesAreReadByTheClientAndASlowClientHoldsUpNobody) {
         ::close(fd);
 }
 
+// A base behind a folder edhost may not enter: every command ends in one line and status 1.
+TEST(HostCommandLine, AFolderItCannotEnterEndsInOneLineAndAStatus) {
+    uid_t uid;
+    gid_t gid;
+    if (!nobody(uid, gid))
+        GTEST_SKIP() << "needs root to run edhost as another user";
+    RuntimeDir runtime;
+    const std::string locked = runtime.path + "/locked";
+    ASSERT_EQ(::mkdir(locked.c_str(), 0700), 0);
+    const std::string base = locked + "/base";
+    const std::string edhost = test::edhostPath();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"status"}, {"areas"}, {"list", "EMAIL"},
+          {"write", "EMAIL", "--from", "a", "--to", "b", "--subject", "s", "--text", "t"}, {"serve"}}) {
+        const int code = inChild(true, [&] {
+            int err[2];
+            if (::pipe(err) != 0)
+                return 90;
+            std::vector<char*> argv{const_cast<char*>(edhost.c_str())};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            const std::string baseArg = "--base=" + base;
+            argv.push_back(const_cast<char*>(baseArg.c_str()));
+            argv.push_back(nullptr);
+            pid_t pid = ::fork();
+            if (pid == 0) {
+                ::dup2(err[1], STDERR_FILENO);
+                ::execv(argv[0], argv.data());
+                ::_exit(127);
+            }
+            ::close(err[1]);
+            std::string text;
+            char buf[256];
+            for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;)
+                text.append(buf, static_cast<std::size_t>(n));
+            int st = 0;
+            ::waitpid(pid, &st, 0);
+            // One line that names the base, and an exit status (no abort).
+            const bool oneLine = text.rfind("edhost: ", 0) == 0 && text.find('\n') == text.size() - 1 &&
+                                 text.find(base) != std::string::npos;
+            return !oneLine ? 91 : WIFEXITED(st) ? WEXITSTATUS(st) : 92;
+        });
+        EXPECT_EQ(code, 1) << args[0];
+    }
+}
+
 // ---- squatted names ---------------------------------------------------------------------------
 
 class SquattedFolder : public test::MainWindowFixture {
@@ -324,47 +372,91 @@ protected:
     RuntimeDir runtime;
 };
 
-TEST_F(SquattedFolder, BothProgramsRefuseItNamingTheFolderAndItsOwner) {
-    // Someone else made the channel folder first (as root: really someone else; otherwise the
-    // folder is ours but open to everyone).
-    const std::string squatted = runtime.path + "/edapi";
-    ASSERT_EQ(::mkdir(squatted.c_str(), 0777), 0);
-    ::chmod(squatted.c_str(), 0777);
-    uid_t uid = ::geteuid();
-    gid_t gid;
-    const bool foreign = nobody(uid, gid);
-    if (foreign) {
-        ASSERT_EQ(::chown(squatted.c_str(), uid, gid), 0);
+// The names in a folder and its own time stamp: what anyone would see change in it.
+std::string folderState(const std::string& path) {
+    struct stat st{};
+    ::lstat(path.c_str(), &st);
+    std::string out = std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    for (const auto& e : fs::directory_iterator(path)) {
+        // A read would move the access time (it is not after the change).
+        ::lstat(e.path().c_str(), &st);
+        out += " " + e.path().filename().string() + ":" + std::to_string(st.st_size) + ":" +
+               std::to_string(st.st_atim.tv_sec) + "." + std::to_string(st.st_atim.tv_nsec);
     }
-    const std::string owner = userName(uid);
+    return out;
+}
 
-    ChannelDir dir = channelDirectory();
-    EXPECT_FALSE(dir.ok);
-    EXPECT_EQ(dir.refused, squatted);
-    EXPECT_EQ(dir.owner, uid);
+TEST_F(SquattedFolder, BothProgramsPassItByForTheSameOwnFolderAndNameIt) {
+    uid_t uid;
+    gid_t gid;
+    if (!nobody(uid, gid))
+        GTEST_SKIP() << "needs root to make the folders as another user";
+    // Another user made the channel folder and its first spare before us, open to all and
+    // with a bait in it (the runtime folder is shared like /dev/shm for this).
+    ASSERT_EQ(::chmod(runtime.path.c_str(), 01777), 0);
+    const std::string squatted = runtime.path + "/edapi";
+    const std::string bait = squatted + "/q-00000001";
+    ASSERT_EQ(inChild(true, [&] {
+                  int fd = -1;
+                  bool ok = ::mkdir(squatted.c_str(), 0777) == 0 && ::chmod(squatted.c_str(), 0777) == 0 &&
+                            ::mkdir((squatted + ".1").c_str(), 0700) == 0 &&
+                            (fd = ::open(bait.c_str(), O_CREAT | O_WRONLY, 0666)) >= 0 && ::write(fd, "bait", 4) == 4;
+                  return ok ? 0 : 1;
+              }),
+              0);
+    const std::string before = folderState(squatted);
+    const std::string session = "squat-" + std::to_string(::getpid());
+    ::setenv("EDAPI_SESSION", session.c_str(), 1);
 
+    // The first spare that can be ours; the folder passed by is named with its owner.
+    const ChannelDir dir = channelDirectory();
+    ASSERT_TRUE(dir.ok) << channelProblem(dir);
+    EXPECT_EQ(dir.path, squatted + ".2/" + session);
+    EXPECT_EQ(dir.passedBy, squatted);
+    EXPECT_EQ(dir.passedOwner, uid);
+
+    // edhost picks the same folder and says so on its first line.
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const std::string edhost = test::edhostPath();
     const std::string base = runtime.path + "/base";
-    std::string cmd = test::edhostPath() + " serve --base " + base + " 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
+    pid_t host = ::fork();
+    if (host == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::execl(edhost.c_str(), edhost.c_str(), "serve", "--base", base.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
     std::string said;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p))
-        said += buf;
-    EXPECT_NE(::pclose(p), 0);
-    EXPECT_NE(said.find(squatted), std::string::npos) << said;
-    EXPECT_NE(said.find(owner), std::string::npos) << said;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (said.find('\n') == std::string::npos && ::poll(&p, 1, 10000) == 1 && ::read(out[0], &c, 1) == 1)
+        said += c;
+    EXPECT_NE(said.find("passing by the channel folder " + squatted + " belongs to nobody"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find("using " + dir.path), std::string::npos) << said;
 
+    // Postbridge meets it there, and its log names the folder passed by.
     test::writeBytes("pbridge.ini", validIni());
     Tmain& w = createMain();
     w.FormActivate();
-    EXPECT_FALSE(w.edapi1->Connected());
-    auto texts = boxes().texts();
-    ASSERT_EQ(texts.size(), 1u);
-    EXPECT_NE(texts[0].find(squatted), std::string::npos) << texts[0];
-    EXPECT_NE(texts[0].find(owner), std::string::npos) << texts[0];
-    auto log = logTexts();
-    EXPECT_EQ(log.back(), "ED95 Verbindung zu Echodesk konnte nicht erstellt werden");
+    EXPECT_TRUE(w.edapi1->Connected());
+    EXPECT_TRUE(boxes().texts().empty());
+    const auto log = logTexts();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "ED95 Kanalordner " + squatted + " geh\xC3\xB6rt nobody (Rechte 0777) und ist damit nicht Ihr "
+                        "privater Ordner; verwendet wird " + dir.path),
+              log.end());
+    w.edapi1->Disconnect();
+
+    ::kill(host, SIGTERM);
+    int st = 0;
+    ::waitpid(host, &st, 0);
+    ::close(out[0]);
+    ::unsetenv("EDAPI_SESSION");
+    // Nothing was read from the folder passed by or written into it.
+    EXPECT_EQ(folderState(squatted), before);
+    EXPECT_EQ(test::readBytes(bait), "bait");
 }
 
 // ---- a run of real mails under fire -----------------------------------------------------------

@@ -147,6 +147,41 @@ TEST_F(Ipc, BlockLeftBehindByADeadProcessIsReclaimed) {
     EXPECT_FALSE(second.Created());
 }
 
+TEST_F(Ipc, LeftoversOfDeadProcessesAreRemovedAtStartAndNothingElse) {
+    const std::string session = channelDirectory().path;
+    pid_t child = ::fork();
+    if (child == 0) {
+        new SharedMapping("EDStoreNew0000DEAD", 300);   // mail text of a run that crashes
+        ensureMessageQueue();
+        std::_Exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(child, &st, 0), child);
+    const std::string deadBlock = session + "/m-EDStoreNew0000DEAD";
+    const std::string deadQueue = session + "/q-" + threadIdHex(static_cast<std::uint32_t>(child));
+    ASSERT_TRUE(std::filesystem::exists(deadBlock));
+    ASSERT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(deadQueue)));
+    // The same left-behind block under another user's name stays where it is.
+    const std::string foreign = session + "/m-EDForeign";
+    std::filesystem::copy_file(deadBlock, foreign);
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) {
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    }
+
+    SharedMapping live("EDStoreNew0000CAFE", 10);
+    ASSERT_TRUE(ensureMessageQueue());
+    const std::string liveQueue = session + "/q-" + threadIdHex(currentThreadId());
+
+    EXPECT_GE(removeLeftovers(), asRoot ? 2u : 3u);
+    EXPECT_FALSE(std::filesystem::exists(deadBlock));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(deadQueue)));
+    EXPECT_EQ(std::filesystem::exists(foreign), asRoot);
+    EXPECT_TRUE(SharedMapping::exists("EDStoreNew0000CAFE"));
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(liveQueue)));
+    EXPECT_TRUE(threadHasQueue(currentThreadId()));
+}
+
 TEST_F(Ipc, HostWindowAnswersOneRequestAtATime) {
     EXPECT_FALSE(findWindow("TEDMainWindow"));
     std::intptr_t result = 0;
