@@ -2,6 +2,7 @@
 
 #include "platform/Exceptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -269,6 +270,21 @@ void WriteTrustList(const TTrustList& list, const std::string& path) {
     for (const TTrustedCertificate& e : list)
         data += oneLine(e.Host) + " " + std::to_string(e.Port) + " " + e.Fingerprint + "\n";
     writeFileAside(data, path);
+}
+
+std::string GroupedFingerprint(const std::string& hex) {
+    if (hex.empty() || hex.size() % 2 != 0 ||
+        !std::all_of(hex.begin(), hex.end(), [](char c) { return hexDigit(c) >= 0; }))
+        return hex;
+    constexpr std::size_t BytesPerLine = 16;
+    std::string out;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        if (i > 0)
+            out += (i / 2) % BytesPerLine == 0 ? '\n' : ':';
+        for (char c : {hex[i], hex[i + 1]})
+            out += static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+    }
+    return out;
 }
 
 std::string TrustedFingerprint(const TTrustList& list, const std::string& host, std::int32_t port) {

@@ -58,6 +58,9 @@ using TTrustList = std::vector<TTrustedCertificate>;
 TTrustList ReadTrustList(const std::string& path = kTrustFileName);
 // Replaces the file (0600, written aside and renamed). EInOutError.
 void WriteTrustList(const TTrustList& list, const std::string& path = kTrustFileName);
+// A fingerprint as people compare it: upper-case byte pairs joined by ":", 16 bytes to a line
+// ("AB:CD:...:EF\n12:..."). Anything but an even number of hex digits is returned as it is.
+std::string GroupedFingerprint(const std::string& hex);
 // The fingerprint trusted for host and port, or empty.
 std::string TrustedFingerprint(const TTrustList& list, const std::string& host, std::int32_t port);
 // Trusts `fingerprint` for host and port from now on, in place of any certificate trusted for

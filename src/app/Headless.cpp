@@ -87,14 +87,23 @@ public:
     void ShowBox(const std::string& text) override { complain(toUtf8(text)); }
     std::optional<std::vector<std::string>> AskRecipients(const std::string&) override { return std::nullopt; }
     // A certificate trusted in the window is trusted here too; a new one is only reported, as
-    // nobody is there to check its fingerprint.
+    // nobody is there to check its fingerprint. One that replaced a trusted certificate is
+    // named as changed, with both fingerprints: that may be an attack on the connection.
     std::string TrustedFingerprint(const std::string& Host, int Port) override {
         return pb::TrustedFingerprint(ReadTrustList(), Host, Port);
     }
     bool AskToTrust(const ECertificateError& Refusal) override {
-        complain("Das Zertifikat von " + Refusal.Host + ":" + std::to_string(Refusal.Port) +
-                 " wird nicht angenommen: " + toUtf8(Refusal.Reason) + " (SHA-256 " + Refusal.Fingerprint +
-                 "). Ohne Fenster wird nicht nachgefragt; bestätigen Sie es einmal im Fenster.");
+        const std::string server = Refusal.Host + ":" + std::to_string(Refusal.Port);
+        if (!Refusal.TrustedFingerprint.empty())
+            complain("Das Zertifikat von " + server + " hat sich geändert und wird nicht angenommen: " +
+                     toUtf8(Refusal.Reason) + ". Bisher vertraut (SHA-256): " + GroupedFingerprint(Refusal.TrustedFingerprint) +
+                     "; jetzt angeboten (SHA-256): " + GroupedFingerprint(Refusal.Fingerprint) +
+                     ". Das kann ein Angriff auf die Verbindung sein; vertrauen Sie dem neuen Zertifikat im "
+                     "Fenster nur, wenn Ihr Anbieter den Wechsel bestätigt hat.");
+        else
+            complain("Das Zertifikat von " + server + " wird nicht angenommen: " + toUtf8(Refusal.Reason) +
+                     " (SHA-256 " + GroupedFingerprint(Refusal.Fingerprint) +
+                     "). Ohne Fenster wird nicht nachgefragt; bestätigen Sie es einmal im Fenster.");
         return false;
     }
     void ConnectionStarting() override {}

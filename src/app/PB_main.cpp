@@ -17,7 +17,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCloseEvent>
+#include <QApplication>
 #include <QDateTime>
+#include <QDialog>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -43,6 +45,8 @@ namespace pb {
 constexpr int LogFlushIntervalMs = 100;
 // How often the window is painted at most during a run (25 pictures a second).
 constexpr int PaintIntervalMs = 40;
+// How often the end of the program tries again to close a dialog that was busy.
+constexpr int LeaveDialogsRetryMs = 50;
 
 namespace {
 
@@ -65,6 +69,28 @@ QToolButton* makeButton(QWidget* parent, int left, const char* caption, const ch
     b->setFocusPolicy(Qt::StrongFocus);
     return b;
 }
+
+// Marks a handler as under way that the window must not close beneath: a run, a dialog of the
+// window, the start-up. When the window was closed meanwhile, the close is carried out once
+// the outermost of them has returned.
+class RunScope {
+public:
+    RunScope(int& depth, bool& closeAfter, QWidget* window)
+        : depth_(depth), closeAfter_(closeAfter), window_(window) { ++depth_; }
+    ~RunScope() {
+        if (--depth_ == 0 && closeAfter_) {
+            closeAfter_ = false;
+            QTimer::singleShot(0, window_, [w = window_] { w->close(); });
+        }
+    }
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+private:
+    int& depth_;
+    bool& closeAfter_;
+    QWidget* window_;
+};
 
 QLabel* makeLabel(QWidget* parent, int left, int top, int width) {
     auto* l = new QLabel(parent);
@@ -233,6 +259,7 @@ void Tmain::showEvent(QShowEvent* e) {
 void Tmain::FormActivate() {
     if (!FirstActivation)
         return;
+    RunScope scope(runDepth_, closeAfterRun_, this);
     try {
         StartUp();
     } catch (const std::exception& e) {
@@ -432,31 +459,6 @@ void Tmain::RecoverFromEscapedError() {
     RunState = TRunState::Idle;
 }
 
-namespace {
-
-// Marks a run button's handler as under way; when the window was closed meanwhile, the close
-// is carried out once the run has returned.
-class RunScope {
-public:
-    RunScope(int& depth, bool& closeAfter, QWidget* window)
-        : depth_(depth), closeAfter_(closeAfter), window_(window) { ++depth_; }
-    ~RunScope() {
-        if (--depth_ == 0 && closeAfter_) {
-            closeAfter_ = false;
-            QTimer::singleShot(0, window_, [w = window_] { w->close(); });
-        }
-    }
-    RunScope(const RunScope&) = delete;
-    RunScope& operator=(const RunScope&) = delete;
-
-private:
-    int& depth_;
-    bool& closeAfter_;
-    QWidget* window_;
-};
-
-} // namespace
-
 template <class F> void Tmain::RunButton(F&& run, bool clearLabelsAfter) {
     RunScope scope(runDepth_, closeAfterRun_, this);
     ClearLabels();
@@ -494,6 +496,7 @@ void Tmain::BitBtn3Click() {
 void Tmain::BitBtn4Click() {
     if (!QuickForm)
         throw Exception("QuickView dialog not created");
+    RunScope scope(runDepth_, closeAfterRun_, this);
     QuickForm->QuickServer = Settings.POP3Server;
     QuickForm->QuickPort = Settings.POP3Port;
     QuickForm->QuickUser = Settings.POP3User;
@@ -505,6 +508,7 @@ void Tmain::BitBtn4Click() {
 void Tmain::BitBtn5Click() {
     if (!ConfigForm)
         throw Exception("Configuration dialog not created");
+    RunScope scope(runDepth_, closeAfterRun_, this);
     TConfigForm& f = *ConfigForm;
     if (configFileExists()) {
         // The modes first: a mode change moves a port that holds the old mode's default.
@@ -547,6 +551,44 @@ void Tmain::BitBtn5Click() {
 
 void Tmain::BitBtn6Click() {
     close();
+}
+
+void Tmain::EndAsBeenden() {
+    if (!leaveDialogs_) {
+        leaveDialogs_ = new QTimer(this);
+        leaveDialogs_->setInterval(LeaveDialogsRetryMs);
+        connect(leaveDialogs_, &QTimer::timeout, this, [this] { LeaveDialogs(); });
+    }
+    LeaveDialogs();
+    // During a run, a dialog or the start-up the close waits until they have returned (and
+    // cancels the run); then it detaches and stores the log mail.
+    close();
+}
+
+void Tmain::LeaveDialogs() {
+    bool open = false;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(w);
+        if (!dialog || !dialog->isVisible())
+            continue;
+        open = true;
+        if (dialog == ConfigForm) {
+            ConfigForm->Button2Click();   // "Abbrechen": nothing of the edits is taken over
+        } else if (dialog == QuickForm) {
+            // Work under way is cancelled first; the dialog closes once it has returned.
+            if (QuickForm->Working())
+                QuickForm->Button3Click();
+            else
+                QuickForm->Button2Click();
+        } else {
+            dialog->reject();   // a box or the recipients: answered "no", nothing sent
+        }
+    }
+    // A dialog busy with its server closes at a later try.
+    if (open)
+        leaveDialogs_->start();
+    else
+        leaveDialogs_->stop();
 }
 
 void Tmain::BitBtn7Click() {

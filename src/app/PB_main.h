@@ -56,6 +56,10 @@ public:
     void SendMails();                       // sending run (TOutgoingRun)
     void LogEntry(const std::string& Text) override; // appends one line (Text: Windows-1252)
     void BitBtn6Click();                    // "Beenden"
+    // The end asked for from outside (SIGTERM at a log-out, systemctl stop): every open dialog
+    // is left as its "Abbrechen" leaves it, a running run is cancelled, and the window closes
+    // as "Beenden" closes it, the log mail stored.
+    void EndAsBeenden();
     void FormActivate();                    // one-time start-up; later calls return at once
     void FormCreate();                      // arms the one-time start-up
     void BitBtn5Click();                    // "Konfiguration" (may raise; see Click wiring)
@@ -158,9 +162,12 @@ private:
     bool ThrottlePaint();
     QTimer* paintLater_ = nullptr;
     std::int64_t paintedAtMs_ = 0;
-    int runDepth_ = 0;          // > 0 while a run button's handler is under way
+    int runDepth_ = 0;          // > 0 while a run, a dialog of the window or the start-up is under way
     bool closeAfterRun_ = false; // the window was closed during a run: close when it ends
     bool closed_ = false;        // FormClose has run
+    // EndAsBeenden: closes the open dialogs, and tries again while one is busy.
+    void LeaveDialogs();
+    QTimer* leaveDialogs_ = nullptr;
     // The start-up refusals: a working folder others may write to, a channel folder that is
     // not the user's own. Both show their box; the first also closes the window.
     bool WorkingFolderRefused();

@@ -22,7 +22,9 @@ MsgResult QtMessageBoxes::show(std::string_view text, MsgKind kind, MsgButtons b
     if (buttons == MsgButtons::YesNo) {
         QPushButton* yes = box.addButton(QStringLiteral("&Ja"), QMessageBox::YesRole);
         QPushButton* no = box.addButton(QStringLiteral("&Nein"), QMessageBox::NoRole);
-        box.setDefaultButton(yes);
+        // Every question the program asks guards a step that cannot be taken back (trusting a
+        // certificate, deleting a mail on the server): Return must not take it.
+        box.setDefaultButton(no);
         box.setEscapeButton(no);
         box.exec();
         return box.clickedButton() == yes ? MsgResult::Yes : MsgResult::No;

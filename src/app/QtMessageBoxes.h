@@ -1,6 +1,6 @@
 #pragma once
 // The program's message boxes, drawn with QMessageBox: the application title as caption unless
-// one is given, German button texts.
+// one is given, German button texts, "Nein" as the default button of a question.
 #include "platform/MessageBoxes.h"
 
 namespace pb {

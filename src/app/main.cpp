@@ -273,8 +273,12 @@ int main(int argc, char** argv) {
     main.AddressForm = &addressForm;
     main.QuickForm = &quickForm;
 
-    // Ctrl-C or a kill ends the program the way "Beenden" does (detach, log mail).
-    pb::onTerminationSignals(&main, [&main] { main.close(); });
+    // Ctrl-C or a kill ends the program the way "Beenden" does (detach, log mail), also from
+    // inside a dialog. Nobody is there to answer a box any more: boxes go to standard error.
+    pb::onTerminationSignals(&main, [&main] {
+        pb::setMessageBoxes(nullptr);
+        main.EndAsBeenden();
+    });
     main.show();
     const int rc = QApplication::exec();
     pb::setMessageBoxes(nullptr);

@@ -187,24 +187,26 @@ bool TIncomingRun::TryConnection() {
     p.Security = static_cast<TSecurity>(Settings.POP3Security);
     if (p.Security != TSecurity::None)
         LogEntry(ansi("POP3 Verschlüsselung: ") + SecurityName(Settings.POP3Security));
-    return ConnectService("POP3", Settings.POP3Server, p,
-                          [this, &p] { ConnectSecurely("POP3", p, p.Security, [&p] { p.Connect(); }); });
+    const bool connected = ConnectService("POP3", Settings.POP3Server, p,
+                                          [this, &p] { ConnectSecurely("POP3", p, p.Security, [&p] { p.Connect(); }); });
+    // USER and PASS went over the line as they are: the user should know.
+    if (connected && !p.Secure())
+        LogEntry(ansi("POP3 Warnung: Das Passwort wurde unverschlüsselt gesendet (Verschlüsselung \"keine\")"));
+    return connected;
 }
 
-// The two boxes below come from the component's handlers, before it raises; the sentence that
-// names the service and the server is the one its failure will carry.
+// The box below comes from the component's handler, before it raises; the sentence that names
+// the service and the server is the one its failure will carry.
 void TIncomingRun::POP3_ServiceInvalidHost(bool&) {
     Face.ShowBox("Dieser Server konnte nicht gefunden werden: " + Settings.POP3Server + ". " +
                  FailureCause("POP3", Settings.POP3Server, POP3_Service, Exception("Null Remote Address")));
     Face.ShowConnectError = false;
 }
 
+// The login box follows from the connection step, which has the command the server refused
+// and its reply.
 void TIncomingRun::POP3_ServiceAuthenticationFailed(bool&) {
-    Face.ShowBox(ansi("Der Server hat Sie nicht autorisiert. Stellen Sie sicher, dass Sie in der "
-                      "Konfiguration das richtige Passwort und den korrekten Login-Namen eingestellt haben. ") +
-                 FailureCause("POP3", Settings.POP3Server, POP3_Service, Exception("Authentication failed")));
     LogEntry("POP3 Authentification failed");
-    Face.ShowConnectError = false;
 }
 
 void TIncomingRun::POP3_ServiceList(std::int32_t Msg, std::int32_t Size) {
@@ -439,9 +441,11 @@ void TIncomingRun::MailStored(const TStoreInFlight& mail) {
             OnMailStored(mail);
     } catch (const EAbortError&) {
         LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         ++FailedItems;
         LogEntry(ansi("POP3 Übetragungsfehler"));
+        if (const std::string refusal = RefusalLine("POP3", e); !refusal.empty())
+            LogEntry(refusal);
     }
 }
 
@@ -516,9 +520,11 @@ void TIncomingRun::ReadMails() {
         byUid = pop3.ListUniqueIds(uids);
         for (const std::string& entry : pop3.ListingLog)
             LogEntry(entry);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         RunFailed = Face.RunState != TRunState::Cancelled;
         LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
+        if (const std::string refusal = RefusalLine("POP3", e); !refusal.empty())
+            LogEntry(refusal);
         dropConnection();
         Face.RunState = TRunState::Idle;
         return;
@@ -790,9 +796,11 @@ void TIncomingRun::ReadMails() {
             }
         } catch (const EAbortError&) {
             LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             ++FailedItems;
             LogEntry(ansi("POP3 Übetragungsfehler"));
+            if (const std::string refusal = RefusalLine("POP3", e); !refusal.empty())
+                LogEntry(refusal);
         }
         // Ended without a store of its own (a failure, a cancel): not an abnormal end.
         if (!settled) {

@@ -56,18 +56,13 @@ bool TMailRun::ConnectService(const std::string& service, const std::string& ser
             }
         } else {
             RunFailed = true;
-            if (Face.ShowConnectError) {
-                const std::string cause = FailureCause(service, server, component, e);
-                Face.ShowBox(server.empty()
-                                 ? cause
-                                 : ansi("Es konnte keine Verbindung zu ") + server +
-                                       ansi(" hergestellt werden. Überprüfen Sie Ihre Einstellungen. Vielleicht "
-                                            "sind Sie aber zur Zeit auch nicht mit dem Internet verbunden. ") +
-                                       cause);
-            } else {
+            if (Face.ShowConnectError)
+                Face.ShowBox(ConnectFailureBox(service, server, component, e));
+            else
                 Face.ShowConnectError = true;   // a handler has shown the precise box already
-            }
         }
+        if (const std::string refusal = RefusalLine(service, e); !refusal.empty())
+            LogEntry(refusal);
         LogEntry(service + " Keine Verbindung zum Server");
         SetLabel(TRunText::Status, {});
         Face.ConnectionFailed();
@@ -83,8 +78,10 @@ void TMailRun::ConnectSecurely(const std::string& service, TAsyncSocket& socket,
         socket.TrustedFingerprint = Face.TrustedFingerprint(socket.Host, socket.Port);
         connect();
     } catch (const std::exception& e) {
-        // The clients keep passwords out of their texts.
-        if (mode != TSecurity::None || dynamic_cast<const ETimeoutError*>(&e) || socket.Secure())
+        // The clients keep passwords out of their texts. A refusal by the server is logged in
+        // its own words by the connection step.
+        const bool refusal = dynamic_cast<const ERefused*>(&e) || dynamic_cast<const ENotOffered*>(&e);
+        if (!refusal && (mode != TSecurity::None || dynamic_cast<const ETimeoutError*>(&e) || socket.Secure()))
             LogEntry(service + " " + e.what());
         throw;
     }

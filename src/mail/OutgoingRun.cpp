@@ -39,13 +39,13 @@ constexpr const char* ProgramName = "Echodesk 95 using Postbridge Alpha 4";
 constexpr const char* PlainAscii = "Content-Type: text/plain;                        charset=us-ascii";
 constexpr const char* PlainLatin1 = "Content-Type: text/plain; charset=iso-8859-1";
 
-// The box text for a message that could not be sent: the server's reply when the failure was
-// its answer to this message, else what went wrong. The component's last reply may belong to
+// The box text for a message that could not be sent: the command the server refused and its
+// reply when the failure was its answer to this message, else what went wrong. The component's last reply may belong to
 // an earlier command or message and is not shown then.
 std::string SendFailureText(const std::exception& e, const std::string& server, const TAsyncSocket& smtp) {
     const std::string text = "Die Nachricht konnte nicht versendet werden.";
-    if (const std::string reply = ServerReply("SMTP", e); !reply.empty())
-        return text + " Meldung vom Server :" + reply;
+    if (const std::string refusal = RefusalLine("SMTP", e); !refusal.empty())
+        return text + " " + refusal;
     const std::string what = e.what();
     if (what == "Incomplete Header")
         return text + ansi(" Die Nachricht hat keinen Empfänger.");
@@ -90,7 +90,9 @@ bool TOutgoingRun::TrySMTPConnection() {
         LogEntry(ansi("SMTP Verschlüsselung: ") + SecurityName(Settings.SMTPSecurity));
     smtp.UseAuth = Settings.SMTPAuth;
     smtp.AuthUser = Settings.SMTPUser.empty() ? Settings.SMTPEmail : Settings.SMTPUser;
-    smtp.AuthPassword = Settings.SMTPPassword;
+    // Most providers take one login for both servers: without a password of its own, SMTP
+    // logs in with the POP3 one.
+    smtp.AuthPassword = Settings.SMTPPassword.empty() ? Settings.POP3Password : Settings.SMTPPassword;
     if (smtp.UseAuth) {
         LogEntry("SMTP Anmeldung als " + smtp.AuthUser);
         if (smtp.Security == TSecurity::None) {
@@ -185,8 +187,11 @@ void TOutgoingRun::SendMails() {
                 if (Face.RunState != TRunState::Cancelled)
                     Face.ShowBox(SendFailureText(e, Settings.SMTPServer, smtp));
                 LogEntry("SMTP Senden der Nachricht gescheitert");
-                // A reply that is no SMTP, or a server gone silent: the log says what happened.
-                if (dynamic_cast<const EProtocolError*>(&e) || dynamic_cast<const ETimeoutError*>(&e))
+                // The server's refusal, a reply that is no SMTP, or a server gone silent: the log
+                // says what happened.
+                if (const std::string refusal = RefusalLine("SMTP", e); !refusal.empty())
+                    LogEntry(refusal);
+                else if (dynamic_cast<const EProtocolError*>(&e) || dynamic_cast<const ETimeoutError*>(&e))
                     LogEntry("SMTP " + std::string(e.what()));
             }
             if (SendSucceeded)

@@ -69,6 +69,36 @@ public:
     std::string TrustedFingerprint;   // the one trusted for this server before, or empty
 };
 
+// The server refused a command of a mail client. The message is what the client always raised
+// for it (the reply line as read, or a fixed text such as "Authentication failed"). Command is
+// the command's name alone, never its argument (that may be a password); empty when the server
+// refused the connection in its greeting. Reply is the server's reply, line end cut.
+class ERefused : public Exception {
+public:
+    ERefused(const std::string& message, std::string command, std::string reply)
+        : Exception(message), Command(std::move(command)), Reply(std::move(reply)) {}
+    std::string Command;
+    std::string Reply;
+};
+
+// The server refused the login: a user name, a password or the AUTH exchange.
+class ELoginRefused : public ERefused {
+public:
+    using ERefused::ERefused;
+};
+
+// The protection the settings ask for is not offered: the server does not list Extension
+// ("STLS", "STARTTLS") in its answer to Asked ("CAPA", "EHLO"), which is Reply (its lines
+// joined by blanks). Nothing of the user's was sent.
+class ENotOffered : public Exception {
+public:
+    ENotOffered(const std::string& message, std::string extension, std::string asked, std::string reply)
+        : Exception(message), Extension(std::move(extension)), Asked(std::move(asked)), Reply(std::move(reply)) {}
+    std::string Extension;
+    std::string Asked;
+    std::string Reply;
+};
+
 // How a mail connection is protected: not at all, by switching to TLS after the greeting
 // (POP3 STLS, SMTP STARTTLS), or with TLS from the first byte. The values are those of the
 // settings file.

@@ -68,6 +68,11 @@ int StrToInt(std::string_view text) {
     return static_cast<int>(negative ? -value : value);
 }
 
+// The server's refusal of `command` (its name alone: an argument may be the password).
+[[noreturn]] void Refused(const std::string& reply, const std::string& command) {
+    throw ERefused(reply, command, CutLineEnd(reply));
+}
+
 int StrToIntDef(std::string_view text, int fallback) {
     try {
         return StrToInt(text);
@@ -148,15 +153,16 @@ TPop3Client::TPop3Client(QObject* owner)
 
 TPop3Client::~TPop3Client() = default;
 
-bool TPop3Client::CheckLoginReply(const std::string& Reply, int& Attempts) {
+bool TPop3Client::CheckLoginReply(const std::string& Reply, const char* Command, int& Attempts) {
     if (Positive(Reply))
         return true;
+    const auto refused = [&] { throw ELoginRefused("Authentication failed", Command, CutLineEnd(Reply)); };
     if (Attempts > 0 || !OnAuthenticationFailed)
-        throw Exception("Authentication failed");
+        refused();
     bool handled = false;
     OnAuthenticationFailed(handled);
     if (!handled)
-        throw Exception("Authentication failed");
+        refused();
     ++Attempts;
     return false;
 }
@@ -215,16 +221,16 @@ void TPop3Client::Connect() {
                 StartTls();
             const std::string greeting = ReadLn();
             if (!Positive(greeting))
-                throw Exception(greeting);
+                Refused(greeting, {});
             Utf8Mode = false;
             Capabilities = AskCapabilities();
             if (Security == TSecurity::StartTls) {
                 // A server that lists its capabilities without STLS cannot protect the login.
                 if (Capabilities.Answered && !Capabilities.Stls)
-                    throw Exception("STLS refused: not offered in CAPA");
+                    throw ENotOffered("STLS refused: not offered in CAPA", "STLS", "CAPA", {});
                 const std::string reply = Transaction("STLS");
                 if (!Positive(reply))
-                    throw Exception("STLS refused: " + reply);
+                    throw ERefused("STLS refused: " + reply, "STLS", CutLineEnd(reply));
                 StartTls();
                 // What the server offers may change once the connection is protected.
                 Capabilities = AskCapabilities();
@@ -241,8 +247,8 @@ void TPop3Client::Connect() {
                 const auto login = [this](const std::string& text) {
                     return Utf8Mode ? Windows1252ToUtf8(text) : text;
                 };
-                if (CheckLoginReply(Transaction("USER " + login(UserID)), attempts))
-                    ok = CheckLoginReply(Transaction("PASS " + login(Password)), attempts);
+                if (CheckLoginReply(Transaction("USER " + login(UserID)), "USER", attempts))
+                    ok = CheckLoginReply(Transaction("PASS " + login(Password)), "PASS", attempts);
                 if (ok)
                     break;
             }
@@ -250,7 +256,7 @@ void TPop3Client::Connect() {
 
             const std::string stat = Transaction("STAT");
             if (!Positive(stat))
-                throw Exception(stat);
+                Refused(stat, "STAT");
             MailCount = StrToIntDef(Trim(NthWord(stat, ' ', 2)), 0);
         } catch (...) {
             try {
@@ -279,7 +285,7 @@ void TPop3Client::Disconnect() {
     }
     TAsyncSocket::Disconnect();
     if (!Positive(reply))
-        throw Exception(reply);
+        Refused(reply, "QUIT");
 }
 
 void TPop3Client::Abort() {
@@ -301,7 +307,7 @@ void TPop3Client::List() {
     const std::string reply = Transaction("LIST");
     // A refusal is followed by no listing: waiting for one would never end.
     if (!Positive(reply))
-        throw Exception(reply);
+        Refused(reply, "LIST");
     ListingLog.clear();
     for (;;) {
         const std::string line = NextListingLine(*this);
@@ -373,7 +379,7 @@ void TPop3Client::GetSummary(int MailNumber) {
 
     const std::string reply = Transaction("TOP " + std::to_string(MailNumber) + " 0");
     if (!Positive(reply))
-        throw Exception(reply);
+        Refused(reply, "TOP");
     Summary.Header.Clear();
     Summary.Subject.clear();
     Summary.From.clear();
@@ -431,7 +437,7 @@ void TPop3Client::GetMailMessage(int MailNumber) {
             reply = Transaction("RETR " + std::to_string(MailNumber));
         }
         if (!Positive(reply))
-            throw Exception(reply);
+            Refused(reply, "RETR");
         parser_.ContentType.clear();
         MailMessage.Clear();
         retrievedBytes_ = 0;
@@ -442,7 +448,7 @@ void TPop3Client::GetMailMessage(int MailNumber) {
         if (DeleteOnRead) {
             const std::string dele = Transaction("DELE " + std::to_string(MailNumber));
             if (!ExactlyOK(dele))
-                throw Exception(dele);
+                Refused(dele, "DELE");
         }
         StatusMessage(1, "Message Retrieved");
     } catch (...) {
@@ -479,7 +485,7 @@ void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::
     try {
         const std::string reply = Transaction("RETR " + std::to_string(MailNumber));
         if (!Positive(reply))
-            throw Exception(reply);
+            Refused(reply, "RETR");
         if (const auto listed = listedSizes_.find(MailNumber); listed != listedSizes_.end())
             SetMailDeadline(listed->second);
         bool inHeader = true;
@@ -555,7 +561,7 @@ void TPop3Client::DeleteMailMessage(int MailNumber) {
         if (!ExactlyOK(reply)) {
             if (OnFailure)
                 OnFailure(this);
-            throw Exception(reply);
+            Refused(reply, "DELE");
         }
         deleted = true;
     }

@@ -10,9 +10,10 @@
 // header lines, subject/sender/message id, body text, and attachments written as files under
 // AttachFilePath. The mail is never held whole; attachments go straight to disk.
 //
-// Refusals by the server raise pb::Exception with the server's reply line (line end included)
-// or "Authentication failed"; socket failures raise ESockError / EAbortError; file failures
-// raise EStreamError descendants or EInOutError.
+// Refusals by the server raise ERefused naming the command, with the server's reply line as
+// message (line end included), or ELoginRefused "Authentication failed" for USER or PASS;
+// socket failures raise ESockError / EAbortError; file failures raise EStreamError
+// descendants or EInOutError.
 #include "net/AsyncSocket.h"
 #include "net/ExStrings.h"
 #include "net/MessageParser.h"
@@ -137,7 +138,7 @@ public:
     std::string Transaction(const std::string& Command) override;
 
 private:
-    bool CheckLoginReply(const std::string& Reply, int& Attempts);
+    bool CheckLoginReply(const std::string& Reply, const char* Command, int& Attempts);
     TPop3Capabilities AskCapabilities();
     void DiscardRequested();
 

@@ -196,6 +196,27 @@ std::string BoundaryTime() {
     return out;
 }
 
+// A command's name for a refusal: its first word ("MAIL FROM:<a@b>" -> "MAIL"). The rest may
+// be an address or a login and stays out of every message.
+std::string Verb(const std::string& command) {
+    return command.substr(0, command.find_first_of(" :"));
+}
+
+// A reply line without its line end.
+std::string Bare(std::string line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+        line.pop_back();
+    return line;
+}
+
+// The lines of a reply joined by blanks, for a message that names what the server offered.
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += (text.empty() ? "" : " ") + Bare(line);
+    return text;
+}
+
 // Clears a flag when the scope ends, however it ends.
 struct ClearOnExit {
     bool& flag;
@@ -262,7 +283,7 @@ void TSmtpClient::Connect() {
             ReadReply();
             ReadWholeReply();
             if (ReplyCode() / 100 != 2)
-                throw Exception(LastReply());
+                throw ERefused(LastReply(), {}, Bare(LastReply()));
 
             if (Security == TSecurity::None && !UseAuth) {
                 Greet("HELO");
@@ -271,7 +292,7 @@ void TSmtpClient::Connect() {
                 if (Security == TSecurity::StartTls) {
                     // Never on in the clear: a server that does not offer it is not used.
                     if (!Offers(ehlo, "STARTTLS"))
-                        throw Exception("No STARTTLS");
+                        throw ENotOffered("No STARTTLS", "STARTTLS", "EHLO", Joined(ehlo));
                     Command("STARTTLS", 200);
                     StartTls();
                     ehlo = Greet("EHLO");   // what the server offers may change under TLS
@@ -299,14 +320,15 @@ void TSmtpClient::Connect() {
 std::vector<std::string> TSmtpClient::Greet(const std::string& verb) {
     for (int refusals = 0;; ++refusals) {
         std::vector<std::string> reply = Exchange(verb + " " + UserID);
-        ServerClosing();
+        ServerClosing(verb);
         if (ReplyCode() / 100 == 2)
             return reply;
+        const std::string refusal = Bare(LastReply());
         bool handled = false;
         if (refusals == 0 && OnAuthenticationFailed)
             OnAuthenticationFailed(handled);
         if (!handled || refusals > 0)
-            throw Exception("Authentication failed");
+            throw ERefused("Authentication failed", verb, refusal);
     }
 }
 
@@ -324,11 +346,11 @@ void TSmtpClient::Authenticate(const std::vector<std::string>& ehlo) {
         if (ReplyCode() == 334)
             Exchange(Base64(AuthPassword));
     } else {
-        throw Exception("No AUTH PLAIN or LOGIN");
+        throw ENotOffered("No AUTH PLAIN or LOGIN", "AUTH", "EHLO", Joined(ehlo));
     }
-    ServerClosing();
+    ServerClosing("AUTH");
     if (ReplyCode() / 100 != 2)
-        throw ELoginRefused(LastReply());
+        throw ELoginRefused(LastReply(), "AUTH", Bare(LastReply()));
 }
 
 void TSmtpClient::Disconnect() {
@@ -344,7 +366,7 @@ void TSmtpClient::Disconnect() {
     }
     DropConnection();
     if (!reply.empty() && ReplyCode() > 339)
-        throw Exception(reply);
+        throw ERefused(reply, "QUIT", Bare(reply));
 }
 
 void TSmtpClient::Abort() {
@@ -474,19 +496,19 @@ std::vector<std::string> TSmtpClient::ReadWholeReply() {
 
 void TSmtpClient::Command(const std::string& command, int first) {
     Exchange(command);
-    ServerClosing();
+    ServerClosing(Verb(command));
     if (ReplyCode() / 100 != first / 100)
-        throw Exception(LastReply());
+        throw ERefused(LastReply(), Verb(command), Bare(LastReply()));
 }
 
 // 421: the server is closing the connection. Its end is gone, so ours is dropped too and the
 // next Connect starts afresh instead of finding a connection that only looks open.
-void TSmtpClient::ServerClosing() {
+void TSmtpClient::ServerClosing(const std::string& verb) {
     if (ReplyCode() != 421)
         return;
     const std::string reply = LastReply();
     DropConnection();
-    throw Exception(reply);
+    throw ERefused(reply, verb, Bare(reply));
 }
 
 // The mail text after DATA: the header lines, two empty lines, then the body and parts, and the
@@ -544,7 +566,7 @@ void TSmtpClient::SendMail() {
                 bool refused = BreaksCommand(address);
                 if (!refused) {
                     Exchange("RCPT TO:<" + address + ">");
-                    ServerClosing();
+                    ServerClosing("RCPT");
                     refused = ReplyCode() / 100 != 2;
                 }
                 if (refused && OnRecipientNotFound)
@@ -565,8 +587,9 @@ void TSmtpClient::SendMail() {
     if (ReplyCode() / 100 != 2) {
         if (OnFailure)
             OnFailure(this);
-        ServerClosing();
-        throw Exception(LastReply());
+        // The refusal of the mail text, which DATA began.
+        ServerClosing("DATA");
+        throw ERefused(LastReply(), "DATA", Bare(LastReply()));
     }
 
     if (ClearParams)

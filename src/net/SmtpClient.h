@@ -25,9 +25,11 @@
 //  - socket failures (ESockError, EAbortError for a cancel) pass through unchanged; a failure
 //    in the middle of an exchange drops the connection (no QUIT), since the server's idea of
 //    where the dialogue stands is then unknown, and the next Connect starts afresh;
-//  - server refusals raise pb::Exception whose message is the server's reply line as read,
-//    line end included (a 421, the server closing its end, also drops the connection) ("Authentication failed" for a refused HELO, "Incomplete Header" for a
-//    mail without sender or recipients);
+//  - server refusals raise ERefused (ELoginRefused for the login) naming the command, whose
+//    message is the server's reply line as read, line end included (a 421, the server closing
+//    its end, also drops the connection), or "Authentication failed" for a refused HELO; a
+//    server without the STARTTLS or AUTH that the settings need raises ENotOffered; a mail
+//    without sender or recipients raises pb::Exception "Incomplete Header";
 //  - an attachment that cannot be opened raises the file-open error (EFOpenError).
 // GUI thread only.
 #include "net/AsyncSocket.h"
@@ -47,12 +49,6 @@ enum class TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
 
 // The server's reply made no sense in SMTP (no three-digit number): its line is the message.
 class EProtocolError : public Exception {
-public:
-    using Exception::Exception;
-};
-
-// The server refused the login (AUTH); the message holds its reply line.
-class ELoginRefused : public Exception {
 public:
     using Exception::Exception;
 };
@@ -163,7 +159,8 @@ private:
     std::vector<std::string> ReadWholeReply();
     // Exchange, failing unless the reply is numbered from `first` to `first` + 99.
     void Command(const std::string& command, int first);
-    void ServerClosing();
+    // A 421 to the command `verb`: the connection is dropped and the refusal raised.
+    void ServerClosing(const std::string& verb);
     std::vector<std::string> Greet(const std::string& verb);
     void Authenticate(const std::vector<std::string>& ehlo);
 

@@ -28,7 +28,8 @@ void setMessageBoxes(MessageBoxes* boxes);
 
 // ShowMessage: an information box with OK, captioned with the application title.
 void showMessage(std::string_view text);
-// MessageDlg: a box of the given kind and buttons.
+// MessageDlg: a box of the given kind and buttons. A question (YesNo) has "Nein" as its
+// default button: each one guards a step that cannot be taken back.
 MsgResult messageDlg(std::string_view text, MsgKind kind, MsgButtons buttons);
 // The application's standard error box for an exception that ended a handler.
 void showException(const std::exception& e);

@@ -11,7 +11,7 @@ bool AskToTrustCertificate(const ECertificateError& e) {
     std::string text;
     if (e.TrustedFingerprint.empty()) {
         text = ansi("Das Zertifikat des Servers ") + server + ansi(" ist nicht vertrauenswürdig: ") +
-               e.Reason + ansi(".\n\nSHA-256-Fingerabdruck des Zertifikats:\n") + e.Fingerprint +
+               e.Reason + ansi(".\n\nSHA-256-Fingerabdruck des Zertifikats:\n") + GroupedFingerprint(e.Fingerprint) +
                ansi("\n\nVertrauen Sie ihm nur, wenn Sie sicher sind, dass es das Zertifikat Ihres "
                     "Anbieters ist (zum Beispiel, weil er Ihnen diesen Fingerabdruck genannt hat). "
                     "Die Verbindung wird jetzt beendet; beim nächsten Versuch gilt Ihre Wahl.\n\n"
@@ -19,8 +19,8 @@ bool AskToTrustCertificate(const ECertificateError& e) {
     } else {
         text = ansi("Das Zertifikat des Servers ") + server +
                ansi(" hat sich geändert und ist nicht vertrauenswürdig: ") + e.Reason +
-               ansi(".\n\nBisher vertrautes Zertifikat (SHA-256):\n") + e.TrustedFingerprint +
-               ansi("\nJetzt angebotenes Zertifikat (SHA-256):\n") + e.Fingerprint +
+               ansi(".\n\nBisher vertrautes Zertifikat (SHA-256):\n") + GroupedFingerprint(e.TrustedFingerprint) +
+               ansi("\nJetzt angebotenes Zertifikat (SHA-256):\n") + GroupedFingerprint(e.Fingerprint) +
                ansi("\n\nDas kann ein Angriff auf Ihre Verbindung sein. Vertrauen Sie dem neuen "
                     "Zertifikat nur, wenn Ihr Anbieter den Wechsel bestätigt hat. Die Verbindung "
                     "wird jetzt beendet.\n\nDem neuen Zertifikat für diesen Server vertrauen?");

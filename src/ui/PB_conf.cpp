@@ -163,6 +163,7 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     SPasswd = edit(g, 80, 71, 240);
     SPasswd->setEchoMode(QLineEdit::Password);
     SPasswd->setStyle(stars);
+    SPasswd->setPlaceholderText(u("wie POP3"));
 
     g = group(security, "Vertraute Zertifikate", 192, 180);
     CertLstBox = new QListWidget(g);
@@ -178,6 +179,12 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     });
     connect(AuthChk, &QCheckBox::toggled, this, [this] { UpdateAuthControls(); });
     connect(CertForget, &QPushButton::clicked, this, [this] { CertForgetClick(); });
+    // A new configuration protects the password: POP3 over TLS from the first byte, SMTP with
+    // STARTTLS and the login, on the ports that go with them. A stored configuration shows its
+    // own choices over these.
+    PSecurity->setCurrentIndex(2);
+    SSecurity->setCurrentIndex(1);
+    AuthChk->setChecked(true);
     UpdateAuthControls();
 
     // ---- Below the pages ----

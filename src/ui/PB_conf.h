@@ -66,6 +66,8 @@ public:
     QPushButton* Button5 = nullptr;   // Eintrag löschen
     QPushButton* Button4 = nullptr;   // Eintrag ändern
     // "Sicherheit" page. The modes are the settings' values: 0 keine, 1 STARTTLS, 2 SSL/TLS.
+    // Until the main window fills them from a stored configuration they hold the safe choices
+    // (POP3 SSL/TLS on 995, SMTP STARTTLS on 587 with the login on).
     QComboBox* PSecurity = nullptr;
     QComboBox* SSecurity = nullptr;
     QCheckBox* AuthChk = nullptr;

@@ -34,6 +34,14 @@ constexpr int kClientHeight = 316;
 constexpr int kStatusHeight = 19;
 constexpr int kColumnWidths[4] = {20, 145, 221, 62};
 
+// A box's sentence followed by the server's refusal in its own words, when it refused.
+std::string withRefusal(const std::string& text, const std::exception& e) {
+    const std::string refusal = RefusalLine("POP3", e);
+    if (refusal.empty())
+        return text;
+    return text + " " + refusal + (refusal.back() == '.' ? "" : ".");
+}
+
 QPushButton* button(QWidget* parent, const char* text, int left, int top) {
     return ui::button(parent, text, left, top, 217);
 }
@@ -236,11 +244,7 @@ bool TQuickForm::QTryConnection() {
     } catch (const std::exception& e) {
         connecting_ = false;
         if (!cancelled_)
-            showMessage(ansi("Es konnte keine Verbindung zu ") + QuickServer +
-                        ansi(" hergestellt werden. ") +
-                        ansi("Überprüfen Sie Ihre Einstellungen. Vielleicht sind Sie aber zur "
-                             "Zeit auch nicht ") +
-                        ansi("mit dem Internet verbunden. ") + FailureCause("POP3", QuickServer, pop, e));
+            showMessage(ConnectFailureBox("POP3", QuickServer, pop, e));
         return false;
     }
     return !cancelled_;
@@ -287,13 +291,13 @@ void TQuickForm::Button1Click() {
         SetStatus("Empfange Nachrichteninfos " + std::to_string(k) + " von " + std::to_string(n));
         try {
             POP_Quick->GetSummary(k);
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             // The rows filled so far stay. After the user's own cancel there is nothing to
             // report. A session that is still open can be closed with its QUIT, which carries
             // out its deletions; a broken one is ended through "Abbrechen".
             if (cancelled_)
                 return;
-            showMessage(ansi("Es konnten nicht alle Informationen empfangen werden."));
+            showMessage(withRefusal(ansi("Es konnten nicht alle Informationen empfangen werden."), e));
             if (POP_Quick->Connected() && !POP_Quick->Canceled()) {
                 ButtonOn();
                 SetStatus(ansi("Verbunden"));
@@ -335,10 +339,10 @@ void TQuickForm::Button4Click() {
         POP_Quick->DeleteMailMessage(number);
         deleted_.insert(number);
         MessTable->removeRow(r - 1);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         if (cancelled_)
             return;   // the session is gone; "Abbrechen" has set the buttons
-        showMessage(ansi("Nachricht konnte nicht gelöscht werden."));
+        showMessage(withRefusal(ansi("Nachricht konnte nicht gelöscht werden."), e));
     }
     ButtonOn();
     SetStatus(ansi("Verbunden"));

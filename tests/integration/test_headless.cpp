@@ -8,6 +8,7 @@
 #include "support/MailServers.h"
 #include "support/PeakMemory.h"
 
+#include "app/Config.h"
 #include "platform/AnsiText.h"
 #include "platform/RecordLimit.h"
 
@@ -388,6 +389,97 @@ TEST_F(Headless, FiveThousandPartsMakeAtMostAHundredFilesAndLoseNothing) {
     EXPECT_TRUE(std::filesystem::exists(path("rest.eml")));
     for (int i = 1; i < 5000; i += 2)
         ASSERT_TRUE(has(all, "<" + std::to_string(i) + ">")) << "part " << i << " lost";
+}
+
+// ---- What the user is told when the connection worked but the server said no --------------
+
+// The first box of a failed run names the cause when the connection itself worked (a refused
+// login, a server without STARTTLS, a certificate refused or changed) in the server's own words;
+// the general "keine Verbindung ... Internet" box is left to the rest.
+TEST_F(Headless, BoxesNameTheRefusalNotTheNetwork) {
+    EdhostProcess host;
+    MailServers tls;
+    tls.start(true);
+    const MailServers& plain = servers();
+    // Settings with the security lines: POP3 over TLS from the first byte, SMTP with STARTTLS and
+    // the login, the SMTP password taken from POP3.
+    auto writeSecureIni = [&](int smtpPort, const std::string& password) {
+        std::ofstream(path("pbridge.ini"), std::ios::binary)
+            << tls.host() << "\r\n" << smtpPort << "\r\n" << tls.user() << "\r\nme\r\n0\r\n" << tls.host() << "\r\n"
+            << tls.pop3sPort() << "\r\n" << tls.user() << "\r\n" << password << "\r\n0\r\n2\r\n1\r\n1\r\n\r\n\r\n";
+    };
+    auto trust = [&](const std::string& popFingerprint) {
+        std::ofstream(path("pbridge.crt"), std::ios::binary)
+            << tls.host() << " " << tls.pop3sPort() << " " << popFingerprint << "\n"
+            << tls.host() << " " << tls.submissionPort() << " " << tls.fingerprint("server") << "\n";
+    };
+    const std::string general = "Internet verbunden";
+
+    // A wrong password at the POP3 server, and an SMTP server that offers no STARTTLS.
+    writeSecureIni(plain.smtpPort(), "falsch");
+    trust(tls.fingerprint("server"));
+    Outcome r = run({QStringLiteral("--poll")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(has(r.err, "postbridge: Der Server hat Sie nicht autorisiert. ") &&
+                has(r.err, "POP3 Server lehnt PASS ab: -ERR ")) << r.err;
+    EXPECT_TRUE(has(r.out, "POP3 Server lehnt PASS ab: -ERR ")) << r.out;
+    EXPECT_TRUE(has(r.err, "postbridge: Der SMTP-Server 127.0.0.1 bietet keine Verschlüsselung mit STARTTLS an: "
+                           "SMTP Server bietet kein STARTTLS an (Antwort auf EHLO: 250")) << r.err;
+    EXPECT_FALSE(has(r.err, general)) << r.err;
+    EXPECT_TRUE(plain.smtpReceived().empty());
+
+    // The SMTP login refused: the POP3 password is wrong for it too.
+    writeSecureIni(tls.submissionPort(), "falsch");
+    r = run({QStringLiteral("--send")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(has(r.err, "postbridge: Der Server hat Sie nicht autorisiert. ") &&
+                has(r.err, "SMTP Server lehnt AUTH ab: 535")) << r.err;
+    EXPECT_FALSE(has(r.err, general)) << r.err;
+
+    // A certificate that replaced the trusted one is named as changed, with both fingerprints.
+    writeSecureIni(tls.submissionPort(), tls.password());
+    const std::string old(64, 'c');
+    trust(old);
+    r = run({QStringLiteral("--read")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(has(r.err, "Das Zertifikat von 127.0.0.1:" + std::to_string(tls.pop3sPort()) + " hat sich geändert")) << r.err;
+    EXPECT_TRUE(has(r.err, "Bisher vertraut (SHA-256): CC:CC:")) << r.err;
+    std::string now = GroupedFingerprint(tls.fingerprint("server"));
+    std::replace(now.begin(), now.end(), '\n', ' ');
+    EXPECT_TRUE(has(r.err, "jetzt angeboten (SHA-256): " + now + ".")) << r.err;
+    EXPECT_FALSE(has(r.err, general)) << r.err;
+}
+
+// A refused listing keeps its log line and gains the server's words; no box but the summary.
+// (Scripted: no real server refuses a well-formed LIST.)
+TEST_F(Headless, ARefusedListingIsLoggedInTheServersWords) {
+    EdhostProcess host;
+    LoopbackServer server([](Peer& p) {
+        p.send("+OK ready\r\n");
+        for (std::string line = p.readLine(); !line.empty(); line = p.readLine()) {
+            const std::string verb = line.substr(0, 4);
+            if (verb == "USER" || verb == "PASS")
+                p.send("+OK\r\n");
+            else if (verb == "STAT")
+                p.send("+OK 1 10\r\n");
+            else if (verb == "LIST")
+                p.send("-ERR Syntax error\r\n");
+            else
+                p.send("-ERR unknown command\r\n");
+        }
+    });
+    writeIni("", server.port());
+    const Outcome r = run({QStringLiteral("--read")});
+    server.join();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(has(r.out, "Übertragung bei Initialisierung abgebrochen\n")) << r.out;
+    const auto at = r.out.find("Übertragung bei Initialisierung abgebrochen\n");
+    const auto next = r.out.find('\n', at) + 1;
+    EXPECT_NE(r.out.find("POP3 Server lehnt LIST ab: -ERR Syntax error\n", next), std::string::npos) << r.out;
+    // The login went out in the clear: the log says so.
+    EXPECT_TRUE(has(r.out, "POP3 Warnung: Das Passwort wurde unverschlüsselt gesendet")) << r.out;
+    EXPECT_EQ(r.err, "postbridge: Der Lauf ist fehlgeschlagen (Verbindung, Anmeldung oder Hostprogramm); "
+                     "Einzelheiten im Protokoll.\n");
 }
 
 TEST_F(Headless, AFolderInUseIsRefused) {

@@ -182,6 +182,7 @@ TEST_F(IncomingRun, VariedMailsBecomeHostMessagesFieldByField) {
     std::vector<std::string> want{"POP3 Nachrichten vom Server löschen: nein", "POP3 Serveradresse: 127.0.0.1",
                                   "POP3 Serverportnr.: " + std::to_string(servers().pop3Port()), "POP3 Login: test",
                                   "POP3 Erstelle Verbindung...", "POP3 Verbunden mit Server 127.0.0.1",
+                                  "POP3 Warnung: Das Passwort wurde unverschlüsselt gesendet (Verschlüsselung \"keine\")",
                                   "POP3 6 Mails auf dem Server", "POP3 Hole Mailliste..."};
     long total = 0;
     for (const auto& m : VariedMails)
@@ -551,16 +552,17 @@ TEST_F(IncomingRun, FailedConnectionsShowOneBoxEach) {
     servers().setMails({simpleMail("eins")});
     Tmain& w = startWindow();
 
-    // Wrong password: the login box only.
+    // Wrong password: the login box only, with the command refused and the server's words.
     w.Settings.POP3Password = "wrong";
     w.BitBtn2->click();
     EXPECT_EQ(boxes().texts(), std::vector<std::string>{
                                    "Der Server hat Sie nicht autorisiert. Stellen Sie sicher, dass Sie in der "
                                    "Konfiguration das richtige Passwort und den korrekten Login-Namen eingestellt haben. "
-                                   "Der POP3-Server 127.0.0.1 hat die Anmeldung abgelehnt."});
+                                   "POP3 Server lehnt PASS ab: -ERR [AUTH] Authentication failed."});
     auto log = lastRunLog();
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2], "POP3 Authentification failed");
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 3], "POP3 Authentification failed");
+    EXPECT_EQ(log[log.size() - 2], "POP3 Server lehnt PASS ab: -ERR [AUTH] Authentication failed.");
     EXPECT_EQ(log.back(), "POP3 Keine Verbindung zum Server");
     EXPECT_EQ(w.RunState, TRunState::Receiving);
     EXPECT_EQ(enabled(w), "1111101");

@@ -3,7 +3,10 @@
 #include "platform/MessageLoop.h"
 #include "support/EdhostProcess.h"
 #include "support/MainWindowFixture.h"
+#include "ui/PB_conf.h"
 
+#include <QFile>
+#include <QTimer>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
@@ -100,6 +103,28 @@ TEST_F(MainWindowWithHost, ClosingDetachesExactlyOnce) {
     EXPECT_FALSE(w.edapi1->Connected());
     w.close();
     EXPECT_EQ(detaching, 1);
+}
+
+// SIGTERM at a log-out while "Konfiguration" is open (here the one the first start opens): the
+// dialog is left as "Abbrechen" leaves it, and the window ends as "Beenden" ends it.
+TEST_F(MainWindowWithHost, TheEndFromOutsideLeavesAnOpenDialogAndStoresTheLogMail) {
+    test::EdhostProcess host;
+    ASSERT_TRUE(host.running());
+    Tmain& w = createMain();
+    TConfigForm form;
+    w.ConfigForm = &form;
+    w.show();
+    QTimer::singleShot(0, &form, [&] {
+        ASSERT_TRUE(form.isVisible());
+        w.EndAsBeenden();
+    });
+    w.FormActivate();
+    ASSERT_TRUE(waitFor([&] { return !w.isVisible(); }));
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(w.edapi1->Connected());
+    EXPECT_FALSE(QFile::exists("pbridge.ini"));
+    const std::string reports = host.run({"list", "REPORT"});
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), '\n'), 1) << reports;
 }
 
 TEST_F(MainWindowWithHost, StartUpSurvivesAHostThatFailsTheAttach) {

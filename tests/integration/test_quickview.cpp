@@ -334,9 +334,13 @@ TEST_F(QuickView, WrongLoginOrNoServer) {
             form.QuickPort = test::closedPort();
         open();
         EXPECT_EQ(test::boxes().texts(),
-                  (std::vector<std::string>{std::string(kNoConnection) +
-                                            (attempt == 0 ? " Der POP3-Server 127.0.0.1 hat die Anmeldung abgelehnt."
-                                                          : " Der POP3-Server 127.0.0.1 hat die Verbindung abgelehnt.")}));
+                  (std::vector<std::string>{attempt == 0
+                                                ? std::string("Der Server hat Sie nicht autorisiert. Stellen Sie sicher, "
+                                                              "dass Sie in der Konfiguration das richtige Passwort und "
+                                                              "den korrekten Login-Namen eingestellt haben. POP3 Server "
+                                                              "lehnt PASS ab: -ERR [AUTH] Authentication failed.")
+                                                : std::string(kNoConnection) +
+                                                      " Der POP3-Server 127.0.0.1 hat die Verbindung abgelehnt."}));
         EXPECT_EQ(form.StatusText().toStdString(), "Keine Verbindung zum Server");
         EXPECT_EQ(buttons(form), OnlyClose);
         EXPECT_FALSE(form.QuickConnected);
@@ -356,7 +360,8 @@ TEST_F(QuickView, ServerGoneWhileOpen) {
 
     form.SelectRow(1);
     form.Button4->click();
-    EXPECT_EQ(test::boxes().texts().back(), "Nachricht konnte nicht gelöscht werden.");
+    // Followed by the server's words, when it said any before it went.
+    EXPECT_EQ(test::boxes().texts().back().rfind("Nachricht konnte nicht gelöscht werden.", 0), 0u);
     EXPECT_EQ(buttons(form), Idle);
 
     test::boxes().reset();
@@ -394,7 +399,8 @@ TEST_F(QuickView, FailedListingOnAnOpenSessionStillEndsWithQuit) {
     form.QuickPort = server.port();
     open();
     fetch();
-    EXPECT_EQ(test::boxes().texts(), (std::vector<std::string>{"Es konnten nicht alle Informationen empfangen werden."}));
+    EXPECT_EQ(test::boxes().texts(), (std::vector<std::string>{"Es konnten nicht alle Informationen empfangen werden. "
+                                                                "POP3 Server lehnt TOP ab: -ERR gone."}));
     EXPECT_EQ(buttons(form), Idle);
     form.SelectRow(1);
     form.Button4->click();

@@ -2,7 +2,9 @@
 // address-book editor and what reaches "addressbook.lst" (only "Speichern" writes it), and the
 // settings' way through the main window into "pbridge.ini" and back.
 #include "app/Config.h"
+#include "app/QtMessageBoxes.h"
 #include "mail/PB_addressbook.h"
+#include "ui/CertificateBox.h"
 #include "support/MainWindowFixture.h"
 #include "ui/PB_conf.h"
 
@@ -17,7 +19,9 @@
 #include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
+#include <QApplication>
 #include <QComboBox>
+#include <QMessageBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -78,8 +82,13 @@ TEST_F(ConfigDialog, TextsSizeAndDefaults) {
     for (const char* t : {"Adresse:", "Port:", "e-Mail:", "Login:", "Name:", "Passwort:", "Einträge:"})
         EXPECT_TRUE(labels.contains(QString::fromUtf8(t))) << t;
 
-    EXPECT_EQ(form.SSport->text(), "25");
-    EXPECT_EQ(form.PSport->text(), "110");
+    // A new configuration protects the password.
+    EXPECT_EQ(form.PSecurity->currentText(), "SSL/TLS");
+    EXPECT_EQ(form.SSecurity->currentText(), "STARTTLS");
+    EXPECT_TRUE(form.AuthChk->isChecked());
+    EXPECT_TRUE(form.SPasswd->isEnabled());
+    EXPECT_EQ(form.SSport->text(), "587");
+    EXPECT_EQ(form.PSport->text(), "995");
     for (const QLineEdit* e : {form.SSadresse, form.Semail, form.Slogin, form.PSadresse, form.Uname, form.Upasswd})
         EXPECT_TRUE(e->text().isEmpty());
     EXPECT_EQ(form.InitialChk->text(), "Bei Quotes die Initialen vor dem Senden entfernen");
@@ -335,8 +344,11 @@ TEST_F(ConfigDialog, SettingsRoundTripThroughMainWindowAndFile) {
         });
     };
 
-    // No "pbridge.ini": start-up asks for the settings with the dialog's own defaults.
+    // No "pbridge.ini": start-up asks for the settings with the dialog's own defaults; this
+    // user turns the encryption off, and the ports go back to those without it.
     whenShown([this] {
+        form.PSecurity->setCurrentIndex(0);
+        form.SSecurity->setCurrentIndex(0);
         EXPECT_EQ(form.SSport->text(), "25");
         EXPECT_EQ(form.PSport->text(), "110");
         form.SSadresse->setText("smtp.example.org");
@@ -369,6 +381,9 @@ TEST_F(ConfigDialog, SettingsRoundTripThroughMainWindowAndFile) {
         EXPECT_EQ(form.SSadresse->text(), "smtp.example.org");
         EXPECT_EQ(form.SSport->text(), "25");
         EXPECT_EQ(form.PSport->text(), "110");
+        EXPECT_EQ(form.PSecurity->currentText(), "keine");
+        EXPECT_EQ(form.SSecurity->currentText(), "keine");
+        EXPECT_FALSE(form.AuthChk->isChecked());
         EXPECT_EQ(form.Semail->text(), QString::fromUtf8("jörg@example.org"));
         EXPECT_EQ(form.Slogin->text(), " login ");
         EXPECT_EQ(form.Uname->text(), QString::fromUtf8("jörg"));
@@ -387,6 +402,8 @@ TEST_F(ConfigDialog, SecurityPageMovesDefaultPortsGuardsTheLoginAndForgetsCertif
     const std::string fp(64, 'c');
     WriteTrustList({{"pop.example.org", 995, fp}, {"smtp.example.org", 465, fp}});
     open();
+    form.PSecurity->setCurrentIndex(0);
+    form.SSecurity->setCurrentIndex(0);
     ASSERT_EQ(form.CertLstBox->count(), 2);
     EXPECT_EQ(form.CertLstBox->item(0)->text().toStdString(), "pop.example.org:995  " + fp);
 
@@ -415,6 +432,31 @@ TEST_F(ConfigDialog, SecurityPageMovesDefaultPortsGuardsTheLoginAndForgetsCertif
     form.CertForget->click();
     form.Button1->click();
     EXPECT_EQ(ReadTrustList(), (TTrustList{{"smtp.example.org", 465, fp}}));
+}
+
+// The program's questions as drawn: Return takes "Nein", so an unknown certificate is never
+// trusted by a key pressed out of habit.
+TEST_F(ConfigDialog, ReturnInTheCertificateQuestionTrustsNothing) {
+    QtMessageBoxes drawn;
+    setMessageBoxes(&drawn);
+    struct Restore {
+        ~Restore() { setMessageBoxes(&test::boxes()); }
+    } restore;
+    QString text;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        text = box->text();
+        ASSERT_NE(box->defaultButton(), nullptr);
+        EXPECT_EQ(box->defaultButton()->text(), "&Nein");
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(box, &enter);
+    });
+    const std::string fp(64, 'e');
+    EXPECT_FALSE(AskToTrustCertificate(
+        ECertificateError("refused", "pop.example.org", 995, ansi("Zertifikat abgelaufen"), fp, {})));
+    EXPECT_TRUE(text.contains("EE:EE:EE")) << text.toStdString();
+    EXPECT_TRUE(ReadTrustList().empty());
 }
 
 } // namespace

@@ -123,6 +123,15 @@ TEST_F(ConfigFile, TrustListKeepsOneCertificatePerServerPrivately) {
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(TrustedFingerprint(list, "pop.example.org", 995), b);
     EXPECT_EQ(TrustedFingerprint(list, "pop.example.org", 110), "");
+
+    // Shown to people in byte pairs, 16 to a line; anything else is shown as it is.
+    std::string hex;
+    for (int i = 0; i < 32; ++i)
+        hex += "0123456789abcdef"[i / 16 * 10 % 16] + std::string(1, "0123456789abcdef"[i % 16]);
+    EXPECT_EQ(GroupedFingerprint(hex), "00:01:02:03:04:05:06:07:08:09:0A:0B:0C:0D:0E:0F\n"
+                                       "A0:A1:A2:A3:A4:A5:A6:A7:A8:A9:AA:AB:AC:AD:AE:AF");
+    EXPECT_EQ(GroupedFingerprint("abc"), "abc");
+    EXPECT_EQ(GroupedFingerprint("zz"), "zz");
 }
 
 TEST_F(ConfigFile, SwitchIsOnOnlyForExactlyOne) {

@@ -108,9 +108,10 @@ TEST_F(MainWindow, StartUpWithoutSettingsFileAsksForThemFirst) {
     std::vector<std::string> logAtDialog;
     config().onShow = [&](test::ScriptedConfigForm& f) {
         logAtDialog = logTexts();
-        // The dialog opens with its own defaults, not the empty values in memory.
-        EXPECT_EQ(f.SSport->text(), "25");
-        EXPECT_EQ(f.PSport->text(), "110");
+        // The dialog opens with its own defaults, not the empty values in memory: the safe ones,
+        // encrypted on both servers with the SMTP login on.
+        EXPECT_EQ(f.SSport->text(), "587");
+        EXPECT_EQ(f.PSport->text(), "995");
         f.SSadresse->setText("mail.example.org");
         f.PSadresse->setText("pop.example.org");
         f.Uname->setText(QString::fromUtf8("jörg"));
@@ -123,9 +124,12 @@ TEST_F(MainWindow, StartUpWithoutSettingsFileAsksForThemFirst) {
     // The user fills in the settings before the host is contacted.
     EXPECT_EQ(logAtDialog, (std::vector<std::string>{kNoHostStart[0], kNoHostStart[1]}));
     EXPECT_EQ(logTexts(), kNoHostStart);
-    EXPECT_EQ(readBytes("pbridge.ini"),
-              "mail.example.org\r\n25\r\n\r\n\r\n0\r\npop.example.org\r\n110\r\nj\xF6rg\r\ngeheim\r\n1\r\n");
-    EXPECT_EQ(w.Settings.POP3Port, 110);
+    EXPECT_EQ(readBytes("pbridge.ini"), "mail.example.org\r\n587\r\n\r\n\r\n0\r\npop.example.org\r\n995\r\nj\xF6rg\r\n"
+                                        "geheim\r\n1\r\n2\r\n1\r\n1\r\n\r\n\r\n");
+    EXPECT_EQ(w.Settings.POP3Port, 995);
+    EXPECT_EQ(w.Settings.POP3Security, 2);
+    EXPECT_EQ(w.Settings.SMTPSecurity, 1);
+    EXPECT_TRUE(w.Settings.SMTPAuth);
     EXPECT_TRUE(w.Settings.DeleteFromServer);
     EXPECT_EQ(enabled(w), "0001101");
 }
