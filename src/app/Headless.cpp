@@ -4,11 +4,11 @@
 // error, nobody is asked for a recipient, and SIGINT/SIGTERM are "Abbrechen".
 #include "app/Headless.h"
 
-#include "app/Config.h"
 #include "app/LogFormat.h"
-#include "app/PB_main.h"
+#include "app/PlugIn.h"
 #include "app/Signals.h"
 #include "host/EchodeskAPI.h"
+#include "mail/Config.h"
 #include "mail/MailRuns.h"
 #include "mail/RunFace.h"
 #include "net/Pop3Client.h"

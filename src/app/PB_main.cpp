@@ -1,16 +1,17 @@
 #include "app/PB_main.h"
 
-#include "app/Config.h"
-#include "app/Fonts.h"
 #include "app/Glyphs.h"
+#include "app/PlugIn.h"
 #include "app/LogFormat.h"
+#include "mail/Config.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/MessageBoxes.h"
 #include "platform/PrivateFiles.h"
 #include "platform/SharedMemory.h"
-#include "ui/PB_address.h"
 #include "ui/CertificateBox.h"
+#include "ui/Fonts.h"
+#include "ui/PB_address.h"
 #include "ui/PB_conf.h"
 #include "ui/PB_quick.h"
 
@@ -100,20 +101,6 @@ QLabel* makeLabel(QWidget* parent, int left, int top, int width) {
 }
 
 } // namespace
-
-std::string NoticeLine() {
-    return ansi("© Postbridge-Team · Internet-Mail für Echodesk 95");
-}
-
-void DescribePlugIn(TEchodeskAPI& api) {
-    api.PIName = "Postbridge";
-    api.PIDescription = "Plug In zur Versenden von e-Mails mit Echodesk";
-    api.PICopyright = NoticeLine();
-    api.PIVersion = 1;
-    api.PIRevision = 0;
-    api.PIAPIRequiered = 8;
-    api.PIAPISupported = 8;
-}
 
 Tmain::Tmain(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("main"));
@@ -318,20 +305,6 @@ bool Tmain::WorkingFolderRefused() {
     messageDlg(text, MsgKind::Error, MsgButtons::Ok);
     QTimer::singleShot(0, this, [this] { close(); });
     return true;
-}
-
-std::string ChannelRefusalReason(const ChannelDir& dir) {
-    if (dir.error)
-        return ansi("kann nicht angelegt werden: ") + ansi(std::strerror(dir.error));
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(dir.mode));
-    return ansi("gehört ") + userName(dir.owner) + ansi(" (Rechte ") + mode +
-           ansi(") und ist damit nicht Ihr privater Ordner");
-}
-
-std::string ChannelPassedBy(const ChannelDir& dir) {
-    return ansi("ED95 Kanalordner ") + dir.passedBy + " " + ChannelRefusalReason(passedByAccount(dir)) +
-           ansi("; verwendet wird ") + dir.path;
 }
 
 void Tmain::ShowChannelRefusal(const ChannelDir& dir) {

@@ -40,11 +40,6 @@ class TQuickForm;
 inline constexpr const char* kAppTitle = "Postbridge Alpha 4";
 inline constexpr const char* kMainCaption = "Postbridge Rel. Alpha 4";
 
-// Why a channel folder is refused, in German (Windows-1252), to follow its name.
-std::string ChannelRefusalReason(const ChannelDir& dir);
-// The log line for a channel folder that was passed by (someone else's), naming the one used.
-std::string ChannelPassedBy(const ChannelDir& dir);
-
 class Tmain : public QWidget, public TRunFace {
     Q_OBJECT
 public:
@@ -173,10 +168,5 @@ private:
     bool WorkingFolderRefused();
     void ShowChannelRefusal(const ChannelDir& dir);
 };
-
-// The notice line shown in details2 and handed to the host as the plug-in's copyright.
-std::string NoticeLine();
-// What the host is told about the plug-in when it attaches.
-void DescribePlugIn(TEchodeskAPI& api);
 
 } // namespace pb

@@ -1,7 +1,6 @@
 // The program body: application title, the main window and the three dialogs, created in
 // this order, then the message loop until the main window closes. With --poll, --read or
 // --send it does one run without a window instead.
-#include "app/Fonts.h"
 #include "app/Headless.h"
 #include "app/PB_main.h"
 #include "app/QtMessageBoxes.h"
@@ -11,6 +10,7 @@
 #include "platform/FolderLock.h"
 #include "platform/MessageBoxes.h"
 #include "platform/UserFolder.h"
+#include "ui/Fonts.h"
 #include "ui/PB_address.h"
 #include "ui/PB_conf.h"
 #include "ui/PB_quick.h"

@@ -1,6 +1,6 @@
 #include "ui/CertificateBox.h"
 
-#include "app/Config.h"
+#include "mail/Config.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
 

@@ -1,9 +1,9 @@
 #include "ui/PB_address.h"
 
-#include "app/Fonts.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
 #include "ui/DialogParts.h"
+#include "ui/Fonts.h"
 
 #include <QGroupBox>
 #include <QKeyEvent>

@@ -1,10 +1,10 @@
 #include "ui/PB_conf.h"
 
-#include "app/Config.h"
-#include "app/Fonts.h"
+#include "mail/Config.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
 #include "ui/DialogParts.h"
+#include "ui/Fonts.h"
 
 #include <QCheckBox>
 #include <QComboBox>

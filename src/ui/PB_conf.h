@@ -9,7 +9,7 @@
 // every other way of closing. The "Sicherheit" page is filled and read by the main window like
 // the "Server" page, except for its list of trusted certificates ("pbridge.crt"), which the
 // dialog loads and saves itself, as it does the book.
-#include "app/Config.h"
+#include "mail/Config.h"
 #include "mail/PB_addressbook.h"
 
 #include <QDialog>

@@ -1,13 +1,13 @@
 #include "ui/PB_quick.h"
 
-#include "app/Fonts.h"
+#include "mail/Config.h"
 #include "mail/FailureCause.h"
 #include "net/MimeText.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
-#include "app/Config.h"
 #include "ui/CertificateBox.h"
 #include "ui/DialogParts.h"
+#include "ui/Fonts.h"
 
 #include <QCloseEvent>
 #include <QHeaderView>

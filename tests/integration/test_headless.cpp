@@ -8,7 +8,7 @@
 #include "support/MailServers.h"
 #include "support/PeakMemory.h"
 
-#include "app/Config.h"
+#include "mail/Config.h"
 #include "platform/AnsiText.h"
 #include "platform/RecordLimit.h"
 

@@ -3,7 +3,7 @@
 // pop3d, which offers UTF8 and otherwise turns a mail with raw UTF-8 header lines into a stub;
 // Postfix as a submission server with STARTTLS, AUTH through Dovecot SASL and TLS from the
 // first byte. A machine that cannot run one of them skips its test and says why.
-#include "app/Config.h"
+#include "mail/Config.h"
 #include "platform/AnsiText.h"
 #include "support/EdhostProcess.h"
 #include "support/FileBytes.h"

@@ -3,8 +3,8 @@
 // a foreign certificate on 127.0.0.1 to .4) and the aiosmtpd sink with STARTTLS, SMTPS and
 // AUTH. A relay on loopback shows what crosses the line. Scripted servers only for what a real
 // one will not do: stay silent in the handshake, refuse STLS, or inject bytes after its go-ahead.
-#include "app/Config.h"
 #include "app/PB_main.h"
+#include "mail/Config.h"
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
 #include "support/CutProxy.h"

@@ -1,11 +1,11 @@
 // The configuration dialog: its texts and defaults, the port check of "Speichern", the
 // address-book editor and what reaches "addressbook.lst" (only "Speichern" writes it), and the
 // settings' way through the main window into "pbridge.ini" and back.
-#include "app/Config.h"
 #include "app/QtMessageBoxes.h"
+#include "mail/Config.h"
 #include "mail/PB_addressbook.h"
-#include "ui/CertificateBox.h"
 #include "support/MainWindowFixture.h"
+#include "ui/CertificateBox.h"
 #include "ui/PB_conf.h"
 
 #include <QCheckBox>

@@ -1,7 +1,7 @@
 // The settings file: what is written reads back the same, hand-edited and damaged files read
 // as users of the old program expect, and a rewrite never leaves a half file or a file that
 // others can read.
-#include "app/Config.h"
+#include "mail/Config.h"
 #include "platform/Exceptions.h"
 #include "support/MainWindowFixture.h"
 

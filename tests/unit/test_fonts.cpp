@@ -2,8 +2,8 @@
 // and the package depends on that font alone: a system with only a wider sans serif would cut
 // the labels ("Konfi…ation"). Every label of every button in the main window and the three
 // dialogs must fit with it.
-#include "app/Fonts.h"
 #include "support/MainWindowFixture.h"
+#include "ui/Fonts.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

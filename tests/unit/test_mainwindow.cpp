@@ -1,7 +1,7 @@
 // The main window: its one-time start-up with and without a settings file and without a
 // host, the "Konfiguration" action around the dialog, the button states, cancel, the lost
 // host and shut-down.
-#include "app/Config.h"
+#include "mail/Config.h"
 #include "support/MainWindowFixture.h"
 
 #include "platform/MessageLoop.h"

@@ -1,4 +1,4 @@
-#include "app/Config.h"
+#include "mail/Config.h"
 
 #include "platform/Exceptions.h"
 
