@@ -3,25 +3,35 @@
 #include <gumbo.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace pb {
 namespace {
 
-bool isBlockTag(GumboTag tag) {
-    switch (tag) {
-    case GUMBO_TAG_P: case GUMBO_TAG_DIV: case GUMBO_TAG_H1: case GUMBO_TAG_H2: case GUMBO_TAG_H3:
-    case GUMBO_TAG_H4: case GUMBO_TAG_H5: case GUMBO_TAG_H6: case GUMBO_TAG_TR: case GUMBO_TAG_TABLE:
-    case GUMBO_TAG_BLOCKQUOTE: case GUMBO_TAG_PRE: case GUMBO_TAG_UL: case GUMBO_TAG_OL: case GUMBO_TAG_DL:
-    case GUMBO_TAG_DT: case GUMBO_TAG_DD: case GUMBO_TAG_SECTION: case GUMBO_TAG_ARTICLE:
-    case GUMBO_TAG_HEADER: case GUMBO_TAG_FOOTER: case GUMBO_TAG_ADDRESS: case GUMBO_TAG_HR:
-    case GUMBO_TAG_CENTER: case GUMBO_TAG_FORM: case GUMBO_TAG_NAV: case GUMBO_TAG_ASIDE:
-    case GUMBO_TAG_MAIN: case GUMBO_TAG_FIGURE:
-        return true;
-    default:
-        return false;
+// A set of the parser's tags, asked in one step.
+class TagSet {
+public:
+    constexpr TagSet(std::initializer_list<GumboTag> tags) {
+        for (GumboTag t : tags)
+            bits_[index(t)] |= bit(t);
     }
-}
+    constexpr bool has(GumboTag t) const { return (bits_[index(t)] & bit(t)) != 0; }
+
+private:
+    static constexpr std::size_t index(GumboTag t) { return static_cast<std::size_t>(t) / 64; }
+    static constexpr std::uint64_t bit(GumboTag t) { return std::uint64_t{1} << (static_cast<std::size_t>(t) % 64); }
+    std::array<std::uint64_t, GUMBO_TAG_LAST / 64 + 1> bits_{};
+};
+
+// Elements that stand apart from the text around them as a block of lines.
+constexpr TagSet BlockTags{GUMBO_TAG_P, GUMBO_TAG_DIV, GUMBO_TAG_H1, GUMBO_TAG_H2, GUMBO_TAG_H3, GUMBO_TAG_H4,
+    GUMBO_TAG_H5, GUMBO_TAG_H6, GUMBO_TAG_TR, GUMBO_TAG_TABLE, GUMBO_TAG_BLOCKQUOTE, GUMBO_TAG_PRE,
+    GUMBO_TAG_UL, GUMBO_TAG_OL, GUMBO_TAG_DL, GUMBO_TAG_DT, GUMBO_TAG_DD, GUMBO_TAG_SECTION,
+    GUMBO_TAG_ARTICLE, GUMBO_TAG_HEADER, GUMBO_TAG_FOOTER, GUMBO_TAG_ADDRESS, GUMBO_TAG_HR, GUMBO_TAG_CENTER,
+    GUMBO_TAG_FORM, GUMBO_TAG_NAV, GUMBO_TAG_ASIDE, GUMBO_TAG_MAIN, GUMBO_TAG_FIGURE};
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
@@ -111,7 +121,7 @@ void open(TextWriter& out, const GumboNode* node) {
     else if (tag == GUMBO_TAG_LI) {
         out.breakLine();
         out.text("* ", true);
-    } else if (isBlockTag(tag))
+    } else if (BlockTags.has(tag))
         out.blockBreak();
 }
 
@@ -133,7 +143,7 @@ void close(TextWriter& out, const Frame& f) {
             out.breakLine();
         else
             out.text(" ", true);
-    } else if (isBlockTag(tag)) {
+    } else if (BlockTags.has(tag)) {
         out.blockBreak();
     }
 }
@@ -165,109 +175,63 @@ bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 
 bool isAsciiAlnum(char c) { return isAsciiLetter(c) || (c >= '0' && c <= '9') || c == '#'; }
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool isFormatting(GumboTag t) {
-    switch (t) {
-    case GUMBO_TAG_B: case GUMBO_TAG_BIG: case GUMBO_TAG_CODE: case GUMBO_TAG_EM: case GUMBO_TAG_FONT:
-    case GUMBO_TAG_I: case GUMBO_TAG_NOBR: case GUMBO_TAG_S: case GUMBO_TAG_SMALL: case GUMBO_TAG_STRIKE:
-    case GUMBO_TAG_STRONG: case GUMBO_TAG_TT: case GUMBO_TAG_U:
-        return true;
-    default:
-        return false;
-    }
-}
+// Elements that only change how their text looks.
+constexpr TagSet FormattingTags{GUMBO_TAG_B, GUMBO_TAG_BIG, GUMBO_TAG_CODE, GUMBO_TAG_EM, GUMBO_TAG_FONT,
+    GUMBO_TAG_I, GUMBO_TAG_NOBR, GUMBO_TAG_S, GUMBO_TAG_SMALL, GUMBO_TAG_STRIKE, GUMBO_TAG_STRONG,
+    GUMBO_TAG_TT, GUMBO_TAG_U};
 
 // Start tags that never stay open (void elements, and those the body takes from the head).
-bool isVoid(GumboTag t) {
-    switch (t) {
-    case GUMBO_TAG_AREA: case GUMBO_TAG_BASE: case GUMBO_TAG_BASEFONT: case GUMBO_TAG_BGSOUND:
-    case GUMBO_TAG_BR: case GUMBO_TAG_COL: case GUMBO_TAG_EMBED: case GUMBO_TAG_FRAME: case GUMBO_TAG_HR:
-    case GUMBO_TAG_IMAGE: case GUMBO_TAG_IMG: case GUMBO_TAG_INPUT: case GUMBO_TAG_KEYGEN:
-    case GUMBO_TAG_LINK: case GUMBO_TAG_META: case GUMBO_TAG_PARAM: case GUMBO_TAG_SOURCE:
-    case GUMBO_TAG_TRACK: case GUMBO_TAG_WBR:
-        return true;
-    default:
-        return false;
-    }
-}
+constexpr TagSet VoidTags{GUMBO_TAG_AREA, GUMBO_TAG_BASE, GUMBO_TAG_BASEFONT, GUMBO_TAG_BGSOUND, GUMBO_TAG_BR,
+    GUMBO_TAG_COL, GUMBO_TAG_EMBED, GUMBO_TAG_FRAME, GUMBO_TAG_HR, GUMBO_TAG_IMAGE, GUMBO_TAG_IMG,
+    GUMBO_TAG_INPUT, GUMBO_TAG_KEYGEN, GUMBO_TAG_LINK, GUMBO_TAG_META, GUMBO_TAG_PARAM, GUMBO_TAG_SOURCE,
+    GUMBO_TAG_TRACK, GUMBO_TAG_WBR};
 
 // Elements whose content the tokenizer reads as text up to their end tag (in HTML content).
-bool isRawText(GumboTag t) {
-    switch (t) {
-    case GUMBO_TAG_SCRIPT: case GUMBO_TAG_STYLE: case GUMBO_TAG_XMP: case GUMBO_TAG_IFRAME:
-    case GUMBO_TAG_NOEMBED: case GUMBO_TAG_NOFRAMES: case GUMBO_TAG_TEXTAREA: case GUMBO_TAG_TITLE:
-    case GUMBO_TAG_PLAINTEXT:
-        return true;
-    default:
-        return false;
-    }
-}
+constexpr TagSet RawTextTags{GUMBO_TAG_SCRIPT, GUMBO_TAG_STYLE, GUMBO_TAG_XMP, GUMBO_TAG_IFRAME,
+    GUMBO_TAG_NOEMBED, GUMBO_TAG_NOFRAMES, GUMBO_TAG_TEXTAREA, GUMBO_TAG_TITLE, GUMBO_TAG_PLAINTEXT};
 
 bool isHeading(GumboTag t) { return t >= GUMBO_TAG_H1 && t <= GUMBO_TAG_H6; }
 
 // Start tags that may come before the body without beginning it.
-bool beforeBody(GumboTag t) {
-    switch (t) {
-    case GUMBO_TAG_HTML: case GUMBO_TAG_HEAD: case GUMBO_TAG_BASE: case GUMBO_TAG_BASEFONT:
-    case GUMBO_TAG_BGSOUND: case GUMBO_TAG_LINK: case GUMBO_TAG_META: case GUMBO_TAG_TITLE:
-    case GUMBO_TAG_NOSCRIPT: case GUMBO_TAG_NOFRAMES: case GUMBO_TAG_STYLE: case GUMBO_TAG_SCRIPT:
-    case GUMBO_TAG_TEMPLATE:
-        return true;
-    default:
-        return false;
-    }
-}
+constexpr TagSet BeforeBodyTags{GUMBO_TAG_HTML, GUMBO_TAG_HEAD, GUMBO_TAG_BASE, GUMBO_TAG_BASEFONT,
+    GUMBO_TAG_BGSOUND, GUMBO_TAG_LINK, GUMBO_TAG_META, GUMBO_TAG_TITLE, GUMBO_TAG_NOSCRIPT,
+    GUMBO_TAG_NOFRAMES, GUMBO_TAG_STYLE, GUMBO_TAG_SCRIPT, GUMBO_TAG_TEMPLATE};
 
 // Start tags that end an open paragraph.
-bool closesParagraph(GumboTag t) {
-    switch (t) {
-    case GUMBO_TAG_ADDRESS: case GUMBO_TAG_ARTICLE: case GUMBO_TAG_ASIDE: case GUMBO_TAG_BLOCKQUOTE:
-    case GUMBO_TAG_CENTER: case GUMBO_TAG_DETAILS: case GUMBO_TAG_DIR: case GUMBO_TAG_DIV: case GUMBO_TAG_DL:
-    case GUMBO_TAG_FIELDSET: case GUMBO_TAG_FIGCAPTION: case GUMBO_TAG_FIGURE: case GUMBO_TAG_FOOTER:
-    case GUMBO_TAG_HEADER: case GUMBO_TAG_HGROUP: case GUMBO_TAG_MAIN: case GUMBO_TAG_MENU: case GUMBO_TAG_NAV:
-    case GUMBO_TAG_OL: case GUMBO_TAG_P: case GUMBO_TAG_SECTION: case GUMBO_TAG_SUMMARY: case GUMBO_TAG_UL:
-    case GUMBO_TAG_PRE: case GUMBO_TAG_LISTING: case GUMBO_TAG_FORM: case GUMBO_TAG_LI: case GUMBO_TAG_DD:
-    case GUMBO_TAG_DT:
-        return true;
-    default:
-        return isHeading(t);
-    }
-}
+constexpr TagSet ParagraphClosers{GUMBO_TAG_ADDRESS, GUMBO_TAG_ARTICLE, GUMBO_TAG_ASIDE, GUMBO_TAG_BLOCKQUOTE,
+    GUMBO_TAG_CENTER, GUMBO_TAG_DETAILS, GUMBO_TAG_DIR, GUMBO_TAG_DIV, GUMBO_TAG_DL, GUMBO_TAG_FIELDSET,
+    GUMBO_TAG_FIGCAPTION, GUMBO_TAG_FIGURE, GUMBO_TAG_FOOTER, GUMBO_TAG_HEADER, GUMBO_TAG_HGROUP,
+    GUMBO_TAG_MAIN, GUMBO_TAG_MENU, GUMBO_TAG_NAV, GUMBO_TAG_OL, GUMBO_TAG_P, GUMBO_TAG_SECTION,
+    GUMBO_TAG_SUMMARY, GUMBO_TAG_UL, GUMBO_TAG_PRE, GUMBO_TAG_LISTING, GUMBO_TAG_FORM, GUMBO_TAG_LI,
+    GUMBO_TAG_DD, GUMBO_TAG_DT, GUMBO_TAG_H1, GUMBO_TAG_H2, GUMBO_TAG_H3, GUMBO_TAG_H4, GUMBO_TAG_H5,
+    GUMBO_TAG_H6};
 
 // Inline elements that an end tag of another name may close on its way down the stack. Every
 // other element stops it (the parser's "special" elements, and any this pass is unsure of).
-bool isPassable(GumboTag t) {
-    switch (t) {
-    case GUMBO_TAG_UNKNOWN: case GUMBO_TAG_SPAN: case GUMBO_TAG_A: case GUMBO_TAG_ABBR: case GUMBO_TAG_ACRONYM:
-    case GUMBO_TAG_BDI: case GUMBO_TAG_BDO: case GUMBO_TAG_CITE: case GUMBO_TAG_DATA: case GUMBO_TAG_DFN:
-    case GUMBO_TAG_INS: case GUMBO_TAG_DEL: case GUMBO_TAG_KBD: case GUMBO_TAG_LABEL: case GUMBO_TAG_MARK:
-    case GUMBO_TAG_Q: case GUMBO_TAG_SAMP: case GUMBO_TAG_SUB: case GUMBO_TAG_SUP: case GUMBO_TAG_TIME:
-    case GUMBO_TAG_VAR: case GUMBO_TAG_RUBY: case GUMBO_TAG_RB: case GUMBO_TAG_RP: case GUMBO_TAG_RT:
-    case GUMBO_TAG_RTC: case GUMBO_TAG_OPTION: case GUMBO_TAG_OPTGROUP: case GUMBO_TAG_LEGEND:
-    case GUMBO_TAG_AUDIO: case GUMBO_TAG_VIDEO: case GUMBO_TAG_CANVAS: case GUMBO_TAG_MAP:
-    case GUMBO_TAG_OUTPUT: case GUMBO_TAG_PROGRESS: case GUMBO_TAG_METER: case GUMBO_TAG_DATALIST:
-    case GUMBO_TAG_BLINK: case GUMBO_TAG_SPACER: case GUMBO_TAG_MULTICOL:
-        return true;
-    default:
-        return false;
-    }
-}
+constexpr TagSet PassableTags{GUMBO_TAG_UNKNOWN, GUMBO_TAG_SPAN, GUMBO_TAG_A, GUMBO_TAG_ABBR,
+    GUMBO_TAG_ACRONYM, GUMBO_TAG_BDI, GUMBO_TAG_BDO, GUMBO_TAG_CITE, GUMBO_TAG_DATA, GUMBO_TAG_DFN,
+    GUMBO_TAG_INS, GUMBO_TAG_DEL, GUMBO_TAG_KBD, GUMBO_TAG_LABEL, GUMBO_TAG_MARK, GUMBO_TAG_Q, GUMBO_TAG_SAMP,
+    GUMBO_TAG_SUB, GUMBO_TAG_SUP, GUMBO_TAG_TIME, GUMBO_TAG_VAR, GUMBO_TAG_RUBY, GUMBO_TAG_RB, GUMBO_TAG_RP,
+    GUMBO_TAG_RT, GUMBO_TAG_RTC, GUMBO_TAG_OPTION, GUMBO_TAG_OPTGROUP, GUMBO_TAG_LEGEND, GUMBO_TAG_AUDIO,
+    GUMBO_TAG_VIDEO, GUMBO_TAG_CANVAS, GUMBO_TAG_MAP, GUMBO_TAG_OUTPUT, GUMBO_TAG_PROGRESS, GUMBO_TAG_METER,
+    GUMBO_TAG_DATALIST, GUMBO_TAG_BLINK, GUMBO_TAG_SPACER, GUMBO_TAG_MULTICOL};
 
 // Start tags that leave SVG or MathML content.
-bool breaksOutOfForeign(GumboTag t) {
-    switch (t) {
-    case GUMBO_TAG_B: case GUMBO_TAG_BIG: case GUMBO_TAG_BLOCKQUOTE: case GUMBO_TAG_BODY: case GUMBO_TAG_BR:
-    case GUMBO_TAG_CENTER: case GUMBO_TAG_CODE: case GUMBO_TAG_DD: case GUMBO_TAG_DIV: case GUMBO_TAG_DL:
-    case GUMBO_TAG_DT: case GUMBO_TAG_EM: case GUMBO_TAG_EMBED: case GUMBO_TAG_HEAD: case GUMBO_TAG_HR:
-    case GUMBO_TAG_I: case GUMBO_TAG_IMG: case GUMBO_TAG_LI: case GUMBO_TAG_LISTING: case GUMBO_TAG_MENU:
-    case GUMBO_TAG_META: case GUMBO_TAG_NOBR: case GUMBO_TAG_OL: case GUMBO_TAG_P: case GUMBO_TAG_PRE:
-    case GUMBO_TAG_RUBY: case GUMBO_TAG_S: case GUMBO_TAG_SMALL: case GUMBO_TAG_SPAN: case GUMBO_TAG_STRONG:
-    case GUMBO_TAG_STRIKE: case GUMBO_TAG_SUB: case GUMBO_TAG_SUP: case GUMBO_TAG_TABLE: case GUMBO_TAG_TT:
-    case GUMBO_TAG_U: case GUMBO_TAG_UL: case GUMBO_TAG_VAR:
-        return true;
-    default:
-        return isHeading(t);
-    }
-}
+constexpr TagSet ForeignBreakers{GUMBO_TAG_B, GUMBO_TAG_BIG, GUMBO_TAG_BLOCKQUOTE, GUMBO_TAG_BODY,
+    GUMBO_TAG_BR, GUMBO_TAG_CENTER, GUMBO_TAG_CODE, GUMBO_TAG_DD, GUMBO_TAG_DIV, GUMBO_TAG_DL, GUMBO_TAG_DT,
+    GUMBO_TAG_EM, GUMBO_TAG_EMBED, GUMBO_TAG_HEAD, GUMBO_TAG_HR, GUMBO_TAG_I, GUMBO_TAG_IMG, GUMBO_TAG_LI,
+    GUMBO_TAG_LISTING, GUMBO_TAG_MENU, GUMBO_TAG_META, GUMBO_TAG_NOBR, GUMBO_TAG_OL, GUMBO_TAG_P,
+    GUMBO_TAG_PRE, GUMBO_TAG_RUBY, GUMBO_TAG_S, GUMBO_TAG_SMALL, GUMBO_TAG_SPAN, GUMBO_TAG_STRONG,
+    GUMBO_TAG_STRIKE, GUMBO_TAG_SUB, GUMBO_TAG_SUP, GUMBO_TAG_TABLE, GUMBO_TAG_TT, GUMBO_TAG_U, GUMBO_TAG_UL,
+    GUMBO_TAG_VAR, GUMBO_TAG_H1, GUMBO_TAG_H2, GUMBO_TAG_H3, GUMBO_TAG_H4, GUMBO_TAG_H5, GUMBO_TAG_H6};
+
+// SVG and MathML elements whose content is read as HTML again.
+constexpr TagSet SvgIntegrationPoints{GUMBO_TAG_FOREIGNOBJECT, GUMBO_TAG_DESC, GUMBO_TAG_TITLE};
+constexpr TagSet MathIntegrationPoints{GUMBO_TAG_MI, GUMBO_TAG_MO, GUMBO_TAG_MN, GUMBO_TAG_MS, GUMBO_TAG_MTEXT,
+    GUMBO_TAG_ANNOTATION_XML};
+// HTML elements where the search for an element "in scope" ends.
+constexpr TagSet ScopeMarkers{GUMBO_TAG_APPLET, GUMBO_TAG_CAPTION, GUMBO_TAG_HTML, GUMBO_TAG_TABLE, GUMBO_TAG_TD,
+    GUMBO_TAG_TH, GUMBO_TAG_MARQUEE, GUMBO_TAG_OBJECT, GUMBO_TAG_TEMPLATE};
 
 struct OpenElement {
     GumboTag tag = GUMBO_TAG_UNKNOWN;
@@ -281,32 +245,11 @@ struct OpenElement {
     }
     // SVG and MathML elements whose content is read as HTML again.
     bool integrationPoint() const {
-        if (!foreign)
-            return false;
-        switch (tag) {
-        case GUMBO_TAG_FOREIGNOBJECT: case GUMBO_TAG_DESC: case GUMBO_TAG_TITLE:
-            return svg;
-        case GUMBO_TAG_MI: case GUMBO_TAG_MO: case GUMBO_TAG_MN: case GUMBO_TAG_MS: case GUMBO_TAG_MTEXT:
-        case GUMBO_TAG_ANNOTATION_XML:
-            return !svg;
-        default:
-            return false;
-        }
+        return foreign && (svg ? SvgIntegrationPoints : MathIntegrationPoints).has(tag);
     }
     // Where the search for an element "in scope" ends.
-    bool scopeMarker() const {
-        if (foreign)
-            return integrationPoint();
-        switch (tag) {
-        case GUMBO_TAG_APPLET: case GUMBO_TAG_CAPTION: case GUMBO_TAG_HTML: case GUMBO_TAG_TABLE:
-        case GUMBO_TAG_TD: case GUMBO_TAG_TH: case GUMBO_TAG_MARQUEE: case GUMBO_TAG_OBJECT:
-        case GUMBO_TAG_TEMPLATE:
-            return true;
-        default:
-            return false;
-        }
-    }
-    bool passable() const { return foreign ? !integrationPoint() : isPassable(tag); }
+    bool scopeMarker() const { return foreign ? integrationPoint() : ScopeMarkers.has(tag); }
+    bool passable() const { return foreign ? !integrationPoint() : PassableTags.has(tag); }
 };
 
 constexpr std::size_t None = static_cast<std::size_t>(-1);
@@ -325,9 +268,30 @@ private:
         std::size_t end_ = 0;   // one past its '>'
     };
 
+    // Where the parser puts a new element on its stack of open elements.
+    struct Placement {
+        std::size_t keep = 0;            // the open elements that stay open before it
+        std::size_t eraseA = None;       // an open link the new one ends
+        std::vector<GumboTag> implied;   // table parts the parser adds before it
+        bool ignored = false;            // the parser passes the tag by
+    };
+
     bool readTag(std::string_view html, std::size_t at, Tag& tag) const;
     // True when the tag opens an element whose content is text up to its end tag.
     bool startTag(std::string_view html, std::size_t at, const Tag& tag);
+    // The steps of a start tag. The first two return true when they have taken the tag.
+    // In SVG or MathML a tag leaves it or is foreign itself; elsewhere a formatting tag is left
+    // out, or stands in as a <span> where it still has a job to do.
+    bool foreignOrFormatting(std::string_view html, const Tag& tag, OpenElement& e);
+    bool passedInSelect(std::string_view html, std::size_t at, const Tag& tag, std::size_t select);
+    Placement placement(const OpenElement& e) const;
+    void placeTablePart(GumboTag t, Placement& place) const;
+    void openElement(std::string_view html, std::size_t at, const Tag& tag, OpenElement e, const Placement& place);
+    // Closes the open elements from `keep` up; what was left out lay inside them.
+    void closeDownTo(std::size_t keep) {
+        open_.resize(keep);
+        dropped_.clear();
+    }
     void endTag(std::string_view html, std::size_t at, const Tag& tag);
     void copyTag(std::string_view html, std::size_t at, const Tag& tag);
     // A tag is left out of the HTML.
@@ -468,7 +432,7 @@ void HtmlBounds::copyTag(std::string_view html, std::size_t at, const Tag& tag) 
 
 void HtmlBounds::leaveOut(const OpenElement& e) {
     // The text keeps the lines and cells of what is left out.
-    if (!e.foreign && (isBlockTag(e.tag) || e.tag == GUMBO_TAG_LI || e.tag == GUMBO_TAG_BR))
+    if (!e.foreign && (BlockTags.has(e.tag) || e.tag == GUMBO_TAG_LI || e.tag == GUMBO_TAG_BR))
         out_ += "<br>";
     else if (e.is(GUMBO_TAG_TD) || e.is(GUMBO_TAG_TH))
         out_ += ' ';
@@ -480,69 +444,14 @@ void HtmlBounds::leaveOut(const OpenElement& e) {
 bool HtmlBounds::startTag(std::string_view html, std::size_t at, const Tag& tag) {
     OpenElement e = tag.element;
     const GumboTag t = e.tag;
-    if (foreignContext()) {
-        if (breaksOutOfForeign(t) || (t == GUMBO_TAG_FONT && fontLeavesForeign(html, tag))) {
-            while (foreignContext())
-                open_.pop_back();
-            if (isFormatting(t)) {
-                // It still has to end the SVG or MathML; an inline element without formatting
-                // does that and changes no text.
-                e = {GUMBO_TAG_SPAN, {}, false};
-                if (open_.size() >= MaxDepth) {
-                    leaveOut(e);
-                } else {
-                    open_.push_back(std::move(e));
-                    out_ += "<span>";
-                }
-                return false;
-            }
-        } else {
-            e.foreign = true;
-            e.svg = open_.back().svg;
-        }
-    } else if (isFormatting(t)) {
-        if (bodyStarted_ || inTemplate()) {
-            leftOut();
-            return false;
-        }
-        // It begins the body (and so decides whether a <title> after it is text of the mail):
-        // an inline element without formatting does the same.
-        e = {GUMBO_TAG_SPAN, {}, false};
-        out_ += "<span>";
-        open_.push_back(std::move(e));
-        bodyStarted_ = true;
+    if (foreignOrFormatting(html, tag, e))
         return false;
-    }
     if (!bodyStarted_ && !inTemplate())
-        bodyStarted_ = !beforeBody(t) || e.foreign;
+        bodyStarted_ = !BeforeBodyTags.has(t) || e.foreign;
     if (!e.foreign) {
         if (std::size_t select = openSelect(); select != None) {
-            // A select takes options; a few tags end it, the parser passes every other by.
-            switch (t) {
-            case GUMBO_TAG_OPTION: case GUMBO_TAG_OPTGROUP: case GUMBO_TAG_SCRIPT: case GUMBO_TAG_TEMPLATE:
-                break;
-            case GUMBO_TAG_SELECT:
-                open_.resize(select);
-                dropped_.clear();
-                copyTag(html, at, tag);
+            if (passedInSelect(html, at, tag, select))
                 return false;
-            case GUMBO_TAG_CAPTION: case GUMBO_TAG_TABLE: case GUMBO_TAG_TBODY: case GUMBO_TAG_TFOOT:
-            case GUMBO_TAG_THEAD: case GUMBO_TAG_TR: case GUMBO_TAG_TD: case GUMBO_TAG_TH:
-                // Only a select in a table ends at the table's parts.
-                if (find(select, [](const OpenElement& o) { return o.is(GUMBO_TAG_TABLE); },
-                         [](const OpenElement& o) { return o.is(GUMBO_TAG_TEMPLATE); }) == None) {
-                    copyTag(html, at, tag);
-                    return false;
-                }
-                [[fallthrough]];
-            case GUMBO_TAG_INPUT: case GUMBO_TAG_KEYGEN: case GUMBO_TAG_TEXTAREA:
-                open_.resize(select);
-                dropped_.clear();
-                break;
-            default:
-                copyTag(html, at, tag);
-                return false;
-            }
         } else if (t == GUMBO_TAG_SVG || t == GUMBO_TAG_MATH) {
             e.foreign = true;
             e.svg = t == GUMBO_TAG_SVG;
@@ -552,127 +461,197 @@ bool HtmlBounds::startTag(std::string_view html, std::size_t at, const Tag& tag)
         copyTag(html, at, tag);
         return false;
     }
-    if (!e.foreign && (isVoid(t) || isRawText(t) || t == GUMBO_TAG_HTML || t == GUMBO_TAG_BODY ||
+    if (!e.foreign && (VoidTags.has(t) || RawTextTags.has(t) || t == GUMBO_TAG_HTML || t == GUMBO_TAG_BODY ||
                        t == GUMBO_TAG_HEAD)) {
         // Never open afterwards (a raw text element ends at its end tag, which comes through
         // endTag like any other).
         copyTag(html, at, tag);
-        return isRawText(t);
+        return RawTextTags.has(t);
     }
-
-    std::size_t keep = open_.size();   // the open elements that stay open before it
-    std::size_t eraseA = None;         // an open link the new one ends
-    std::vector<GumboTag> implied;     // table parts the parser adds before it
-    bool ignored = false;              // the parser passes the tag by
-    if (!e.foreign) {
-        const auto table = [&] {
-            return find(open_.size(), [](const OpenElement& o) { return o.is(GUMBO_TAG_TABLE); },
-                        [](const OpenElement& o) { return o.is(GUMBO_TAG_TEMPLATE); });
-        };
-        switch (t) {
-        case GUMBO_TAG_LI:
-        case GUMBO_TAG_DD:
-        case GUMBO_TAG_DT: {
-            std::size_t item = find(
-                open_.size(),
-                [t](const OpenElement& o) {
-                    return t == GUMBO_TAG_LI ? o.is(GUMBO_TAG_LI) : o.is(GUMBO_TAG_DD) || o.is(GUMBO_TAG_DT);
-                },
-                [](const OpenElement& o) {
-                    return !o.passable() && !o.is(GUMBO_TAG_ADDRESS) && !o.is(GUMBO_TAG_DIV) && !o.is(GUMBO_TAG_P);
-                });
-            if (item != None)
-                keep = item;
-            break;
-        }
-        case GUMBO_TAG_BUTTON: {
-            std::size_t b = find(open_.size(), [](const OpenElement& o) { return o.is(GUMBO_TAG_BUTTON); },
-                                 [](const OpenElement& o) { return o.scopeMarker(); });
-            if (b != None)
-                keep = b;
-            break;
-        }
-        case GUMBO_TAG_A:
-            eraseA = find(open_.size(), [](const OpenElement& o) { return o.is(GUMBO_TAG_A); },
-                          [](const OpenElement& o) { return o.scopeMarker(); });
-            break;
-        case GUMBO_TAG_OPTION:
-        case GUMBO_TAG_OPTGROUP:
-            if (!open_.empty() && open_.back().is(GUMBO_TAG_OPTION))
-                keep = open_.size() - 1;
-            break;
-        case GUMBO_TAG_TABLE: {
-            // A table directly in a table ends it; in a cell it nests.
-            std::size_t in = find(
-                open_.size(), [](const OpenElement& o) { return o.is(GUMBO_TAG_TABLE); },
-                [](const OpenElement& o) {
-                    return o.is(GUMBO_TAG_TD) || o.is(GUMBO_TAG_TH) || o.is(GUMBO_TAG_CAPTION) ||
-                           o.is(GUMBO_TAG_TEMPLATE);
-                });
-            if (in != None)
-                keep = in;
-            break;
-        }
-        case GUMBO_TAG_CAPTION: case GUMBO_TAG_COLGROUP: case GUMBO_TAG_TBODY: case GUMBO_TAG_THEAD:
-        case GUMBO_TAG_TFOOT: case GUMBO_TAG_TR: case GUMBO_TAG_TD: case GUMBO_TAG_TH: {
-            const std::size_t tbl = table();
-            if (tbl == None) {
-                ignored = true;   // table parts outside a table
-                break;
-            }
-            keep = tbl + 1;
-            if (t == GUMBO_TAG_TR || t == GUMBO_TAG_TD || t == GUMBO_TAG_TH) {
-                std::size_t section = None, row = None;
-                for (std::size_t i = open_.size(); i-- > tbl + 1;) {
-                    if (row == None && section == None && open_[i].is(GUMBO_TAG_TR))
-                        row = i;
-                    if (section == None && (open_[i].is(GUMBO_TAG_TBODY) || open_[i].is(GUMBO_TAG_THEAD) ||
-                                            open_[i].is(GUMBO_TAG_TFOOT)))
-                        section = i;
-                }
-                if (t != GUMBO_TAG_TR && row != None) {
-                    keep = row + 1;
-                } else {
-                    if (section != None)
-                        keep = section + 1;
-                    else
-                        implied.push_back(GUMBO_TAG_TBODY);
-                    if (t != GUMBO_TAG_TR)
-                        implied.push_back(GUMBO_TAG_TR);
-                }
-            }
-            break;
-        }
-        default:
-            break;
-        }
-        if (closesParagraph(t)) {
-            if (std::size_t para = paragraphInButtonScope(keep); para != None)
-                keep = para;
-            if (isHeading(t) && keep > 0 && isHeading(open_[keep - 1].tag) && !open_[keep - 1].foreign)
-                --keep;
-        }
-    }
-    if (ignored) {
+    const Placement place = placement(e);
+    if (place.ignored)
         copyTag(html, at, tag);
-        return false;
+    else
+        openElement(html, at, tag, std::move(e), place);
+    return false;
+}
+
+bool HtmlBounds::foreignOrFormatting(std::string_view html, const Tag& tag, OpenElement& e) {
+    const GumboTag t = e.tag;
+    if (foreignContext()) {
+        if (!ForeignBreakers.has(t) && !(t == GUMBO_TAG_FONT && fontLeavesForeign(html, tag))) {
+            e.foreign = true;
+            e.svg = open_.back().svg;
+            return false;
+        }
+        while (foreignContext())
+            open_.pop_back();
+        if (!FormattingTags.has(t))
+            return false;
+        // It still has to end the SVG or MathML; an inline element without formatting does
+        // that and changes no text.
+        OpenElement span{GUMBO_TAG_SPAN, {}, false};
+        if (open_.size() >= MaxDepth) {
+            leaveOut(span);
+        } else {
+            open_.push_back(std::move(span));
+            out_ += "<span>";
+        }
+        return true;
     }
-    const std::size_t depth = keep - (eraseA != None && eraseA < keep ? 1 : 0) + implied.size() + 1;
+    if (!FormattingTags.has(t))
+        return false;
+    if (bodyStarted_ || inTemplate()) {
+        leftOut();
+        return true;
+    }
+    // It begins the body (and so decides whether a <title> after it is text of the mail): an
+    // inline element without formatting does the same.
+    out_ += "<span>";
+    open_.push_back({GUMBO_TAG_SPAN, {}, false});
+    bodyStarted_ = true;
+    return true;
+}
+
+bool HtmlBounds::passedInSelect(std::string_view html, std::size_t at, const Tag& tag, std::size_t select) {
+    // A select takes options; a few tags end it, the parser passes every other by.
+    switch (tag.element.tag) {
+    case GUMBO_TAG_OPTION: case GUMBO_TAG_OPTGROUP: case GUMBO_TAG_SCRIPT: case GUMBO_TAG_TEMPLATE:
+        return false;
+    case GUMBO_TAG_SELECT:
+        closeDownTo(select);
+        copyTag(html, at, tag);
+        return true;
+    case GUMBO_TAG_CAPTION: case GUMBO_TAG_TABLE: case GUMBO_TAG_TBODY: case GUMBO_TAG_TFOOT:
+    case GUMBO_TAG_THEAD: case GUMBO_TAG_TR: case GUMBO_TAG_TD: case GUMBO_TAG_TH:
+        // Only a select in a table ends at the table's parts.
+        if (find(select, [](const OpenElement& o) { return o.is(GUMBO_TAG_TABLE); },
+                 [](const OpenElement& o) { return o.is(GUMBO_TAG_TEMPLATE); }) == None) {
+            copyTag(html, at, tag);
+            return true;
+        }
+        [[fallthrough]];
+    case GUMBO_TAG_INPUT: case GUMBO_TAG_KEYGEN: case GUMBO_TAG_TEXTAREA:
+        closeDownTo(select);
+        return false;
+    default:
+        copyTag(html, at, tag);
+        return true;
+    }
+}
+
+HtmlBounds::Placement HtmlBounds::placement(const OpenElement& e) const {
+    Placement place;
+    place.keep = open_.size();
+    if (e.foreign)
+        return place;
+    const GumboTag t = e.tag;
+    switch (t) {
+    case GUMBO_TAG_LI:
+    case GUMBO_TAG_DD:
+    case GUMBO_TAG_DT: {
+        std::size_t item = find(
+            open_.size(),
+            [t](const OpenElement& o) {
+                return t == GUMBO_TAG_LI ? o.is(GUMBO_TAG_LI) : o.is(GUMBO_TAG_DD) || o.is(GUMBO_TAG_DT);
+            },
+            [](const OpenElement& o) {
+                return !o.passable() && !o.is(GUMBO_TAG_ADDRESS) && !o.is(GUMBO_TAG_DIV) && !o.is(GUMBO_TAG_P);
+            });
+        if (item != None)
+            place.keep = item;
+        break;
+    }
+    case GUMBO_TAG_BUTTON: {
+        std::size_t b = find(open_.size(), [](const OpenElement& o) { return o.is(GUMBO_TAG_BUTTON); },
+                             [](const OpenElement& o) { return o.scopeMarker(); });
+        if (b != None)
+            place.keep = b;
+        break;
+    }
+    case GUMBO_TAG_A:
+        place.eraseA = find(open_.size(), [](const OpenElement& o) { return o.is(GUMBO_TAG_A); },
+                            [](const OpenElement& o) { return o.scopeMarker(); });
+        break;
+    case GUMBO_TAG_OPTION:
+    case GUMBO_TAG_OPTGROUP:
+        if (!open_.empty() && open_.back().is(GUMBO_TAG_OPTION))
+            place.keep = open_.size() - 1;
+        break;
+    case GUMBO_TAG_TABLE: {
+        // A table directly in a table ends it; in a cell it nests.
+        std::size_t in = find(
+            open_.size(), [](const OpenElement& o) { return o.is(GUMBO_TAG_TABLE); },
+            [](const OpenElement& o) {
+                return o.is(GUMBO_TAG_TD) || o.is(GUMBO_TAG_TH) || o.is(GUMBO_TAG_CAPTION) || o.is(GUMBO_TAG_TEMPLATE);
+            });
+        if (in != None)
+            place.keep = in;
+        break;
+    }
+    case GUMBO_TAG_CAPTION: case GUMBO_TAG_COLGROUP: case GUMBO_TAG_TBODY: case GUMBO_TAG_THEAD:
+    case GUMBO_TAG_TFOOT: case GUMBO_TAG_TR: case GUMBO_TAG_TD: case GUMBO_TAG_TH:
+        placeTablePart(t, place);
+        break;
+    default:
+        break;
+    }
+    if (ParagraphClosers.has(t)) {
+        if (std::size_t para = paragraphInButtonScope(place.keep); para != None)
+            place.keep = para;
+        if (isHeading(t) && place.keep > 0 && isHeading(open_[place.keep - 1].tag) &&
+            !open_[place.keep - 1].foreign)
+            --place.keep;
+    }
+    return place;
+}
+
+void HtmlBounds::placeTablePart(GumboTag t, Placement& place) const {
+    const std::size_t table = find(open_.size(), [](const OpenElement& o) { return o.is(GUMBO_TAG_TABLE); },
+                                   [](const OpenElement& o) { return o.is(GUMBO_TAG_TEMPLATE); });
+    if (table == None) {
+        place.ignored = true;   // table parts outside a table
+        return;
+    }
+    place.keep = table + 1;
+    if (t != GUMBO_TAG_TR && t != GUMBO_TAG_TD && t != GUMBO_TAG_TH)
+        return;
+    std::size_t section = None, row = None;
+    for (std::size_t i = open_.size(); i-- > table + 1;) {
+        if (row == None && section == None && open_[i].is(GUMBO_TAG_TR))
+            row = i;
+        if (section == None &&
+            (open_[i].is(GUMBO_TAG_TBODY) || open_[i].is(GUMBO_TAG_THEAD) || open_[i].is(GUMBO_TAG_TFOOT)))
+            section = i;
+    }
+    if (t != GUMBO_TAG_TR && row != None) {
+        place.keep = row + 1;
+        return;
+    }
+    if (section != None)
+        place.keep = section + 1;
+    else
+        place.implied.push_back(GUMBO_TAG_TBODY);
+    if (t != GUMBO_TAG_TR)
+        place.implied.push_back(GUMBO_TAG_TR);
+}
+
+void HtmlBounds::openElement(std::string_view html, std::size_t at, const Tag& tag, OpenElement e,
+                             const Placement& place) {
+    const std::size_t depth =
+        place.keep - (place.eraseA != None && place.eraseA < place.keep ? 1 : 0) + place.implied.size() + 1;
     if (depth > MaxDepth) {
         leaveOut(e);
-        return false;
+        return;
     }
-    if (keep < open_.size()) {
-        open_.resize(keep);
-        dropped_.clear();   // what was left out lay inside what is closed now
-    }
-    if (eraseA != None && eraseA < open_.size())
-        open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(eraseA));
-    for (GumboTag part : implied)
+    if (place.keep < open_.size())
+        closeDownTo(place.keep);
+    if (place.eraseA != None && place.eraseA < open_.size())
+        open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(place.eraseA));
+    for (GumboTag part : place.implied)
         open_.push_back({part, {}, false});
     open_.push_back(std::move(e));
     copyTag(html, at, tag);
-    return false;
 }
 
 void HtmlBounds::endTag(std::string_view html, std::size_t at, const Tag& tag) {
@@ -709,13 +688,12 @@ void HtmlBounds::endTag(std::string_view html, std::size_t at, const Tag& tag) {
             if (find(select, [&e](const OpenElement& o) { return o.same(e); },
                      [t](const OpenElement& o) { return o.is(GUMBO_TAG_TABLE) && t != GUMBO_TAG_TABLE; }) !=
                 None) {
-                open_.resize(select);
-                dropped_.clear();
+                closeDownTo(select);
                 break;
             }
             [[fallthrough]];
         default:
-            if (isFormatting(t))
+            if (FormattingTags.has(t))
                 leftOut();
             else
                 copyTag(html, at, tag);
@@ -732,7 +710,7 @@ void HtmlBounds::endTag(std::string_view html, std::size_t at, const Tag& tag) {
             break;
         }
     }
-    if (match == None && isFormatting(t)) {
+    if (match == None && FormattingTags.has(t)) {
         leftOut();   // left out with its start tag
         return;
     }
@@ -771,17 +749,15 @@ void HtmlBounds::endTag(std::string_view html, std::size_t at, const Tag& tag) {
             break;
         }
         default:
-            if (isPassable(t))
+            if (PassableTags.has(t))
                 match = find(open_.size(), same, [](const OpenElement& o) { return !o.passable(); });
             else
                 match = find(open_.size(), same, scope);
             break;
         }
     }
-    if (match != None) {
-        open_.resize(match);
-        dropped_.clear();
-    }
+    if (match != None)
+        closeDownTo(match);
     copyTag(html, at, tag);
 }
 
