@@ -7,6 +7,7 @@
 #include "platform/RecordLimit.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace pb {
 namespace {
@@ -262,6 +263,10 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
         rec += CRLF;
         log(ansi("POP3 Nachricht für die Nachrichtenbasis zu lang, Text gekürzt"));
     }
+    // The host takes the text up to its first NUL: one sent raw in a header line or the body
+    // would silently cut off everything after it, so it shows as a blank.
+    for (char* at = rec.data() + H; (at = static_cast<char*>(std::memchr(at, '\0', rec.data() + rec.size() - at)));)
+        *at++ = ' ';
     rec += '\0';
 
     TFidoAddr addr{};

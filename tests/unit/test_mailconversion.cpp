@@ -179,6 +179,15 @@ TEST(ConvertMail, WithoutToLineOrBodyStillAMessage) {
     EXPECT_EQ(textOf(ConvertMail(empty)), "\x01\r\n\x01REPLYADDR \r\nFrom: \r\n\r\n");
 }
 
+TEST(ConvertMail, ARawNulNeverEndsTheStoredText) {
+    using namespace std::string_literals;
+    const TMailMessage m = mail({"X-Odd: a\0b"s, ""}, {"vor\0nach"s, "Ende"}, "a\0@example.org"s, "");
+    const std::string text = textOf(ConvertMail(m));
+    EXPECT_EQ(text.find('\0'), std::string::npos);
+    EXPECT_EQ(text, "\x01X-Odd: a b\r\n\x01\r\n\x01REPLYADDR a @example.org\r\nFrom: a @example.org\r\n\r\n"
+                    "vor nach\r\nEnde\r\n");
+}
+
 TEST(ConvertMail, BodyLinesStayAsAddedWhetherTheMailIsKeptOrUsedUp) {
     // Leading empty lines go; a file's notice begins with a line end of its own and is one
     // line that is not empty, so the empty line above it stays.
