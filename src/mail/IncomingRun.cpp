@@ -437,8 +437,8 @@ bool TIncomingRun::HostHasMail(const std::string& Key) {
 
 void TIncomingRun::MailStored(const TStoreInFlight& mail) {
     try {
-        if (OnMailStored)
-            OnMailStored(mail);
+        if (Run.Active)
+            RecordStored(mail);
     } catch (const EAbortError&) {
         LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
     } catch (const std::exception& e) {
@@ -450,65 +450,96 @@ void TIncomingRun::MailStored(const TStoreInFlight& mail) {
 }
 
 void TIncomingRun::ReadMails() {
-    TPop3Client& pop3 = POP3_Service;
     Face.RunState = TRunState::Receiving;
     Face.ShowConnectError = true;
     FailedItems = 0;
     RunFailed = false;
-
     ServerList.clear();
     IdOf.clear();
     Journal.clear();
     JournalFile.Close();
     JournalBroken = false;
-    TReadList ReadList;
+    InDoubt.clear();
+    Run = TFetch{};
+    Run.DeleteStored = Settings.DeleteFromServer;
+
+    if (!LoadLists()) {
+        Face.RunState = TRunState::Idle;
+        return;
+    }
+    if (!TryConnection())
+        return;
+    if (!ListMailbox()) {
+        DropConnection();
+        Face.RunState = TRunState::Idle;
+        return;
+    }
+    if (!OpenMailArea()) {
+        Face.RunState = TRunState::Idle;
+        return;
+    }
+    SortOutKnown();
+    StartJournal();
+
+    BerechneSummen();
+    LogEntry("POP3 " + str(TotalBytes) + " Bytes auf dem Server");
+    SetLabel(TRunText::Details2, "Insgesamt " + str(TotalBytes) + " Bytes in " + str(MailsOnServer) + " Nachrichten");
+    SetLabel(TRunText::Status, "Empfange Nachrichten von " + Settings.POP3Server);
+
+    // From here on every store the host confirms is recorded (RecordStored).
+    Run.Active = true;
+    DeleteDueMails();
+    FetchMails();
+    EndSession();
+    Run = TFetch{};
+    Face.RunState = TRunState::Idle;
+}
+
+void TIncomingRun::ListFailure(const char* verb, const std::exception& e, const char* consequence) {
+    RunFailed = true;
+    LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht ") + verb + ": " + Run.ListFile + ": " + e.what());
+    Face.ShowBox(ansi("Die Liste der abgeholten Nachrichten ") + Run.ListFile + " konnte nicht " + verb +
+                 " werden: " + e.what() + ". " + ansi(consequence));
+}
+
+void TIncomingRun::LogFailure(const std::string& tag, const char* what, const std::exception& e) {
+    RunFailed = true;
+    LogEntry(tag + ansi(what) + e.what());
+}
+
+void TIncomingRun::DropConnection() {
+    if (POP3_Service.Connected()) {
+        POP3_Service.TAsyncSocket::Disconnect();
+        POP3_Service.InBuffer.Clear();
+    }
+}
+
+bool TIncomingRun::LoadLists() {
     // A list file that cannot be read or written is reported with a box: the log alone would
     // let every later run store the same mails again without the user knowing why.
-    const char* listFile = kReadListFile;
-    auto listFailure = [&](const char* verb, const std::exception& e, const char* consequence) {
-        RunFailed = true;
-        LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht ") + verb + ": " + listFile + ": " + e.what());
-        Face.ShowBox(ansi("Die Liste der abgeholten Nachrichten ") + listFile + " konnte nicht " + verb +
-                    " werden: " + e.what() + ". " + ansi(consequence));
-    };
-    bool uidFileFound = false;
-    InDoubt.clear();
     try {
-        LoadReadList(ReadList);
-        listFile = kUidListFile;
-        uidFileFound = LoadJournal(Journal);
-        listFile = kDoubtListFile;
+        Run.ListFile = kReadListFile;
+        LoadReadList(Run.ReadList);
+        Run.ListFile = kUidListFile;
+        Run.UidFileFound = LoadJournal(Journal);
+        Run.ListFile = kDoubtListFile;
         LoadUidList(InDoubt, kDoubtListFile);
         for (auto& entry : InDoubt)
             entry.second = true;   // kept until the mail comes again
     } catch (const std::exception& e) {
-        listFailure("gelesen", e, "Es wurden keine Nachrichten abgeholt.");
-        Face.RunState = TRunState::Idle;
-        return;
+        ListFailure("gelesen", e, "Es wurden keine Nachrichten abgeholt.");
+        return false;
     }
     // Anything but bare ids means the run before did not end as it should.
-    const bool journalUnclean = std::any_of(Journal.begin(), Journal.end(), [](const auto& entry) {
+    Run.JournalUnclean = std::any_of(Journal.begin(), Journal.end(), [](const auto& entry) {
         return !entry.second.Key.empty() || entry.second.Deaths > 0 || !entry.second.Read;
     });
+    return true;
+}
 
-    if (!TryConnection())
-        return;
-
-    // A session that cannot go on is dropped without QUIT: the server then carries out none
-    // of its deletions, and the next run can connect afresh.
-    auto dropConnection = [&] {
-        if (pop3.Connected()) {
-            pop3.TAsyncSocket::Disconnect();
-            pop3.InBuffer.Clear();
-        }
-    };
-    auto logFailure = [&](const std::string& tag, const char* what, const std::exception& e) {
-        RunFailed = true;
-        LogEntry(tag + ansi(what) + e.what());
-    };
-
+bool TIncomingRun::ListMailbox() {
+    TPop3Client& pop3 = POP3_Service;
     std::map<int, std::string> uids;
-    bool byUid = false;
     try {
         MailsOnServer = pop3.MailCount;
         LogEntry("POP3 " + str(MailsOnServer) + " Mails auf dem Server");
@@ -517,7 +548,7 @@ void TIncomingRun::ReadMails() {
         pop3.List();
         for (const std::string& entry : pop3.ListingLog)
             LogEntry(entry);
-        byUid = pop3.ListUniqueIds(uids);
+        Run.ByUid = pop3.ListUniqueIds(uids);
         for (const std::string& entry : pop3.ListingLog)
             LogEntry(entry);
     } catch (const std::exception& e) {
@@ -525,182 +556,189 @@ void TIncomingRun::ReadMails() {
         LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
         if (const std::string refusal = RefusalLine("POP3", e); !refusal.empty())
             LogEntry(refusal);
-        dropConnection();
-        Face.RunState = TRunState::Idle;
-        return;
+        return false;
     }
     // The listing is what the run works through; a count from STAT that is out of range or
     // disagrees with it must neither hide listed mails nor lead past them.
     if (MailsOnServer < 0 || static_cast<std::size_t>(MailsOnServer) != ServerList.size())
         MailsOnServer = static_cast<std::int32_t>(ServerList.size());
-    const int mails = MailsOnServer;
+    Run.Mails = MailsOnServer;
+    TakeIds(uids);
+    return true;
+}
 
+void TIncomingRun::TakeIds(const std::map<int, std::string>& uids) {
     // Every listed mail by its id. A mail the server gave no id is passed by: taken by its
     // number, it could not be told from the mails fetched before.
-    std::vector<bool> skipped(static_cast<std::size_t>(mails));
-    for (int k = 0; byUid && k < mails; ++k) {
+    Run.Skipped.assign(static_cast<std::size_t>(Run.Mails), false);
+    for (int k = 0; Run.ByUid && k < Run.Mails; ++k) {
         const std::int32_t Msg = ServerList[static_cast<std::size_t>(k)].first;
         const auto id = uids.find(Msg);
         IdOf.push_back(id != uids.end() ? id->second : std::string());
         if (id == uids.end()) {
-            skipped[static_cast<std::size_t>(k)] = true;
+            Run.Skipped[static_cast<std::size_t>(k)] = true;
             LogEntry("POP3 Mail " + str(Msg) + ansi(" hat keine Kennung und wird übergangen"));
         }
     }
-    if (!byUid) {
+    if (!Run.ByUid) {
         // Kept by numbers from now on: an id list left from earlier would miss the mails
         // fetched meanwhile, so a server that offers UIDL again starts over from the numbers.
         std::remove(kUidListFile);
-        uidFileFound = false;
+        Run.UidFileFound = false;
         Journal.clear();
         LogEntry(ansi("POP3 Der Server nennt keine Kennungen (UIDL): abgeholte Mails werden erst am Ende des "
                       "Abrufs vermerkt"));
     }
+}
 
+bool TIncomingRun::OpenMailArea() {
     try {
         edapi1.OpenArea("EMAIL");
     } catch (const std::exception& e) {
-        logFailure("ED95 ", "Area EMAIL konnte nicht geöffnet werden: ", e);
+        LogFailure("ED95 ", "Area EMAIL konnte nicht geöffnet werden: ", e);
         LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
-        dropConnection();
+        DropConnection();
         ClearLabels();
-        Face.RunState = TRunState::Idle;
-        return;
+        return false;
     }
+    if (RecheckUndurableStores())
+        return true;
+    try {
+        edapi1.CloseArea(TEchodeskAPI::TWait::ServingEvents);
+    } catch (const std::exception&) {
+    }
+    DropConnection();
+    ClearLabels();
+    return false;
+}
 
+bool TIncomingRun::RecheckUndurableStores() {
     // Stores not yet known durable (the run before ended without closing the area, or a
     // power cut may have come since): the listed ones are looked for in the host, and those
     // it does not have come again.
-    if (byUid) {
-        std::set<std::string> wanted;
-        for (const std::string& id : IdOf)
-            if (const auto j = Journal.find(id); j != Journal.end() && j->second.Read && !j->second.Key.empty())
-                wanted.insert(j->second.Key);
-        if (!wanted.empty()) {
-            std::set<std::string> found;
-            try {
-                found = KeysInHost(wanted, static_cast<int>(wanted.size()) + DoubtSearchDepth);
-            } catch (const std::exception& e) {
-                logFailure("ED95 ", "Area EMAIL konnte nicht gelesen werden: ", e);
-                LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
-                try {
-                    edapi1.CloseArea(TEchodeskAPI::TWait::ServingEvents);
-                } catch (const std::exception&) {
-                }
-                dropConnection();
-                ClearLabels();
-                Face.RunState = TRunState::Idle;
-                return;
-            }
-            int again = 0;
-            for (const std::string& id : IdOf)
-                if (const auto j = Journal.find(id);
-                    j != Journal.end() && j->second.Read && !j->second.Key.empty() && !found.count(j->second.Key)) {
-                    j->second.Read = false;
-                    j->second.Due = false;
-                    j->second.Key.clear();
-                    ++again;
-                }
-            if (again > 0)
-                LogEntry("POP3 " + str(again) + ansi(" als abgeholt vermerkte Mails fehlen in EMAIL und werden neu geholt"));
-        }
+    if (!Run.ByUid)
+        return true;
+    std::set<std::string> wanted;
+    for (const std::string& id : IdOf)
+        if (const auto j = Journal.find(id); j != Journal.end() && j->second.Read && !j->second.Key.empty())
+            wanted.insert(j->second.Key);
+    if (wanted.empty())
+        return true;
+    std::set<std::string> found;
+    try {
+        found = KeysInHost(wanted, static_cast<int>(wanted.size()) + DoubtSearchDepth);
+    } catch (const std::exception& e) {
+        LogFailure("ED95 ", "Area EMAIL konnte nicht gelesen werden: ", e);
+        LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
+        return false;
     }
+    int again = 0;
+    for (const std::string& id : IdOf)
+        if (const auto j = Journal.find(id);
+            j != Journal.end() && j->second.Read && !j->second.Key.empty() && !found.count(j->second.Key)) {
+            j->second.Read = false;
+            j->second.Due = false;
+            j->second.Key.clear();
+            ++again;
+        }
+    if (again > 0)
+        LogEntry("POP3 " + str(again) + ansi(" als abgeholt vermerkte Mails fehlen in EMAIL und werden neu geholt"));
+    return true;
+}
 
+void TIncomingRun::SortOutKnown() {
     // Which listed mails are known. Without an id list yet, the numbers decide, as they did
     // before the ids were kept, and the ids of the mails they count as read are recorded: the
     // change-over fetches nothing twice. The number list follows the ids, so that a later run
     // without UIDL finds it up to date.
-    std::vector<bool> known(static_cast<std::size_t>(mails));
-    for (int k = 0; k < mails; ++k) {
+    Run.Known.assign(static_cast<std::size_t>(Run.Mails), false);
+    for (int k = 0; k < Run.Mails; ++k) {
         const std::int32_t Msg = ServerList[static_cast<std::size_t>(k)].first;
-        bool read = skipped[static_cast<std::size_t>(k)];
+        bool read = Run.Skipped[static_cast<std::size_t>(k)];
         if (read) {
-        } else if (uidFileFound) {
+        } else if (Run.UidFileFound) {
             TJournalEntry& e = Journal[IdOf[static_cast<std::size_t>(k)]];
             e.Seen = true;
             read = e.Read;
-            if (read && !IsMessageRead(ReadList, Msg))
-                AddReadMessage(ReadList, Msg);
+            if (read && !IsMessageRead(Run.ReadList, Msg))
+                AddReadMessage(Run.ReadList, Msg);
         } else {
-            read = IsMessageRead(ReadList, Msg);
-            if (byUid) {
+            read = IsMessageRead(Run.ReadList, Msg);
+            if (Run.ByUid) {
                 TJournalEntry& e = Journal[IdOf[static_cast<std::size_t>(k)]];
                 e.Seen = true;
                 e.Read = e.Read || read;
             }
         }
-        known[static_cast<std::size_t>(k)] = read;
+        Run.Known[static_cast<std::size_t>(k)] = read;
     }
-    auto saveLists = [&](const char* consequence) {
-        try {
-            listFile = kReadListFile;
-            SaveReadList(ReadList);
-            listFile = kUidListFile;
-            if (byUid) {
-                JournalFile.Close();
-                replaceFile(kUidListFile, JournalText(Journal));
-            }
-            listFile = kDoubtListFile;
-            if (!InDoubt.empty())
-                SaveUidList(InDoubt, kDoubtListFile);
-            else
-                std::remove(kDoubtListFile);
-            return true;
-        } catch (const std::exception& e) {
-            listFailure("gespeichert", e, consequence);
-            return false;
+}
+
+bool TIncomingRun::SaveLists(const char* consequence) {
+    try {
+        Run.ListFile = kReadListFile;
+        SaveReadList(Run.ReadList);
+        Run.ListFile = kUidListFile;
+        if (Run.ByUid) {
+            JournalFile.Close();
+            replaceFile(kUidListFile, JournalText(Journal));
         }
-    };
-    // The first listed mail from `from` on that is not known (mails + 1 for none).
-    auto unreadFrom = [&](int from) {
-        while (from <= mails && known[static_cast<std::size_t>(from - 1)])
-            ++from;
-        return from;
-    };
+        Run.ListFile = kDoubtListFile;
+        if (!InDoubt.empty())
+            SaveUidList(InDoubt, kDoubtListFile);
+        else
+            std::remove(kDoubtListFile);
+        return true;
+    } catch (const std::exception& e) {
+        ListFailure("gespeichert", e, consequence);
+        return false;
+    }
+}
+
+int TIncomingRun::UnreadFrom(int from) const {
+    while (from <= Run.Mails && Run.Known[static_cast<std::size_t>(from - 1)])
+        ++from;
+    return from;
+}
+
+void TIncomingRun::StartJournal() {
     // Mails stored while deletion was on and not yet deleted: deleted in this session, by the
     // number their id has now.
-    std::vector<int> dueNow;
-    for (int k = 1; byUid && k <= mails; ++k)
-        if (const auto j = Journal.find(IdOf[static_cast<std::size_t>(k - 1)]);
-            j != Journal.end() && j->second.Read && j->second.Due)
-            dueNow.push_back(k);
+    for (int k = 1; Run.ByUid && k <= Run.Mails; ++k)
+        if (const auto j = Journal.find(IdAt(k)); j != Journal.end() && j->second.Read && j->second.Due)
+            Run.DueNow.push_back(k);
     // The lists are written before the first mail is fetched: a disk that cannot take them now
     // would not take them after the run either, and every mail stored would come again with
     // the next one. From then on the id list is the run's journal.
-    const bool work = unreadFrom(1) <= mails || journalUnclean || !dueNow.empty();
-    bool listsWritable = !work || saveLists("Es wurden keine Nachrichten abgeholt.");
-    if (work && listsWritable && byUid) {
+    const bool work = UnreadFrom(1) <= Run.Mails || Run.JournalUnclean || !Run.DueNow.empty();
+    Run.ListsWritable = !work || SaveLists("Es wurden keine Nachrichten abgeholt.");
+    if (work && Run.ListsWritable && Run.ByUid) {
         try {
-            listFile = kUidListFile;
+            Run.ListFile = kUidListFile;
             JournalFile.Open(kUidListFile);
             JournalSyncedAt = nowMs();
         } catch (const std::exception& e) {
-            listFailure("gespeichert", e, "Es wurden keine Nachrichten abgeholt.");
-            listsWritable = false;
+            ListFailure("gespeichert", e, "Es wurden keine Nachrichten abgeholt.");
+            Run.ListsWritable = false;
         }
     }
+}
 
-    BerechneSummen();
-    LogEntry("POP3 " + str(TotalBytes) + " Bytes auf dem Server");
-    SetLabel(TRunText::Details2, "Insgesamt " + str(TotalBytes) + " Bytes in " + str(MailsOnServer) + " Nachrichten");
-    SetLabel(TRunText::Status, "Empfange Nachrichten von " + Settings.POP3Server);
+void TIncomingRun::DeleteMail(int position) {
+    const std::int32_t Msg = ServerList[static_cast<std::size_t>(position - 1)].first;
+    POP3_Service.DeleteMailMessage(Msg);
+    Run.Deleted.push_back(Msg);
+    if (Run.ByUid)
+        Run.DeletedIds.insert(IdAt(position));
+    TestKillPoint("deleted");
+}
 
-    const bool deleteStored = Settings.DeleteFromServer;
-    std::vector<std::int32_t> deleted;   // numbers of this session marked for deletion
-    std::set<std::string> deletedIds;
-    auto deleteMail = [&](int position) {
-        const std::int32_t Msg = ServerList[static_cast<std::size_t>(position - 1)].first;
-        pop3.DeleteMailMessage(Msg);
-        deleted.push_back(Msg);
-        if (byUid)
-            deletedIds.insert(IdAt(position));
-        TestKillPoint("deleted");
-    };
-    for (int position : dueNow) {
-        if (Face.RunState != TRunState::Receiving || !listsWritable || !pop3.Connected())
+void TIncomingRun::DeleteDueMails() {
+    for (int position : Run.DueNow) {
+        if (Face.RunState != TRunState::Receiving || !Run.ListsWritable || !POP3_Service.Connected())
             break;
         try {
-            deleteMail(position);
+            DeleteMail(position);
         } catch (const EAbortError&) {
             LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
         } catch (const std::exception&) {
@@ -708,113 +746,120 @@ void TIncomingRun::ReadMails() {
             LogEntry(ansi("POP3 Übetragungsfehler"));
         }
     }
+}
 
-    // A mail counts as read, and is deleted on the server, only once the host has confirmed
-    // its store and the journal has it; the host answers for one mail while the next is
-    // fetched and converted. After a cancel or a lost host the session ends without QUIT,
-    // which deletes nothing anyway.
-    OnMailStored = [&](const TStoreInFlight& mail) {
-        AddReadMessage(ReadList, mail.Msg);
-        bool recorded = !byUid;
-        if (byUid) {
-            TestKillPoint("stored");
-            const std::string& id = IdAt(mail.Position);
-            TJournalEntry& e = Journal[id];
-            e.Read = true;
-            e.Seen = true;
-            e.Key = mail.Key;
-            e.Due = deleteStored;
-            e.Deaths = 0;
-            recorded = Journalize(JournalStoredLine(id, mail.Key, deleteStored));
-        }
-        if (recorded && deleteStored && Face.RunState == TRunState::Receiving && pop3.Connected())
-            deleteMail(mail.Position);
-    };
-    struct ForgetLocals {
-        std::function<void(const TStoreInFlight&)>& hook;
-        ~ForgetLocals() { hook = nullptr; }
-    } forgetLocals{OnMailStored};
-    bool unreadMet = false;
-    int i = listsWritable ? unreadFrom(1) : mails + 1;
-    while (i <= mails && Face.RunState == TRunState::Receiving && !JournalBroken) {
-        const auto [Msg, Size] = ServerList[static_cast<std::size_t>(i - 1)];
-        const std::string id = IdAt(i);
-        unreadMet = true;
-        int next = 0;   // the next unread mail, once looked up
-        LogEntry("POP3 Empfange Mail " + str(i) + " (" + str(Size) + " Bytes)");
-        SetLabel(TRunText::Details1, "Nachricht " + str(i) + " mit " + str(Size) + " Bytes");
-        CurrentMailSize = Size;
-        ProgressShownAt = nowMs();
-        // Noted before the mail is fetched, as the parse may be what never ends; settled by its
-        // journal line, or by a note that it ended without a store.
-        const bool poison = byUid && Journal[id].Deaths >= 2;
-        if (byUid && !Journalize(JournalNoteLine(id, true)))
-            break;
-        bool settled = !byUid;
-        try {
-            if (poison) {
-                LogEntry(ansi("POP3 Mail ") + str(i) +
-                         ansi(" wird nicht umgewandelt: zwei Abrufe vorher endeten in ihr"));
-                // Its store settles it; a failure leaves it counted, so it is not parsed again.
-                settled = true;
-                try {
-                    SpeicherRohMail(i, Msg);
-                } catch (const EInOutError&) {
-                    dropConnection();   // the rest of the mail is still on its way
-                    throw;
-                }
-            } else {
-                try {
-                    pop3.GetMailMessage(Msg);
-                } catch (const EStreamError&) {
-                    // The attachment files could not be written: the rest of the mail is still on
-                    // its way, so the session is out of step with the server.
-                    dropConnection();
-                    throw;
-                } catch (const EInOutError&) {
-                    dropConnection();
-                    throw;
-                }
-                next = unreadFrom(i + 1);
-                // The server prepares the next mail while this one is converted. With deletion on
-                // the DELE of the mail before has to go out first, so the mails are then taken one
-                // by one. What arrives of a mail requested ahead waits in memory until it is read,
-                // so only mails listed as small are asked for ahead; a large one comes when its turn
-                // is due and goes to disk as it arrives. A failure to send the request ahead does
-                // not keep this mail from being stored: fetching the next one meets it.
-                if (!deleteStored && next <= mails &&
-                    !(byUid && Journal[IdAt(next)].Deaths >= 2) &&
-                    ServerList[static_cast<std::size_t>(next - 1)].second <= RequestAheadLimit) {
-                    try {
-                        pop3.RequestMailMessage(ServerList[static_cast<std::size_t>(next - 1)].first);
-                    } catch (const std::exception&) {
-                    }
-                }
-                LogEntry("ED95 Nachricht wird in EMAIL gespeichert...");
-                SpeicherAktMail(i, Msg);
-                settled = true;   // from here on its store settles it
-            }
-        } catch (const EAbortError&) {
-            LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
-        } catch (const std::exception& e) {
-            ++FailedItems;
-            LogEntry(ansi("POP3 Übetragungsfehler"));
-            if (const std::string refusal = RefusalLine("POP3", e); !refusal.empty())
-                LogEntry(refusal);
-        }
-        // Ended without a store of its own (a failure, a cancel): not an abnormal end.
-        if (!settled) {
-            Journal[id].Deaths = 0;
-            Journalize(JournalNoteLine(id, false));
-        }
-        CurrentMailSize = 0;
-        ShowProgress(0);
-        i = next > 0 ? next : unreadFrom(i + 1);
+// A mail counts as read, and is deleted on the server, only once the host has confirmed its
+// store and the journal has it; the host answers for one mail while the next is fetched and
+// converted. After a cancel or a lost host the session ends without QUIT, which deletes
+// nothing anyway.
+void TIncomingRun::RecordStored(const TStoreInFlight& mail) {
+    AddReadMessage(Run.ReadList, mail.Msg);
+    bool recorded = !Run.ByUid;
+    if (Run.ByUid) {
+        TestKillPoint("stored");
+        const std::string& id = IdAt(mail.Position);
+        TJournalEntry& e = Journal[id];
+        e.Read = true;
+        e.Seen = true;
+        e.Key = mail.Key;
+        e.Due = Run.DeleteStored;
+        e.Deaths = 0;
+        recorded = Journalize(JournalStoredLine(id, mail.Key, Run.DeleteStored));
+    }
+    if (recorded && Run.DeleteStored && Face.RunState == TRunState::Receiving && POP3_Service.Connected())
+        DeleteMail(mail.Position);
+}
+
+void TIncomingRun::FetchMails() {
+    int i = Run.ListsWritable ? UnreadFrom(1) : Run.Mails + 1;
+    while (i <= Run.Mails && Face.RunState == TRunState::Receiving && !JournalBroken) {
+        Run.UnreadMet = true;
+        i = FetchMail(i);
     }
     // The last store is answered before the area is closed, whatever ended the loop.
     if (const auto stored = CollectStore())
         MailStored(*stored);
+}
 
+int TIncomingRun::FetchMail(int i) {
+    TPop3Client& pop3 = POP3_Service;
+    const auto [Msg, Size] = ServerList[static_cast<std::size_t>(i - 1)];
+    const std::string id = IdAt(i);
+    int next = 0;   // the next unread mail, once looked up
+    LogEntry("POP3 Empfange Mail " + str(i) + " (" + str(Size) + " Bytes)");
+    SetLabel(TRunText::Details1, "Nachricht " + str(i) + " mit " + str(Size) + " Bytes");
+    CurrentMailSize = Size;
+    ProgressShownAt = nowMs();
+    // Noted before the mail is fetched, as the parse may be what never ends; settled by its
+    // journal line, or by a note that it ended without a store.
+    const bool poison = Run.ByUid && Journal[id].Deaths >= 2;
+    if (Run.ByUid && !Journalize(JournalNoteLine(id, true)))
+        return Run.Mails + 1;
+    bool settled = !Run.ByUid;
+    try {
+        if (poison) {
+            LogEntry(ansi("POP3 Mail ") + str(i) + ansi(" wird nicht umgewandelt: zwei Abrufe vorher endeten in ihr"));
+            // Its store settles it; a failure leaves it counted, so it is not parsed again.
+            settled = true;
+            try {
+                SpeicherRohMail(i, Msg);
+            } catch (const EInOutError&) {
+                DropConnection();   // the rest of the mail is still on its way
+                throw;
+            }
+        } else {
+            try {
+                pop3.GetMailMessage(Msg);
+            } catch (const EStreamError&) {
+                // The attachment files could not be written: the rest of the mail is still on
+                // its way, so the session is out of step with the server.
+                DropConnection();
+                throw;
+            } catch (const EInOutError&) {
+                DropConnection();
+                throw;
+            }
+            next = UnreadFrom(i + 1);
+            RequestAhead(next);
+            LogEntry("ED95 Nachricht wird in EMAIL gespeichert...");
+            SpeicherAktMail(i, Msg);
+            settled = true;   // from here on its store settles it
+        }
+    } catch (const EAbortError&) {
+        LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
+    } catch (const std::exception& e) {
+        ++FailedItems;
+        LogEntry(ansi("POP3 Übetragungsfehler"));
+        if (const std::string refusal = RefusalLine("POP3", e); !refusal.empty())
+            LogEntry(refusal);
+    }
+    // Ended without a store of its own (a failure, a cancel): not an abnormal end.
+    if (!settled) {
+        Journal[id].Deaths = 0;
+        Journalize(JournalNoteLine(id, false));
+    }
+    CurrentMailSize = 0;
+    ShowProgress(0);
+    return next > 0 ? next : UnreadFrom(i + 1);
+}
+
+void TIncomingRun::RequestAhead(int next) {
+    // The server prepares the next mail while this one is converted. With deletion on the DELE
+    // of the mail before has to go out first, so the mails are then taken one by one. What
+    // arrives of a mail requested ahead waits in memory until it is read, so only mails listed
+    // as small are asked for ahead; a large one comes when its turn is due and goes to disk as
+    // it arrives. A failure to send the request ahead does not keep this mail from being
+    // stored: fetching the next one meets it.
+    if (Run.DeleteStored || next > Run.Mails || (Run.ByUid && Journal[IdAt(next)].Deaths >= 2) ||
+        ServerList[static_cast<std::size_t>(next - 1)].second > RequestAheadLimit)
+        return;
+    try {
+        POP3_Service.RequestMailMessage(ServerList[static_cast<std::size_t>(next - 1)].first);
+    } catch (const std::exception&) {
+    }
+}
+
+void TIncomingRun::EndSession() {
     // The host makes the stored mails durable before it answers the close. Until it has, the
     // deletions of this session must not be committed.
     bool areaClosed = false;
@@ -822,11 +867,11 @@ void TIncomingRun::ReadMails() {
         edapi1.CloseArea(TEchodeskAPI::TWait::ServingEvents);
         areaClosed = true;
     } catch (const std::exception& e) {
-        logFailure("ED95 ", "Area EMAIL konnte nicht geschlossen werden: ", e);
+        LogFailure("ED95 ", "Area EMAIL konnte nicht geschlossen werden: ", e);
     }
     ServerList.clear();
 
-    if (!unreadMet && Face.RunState == TRunState::Receiving && listsWritable)
+    if (!Run.UnreadMet && Face.RunState == TRunState::Receiving && Run.ListsWritable)
         LogEntry("POP3 Keine neuen Nachrichten vorhanden");
     ClearLabels();
 
@@ -836,46 +881,47 @@ void TIncomingRun::ReadMails() {
         JournalFile.Sync();
     } catch (const std::exception& e) {
         journalDurable = false;
-        listFailure("gespeichert", e, "Beim nächsten Abruf können Nachrichten doppelt ankommen.");
+        ListFailure("gespeichert", e, "Beim nächsten Abruf können Nachrichten doppelt ankommen.");
     }
 
-    bool deletionsDone = false;
-    if (Face.RunState == TRunState::Receiving && ((areaClosed && journalDurable) || deleted.empty())) {
-        LogEntry("POP3 Trenne Verbindung zum Server...");
-        const bool wasConnected = pop3.Connected();
-        try {
-            pop3.Disconnect();
-            deletionsDone = wasConnected;
-            LogEntry("POP3 Verbindung getrennt");
-        } catch (const std::exception& e) {
-            logFailure("POP3 ", "Fehler beim Trennen der Verbindung: ", e);
-            dropConnection();
-            // QUIT went out on a live connection: the server carries out the deletions when it
-            // reads QUIT, whether or not its answer comes back. Taking them as done may fetch a
-            // stored mail once more; taking them as not done would leave the old numbers in the
-            // list, where they hide the mails that move down into them, and those never come in.
-            // (The ids of deleted mails stay in their list either way: a mail that is still
-            // there is known by its id, one that is gone drops out with the next run.)
-            deletionsDone = wasConnected;
-        }
-    } else {
-        dropConnection();
-    }
-
-    if (deletionsDone && !deleted.empty())
-        renumberAfterDeletion(ReadList, std::move(deleted));
+    const bool deletionsDone = Quit(areaClosed && journalDurable);
+    if (deletionsDone && !Run.Deleted.empty())
+        renumberAfterDeletion(Run.ReadList, std::move(Run.Deleted));
     // What the host made durable at the close is kept as bare ids; the deletions QUIT
     // committed are due no more.
     for (auto& [id, e] : Journal) {
         if (areaClosed)
             e.Key.clear();
-        if (deletionsDone && deletedIds.count(id))
+        if (deletionsDone && Run.DeletedIds.count(id))
             e.Due = false;
     }
-    if (listsWritable)
-        saveLists("Beim nächsten Abruf können Nachrichten doppelt ankommen.");
+    if (Run.ListsWritable)
+        SaveLists("Beim nächsten Abruf können Nachrichten doppelt ankommen.");
     JournalFile.Close();
-    Face.RunState = TRunState::Idle;
+}
+
+bool TIncomingRun::Quit(bool storesDurable) {
+    if (Face.RunState != TRunState::Receiving || (!storesDurable && !Run.Deleted.empty())) {
+        DropConnection();
+        return false;
+    }
+    LogEntry("POP3 Trenne Verbindung zum Server...");
+    TPop3Client& pop3 = POP3_Service;
+    const bool wasConnected = pop3.Connected();
+    try {
+        pop3.Disconnect();
+        LogEntry("POP3 Verbindung getrennt");
+    } catch (const std::exception& e) {
+        LogFailure("POP3 ", "Fehler beim Trennen der Verbindung: ", e);
+        DropConnection();
+        // QUIT went out on a live connection: the server carries out the deletions when it
+        // reads QUIT, whether or not its answer comes back. Taking them as done may fetch a
+        // stored mail once more; taking them as not done would leave the old numbers in the
+        // list, where they hide the mails that move down into them, and those never come in.
+        // (The ids of deleted mails stay in their list either way: a mail that is still
+        // there is known by its id, one that is gone drops out with the next run.)
+    }
+    return wasConnected;
 }
 
 } // namespace pb

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -126,7 +127,57 @@ private:
     bool JournalBroken = false;
     std::int64_t JournalSyncedAt = 0;
     std::vector<std::string> IdOf;
-    std::function<void(const TStoreInFlight&)> OnMailStored;   // set by ReadMails
+
+    // The steps of ReadMails, in their order. Each that can fail logs (and where the user must
+    // know, shows) why, and returns false when the run cannot go on.
+    bool LoadLists();                  // the read list, the journal, the stores in doubt
+    bool ListMailbox();                // LIST and UIDL; the listed mails by position and id
+    void TakeIds(const std::map<int, std::string>& uids);
+    bool OpenMailArea();               // "EMAIL", with the stores of a run before looked up
+    bool RecheckUndurableStores();
+    void SortOutKnown();               // which listed mails were fetched before
+    void StartJournal();               // the lists written, the journal opened
+    void DeleteDueMails();             // deletions a session before did not commit
+    void FetchMails();                 // every unread mail, in the listing's order
+    int FetchMail(int Position);       // one mail; returns the next unread position
+    void RequestAhead(int Position);   // asks for that mail before its turn, where it may
+    void EndSession();                 // the area closed, the journal synced, QUIT, lists saved
+    // QUIT when the run may commit its deletions (the stores durable, or none made), else the
+    // connection dropped; true when the server carries out this session's deletions.
+    bool Quit(bool StoresDurable);
+    // What the run does with a mail the host has confirmed: counted as read, journalled, and
+    // with deletion on deleted on the server.
+    void RecordStored(const TStoreInFlight& mail);
+    void DeleteMail(int Position);
+    // The first listed mail from `From` on that is not known (Mails + 1 for none).
+    int UnreadFrom(int From) const;
+    bool SaveLists(const char* Consequence);
+    // A list file could not be read or written: logged, and shown in a box with the consequence.
+    void ListFailure(const char* Verb, const std::exception& e, const char* Consequence);
+    void LogFailure(const std::string& Tag, const char* What, const std::exception& e);
+    // A session that cannot go on is dropped without QUIT: the server then carries out none of
+    // its deletions, and the next run can connect afresh.
+    void DropConnection();
+
+    // The state of one ReadMails.
+    struct TFetch {
+        bool Active = false;               // stores the host confirms are recorded
+        bool DeleteStored = false;         // "delete from server" as the run started
+        TReadList ReadList;
+        const char* ListFile = kReadListFile;   // the list file being read or written
+        bool UidFileFound = false;
+        bool JournalUnclean = false;       // the run before did not end as it should
+        bool ByUid = false;                // the server gave ids (UIDL)
+        int Mails = 0;                     // listed mails
+        std::vector<bool> Skipped;         // by position: listed without an id
+        std::vector<bool> Known;           // by position: fetched before
+        std::vector<int> DueNow;           // positions whose deletion a session before left
+        bool ListsWritable = false;
+        bool UnreadMet = false;
+        std::vector<std::int32_t> Deleted;   // numbers this session marked for deletion
+        std::set<std::string> DeletedIds;
+    };
+    TFetch Run;
 
     TPop3Client& POP3_Service;
     // Progress of the mail being retrieved: its size from the listing, the bar's position, and
