@@ -2,11 +2,12 @@
 // against Dovecot, the SMTP sink and edhost, judged by its exit status, its output and what
 // arrived in the host and at the servers.
 #include "support/EdhostProcess.h"
-#include "support/MailRunFixture.h"
+#include "support/HostRecords.h"
 #include "support/LoopbackServer.h"
-#include "support/StrictServers.h"
 #include "support/MailServers.h"
 #include "support/PeakMemory.h"
+#include "support/StrictServers.h"
+#include "support/SuiteServers.h"
 
 #include "mail/Config.h"
 #include "platform/AnsiText.h"
@@ -38,18 +39,8 @@ struct Outcome {
     std::string out, err;
 };
 
-class Headless : public ::testing::Test {
+class Headless : public SuiteServers<> {
 protected:
-    static void SetUpTestSuite() {
-        servers_ = new MailServers;
-        servers_->start();
-    }
-    static void TearDownTestSuite() {
-        delete servers_;
-        servers_ = nullptr;
-    }
-    static MailServers& servers() { return *servers_; }
-
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         servers().clearMails();
@@ -117,7 +108,6 @@ protected:
     QTemporaryDir dir_;
 
 private:
-    inline static MailServers* servers_ = nullptr;
 };
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

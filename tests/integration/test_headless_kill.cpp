@@ -3,10 +3,11 @@
 // mail is in the host exactly once and, with deletion on, gone from the server. Also the mail a
 // run keeps dying in, and a listing with malformed lines.
 #include "support/EdhostProcess.h"
+#include "support/HostRecords.h"
 #include "support/LoopbackServer.h"
-#include "support/MailRunFixture.h"
 #include "support/MailServers.h"
 #include "support/StrictServers.h"
+#include "support/SuiteServers.h"
 
 #include "platform/AnsiText.h"
 
@@ -35,18 +36,8 @@ int countOf(const std::string& text, const std::string& part) {
     return n;
 }
 
-class HeadlessKill : public ::testing::Test {
+class HeadlessKill : public SuiteServers<> {
 protected:
-    static void SetUpTestSuite() {
-        servers_ = new MailServers;
-        servers_->start();
-    }
-    static void TearDownTestSuite() {
-        delete servers_;
-        servers_ = nullptr;
-    }
-    static MailServers& servers() { return *servers_; }
-
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         servers().clearMails();
@@ -93,7 +84,6 @@ protected:
     QTemporaryDir dir_;
 
 private:
-    inline static MailServers* servers_ = nullptr;
 };
 
 constexpr int kMails = 1000;

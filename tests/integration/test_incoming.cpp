@@ -5,6 +5,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/Resolver.h"
 #include "support/EdhostProcess.h"
+#include "support/HostRecords.h"
 #include "support/LoopbackServer.h"
 #include "support/MailRunFixture.h"
 
@@ -17,16 +18,12 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <netinet/in.h>
 #include <sstream>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace pb {
 namespace {
@@ -36,31 +33,9 @@ using test::EdhostProcess;
 using test::enabled;
 using test::MailServers;
 using test::readBytes;
+using test::StoredMail;
+using test::storedMails;
 using test::writeBytes;
-
-// One record of the host's "EMAIL" area.
-struct Stored {
-    TNewMsgHeader h;
-    std::string text;   // without its NUL
-};
-
-std::vector<Stored> storedMails(const EdhostProcess& host) {
-    std::vector<Stored> out;
-    const std::string list = host.run({"list", "EMAIL"});
-    const auto count = std::count(list.begin(), list.end(), '\n');
-    for (long n = 1; n <= count; ++n) {
-        const std::string rec = host.run({"dump", "EMAIL", std::to_string(n), "--raw"});
-        Stored s{};
-        if (rec.size() < sizeof(TNewMsgHeader) + 1)
-            ADD_FAILURE() << "record " << n << " is " << rec.size() << " bytes";
-        else {
-            std::memcpy(&s.h, rec.data(), sizeof(TNewMsgHeader));
-            s.text = rec.substr(sizeof(TNewMsgHeader), rec.size() - sizeof(TNewMsgHeader) - 1);
-        }
-        out.push_back(s);
-    }
-    return out;
-}
 
 std::vector<std::int32_t> readList(const std::string& file = kReadListFile) {
     TReadList list;
@@ -209,7 +184,7 @@ TEST_F(IncomingRun, VariedMailsBecomeHostMessagesFieldByField) {
 
     const auto mails = storedMails(host);
     ASSERT_EQ(mails.size(), 6u);
-    for (const Stored& s : mails) {
+    for (const StoredMail& s : mails) {
         EXPECT_EQ(s.h.Flags, 0x2014);
         EXPECT_EQ(s.h.Addr1, TFidoAddr{});
         EXPECT_EQ(s.h.Addr2, TFidoAddr{});
@@ -583,16 +558,8 @@ TEST_F(IncomingRun, FailedConnectionsShowOneBoxEach) {
 
     // Nobody listening: the general box.
     boxes().reset();
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
     w.Settings.POP3Server = "127.0.0.1";
-    w.Settings.POP3Port = ntohs(a.sin_port);
+    w.Settings.POP3Port = test::closedPort();
     w.BitBtn2->click();
     EXPECT_EQ(boxes().texts(), std::vector<std::string>{
                                    "Es konnte keine Verbindung zu 127.0.0.1 hergestellt werden. Überprüfen Sie Ihre "

@@ -7,6 +7,7 @@
 #include "platform/AnsiText.h"
 #include "support/EdhostProcess.h"
 #include "support/FileBytes.h"
+#include "support/HostRecords.h"
 #include "support/MailServers.h"
 #include "support/MainWindowFixture.h"
 
@@ -18,7 +19,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -31,34 +31,11 @@ using test::boxes;
 using test::EdhostProcess;
 using test::InteropServer;
 
-// One record of the host's "EMAIL" area: sender and subject as stored (Windows-1252).
-struct Stored {
-    std::string from;
-    std::string subject;
-};
-
-std::vector<Stored> storedMails(const EdhostProcess& host) {
-    std::vector<Stored> out;
-    const std::string list = host.run({"list", "EMAIL"});
-    const auto count = std::count(list.begin(), list.end(), '\n');
-    for (long n = 1; n <= count; ++n) {
-        const std::string rec = host.run({"dump", "EMAIL", std::to_string(n), "--raw"});
-        TNewMsgHeader h{};
-        if (rec.size() < sizeof h) {
-            ADD_FAILURE() << "record " << n << " is " << rec.size() << " bytes";
-            continue;
-        }
-        std::memcpy(&h, rec.data(), sizeof h);
-        out.push_back({h.FromUserName.str(), h.Subject.str()});
-    }
-    return out;
-}
-
 // How often each subject was stored.
 std::map<std::string, int> subjects(const EdhostProcess& host) {
     std::map<std::string, int> out;
-    for (const Stored& s : storedMails(host))
-        ++out[s.subject];
+    for (const test::StoredMail& s : test::storedMails(host))
+        ++out[s.h.Subject.str()];
     return out;
 }
 
@@ -193,12 +170,12 @@ TEST_F(Interop, CourierWithUtf8) {
     Tmain& w = startWindow(courier, courier.pop3Port(), 0, true);
     w.BitBtn2->click();
     ASSERT_TRUE(boxes().shown.empty()) << boxes().texts()[0];
-    const auto stored = storedMails(host);
+    const auto stored = test::storedMails(host);
     ASSERT_EQ(stored.size(), 2u);
-    EXPECT_EQ(stored[0].from, ansi("Jörg Müller"));
-    EXPECT_EQ(stored[0].subject, ansi("Grüße aus Köln – 5 €"));
-    EXPECT_EQ(stored[1].from, ansi("Jörg"));
-    EXPECT_EQ(stored[1].subject, ansi("€ für Öl"));
+    EXPECT_EQ(stored[0].h.FromUserName.str(), ansi("Jörg Müller"));
+    EXPECT_EQ(stored[0].h.Subject.str(), ansi("Grüße aus Köln – 5 €"));
+    EXPECT_EQ(stored[1].h.FromUserName.str(), ansi("Jörg"));
+    EXPECT_EQ(stored[1].h.Subject.str(), ansi("€ für Öl"));
 }
 
 // --- Postfix ------------------------------------------------------------------------------------

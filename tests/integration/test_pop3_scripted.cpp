@@ -63,11 +63,9 @@ struct Dialogue {
 };
 
 void setup(TPop3Client& c, std::uint16_t port, const std::string& password = "secret") {
-    c.Host = "127.0.0.1";
-    c.Port = port;
+    test::pointAt(c, port);
     c.UserID = "user";
     c.Password = password;
-    c.TimeOut = 5000;
 }
 
 TEST(Pop3Login, RefusedPasswordFailsAtOnceWithoutAHandler) {

@@ -283,9 +283,8 @@ TEST_F(TlsRuns, AWrongNameIsAskedAboutAndNothingIsFetchedUntilTrusted) {
 
 // --- what only a scripted server does ------------------------------------------------------------
 
-void pointAt(TPop3Client& pop, std::uint16_t port, TSecurity mode) {
-    pop.Host = "127.0.0.1";
-    pop.Port = port;
+void pointAtScripted(TPop3Client& pop, std::uint16_t port, TSecurity mode) {
+    test::pointAt(pop, port);
     pop.UserID = "u";
     pop.Password = "p";
     pop.Security = mode;
@@ -298,7 +297,7 @@ TEST(TlsScripted, HandshakeWaitsEndByCancelAndByTheTimeLimit) {
         SCOPED_TRACE(cancel ? "cancel" : "time limit");
         test::LoopbackServer server(silent);
         TPop3Client pop;
-        pointAt(pop, server.port(), TSecurity::Implicit);
+        pointAtScripted(pop, server.port(), TSecurity::Implicit);
         pop.TimeOut = cancel ? 0 : 300;
         if (cancel)
             QTimer::singleShot(200, [&pop] { pop.Abort(); });
@@ -333,7 +332,7 @@ TEST(TlsScripted, StlsRefusedNotOfferedOrFollowedByInjectedBytesEndsTheSession) 
             }
         });
         TPop3Client pop;
-        pointAt(pop, server.port(), TSecurity::StartTls);
+        pointAtScripted(pop, server.port(), TSecurity::StartTls);
         EXPECT_EQ(exceptionText([&] { pop.Connect(); }), c.error);
         server.join();
         EXPECT_EQ(afterStls.find("USER"), std::string::npos) << afterStls;

@@ -1,28 +1,20 @@
 #pragma once
 // A main window fixture for the mail runs end to end: one real Dovecot and one SMTP sink
-// (MailServers) for the whole suite, and a window started afresh against the test's host and
+// (SuiteServers) for the whole suite, and a window started afresh against the test's host and
 // pointed at those servers. Suites that need more (another port, a sender address, their own
 // recipient prompt) hide startWindow() and build on MailRunFixture::startWindow().
 #include "support/EdhostProcess.h"
+#include "support/HostRecords.h"
 #include "support/MailServers.h"
 #include "support/MainWindowFixture.h"
+#include "support/SuiteServers.h"
 
 #include "net/Pop3Client.h"
 
-#include <map>
-#include <sstream>
 #include <string>
+#include <vector>
 
 namespace pb::test {
-
-// How often each subject is in the host's "EMAIL".
-inline std::map<std::string, int> hostSubjects(const EdhostProcess& host) {
-    std::map<std::string, int> out;
-    std::istringstream list(host.run({"list", "EMAIL"}));
-    for (std::string line; std::getline(list, line);)
-        ++out[line.substr(line.rfind("  ") + 2)];
-    return out;
-}
 
 // Another client (a phone, a webmail) deletes the given mails in one POP3 session, ended with
 // QUIT, so the server moves the later mails down.
@@ -39,20 +31,8 @@ inline void deleteByAnotherClient(const MailServers& s, const std::vector<int>& 
     other.Disconnect();
 }
 
-class MailRunFixture : public MainWindowFixture {
+class MailRunFixture : public SuiteServers<MainWindowFixture> {
 protected:
-    static void SetUpTestSuite() { startServers(false); }
-    // The servers with their TLS set-up (MailServers::start(true)).
-    static void startServers(bool tls) {
-        servers_ = new MailServers;
-        servers_->start(tls);
-    }
-    static void TearDownTestSuite() {
-        delete servers_;
-        servers_ = nullptr;
-    }
-    static MailServers& servers() { return *servers_; }
-
     // A fresh window (as after a start of the program) after its start-up against the running
     // host, fetching from and sending through the suite's servers.
     Tmain& startWindow(bool deleteFromServer = false) {
@@ -70,9 +50,6 @@ protected:
         w.Settings.SMTPPort = servers().smtpPort();
         return w;
     }
-
-private:
-    inline static MailServers* servers_ = nullptr;
 };
 
 } // namespace pb::test

@@ -222,10 +222,9 @@ void MailServers::start(bool tls) {
     mailUid_ = pw->pw_uid;
     mailGid_ = pw->pw_gid;
 
-    std::string tmpl = tempRoot() + "/pbms.XXXXXX";
-    if (!mkdtemp(tmpl.data()))
+    dir_ = makeTempDir("pbms");
+    if (dir_.empty())
         throw std::runtime_error(std::string("MailServers: mkdtemp: ") + std::strerror(errno));
-    dir_ = tmpl;
 
     std::vector<std::string> args{kScripts + "start-servers", "--random-ports", "--owner",
                                   std::to_string(getpid()), "--cleanup", dir_};
@@ -456,10 +455,9 @@ int InteropServer::run(const std::vector<std::string>& args, int timeoutMs) cons
 std::string InteropServer::start() {
     if (!dir_.empty())
         return "";
-    std::string tmpl = tempRoot() + "/pbio.XXXXXX";
-    if (!mkdtemp(tmpl.data()))
+    dir_ = makeTempDir("pbio");
+    if (dir_.empty())
         throw std::runtime_error(std::string("InteropServer: mkdtemp: ") + std::strerror(errno));
-    dir_ = tmpl;
     ::chmod(dir_.c_str(), 0755);   // the servers' own users reach their files through it
     // The packages' pop3d binaries are kept beside the build, taken out once.
 #ifdef PB_BIN_DIR

@@ -243,8 +243,7 @@ TEST(AsyncSocketConnect, RefusedConnectFailsWithTheReasonAndLeavesTheComponentUs
     TAsyncSocket s;
     int failed = 0;
     s.OnConnectionFailed = [&](QObject*) { ++failed; };
-    s.Host = "127.0.0.1";
-    s.Port = test::closedPort();
+    test::pointAt(s, test::closedPort());
     EXPECT_EQ(exceptionText([&] { s.Connect(); }), "Connection Failed");
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(s.ErrorText(s.LastSocketError()), "10061:Connection refused");
@@ -261,8 +260,7 @@ TEST(AsyncSocketConnect, SilentServerTimesOutAfterOnConnectionFailed) {
     TAsyncSocket s;
     std::vector<std::string> order;
     s.OnConnectionFailed = [&](QObject*) { order.push_back("failed"); };
-    s.Host = "127.0.0.1";
-    s.Port = silent.port();
+    test::pointAt(s, silent.port());
     s.TimeOut = 200;
     try {
         s.Connect();
@@ -492,8 +490,7 @@ TEST(AsyncSocketLimits, AMailMustArriveWithinTheTimeItsListedSizeAllows) {
         }
     });
     TPop3Client pop;
-    pop.Host = "127.0.0.1";
-    pop.Port = server.port();
+    test::pointAt(pop, server.port());
     pop.UserID = "u";
     pop.Password = "p";
     pop.OnList = [](int, int) {};
