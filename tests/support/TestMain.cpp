@@ -1,44 +1,24 @@
-// One main for every test program: a QApplication on the offscreen platform (GUI tests need
-// widgets, socket tests need the event loop) and scripted message boxes.
+// One main for every test program, with scripted message boxes. The tests of the window and
+// the dialogs get a QApplication on the offscreen platform; every other test an event loop
+// without widgets (the socket and host tests need the loop, not a window).
 #include "support/ScriptedBoxes.h"
 
-#include "platform/AnsiText.h"
-
+#ifdef PB_TEST_WINDOW
 #include <QApplication>
+#else
+#include <QCoreApplication>
+#endif
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-namespace pb::test {
-
-MsgResult ScriptedBoxes::show(std::string_view text, MsgKind kind, MsgButtons buttons,
-                              std::string_view caption) {
-    shown.push_back({std::string(text), kind, buttons, std::string(caption)});
-    if (!answers.empty()) {
-        MsgResult r = answers.front();
-        answers.pop_front();
-        return r;
-    }
-    return buttons == MsgButtons::YesNo ? questionDefault : MsgResult::Ok;
-}
-
-std::vector<std::string> ScriptedBoxes::texts() const {
-    std::vector<std::string> out;
-    for (const auto& b : shown)
-        out.push_back(toUtf8(b.text));
-    return out;
-}
-
-ScriptedBoxes& boxes() {
-    static ScriptedBoxes instance;
-    return instance;
-}
-
-} // namespace pb::test
-
 int main(int argc, char** argv) {
+#ifdef PB_TEST_WINDOW
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
+#else
+    QCoreApplication app(argc, argv);
+#endif
     pb::setMessageBoxes(&pb::test::boxes());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
