@@ -247,11 +247,7 @@ void Tmain::FormActivate() {
     if (!FirstActivation)
         return;
     RunScope scope(runDepth_, closeAfterRun_, this);
-    try {
-        StartUp();
-    } catch (const std::exception& e) {
-        showException(e);
-    }
+    Guarded([this] { StartUp(); });
 }
 
 void Tmain::StartUp() {

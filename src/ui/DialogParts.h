@@ -1,6 +1,7 @@
 #pragma once
 // Builders the dialogs share: captions written in UTF-8 in the code, labels sized to their
-// text, push buttons of the dialogs' usual height.
+// text, push buttons of the dialogs' usual height; and the Escape key they all refuse.
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QString>
@@ -25,6 +26,15 @@ inline QPushButton* button(QWidget* parent, const char* text, int left, int top,
     // Like the dialogs of the host's era: no button is pressed by Enter in an edit.
     b->setAutoDefault(false);
     return b;
+}
+
+// Ignores the event when its key is Escape, which would leave a dialog in a way the user may
+// not mean (each dialog says why); true when it did.
+inline bool ignoreEscape(QKeyEvent* e) {
+    if (e->key() != Qt::Key_Escape)
+        return false;
+    e->ignore();
+    return true;
 }
 
 } // namespace pb::ui

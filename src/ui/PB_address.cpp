@@ -127,11 +127,8 @@ void TAddressForm::FormClose() {
 void TAddressForm::keyPressEvent(QKeyEvent* e) {
     // A stray Escape would send the message to the entries made so far; the close box is the
     // deliberate way to do that.
-    if (e->key() == Qt::Key_Escape) {
-        e->ignore();
-        return;
-    }
-    QDialog::keyPressEvent(e);
+    if (!ui::ignoreEscape(e))
+        QDialog::keyPressEvent(e);
 }
 
 void TAddressForm::done(int r) {

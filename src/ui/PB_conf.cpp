@@ -217,11 +217,8 @@ void TConfigForm::showEvent(QShowEvent* e) {
 void TConfigForm::keyPressEvent(QKeyEvent* e) {
     // Escape would leave the dialog like its close box, which keeps the values: a user who
     // means "cancel" would find them saved. The dialog is left through its buttons.
-    if (e->key() == Qt::Key_Escape) {
-        e->ignore();
-        return;
-    }
-    QDialog::keyPressEvent(e);
+    if (!ui::ignoreEscape(e))
+        QDialog::keyPressEvent(e);
 }
 
 void TConfigForm::hideEvent(QHideEvent* e) {

@@ -375,11 +375,8 @@ void TQuickForm::Button2Click() {
 void TQuickForm::keyPressEvent(QKeyEvent* e) {
     // Escape would close the dialog behind the user's back, also in the middle of a fetch;
     // the dialog is left through "Schließen" only.
-    if (e->key() == Qt::Key_Escape) {
-        e->ignore();
-        return;
-    }
-    QDialog::keyPressEvent(e);
+    if (!ui::ignoreEscape(e))
+        QDialog::keyPressEvent(e);
 }
 
 void TQuickForm::closeEvent(QCloseEvent* e) {
