@@ -8,6 +8,7 @@
 #include "support/StrictServers.h"
 #include "support/MailServers.h"
 #include "support/MainWindowFixture.h"
+#include "support/SuiteServers.h"
 #include "ui/PB_quick.h"
 
 #include <QCoreApplication>
@@ -17,7 +18,6 @@
 #include <QTimer>
 
 #include <cstdlib>
-#include <memory>
 #include <unistd.h>
 
 namespace pb {
@@ -59,18 +59,13 @@ const std::string Idle = "1101";
 const std::string OnlyClose = "0100";
 const std::string OnlyCancel = "0010";
 
-class QuickView : public ::testing::Test {
+class QuickView : public test::SuiteServers<> {
 protected:
-    static void SetUpTestSuite() {
-        servers = std::make_unique<MailServers>();
-        servers->start();
-    }
-    static void TearDownTestSuite() { servers.reset(); }
 
     void SetUp() override {
-        servers->setMails({Mail1, Mail2, Mail3});
+        servers().setMails({Mail1, Mail2, Mail3});
         test::boxes().reset();
-        point(*servers);
+        point(servers());
     }
     void TearDown() override {
         if (form.isVisible() && !form.Working())
@@ -110,11 +105,9 @@ protected:
 
     static std::string size(const std::string& raw) { return std::to_string(MailServers::asServed(raw).size()); }
 
-    static std::unique_ptr<MailServers> servers;
     TQuickForm form;
 };
 
-std::unique_ptr<MailServers> QuickView::servers;
 
 TEST_F(QuickView, LayoutAndStart) {
     EXPECT_EQ(form.windowTitle(), "Postbridge QuickView");
@@ -135,7 +128,7 @@ TEST_F(QuickView, LayoutAndStart) {
 }
 
 TEST_F(QuickView, EmptyMailbox) {
-    servers->clearMails();
+    servers().clearMails();
     open();
     EXPECT_EQ(form.StatusText().toStdString(), "Verbunden mit 127.0.0.1");
     EXPECT_EQ(buttons(form), Idle);
@@ -154,10 +147,10 @@ TEST_F(QuickView, ThreeMailsThroughTheMainWindowsButton) {
         ::setenv("EDAPI_SESSION", ("pbtest-nohost-" + std::to_string(::getpid())).c_str(), 1);
     Tmain w;
     w.QuickForm = &form;
-    w.Settings.POP3Server = servers->host();
-    w.Settings.POP3Port = servers->pop3Port();
-    w.Settings.POP3User = servers->user();
-    w.Settings.POP3Password = servers->password();
+    w.Settings.POP3Server = servers().host();
+    w.Settings.POP3Port = servers().pop3Port();
+    w.Settings.POP3User = servers().user();
+    w.Settings.POP3Password = servers().password();
 
     std::vector<std::string> progress;
     form.POP_Quick->OnRetrieveStart = [&](QObject*) { progress.push_back(form.StatusText().toStdString()); };
@@ -179,7 +172,7 @@ TEST_F(QuickView, ThreeMailsThroughTheMainWindowsButton) {
     EXPECT_EQ(row(3), (std::vector<std::string>{"3", "\"Carl C.\" <carl@example.org>", "Dritte", size(Mail3)}));
     EXPECT_EQ(form.StatusText().toStdString(), "Trenne Verbindung...");
     EXPECT_TRUE(test::boxes().shown.empty());
-    EXPECT_EQ(servers->pop3Count(), 3u);
+    EXPECT_EQ(servers().pop3Count(), 3u);
     if (ownSession)
         ::unsetenv("EDAPI_SESSION");
 }
@@ -200,7 +193,7 @@ TEST_F(QuickView, DeletionIsCarriedOutByTheQuitOfSchliessen) {
     // The row goes at once; the server still has the mail until QUIT.
     EXPECT_EQ(form.RowCount(), 3);
     EXPECT_EQ(row(2)[0], "3");
-    EXPECT_EQ(servers->pop3Count(), 3u);
+    EXPECT_EQ(servers().pop3Count(), 3u);
 
     // From now on a row's number is its "Nr." cell: the second row is mail 3. A new listing
     // passes over the deleted mail instead of failing at it.
@@ -219,7 +212,7 @@ TEST_F(QuickView, DeletionIsCarriedOutByTheQuitOfSchliessen) {
 
     form.Button2->click();
     EXPECT_FALSE(form.isVisible());
-    EXPECT_EQ(servers->pop3Mails(),
+    EXPECT_EQ(servers().pop3Mails(),
               (std::vector<std::string>{MailServers::asServed(Mail1), MailServers::asServed(Mail3)}));
 }
 
@@ -227,7 +220,7 @@ TEST_F(QuickView, DeletionIsCarriedOutByTheQuitOfSchliessen) {
 // UTF-8 (a server in UTF8 mode); the rows show them decoded, the summary keeps them as sent, and
 // the delete question keeps its text.
 TEST_F(QuickView, EncodedWordsShowDecoded) {
-    servers->setMails({
+    servers().setMails({
         "From: =?utf-8?q?J=C3=BCrgen_M=C3=BCller?=\n <juergen@example.org>\n"
         "Subject: =?utf-8?b?R3LDvMOfZSBhdXMgS8O2bG4=?=\n =?iso-8859-1?q?_=80_und_mehr?=\n\nText\n",
         "From: \"=?utf-8?q?B=C3=BCro?=\" <b@example.org>\nSubject: Gr\xC3\xBC\xC3\x9F" "e, =?utf-8?q?=E2=80=9Eroh=E2=80=9C?=\n\nText\n",
@@ -267,7 +260,7 @@ TEST_F(QuickView, AbbrechenDropsTheSessionAndItsDeletions) {
     form.Button2->click();
     EXPECT_FALSE(form.isVisible());
     pumpFor(200);
-    EXPECT_EQ(servers->pop3Count(), 3u);
+    EXPECT_EQ(servers().pop3Count(), 3u);
 
     // The next showing has a session of its own and sees all three.
     open();
@@ -297,7 +290,7 @@ TEST_F(QuickView, NoSelectionOrNoDeletesNothing) {
     EXPECT_EQ(buttons(form), Idle);
     EXPECT_EQ(form.StatusText().toStdString(), "Verbunden");
     form.Button2->click();
-    EXPECT_EQ(servers->pop3Count(), 3u);
+    EXPECT_EQ(servers().pop3Count(), 3u);
 }
 
 TEST_F(QuickView, OneConnectionPerShowing) {

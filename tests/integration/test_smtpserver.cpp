@@ -5,6 +5,7 @@
 #include "net/SmtpClient.h"
 #include "support/ExceptionText.h"
 #include "support/MailServers.h"
+#include "support/SuiteServers.h"
 
 #include <gtest/gtest.h>
 
@@ -22,17 +23,12 @@ using Lines = std::vector<std::string>;
 
 const std::string TextPlain = "Content-Type: text/plain;                        charset=us-ascii";
 
-class SmtpServer : public ::testing::Test {
+class SmtpServer : public test::SuiteServers<> {
 protected:
-    static void SetUpTestSuite() {
-        servers = new MailServers;
-        servers->start();
-    }
-    static void TearDownTestSuite() { delete servers; }
     void SetUp() override {
-        servers->clearSmtp();
-        smtp.Host = servers->host();
-        smtp.Port = servers->smtpPort();
+        servers().clearSmtp();
+        smtp.Host = servers().host();
+        smtp.Port = servers().smtpPort();
         smtp.TimeOut = 5000;
         smtp.UserID = "client.pb.test";
     }
@@ -48,13 +44,12 @@ protected:
         for (const auto& b : body)
             m.Body.Add(b);
     }
-    std::vector<test::SmtpMail> received() { return servers->smtpReceived(); }
+    std::vector<test::SmtpMail> received() { return servers().smtpReceived(); }
     std::string session() {   // what the client sent on its last connection
-        auto s = servers->smtpSessions();
+        auto s = servers().smtpSessions();
         return s.empty() ? std::string() : s.back();
     }
 
-    static inline MailServers* servers = nullptr;
     TSmtpClient smtp;
 };
 
