@@ -11,6 +11,7 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -131,6 +132,19 @@ protected:
         return accepted;
     }
 
+    // A run through the suite's SMTP server in a fresh window, with `atMessage` done when
+    // message k starts to go out; the run ends idle.
+    void sendActingAt(int k, const std::function<void(Tmain&)>& atMessage) {
+        Tmain& w = startWindow(servers().smtpPort());
+        int started = 0;
+        w.SMTP_Service->OnSendStart = [&](QObject*) {
+            if (++started == k)
+                atMessage(w);
+        };
+        w.BitBtn3->click();
+        EXPECT_EQ(w.RunState, TRunState::Idle);
+    }
+
     static bool markedSent(EdhostProcess& host, int k) {
         return host.run({"flags", "EMAIL", std::to_string(k)}) == "0x0080\n";
     }
@@ -188,14 +202,7 @@ TEST_F(RobustOutgoing, CancelAtEachMessage) {
     for (int k = 1; k <= kMessages; ++k) {
         EdhostProcess host;
         writeMessages(host);
-        Tmain& w = startWindow(servers().smtpPort());
-        int started = 0;
-        w.SMTP_Service->OnSendStart = [&](QObject*) {
-            if (++started == k)
-                w.BitBtn7->click();
-        };
-        w.BitBtn3->click();
-        EXPECT_EQ(w.RunState, TRunState::Idle);
+        sendActingAt(k, [](Tmain& w) { w.BitBtn7->click(); });
         const std::vector<std::string> accepted = takeAccepted();
         nextRunSendsTheRest(host, accepted, "cancel at message " + std::to_string(k));
     }
@@ -208,14 +215,7 @@ TEST_F(RobustOutgoing, HostKilledWhileSending) {
     for (int k = 1; k <= kMessages; ++k) {
         EdhostProcess host;
         writeMessages(host);
-        Tmain& w = startWindow(servers().smtpPort());
-        int started = 0;
-        w.SMTP_Service->OnSendStart = [&](QObject*) {
-            if (++started == k)
-                host.kill();
-        };
-        w.BitBtn3->click();
-        EXPECT_EQ(w.RunState, TRunState::Idle);
+        sendActingAt(k, [&host](Tmain&) { host.kill(); });
         ASSERT_TRUE(host.start());
         const std::vector<std::string> accepted = takeAccepted();
         nextRunSendsTheRest(host, accepted, "host killed at message " + std::to_string(k), k);
