@@ -115,6 +115,12 @@ Conn pop3Login(const MailServers& s) {
     return c;
 }
 
+// Sends each command in turn and expects a reply that starts with its code.
+void dialogue(Conn& c, const std::vector<std::pair<std::string, std::string>>& steps) {
+    for (const auto& [command, code] : steps)
+        EXPECT_TRUE(starts(c.cmd(command), code.c_str())) << command;
+}
+
 std::vector<std::string> retrAll(Conn& c, int count) {
     std::vector<std::string> out;
     for (int i = 1; i <= count; ++i) {
@@ -270,12 +276,12 @@ TEST(MailServersSmtp, StoresTheMailAndEnvelopeExactlyAsSent) {
     {
         Conn c(s.smtpPort());
         EXPECT_TRUE(starts(c.line(), "220"));
-        EXPECT_TRUE(starts(c.cmd("HELO point.local"), "250"));
-        EXPECT_TRUE(starts(c.cmd("RSET"), "250"));
-        EXPECT_TRUE(starts(c.cmd("MAIL FROM:<a@x.test>"), "250"));
-        EXPECT_TRUE(starts(c.cmd("RCPT TO:<b@y.test>"), "250"));
-        EXPECT_TRUE(starts(c.cmd("RCPT TO:<c@y.test>"), "250"));
-        EXPECT_TRUE(starts(c.cmd("DATA"), "354"));
+        dialogue(c, {{"HELO point.local", "250"},
+                     {"RSET", "250"},
+                     {"MAIL FROM:<a@x.test>", "250"},
+                     {"RCPT TO:<b@y.test>", "250"},
+                     {"RCPT TO:<c@y.test>", "250"},
+                     {"DATA", "354"}});
         c.send(wire + ".\r\n");
         EXPECT_TRUE(starts(c.line(), "250"));
         // Available as soon as the client has its 250.
@@ -303,26 +309,26 @@ TEST(MailServersSmtp, RefusesOnRequestAndStoresNothingRefused) {
     {
         Conn c(s.smtpPort());
         c.line();
-        EXPECT_TRUE(starts(c.cmd("HELO reject.me"), "550"));
-        EXPECT_TRUE(starts(c.cmd("MAIL FROM:<a@x.test>"), "503")) << "HELO still missing";
-        EXPECT_TRUE(starts(c.cmd("HELO ok"), "250"));
-        EXPECT_TRUE(starts(c.cmd("MAIL FROM:<Reject-me@x.test>"), "553"));
-        EXPECT_TRUE(starts(c.cmd("MAIL FROM:<defer@x.test>"), "451"));
-        EXPECT_TRUE(starts(c.cmd("MAIL FROM:<a@x.test>"), "250"));
-        EXPECT_TRUE(starts(c.cmd("RCPT TO:<reject@y.test>"), "550"));
-        EXPECT_TRUE(starts(c.cmd("RCPT TO:<defer.later@y.test>"), "451"));
-        EXPECT_TRUE(starts(c.cmd("RCPT TO:<datareject@y.test>"), "250"));
-        EXPECT_TRUE(starts(c.cmd("DATA"), "354"));
-        EXPECT_TRUE(starts(c.cmd("Subject: no\r\n\r\nrefused\r\n."), "554"));
-        // The next mail of the same session gets through.
-        EXPECT_TRUE(starts(c.cmd("MAIL FROM:<a@x.test>"), "250"));
-        EXPECT_TRUE(starts(c.cmd("RCPT TO:<b@y.test>"), "250"));
-        EXPECT_TRUE(starts(c.cmd("DATA"), "354"));
-        EXPECT_TRUE(starts(c.cmd(std::string(1001, 'x') + "\r\n."), "500"));
-        EXPECT_TRUE(starts(c.cmd("MAIL FROM:<a@x.test>"), "250"));
-        EXPECT_TRUE(starts(c.cmd("RCPT TO:<b@y.test>"), "250"));
-        EXPECT_TRUE(starts(c.cmd("DATA"), "354"));
-        EXPECT_TRUE(starts(c.cmd("Subject: yes\r\n\r\nok\r\n."), "250"));
+        dialogue(c, {{"HELO reject.me", "550"},
+                     {"MAIL FROM:<a@x.test>", "503"},   // HELO still missing
+                     {"HELO ok", "250"},
+                     {"MAIL FROM:<Reject-me@x.test>", "553"},
+                     {"MAIL FROM:<defer@x.test>", "451"},
+                     {"MAIL FROM:<a@x.test>", "250"},
+                     {"RCPT TO:<reject@y.test>", "550"},
+                     {"RCPT TO:<defer.later@y.test>", "451"},
+                     {"RCPT TO:<datareject@y.test>", "250"},
+                     {"DATA", "354"},
+                     {"Subject: no\r\n\r\nrefused\r\n.", "554"},
+                     // The next mail of the same session gets through.
+                     {"MAIL FROM:<a@x.test>", "250"},
+                     {"RCPT TO:<b@y.test>", "250"},
+                     {"DATA", "354"},
+                     {std::string(1001, 'x') + "\r\n.", "500"},
+                     {"MAIL FROM:<a@x.test>", "250"},
+                     {"RCPT TO:<b@y.test>", "250"},
+                     {"DATA", "354"},
+                     {"Subject: yes\r\n\r\nok\r\n.", "250"}});
     }
     auto got = s.smtpReceived();
     ASSERT_EQ(got.size(), 1u);
