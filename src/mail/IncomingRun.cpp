@@ -507,12 +507,7 @@ void TIncomingRun::LogFailure(const std::string& tag, const char* what, const st
     LogEntry(tag + ansi(what) + e.what());
 }
 
-void TIncomingRun::DropConnection() {
-    if (POP3_Service.Connected()) {
-        POP3_Service.TAsyncSocket::Disconnect();
-        POP3_Service.InBuffer.Clear();
-    }
-}
+void TIncomingRun::DropConnection() { POP3_Service.DropConnection(); }
 
 bool TIncomingRun::LoadLists() {
     // A list file that cannot be read or written is reported with a box: the log alone would

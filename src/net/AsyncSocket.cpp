@@ -489,6 +489,15 @@ void TAsyncSocket::RequestCloseSocket() {
         NewSocket(false);
 }
 
+void TAsyncSocket::DropConnection() {
+    // After a cancel the socket is replaced even when it holds no connection: a read
+    // notification while canceled switched its notifications off, and a connect on it would
+    // never hear back.
+    if (connected_ || canceled_)
+        RequestCloseSocket();
+    InBuffer.Clear();
+}
+
 void TAsyncSocket::Cancel() {
     StatusMessage(8, "Canceling");
     canceled_ = true;
@@ -850,9 +859,7 @@ void TAsyncSocket::TimeLimitExceeded() {
     StatusMessage(8, "Time limit exceeded");
     mailDeadline_ = 0;
     // The server's idea of where the dialogue stands is unknown now: the connection goes.
-    if (socket_)
-        RequestCloseSocket();
-    InBuffer.Clear();
+    DropConnection();
     throw ETimeoutError(ansi("Zeitüberschreitung: der Server antwortet nicht") + " (" + Host + ")");
 }
 
@@ -957,8 +964,7 @@ void TAsyncSocket::StartTls() {
     if (!connected_ || !socket_)
         throw Exception("Not Connected");
     auto fail = [this](const std::string& why) {
-        RequestCloseSocket();
-        InBuffer.Clear();
+        DropConnection();
         throw ESockError(why);
     };
     // Whatever came with or after the server's go-ahead was sent before the protection began;
@@ -993,8 +999,7 @@ void TAsyncSocket::StartTls() {
     const TlsPeer peer = tls_->Peer();
     if (!tls_->Verified() && (TrustedFingerprint.empty() || peer.Fingerprint != TrustedFingerprint)) {
         const std::string reason = tls_->VerifyFailure();
-        RequestCloseSocket();
-        InBuffer.Clear();
+        DropConnection();
         throw ECertificateError(ansi("Zertifikat von ") + Host + ansi(" abgelehnt: ") + reason +
                                     ansi(". SHA-256-Fingerabdruck: ") + peer.Fingerprint,
                                 Host, Port, reason, peer.Fingerprint, TrustedFingerprint);

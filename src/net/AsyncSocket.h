@@ -268,6 +268,10 @@ public:
     // Zertifikat CN=pop.example.com von CN=Example CA".
     std::string TlsDescription() const;
 
+    // Ends the connection at once, without a goodbye to the server, and forgets what it had
+    // sent: for a session whose state is unknown or no longer wanted (a cancel, a time limit,
+    // a failed handshake, an answer off the protocol).
+    void DropConnection();
     // Every running wait ends on its next turn (EAbortError, or the connect/lookup texts).
     void Cancel();
     // Returns when Connected, else asks OnConnectionRequired once, else raises "Not Connected".

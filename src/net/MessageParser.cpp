@@ -3,6 +3,7 @@
 #include "net/AsyncSocket.h"
 #include "net/HtmlText.h"
 #include "net/MimeText.h"
+#include "net/MultiLineReader.h"
 #include "net/Streams.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageLoop.h"
@@ -274,11 +275,6 @@ void TMailMessage::Clear() {
     ParseLog.Clear();
 }
 
-void Unstuff(std::string& Line) {
-    if (Line.size() >= 2 && Line[0] == '.' && Line[1] == '.')
-        Line.erase(0, 1);
-}
-
 std::string Trim(std::string_view s) {
     std::size_t b = 0, e = s.size();
     while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
@@ -343,12 +339,18 @@ struct TMessageParser::TextFile {
     }
 };
 
+TMessageParser::TMessageParser(TUUProcessor& Coder, TPieceSource& Source, StatusSink Status)
+    : MaxText(kMaxRecordSize), coder_(Coder), source_(Source), status_(std::move(Status)) {}
+
 TMessageParser::TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status)
     : TMessageParser(Coder, LineInto([source = std::move(ReadLn)](std::string& line) { line = source(); }),
                      std::move(Status)) {}
 
 TMessageParser::TMessageParser(TUUProcessor& Coder, LineInto ReadLn, StatusSink Status)
-    : MaxText(kMaxRecordSize), coder_(Coder), readLn_(std::move(ReadLn)), status_(std::move(Status)) {}
+    : MaxText(kMaxRecordSize), coder_(Coder),
+      ownSource_(std::make_unique<TMultiLineReader>(
+          [readLn = std::move(ReadLn)](std::string& line, std::size_t) { readLn(line); })),
+      source_(*ownSource_), status_(std::move(Status)) {}
 
 TMessageParser::~TMessageParser() = default;
 
@@ -375,40 +377,30 @@ void TMessageParser::Reset() {
     SectionMode = 2;
 }
 
-// The next piece of the mail: a line with its line end, or a part of a longer line. Dot-
-// stuffing is undone at the start of a line. After the end-of-message line nothing more is
-// read: the next bytes on the connection belong to the next answer.
+// The next piece of the mail: a line with its line end, or a part of a longer line. After the
+// end of the mail nothing more is read: the next bytes on the connection belong to the next
+// answer.
 const std::string& TMessageParser::NextPiece() {
-    if (ended_) {
-        piece_.assign(EndOfMessage);
-        return piece_;
-    }
-    readLn_(piece_);
     pieceStart_ = lineStart_;
+    if (ended_ || !source_.NextPiece(piece_))
+        return EndOfMail();
     lineStart_ = !piece_.empty() && piece_.back() == '\n';
-    if (pieceStart_) {
-        if (piece_ == EndOfMessage) {
-            ended_ = true;
-            return piece_;
-        }
-        Unstuff(piece_);
-    }
     return piece_;
 }
 
 // A line for header or text: one longer than MaxLine keeps its first piece and loses the rest.
 const std::string& TMessageParser::ReadWholeLine() {
-    const std::string& piece = NextPiece();
-    if (ended_ || lineStart_)
-        return piece;
-    const bool start = pieceStart_;
-    wholeLine_ = piece;
-    while (!ended_ && !lineStart_) {
-        NextPiece();
-        linesCut_ = true;
-    }
-    pieceStart_ = start;
-    return wholeLine_;
+    pieceStart_ = lineStart_;
+    if (ended_ || !source_.NextLine(piece_, linesCut_))
+        return EndOfMail();
+    lineStart_ = true;
+    return piece_;
+}
+
+const std::string& TMessageParser::EndOfMail() {
+    ended_ = true;
+    piece_.clear();
+    return piece_;
 }
 
 TMessageParser::Delimiter TMessageParser::MatchDelimiter(const std::string& piece) const {
@@ -922,6 +914,8 @@ void TMessageParser::RestOfMail(TMailMessage& Mail, const Part& part) {
 }
 
 void TMessageParser::Parse(TMailMessage& Mail) {
+    if (ownSource_)
+        ownSource_->Begin();
     ended_ = false;
     lineStart_ = true;
     pieceStart_ = true;

@@ -89,16 +89,24 @@ public:
     void Clear();
 };
 
-// The end of a multi-line answer: a lone dot. Every other line that starts with a dot came
-// with a second dot in front, which POP3 asks the client to remove (Unstuff).
-inline constexpr std::string_view EndOfMessage = ".\r\n";
-void Unstuff(std::string& Line);
-
 // The line end a line has (CR LF, or a bare LF) removed.
 std::string CutLineEnd(std::string Line);
 std::string_view WithoutLineEnd(std::string_view Line);
 // Blanks and control characters off both ends.
 std::string Trim(std::string_view Text);
+
+// Where the parser reads a mail from: its lines with their line ends as the server sent them,
+// the doubled leading dots undone, a line longer than MaxLine in pieces (every piece but the
+// last without LF). Both calls return false once the mail has ended, and from then on.
+class TPieceSource {
+public:
+    virtual ~TPieceSource() = default;
+    virtual bool NextPiece(std::string& Piece) = 0;
+    // A whole line: of a longer one the first piece, the rest passed over (Cut is then set).
+    virtual bool NextLine(std::string& Line, bool& Cut) = 0;
+};
+
+class TMultiLineReader;
 
 class TMessageParser {
 public:
@@ -107,6 +115,7 @@ public:
     using LineInto = std::function<void(std::string& Line)>;
     using StatusSink = std::function<void(int Level, const std::string& Text)>;
 
+    TMessageParser(TUUProcessor& Coder, TPieceSource& Source, StatusSink Status = {});
     // Lines come from `ReadLn` with their line ends, dot-stuffed, ending with ".\r\n"; a line
     // longer than MaxLine may come in pieces (every piece but the last without LF). Reading
     // stops right after the end-of-message line, so the connection stays in step.
@@ -165,6 +174,7 @@ private:
     // Both hand out a buffer of the parser's, valid until the next read.
     const std::string& NextPiece();
     const std::string& ReadWholeLine();
+    const std::string& EndOfMail();
     Delimiter MatchDelimiter(const std::string& piece) const;
     Delimiter ReadHeader(TMailMessage& Mail, Part& part, bool top);
     void TakeField(TMailMessage& Mail, Part& part, const std::string& field, bool top);
@@ -182,10 +192,10 @@ private:
     void Finish(TMailMessage& Mail);
 
     TUUProcessor& coder_;
-    LineInto readLn_;
+    std::unique_ptr<TMultiLineReader> ownSource_;
+    TPieceSource& source_;
     StatusSink status_;
     std::string piece_;       // the piece just read
-    std::string wholeLine_;   // the first piece of an overlong line
     bool ended_ = false;       // the end-of-message line has been read
     bool lineStart_ = true;    // the next piece begins a line
     bool pieceStart_ = true;   // the piece just read began a line

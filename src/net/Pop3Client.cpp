@@ -27,17 +27,13 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-// A piece of a line read in pieces ends the line only when it ends with its LF.
-bool EndsLine(const std::string& piece) { return !piece.empty() && piece.back() == '\n'; }
-
-// The next line of a listing, its line end cut; the rest of a line longer than a piece is read
-// and passed over.
-std::string NextListingLine(TAsyncSocket& socket) {
-    const std::string piece = socket.ReadLn();
-    if (!EndsLine(piece))
-        while (!EndsLine(socket.ReadLn())) {
-        }
-    return CutLineEnd(piece);
+// The next line of a listing, its line end cut; false after the last.
+bool NextListingLine(TMultiLineReader& answer, std::string& line) {
+    bool cut = false;
+    if (!answer.NextLine(line, cut))
+        return false;
+    line.resize(WithoutLineEnd(line).size());
+    return true;
 }
 
 // The header lines a summary keeps: far more than any real header, bounded against a server
@@ -132,23 +128,23 @@ private:
 
 TPop3Client::TPop3Client(QObject* owner)
     : TAsyncSocket(owner),
-      parser_(UUProcessor,
-              [this](std::string& line) {
-                  ReadLn(line, TMessageParser::MaxLine);
-                  const bool first = retrievedBytes_ == 0;
-                  const std::int64_t step = retrievedBytes_ / ProgressStep;
-                  retrievedBytes_ += static_cast<std::int64_t>(line.size());
-                  if (OnRetrieveProgress && (first || retrievedBytes_ / ProgressStep != step))
-                      OnRetrieveProgress(this);
-              },
-              [this](int level, const std::string& text) { StatusMessage(level, text); }) {
+      mailLines_([this](std::string& line, std::size_t max) {
+          ReadLn(line, max);
+          const bool first = retrievedBytes_ == 0;
+          const std::int64_t step = retrievedBytes_ / ProgressStep;
+          retrievedBytes_ += static_cast<std::int64_t>(line.size());
+          if (OnRetrieveProgress && (first || retrievedBytes_ / ProgressStep != step))
+              OnRetrieveProgress(this);
+      }),
+      parser_(UUProcessor, mailLines_, [this](int level, const std::string& text) { StatusMessage(level, text); }) {
     Port = 110;
-    // A read notification while canceled: drop the connection without QUIT and forget what
-    // had arrived, so a canceled session is never reused.
-    OnAbortRead = [this](QObject*) {
-        TAsyncSocket::Disconnect();
-        InBuffer.Clear();
-    };
+    // A read notification while canceled: drop the connection without QUIT, so a canceled
+    // session is never reused.
+    OnAbortRead = [this](QObject*) { DropConnection(); };
+}
+
+TMultiLineReader TPop3Client::Answer() {
+    return TMultiLineReader([this](std::string& line, std::size_t max) { ReadLn(line, max); });
 }
 
 TPop3Client::~TPop3Client() = default;
@@ -173,10 +169,9 @@ TPop3Capabilities TPop3Client::AskCapabilities() {
     if (!Positive(Transaction("CAPA")))
         return caps;
     caps.Answered = true;
-    for (int lines = 0;; ++lines) {
-        const std::string line = NextListingLine(*this);
-        if (line == ".")
-            break;
+    TMultiLineReader answer = Answer();
+    std::string line;
+    for (int lines = 0; NextListingLine(answer, line); ++lines) {
         if (lines >= MaxCapabilityLines)
             continue;
         const std::string name = CapabilityName(line);
@@ -291,12 +286,10 @@ void TPop3Client::Disconnect() {
 void TPop3Client::Abort() {
     if (Canceled() || !Connected())
         return;
-    if (busy_) {
+    if (busy_)
         Cancel();
-    } else {
-        TAsyncSocket::Disconnect();
-        InBuffer.Clear();
-    }
+    else
+        DropConnection();
 }
 
 void TPop3Client::List() {
@@ -309,10 +302,8 @@ void TPop3Client::List() {
     if (!Positive(reply))
         Refused(reply, "LIST");
     ListingLog.clear();
-    for (;;) {
-        const std::string line = NextListingLine(*this);
-        if (line == ".")
-            break;
+    TMultiLineReader answer = Answer();
+    for (std::string line; NextListingLine(answer, line);) {
         // A line that names no mail costs only that mail: the others are still listed.
         const int size = StrToIntDef(NthWord(line, ' ', 2), -1);
         const int msg = StrToIntDef(NthWord(line, ' ', 1), 0);
@@ -337,10 +328,8 @@ bool TPop3Client::ListUniqueIds(std::map<int, std::string>& Ids) {
     if (!Positive(Transaction("UIDL")))
         return false;
     std::set<std::string> substitutes;
-    for (;;) {
-        const std::string line = NextListingLine(*this);
-        if (line == ".")
-            break;
+    TMultiLineReader answer = Answer();
+    for (std::string line; NextListingLine(answer, line);) {
         const std::string number = NthWord(line, ' ', 1);
         const int msg = StrToIntDef(number, 0);
         if (msg <= 0 || Ids.count(msg)) {
@@ -387,30 +376,22 @@ void TPop3Client::GetSummary(int MailNumber) {
 
     // What a summary keeps of the header is bounded; the rest of it is read and passed over.
     std::size_t kept = 0;
-    for (bool lineStart = true;;) {
-        const std::string raw = ReadLn();
-        const bool rest = !lineStart;
-        lineStart = EndsLine(raw);
-        if (rest)
+    TMultiLineReader answer = Answer();
+    bool cut = false;
+    for (std::string line; answer.NextLine(line, cut);) {
+        if (kept > MaxSummaryHeader)
             continue;
-        const bool last = raw == EndOfMessage;
-        if (!last && kept > MaxSummaryHeader)
-            continue;
-        kept += raw.size();
-        std::string line = raw;
-        if (!last)
-            Unstuff(line);
-        const std::string cut = CutLineEnd(line);
+        kept += line.size();
+        const std::string bare = CutLineEnd(line);
         if (StartsWith(line, "Subject:"))
-            Summary.Subject = CopyFrom(cut, 9);
+            Summary.Subject = CopyFrom(bare, 9);
         else if (StartsWith(line, "From:"))
-            Summary.From = CopyFrom(cut, 6);
+            Summary.From = CopyFrom(bare, 6);
         else if (StartsWith(line, "Message-ID:"))
             Summary.MessageId = CopyFrom(line, 13, MaxValue);
-        Summary.Header.Add(cut);
-        if (last)
-            break;
+        Summary.Header.Add(bare);
     }
+    Summary.Header.Add(".");
 
     const std::string size = Transaction("LIST " + std::to_string(MailNumber));
     Summary.Bytes = StrToInt(Trim(NthWord(size, ' ', 3)));
@@ -443,6 +424,7 @@ void TPop3Client::GetMailMessage(int MailNumber) {
         retrievedBytes_ = 0;
         if (const auto listed = listedSizes_.find(MailNumber); listed != listedSizes_.end())
             SetMailDeadline(listed->second);
+        mailLines_.Begin();
         parser_.Parse(MailMessage);
         ClearMailDeadline();
         if (DeleteOnRead) {
@@ -490,13 +472,9 @@ void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::
             SetMailDeadline(listed->second);
         bool inHeader = true;
         std::string* field = nullptr;   // the header value being continued
-        for (bool lineStart = true;;) {
-            std::string piece = ReadLn();
-            if (lineStart && piece == EndOfMessage)
-                break;
-            if (lineStart)
-                Unstuff(piece);
-            if (lineStart && inHeader) {
+        TMultiLineReader answer = Answer();
+        for (std::string piece; answer.NextPiece(piece);) {
+            if (answer.PieceStartsLine() && inHeader) {
                 const std::string line = CutLineEnd(piece);
                 auto value = [&](std::size_t at) { return line.substr(std::min(at, line.size()), MaxValue); };
                 if (line.empty()) {
@@ -511,7 +489,6 @@ void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::
                         field = &(Subject = value(8));
                 }
             }
-            lineStart = EndsLine(piece);
             out += piece;
             if (out.size() >= (1u << 20))
                 flush(false);
@@ -540,14 +517,8 @@ void TPop3Client::DiscardRequested() {
     if (requested_ == 0)
         return;
     requested_ = 0;
-    if (!Positive(ReadReply()))
-        return;
-    for (bool lineStart = true;;) {
-        const std::string piece = ReadLn();
-        if (lineStart && piece == EndOfMessage)
-            break;
-        lineStart = EndsLine(piece);
-    }
+    if (Positive(ReadReply()))
+        Answer().SkipRest();
 }
 
 void TPop3Client::DeleteMailMessage(int MailNumber) {

@@ -17,6 +17,7 @@
 #include "net/AsyncSocket.h"
 #include "net/ExStrings.h"
 #include "net/MessageParser.h"
+#include "net/MultiLineReader.h"
 #include "net/UUCoder.h"
 
 #include <functional>
@@ -141,11 +142,14 @@ private:
     bool CheckLoginReply(const std::string& Reply, const char* Command, int& Attempts);
     TPop3Capabilities AskCapabilities();
     void DiscardRequested();
+    // A reader of the next multi-line answer.
+    TMultiLineReader Answer();
 
     bool busy_ = false;
     std::map<int, std::int64_t> listedSizes_;   // from the last LIST: the time a mail may take
     int requested_ = 0;   // the mail whose RETR went out ahead, 0 for none
     std::int64_t retrievedBytes_ = 0;
+    TMultiLineReader mailLines_;   // the mail of GetMailMessage, counted as it arrives
     TMessageParser parser_;
 };
 

@@ -232,10 +232,7 @@ struct ClearOnExit {
 TSmtpClient::TSmtpClient(QObject* owner) : TAsyncSocket(owner) {
     Port = 25;
     // Data arriving after a cancel belongs to an exchange nobody waits for any more.
-    OnAbortRead = [this](QObject*) {
-        TAsyncSocket::Disconnect();
-        InBuffer.Clear();
-    };
+    OnAbortRead = [this](QObject*) { DropConnection(); };
 }
 
 TSmtpClient::~TSmtpClient() {
@@ -378,12 +375,6 @@ void TSmtpClient::Abort() {
     }
     if (Connected())
         DropConnection();
-}
-
-void TSmtpClient::DropConnection() {
-    if (Connected())
-        TAsyncSocket::Disconnect();
-    InBuffer.Clear();
 }
 
 // --- composition --------------------------------------------------------------------------------

@@ -151,7 +151,6 @@ private:
     bool Incomplete() const;
     void CheckCommandText(const std::string& text) const;
     void SendMailText();
-    void DropConnection();
     // Sends a command and reads its whole reply; the last line decides and must carry a
     // number (EProtocolError otherwise). Returns every line of the reply.
     std::vector<std::string> Exchange(const std::string& command);

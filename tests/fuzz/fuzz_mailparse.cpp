@@ -58,12 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     served += ".\r\n";
     served += NextAnswer;
 
-    // The mail ends at its first end-of-message line, which may come early in the input. A line
-    // longer than a piece never is one: its first piece begins a line but holds no LF.
+    // The mail ends at its first end-of-message line (a lone dot after CR LF or a bare LF),
+    // which may come early in the input. A line longer than a piece never is one: its first
+    // piece begins a line but holds no LF.
     std::size_t mailEnd = 0;
     for (std::size_t pos = 0;;) {
         const std::size_t lf = served.find('\n', pos);
-        if (lf + 1 - pos <= pieceSize && served.compare(pos, lf + 1 - pos, ".\r\n") == 0) {
+        const std::string_view line(served.data() + pos, lf + 1 - pos);
+        if (line.size() <= pieceSize && (line == ".\r\n" || line == ".\n")) {
             mailEnd = lf + 1;
             break;
         }
