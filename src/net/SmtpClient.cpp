@@ -273,6 +273,7 @@ void TSmtpClient::Connect() {
         ClearOnExit done{busy_, wasBusy};
         // Bytes left over from an earlier connection are no reply to this one.
         InBuffer.Clear();
+        pipelining_ = false;
         TAsyncSocket::Connect();
         try {
             if (Security == TSecurity::Implicit)
@@ -296,6 +297,7 @@ void TSmtpClient::Connect() {
                 }
                 if (UseAuth)
                     Authenticate(ehlo);
+                pipelining_ = Offers(ehlo, "PIPELINING");
             }
         } catch (const EAbortError&) {
             // The user gave up on this server; a QUIT could wait just as long.
@@ -523,6 +525,96 @@ void TSmtpClient::SendMailText() {
     SendStream(stream);
 }
 
+// The envelope of the mail: RSET, MAIL FROM, a RCPT TO per recipient (an address that would
+// break its command is refused here and never sent), DATA. Returns when the server waits for
+// the mail text. A server that offers pipelining gets the commands in one write and its
+// replies are read in the same order, with the outcomes and events of the one-by-one
+// exchange; a refusal of RSET or MAIL is then raised only after the rest of the group's
+// replies, so that the dialogue stays in step, and a DATA accepted although the server has
+// no transaction with a recipient is ended with a lone "." at once: the mail is never sent.
+void TSmtpClient::SendEnvelope() {
+    struct Step {
+        std::string command;   // empty: refused here
+        std::string entry;     // the recipient entry as listed, for OnRecipientNotFound
+    };
+    std::vector<Step> steps{{"RSET", {}}, {"MAIL FROM:<" + PostMessage.FromAddress + ">", {}}};
+    for (const TStringList* list : {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy,
+                                    &PostMessage.ToBlindCarbonCopy}) {
+        for (const std::string& entry : *list) {
+            const std::string address = ExtractAddress(entry);
+            if (!address.empty())
+                steps.push_back({BreaksCommand(address) ? std::string() : "RCPT TO:<" + address + ">", entry});
+        }
+    }
+    steps.push_back({"DATA", {}});
+
+    const bool grouped = pipelining_;
+    if (grouped) {
+        // In pieces that Write takes whole; a handful of recipients make a single one.
+        std::string group;
+        for (const Step& step : steps) {
+            if (step.command.empty())
+                continue;
+            if (!group.empty() && group.size() + step.command.size() + 2 > 16384) {
+                Write(group);
+                group.clear();
+            }
+            group += step.command + CRLF;
+        }
+        Write(group);
+    }
+
+    // The first refusal of RSET or MAIL (what a one-by-one exchange would have stopped at).
+    std::string refusal, refusedVerb;
+    std::string recipientRefusal;   // the last refusal of a RCPT
+    bool recipientTaken = false;
+    for (const Step& step : steps) {
+        if (step.command.empty()) {
+            if (refusal.empty() && OnRecipientNotFound)
+                OnRecipientNotFound(step.entry);
+            continue;
+        }
+        const std::string verb = Verb(step.command);
+        if (grouped)
+            ReadReply();
+        else
+            Transaction(step.command);
+        ReadWholeReply();
+        ServerClosing(verb);
+        const bool taken = ReplyCode() / 100 == (verb == "DATA" ? 3 : 2);
+        if (verb == "RCPT") {
+            recipientTaken = recipientTaken || taken;
+            if (!taken)
+                recipientRefusal = LastReply();
+            if (!taken && refusal.empty() && OnRecipientNotFound)
+                OnRecipientNotFound(step.entry);
+        } else if (!taken) {
+            if (refusal.empty()) {
+                refusal = LastReply();
+                refusedVerb = verb;
+            }
+            if (!grouped || verb == "DATA")
+                throw ERefused(refusal, refusedVerb, Bare(refusal));
+        }
+    }
+    if (!grouped || (refusal.empty() && recipientTaken))
+        return;
+    // DATA went out before the refusals were known and the server took it all the same.
+    Writeln(".");
+    ReadReply();
+    ReadWholeReply();
+    ServerClosing("DATA");
+    if (refusal.empty()) {
+        // No recipient took the mail: the server's refusal of the empty text, else that of
+        // the last recipient.
+        if (ReplyCode() / 100 != 2)
+            throw ERefused(LastReply(), "DATA", Bare(LastReply()));
+        throw ERefused(recipientRefusal.empty() ? "No recipient accepted" : recipientRefusal, "RCPT",
+                       Bare(recipientRefusal));
+    }
+    throw ERefused(refusal, refusedVerb, Bare(refusal));
+}
+
 void TSmtpClient::SendMail() {
     if (busy_)
         return;
@@ -544,27 +636,7 @@ void TSmtpClient::SendMail() {
         OnSendStart(this);
 
     try {
-        Command("RSET", 200);
-        Command("MAIL FROM:<" + PostMessage.FromAddress + ">", 200);
-        // By index and by copy: a handler may change the lists while they are walked.
-        for (TStringList* list : {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy,
-                                  &PostMessage.ToBlindCarbonCopy}) {
-            for (int i = 0; i < list->Count(); ++i) {
-                const std::string entry = (*list)[i];
-                const std::string address = ExtractAddress(entry);
-                if (address.empty())
-                    continue;
-                bool refused = BreaksCommand(address);
-                if (!refused) {
-                    Exchange("RCPT TO:<" + address + ">");
-                    ServerClosing("RCPT");
-                    refused = ReplyCode() / 100 != 2;
-                }
-                if (refused && OnRecipientNotFound)
-                    OnRecipientNotFound(entry);
-            }
-        }
-        Command("DATA", 300);
+        SendEnvelope();
         SendMailText();
         ReadReply();
         ReadWholeReply();

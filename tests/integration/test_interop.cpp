@@ -226,6 +226,7 @@ TEST_F(Interop, PostfixSubmissionOverStartTlsAndImplicitTls) {
         }
         w.BitBtn3->click();
         ASSERT_TRUE(boxes().shown.empty()) << boxes().texts()[0];
+        EXPECT_TRUE(w.SMTP_Service->Pipelining());   // Postfix offers it: each envelope in one write
         sent += texts.size();
         // A 250 from Postfix means queued: the copies reach the Maildir a moment later.
         std::vector<std::string> mails;

@@ -1,5 +1,9 @@
 #include "support/LoopbackServer.h"
 
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -7,6 +11,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <mutex>
 #include <utility>
 
 namespace pb::test {
@@ -38,14 +43,67 @@ bool readable(int fd, int ms) {
     return ::poll(&p, 1, ms) > 0;
 }
 
+// The server side of a scripted TLS connection: a P-256 key and a certificate for 127.0.0.1,
+// signed by itself, made once.
+SSL_CTX* serverContext() {
+    static SSL_CTX* ctx = [] {
+        EVP_PKEY* key = EVP_EC_gen("P-256");
+        X509* cert = X509_new();
+        X509_set_version(cert, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+        X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+        X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+        X509_NAME* name = X509_get_subject_name(cert);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+        X509_set_issuer_name(cert, name);
+        X509_set_pubkey(cert, key);
+        X509_sign(cert, key, EVP_sha256());
+        SSL_CTX* c = SSL_CTX_new(TLS_server_method());
+        if (!key || !c || SSL_CTX_use_certificate(c, cert) != 1 || SSL_CTX_use_PrivateKey(c, key) != 1)
+            throw std::runtime_error("test TLS identity");
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        return c;
+    }();
+    return ctx;
+}
+
 } // namespace
+
+std::string TlsFingerprint() {
+    X509* cert = SSL_CTX_get0_certificate(serverContext());
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    X509_digest(cert, EVP_sha256(), digest, &len);
+    std::string hex;
+    for (unsigned i = 0; i < len; ++i) {
+        hex += "0123456789abcdef"[digest[i] >> 4];
+        hex += "0123456789abcdef"[digest[i] & 15];
+    }
+    return hex;
+}
+
+bool Peer::startTls() {
+    ssl_ = SSL_new(serverContext());
+    SSL_set_fd(ssl_, fd_);
+    return readable(fd_, IoLimitMs) && SSL_accept(ssl_) == 1;
+}
+
+long Peer::readSome(char* buf, std::size_t size, int ms) {
+    if (!(ssl_ && SSL_pending(ssl_) > 0) && !readable(fd_, ms))
+        return -1;
+    const long n = ssl_ ? SSL_read(ssl_, buf, static_cast<int>(size)) : ::recv(fd_, buf, size, 0);
+    return n < 0 ? 0 : n;
+}
 
 void Peer::send(const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
+        const long n = ssl_ ? SSL_write(ssl_, bytes.data() + done, static_cast<int>(bytes.size() - done))
+                            : ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) {
+            if (!ssl_ && n < 0 && errno == EINTR)
                 continue;
             return;   // the client is gone; the test's own assertions tell what that means
         }
@@ -54,10 +112,8 @@ void Peer::send(const std::string& bytes) {
 }
 
 bool Peer::receive() {
-    if (!readable(fd_, IoLimitMs))
-        return false;
     char buf[65536];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    const long n = readSome(buf, sizeof buf, IoLimitMs);
     if (n <= 0)
         return false;
     pending_.append(buf, static_cast<std::size_t>(n));
@@ -96,17 +152,22 @@ bool Peer::waitForClose(std::chrono::milliseconds limit) {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !readable(fd_, static_cast<int>(left.count())))
+        if (left.count() <= 0)
             return false;
         char buf[4096];
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0)
+        const long n = readSome(buf, sizeof buf, static_cast<int>(left.count()));
+        if (n < 0)
+            return false;
+        if (n == 0)
             return true;
         pending_.append(buf, static_cast<std::size_t>(n));
     }
 }
 
 void Peer::close() {
+    if (ssl_)
+        SSL_free(ssl_);
+    ssl_ = nullptr;
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+struct ssl_st;
+
 namespace pb::test {
 
 // One accepted connection, seen from the server's side.
@@ -30,14 +32,26 @@ public:
     void pause(std::chrono::milliseconds d) { std::this_thread::sleep_for(d); }
     // Closes the connection now (a plain FIN).
     void close();
+    // Turns the connection into TLS, this side the server, with the certificate whose
+    // fingerprint is TlsFingerprint(); for dialogues the client speaks only over TLS. False
+    // when the handshake failed.
+    bool startTls();
 
 private:
     // Appends the next bytes the client sends to pending_; false when it closed or 5 s passed.
     bool receive();
 
+    // Some bytes from the connection into buf; 0 when it closed, -1 when nothing came within ms.
+    long readSome(char* buf, std::size_t size, int ms);
+
     int fd_;
     std::string pending_;
+    ssl_st* ssl_ = nullptr;
 };
+
+// SHA-256 of the certificate Peer::startTls presents (made once per test program), lower-case
+// hex: the socket component's TrustedFingerprint for a scripted TLS server.
+std::string TlsFingerprint();
 
 class LoopbackServer {
 public:

@@ -1,6 +1,7 @@
 // The SMTP client against scripted servers, for what a real server cannot be made to do: a
 // multi-line greeting, a refusing greeting, a refused QUIT, a connection cut in the middle of
-// the mail text, a server that never answers; and the recipient address rules.
+// the mail text, a server that never answers, every refusal inside a pipelined envelope; and
+// the recipient address rules.
 #include "net/SmtpClient.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
@@ -262,6 +263,116 @@ TEST(SmtpReplies, OnlyANumberedTwoHundredAfterTheDataAcceptsTheMail) {
     prepare(smtp, pop3.port());
     EXPECT_EQ(exceptionText([&] { smtp.Connect(); }), "Protocol error: -ERR go away\r\n");
     EXPECT_FALSE(smtp.Connected());
+}
+
+// --- a pipelined envelope -------------------------------------------------------------------------
+
+// A server that offers PIPELINING and answers each group (RSET to DATA) only after all of it has
+// arrived, in order: the first group of the session with the case's replies, later ones with
+// consent. Every refusal must leave the client where the one-by-one exchange would: the same
+// failure and events, the mail text never sent without a recipient, the next mail sent on the
+// same connection unless the server closed it.
+TEST(SmtpPipelining, EveryRefusalInTheGroupEndsAsOneByOneAndTheDialogueStaysInStep) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> replies;   // to RSET, MAIL, three RCPTs, DATA
+        const char* dotReply;               // to the end of the data, when DATA was taken
+        std::string error;
+        std::vector<std::string> refused;
+    };
+    const std::string ok = "250 ok\r\n", go = "354 go ahead\r\n", unknown = "550 5.1.1 unknown\r\n";
+    const std::string noMail = "503 5.5.1 need MAIL\r\n", sender = "550 5.7.1 sender refused\r\n";
+    const std::vector<std::string> everyone{"Anna <a@pb.test>", "b@pb.test", "c@pb.test"};
+    const std::vector<Case> cases{
+        {"one recipient of three refused", {ok, ok, ok, unknown, ok, go}, "250 queued\r\n", "", {"b@pb.test"}},
+        {"every recipient refused, DATA too", {ok, ok, unknown, unknown, unknown, "554 5.5.1 no valid recipients\r\n"},
+         "", "554 5.5.1 no valid recipients\r\n", everyone},
+        {"sender refused", {ok, sender, noMail, noMail, noMail, noMail}, "", sender, {}},
+        {"sender refused, DATA taken", {ok, sender, noMail, noMail, noMail, go}, "250 ok\r\n", sender, {}},
+        {"no recipient, DATA taken", {ok, ok, unknown, unknown, unknown, go}, "250 ok\r\n", unknown, everyone},
+        {"server closing in the group", {ok, ok, "421 4.3.2 shutting down\r\n"}, "", "421 4.3.2 shutting down\r\n", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::vector<std::string>> groups;
+        std::vector<std::string> texts;   // what came after each 354
+        std::string offGrammar;
+        LoopbackServer server([&](Peer& p) {
+            if (!p.startTls())
+                return;
+            p.send("220 strict ESMTP\r\n");
+            for (std::string line = test::ReadSmtpCommand(p, &offGrammar); !line.empty();
+                 line = test::ReadSmtpCommand(p, &offGrammar)) {
+                if (line.starts_with("EHLO ")) {
+                    p.send("250-strict\r\n250 PIPELINING\r\n");
+                    continue;
+                }
+                if (line == "QUIT\r\n") {
+                    p.send("221 bye\r\n");
+                    return;
+                }
+                std::vector<std::string> group{line};
+                while (group.back() != "DATA\r\n" && !(line = test::ReadSmtpCommand(p, &offGrammar)).empty())
+                    group.push_back(line);
+                const bool first = groups.empty();
+                groups.push_back(group);
+                for (std::size_t i = 0; i < group.size(); ++i) {
+                    const std::string reply = !first ? (i + 1 < group.size() ? ok : go)
+                                              : i < c.replies.size() ? c.replies[i] : noMail;
+                    p.send(reply);
+                    if (reply.starts_with("421"))
+                        return;
+                    if (reply == go) {
+                        texts.emplace_back();
+                        for (line = p.readLine(); !line.empty(); line = p.readLine()) {
+                            texts.back() += line;
+                            if (line == ".\r\n")
+                                break;
+                        }
+                        p.send(first ? c.dotReply : "250 queued\r\n");
+                    }
+                }
+            }
+        });
+        TSmtpClient smtp;
+        prepare(smtp, server.port());
+        smtp.Security = TSecurity::Implicit;
+        smtp.TrustedFingerprint = test::TlsFingerprint();
+        smtp.Connect();
+        EXPECT_TRUE(smtp.Pipelining());
+        std::vector<std::string> refused;
+        smtp.OnRecipientNotFound = [&](const std::string& r) { refused.push_back(r); };
+        auto send = [&] {
+            smtp.PostMessage.FromAddress = "hans@pb.test";
+            smtp.PostMessage.ToAddress = TStringList{everyone[0], everyone[1]};
+            smtp.PostMessage.ToBlindCarbonCopy = TStringList{everyone[2], "x@pb.test\r\nRSET"};
+            smtp.PostMessage.Body = TStringList{"Hallo"};
+            return exceptionText([&] { smtp.SendMail(); });
+        };
+        EXPECT_EQ(send(), c.error.empty() ? "(no exception)" : c.error);
+        std::vector<std::string> want = c.refused;
+        if (c.error != sender && !c.replies[2].starts_with("421"))
+            want.push_back("x@pb.test\r\nRSET");   // refused here, in its place
+        EXPECT_EQ(refused, want);
+        const bool closed = c.error.starts_with("421");
+        EXPECT_EQ(smtp.Connected(), !closed);
+        if (!closed) {
+            EXPECT_EQ(send(), "(no exception)");   // the next mail, on the same connection
+            smtp.Disconnect();
+        }
+        server.join();
+        EXPECT_EQ(offGrammar, "");
+        ASSERT_FALSE(groups.empty());
+        EXPECT_EQ(groups[0], (std::vector<std::string>{"RSET\r\n", "MAIL FROM:<hans@pb.test>\r\n", "RCPT TO:<a@pb.test>\r\n",
+                                                       "RCPT TO:<b@pb.test>\r\n", "RCPT TO:<c@pb.test>\r\n", "DATA\r\n"}));
+        ASSERT_EQ(texts.size(), (c.replies.back() == go) + !closed);
+        if (c.replies.back() == go) {   // nothing of the mail unless a recipient took it
+            EXPECT_EQ(texts[0] == ".\r\n", c.error != "") << texts[0];
+        }
+        if (!closed) {
+            EXPECT_NE(texts.back().find("\r\nHallo\r\n.\r\n"), std::string::npos) << texts.back();
+        }
+    }
 }
 
 } // namespace
