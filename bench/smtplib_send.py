@@ -2,10 +2,13 @@
 """Yardstick for bench_smtp: sends the given mail texts with Python's smtplib over one
 connection and prints the seconds from connect to the end of QUIT.
 
-Usage: smtplib_send.py MAILS_FILE PORT
+Usage: smtplib_send.py MAILS_FILE PORT [CA_FILE USER PASSWORD]
 MAILS_FILE holds records of a decimal byte count, LF, and that many bytes of mail text.
+With CA_FILE the connection is TLS from the first byte (the server's certificate checked
+against that CA) and logs in as USER.
 """
 import smtplib
+import ssl
 import sys
 import time
 
@@ -21,7 +24,12 @@ def main():
         mails.append(data[nl + 1:nl + 1 + n])
         pos = nl + 1 + n
     start = time.perf_counter()
-    s = smtplib.SMTP("127.0.0.1", port)
+    if len(sys.argv) > 3:
+        context = ssl.create_default_context(cafile=sys.argv[3])
+        s = smtplib.SMTP_SSL("127.0.0.1", port, context=context)
+        s.login(sys.argv[4], sys.argv[5])
+    else:
+        s = smtplib.SMTP("127.0.0.1", port)
     for m in mails:
         s.sendmail("sender@bench.pb.test", ["rcpt@bench.pb.test"], m)
     s.quit()
