@@ -46,6 +46,9 @@ bool HasReplyNumber(const std::string& line) {
     return digit(0) && digit(1) && digit(2) && !digit(3);
 }
 
+// The most Write sends of one text; a pipelined group that would be longer goes in pieces.
+constexpr std::size_t MaxWrite = 16385;
+
 // A server that keeps sending continuation lines is not answering.
 constexpr std::size_t MaxReplyLines = 100;
 
@@ -550,12 +553,12 @@ void TSmtpClient::SendEnvelope() {
 
     const bool grouped = pipelining_;
     if (grouped) {
-        // In pieces that Write takes whole; a handful of recipients make a single one.
+        // One write; only hundreds of recipients make more.
         std::string group;
         for (const Step& step : steps) {
             if (step.command.empty())
                 continue;
-            if (!group.empty() && group.size() + step.command.size() + 2 > 16384) {
+            if (!group.empty() && group.size() + step.command.size() + CRLF.size() > MaxWrite) {
                 Write(group);
                 group.clear();
             }
