@@ -376,6 +376,7 @@ void TAsyncSocket::Connect() {
     // Bytes left from an earlier connection (a mail cut off by the server) must not be taken
     // for the new server's greeting.
     InBuffer.Clear();
+    readPaused_ = false;
     EndTls();
     mailDeadline_ = 0;
     eventOK_ = true;
@@ -599,8 +600,11 @@ void TAsyncSocket::ReadToStream() {
         StatusMessage(8, "ReadToStream");
         if (!socket_)
             return;
-        const long n = ReceiveChunk();
-        if (tls_ && tls_->Closed() && tls_->Established()) {
+        if (InBuffer.Size() >= ReadAheadLimit) {
+            // Enough waits unread: what the server sends on stays with the kernel, which holds
+            // the server back, until ReadLn has taken some.
+            readPaused_ = true;
+        } else if (const long n = ReceiveChunk(); tls_ && tls_->Closed() && tls_->Established()) {
             // The server ended the TLS session (close_notify) or broke it: as a closed connection.
             connected_ = false;
             RequestCloseSocket();
@@ -786,6 +790,8 @@ void TAsyncSocket::ReadLn(std::string& Line, std::size_t MaxLength) {
     };
     std::size_t length = canceled_ ? 0 : pieceLength();
     if (length == 0 && !canceled_) {
+        if (readPaused_)
+            ResumeReading();   // never left waiting for bytes it does not read
         const std::int64_t started = nowMs();
         bool late = false;
         pumpUntil([&] {
@@ -809,6 +815,14 @@ void TAsyncSocket::ReadLn(std::string& Line, std::size_t MaxLength) {
         throw ESockError("Connection closed");
     Line.assign(InBuffer.Data(), length);
     InBuffer.Consume(length);
+    if (readPaused_ && InBuffer.Size() < ReadAheadLimit)
+        ResumeReading();
+}
+
+void TAsyncSocket::ResumeReading() {
+    readPaused_ = false;
+    if (socket_)
+        socketWindow_->post(ContinueReadMessage, 0, 0);
 }
 
 std::string TAsyncSocket::Transaction(const std::string& Command) {

@@ -234,8 +234,12 @@ public:
     std::int64_t ReceivedCount() const { return receivedCount_; }
 
     // Received bytes no ReadLn has taken yet; kept across operations and across a close,
-    // dropped when Connect starts a new connection.
+    // dropped when Connect starts a new connection. Once it holds ReadAheadLimit bytes the
+    // socket is read no further until ReadLn has taken some: however much a server sends
+    // ahead (answers to commands sent ahead, or more than it listed), the rest waits in the
+    // kernel, which holds the server back.
     SocketBuffer InBuffer;
+    static constexpr std::size_t ReadAheadLimit = 4 << 20;
 
     // --- operations --------------------------------------------------------------------------
     // Resolves Host and connects to Port, waiting with the message loop. ESockError:
@@ -339,6 +343,8 @@ private:
     void CheckSent();
     // One receive from the socket into InBuffer (through TLS when on); the bytes received.
     long ReceiveChunk();
+    // Reads the socket again after InBuffer was full.
+    void ResumeReading();
     // One send of plain text (through TLS when on): bytes taken or SOCKET_ERROR.
     long SendChunk(const char* data, std::size_t count);
     // Hands queued TLS output to the socket; true when none is left.
@@ -378,6 +384,7 @@ private:
     bool sendDone_ = false;
     bool inHandler_ = false;
     bool readDeferred_ = false;    // a read notification met the InHandler guard
+    bool readPaused_ = false;      // InBuffer is full: the socket waits for ResumeReading
     bool writeDeferred_ = false;
     bool countingTransfer_ = false;
 
