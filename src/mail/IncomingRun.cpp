@@ -37,6 +37,7 @@
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/Fnv1a.h"
+#include "platform/MessageLoop.h"
 #include "platform/PrivateFiles.h"
 
 
@@ -70,6 +71,18 @@ constexpr std::int64_t ProgressIntervalMs = 40;
 
 // Largest listed size of a mail that is asked for before the mail in hand is stored.
 constexpr std::int32_t RequestAheadLimit = 256 * 1024;
+
+// Where the server offers PIPELINING, the mails asked for ahead: at most this many, and beyond
+// the first at most this many bytes by their listed sizes. What the server sends of them waits
+// in the socket until its turn, so the bytes bound the memory it takes. (Measured with 2,000 and
+// 10,000 small mails: 16 mails or 256 KB gained less; 256 mails or 4 MB no more, with longer
+// gaps in the window's message loop.)
+constexpr int PipelineDepth = 64;
+constexpr std::int64_t PipelineBytes = 1 << 20;
+
+// Mails asked for ahead are often there before their turn, and reading them turns the message
+// loop no more: the window gets a turn between mails at least this often.
+constexpr std::int64_t TurnIntervalMs = 10;
 
 // A record larger than this is stored alone: the next mail is parsed only once the host has
 // answered for it, so a huge record is never held beside another one.
@@ -164,6 +177,7 @@ TIncomingRun::TIncomingRun(TRunFace& face, TEchodeskAPI& host, TPop3Client& pop3
     p.OnRetrieveProgress = [this](QObject*) { POP3_ServicePacketRecvd(); };
     p.OnAuthenticationFailed = [this](bool& Handled) { POP3_ServiceAuthenticationFailed(Handled); };
     p.OnList = [this](int Msg, int Size) { POP3_ServiceList(Msg, Size); };
+    p.OnDeletionAnswered = [this](int Msg, const ERefused* Refusal) { POP3_ServiceDeletionAnswered(Msg, Refusal); };
 }
 
 bool TIncomingRun::TryConnection() {
@@ -721,7 +735,25 @@ void TIncomingRun::StartJournal() {
 
 void TIncomingRun::DeleteMail(int position) {
     const std::int32_t Msg = ServerList[static_cast<std::size_t>(position - 1)].first;
-    POP3_Service.DeleteMailMessage(Msg);
+    Run.DeletionAsked = true;
+    Run.DeletionsDue[Msg] = position;
+    POP3_Service.RequestDeletion(Msg);
+}
+
+// The server's answer to a DELE, read in its turn: only a deletion it took counts.
+void TIncomingRun::POP3_ServiceDeletionAnswered(std::int32_t Msg, const ERefused* Refusal) {
+    const auto due = Run.DeletionsDue.find(Msg);
+    if (due == Run.DeletionsDue.end())
+        return;
+    const int position = due->second;
+    Run.DeletionsDue.erase(due);
+    if (Refusal) {
+        ++FailedItems;
+        LogEntry(ansi("POP3 Übetragungsfehler"));
+        if (const std::string refusal = RefusalLine("POP3", *Refusal); !refusal.empty())
+            LogEntry(refusal);
+        return;
+    }
     Run.Deleted.push_back(Msg);
     if (Run.ByUid)
         Run.DeletedIds.insert(IdAt(position));
@@ -785,6 +817,13 @@ int TIncomingRun::FetchMail(int i) {
     SetLabel(TRunText::Details1, "Nachricht " + str(i) + " mit " + str(Size) + " Bytes");
     CurrentMailSize = Size;
     ProgressShownAt = nowMs();
+    // The answers to DELEs sent before come first: a run that ends in them has not ended in
+    // this mail.
+    try {
+        pop3.TakeDeletionAnswers();
+    } catch (const std::exception&) {
+        // The connection is gone; fetching the mail meets it.
+    }
     // Noted before the mail is fetched, as the parse may be what never ends; settled by its
     // journal line, or by a note that it ended without a store.
     const bool poison = Run.ByUid && Journal[id].Deaths >= 2;
@@ -804,6 +843,9 @@ int TIncomingRun::FetchMail(int i) {
             }
         } else {
             try {
+                // With PIPELINING this mail, when small, goes out with those asked for ahead.
+                if (pop3.Capabilities.Pipelining)
+                    RequestAhead(i);
                 pop3.GetMailMessage(Msg);
             } catch (const EStreamError&) {
                 // The attachment files could not be written: the rest of the mail is still on
@@ -835,22 +877,46 @@ int TIncomingRun::FetchMail(int i) {
     }
     CurrentMailSize = 0;
     ShowProgress(0);
+    if (const std::int64_t now = nowMs(); now - Run.TurnedAt >= TurnIntervalMs) {
+        processMessages();
+        Run.TurnedAt = now;
+    }
     return next > 0 ? next : UnreadFrom(i + 1);
 }
 
-void TIncomingRun::RequestAhead(int next) {
-    // The server prepares the next mail while this one is converted. With deletion on the DELE
-    // of the mail before has to go out first, so the mails are then taken one by one. What
-    // arrives of a mail requested ahead waits in memory until it is read, so only mails listed
-    // as small are asked for ahead; a large one comes when its turn is due and goes to disk as
-    // it arrives. A failure to send the request ahead does not keep this mail from being
-    // stored: fetching the next one meets it.
-    if (Run.DeleteStored || next > Run.Mails || (Run.ByUid && Journal[IdAt(next)].Deaths >= 2) ||
-        ServerList[static_cast<std::size_t>(next - 1)].second > RequestAheadLimit)
+void TIncomingRun::RequestAhead(int from) {
+    // The server prepares the next mails while this one is converted and stored. Without
+    // PIPELINING one mail at most is asked for ahead, and none with deletion on: the DELE of the
+    // mail before has to go out first, so the mails are then taken one by one. With it the
+    // mails from `from` on are asked for in the listing's order, up to the depth and the bytes
+    // above; the DELEs go out between them. A mail listed as large, or one that two runs ended
+    // in, ends the row: it is asked for when its turn is due (a large one goes to disk as it
+    // arrives, the other is read unparsed), and every answer is taken in the order asked. A
+    // failure to send a request does not keep the mail in hand from being stored: fetching the
+    // next one meets it.
+    TPop3Client& pop3 = POP3_Service;
+    const bool pipelined = pop3.Capabilities.Pipelining;
+    if (!pipelined && Run.DeleteStored)
         return;
-    try {
-        POP3_Service.RequestMailMessage(ServerList[static_cast<std::size_t>(next - 1)].first);
-    } catch (const std::exception&) {
+    const int depth = pipelined ? PipelineDepth : 1;
+    int position = pop3.RequestedCount() > 0 ? UnreadFrom(std::max(from, Run.AheadTo + 1)) : from;
+    while (position <= Run.Mails && pop3.RequestedCount() < depth) {
+        const auto [Msg, Size] = ServerList[static_cast<std::size_t>(position - 1)];
+        const auto j = Run.ByUid ? Journal.find(IdAt(position)) : Journal.end();
+        if (Size > RequestAheadLimit || (j != Journal.end() && j->second.Deaths >= 2))
+            return;
+        if (pop3.RequestedCount() > 0 && pop3.RequestedBytes() + Size > PipelineBytes)
+            return;
+        const int asked = pop3.RequestedCount();
+        try {
+            pop3.RequestMailMessage(Msg);
+        } catch (const std::exception&) {
+            return;
+        }
+        if (pop3.RequestedCount() == asked)
+            return;
+        Run.AheadTo = position;
+        position = UnreadFrom(position + 1);
     }
 }
 
@@ -896,12 +962,21 @@ void TIncomingRun::EndSession() {
 }
 
 bool TIncomingRun::Quit(bool storesDurable) {
-    if (Face.RunState != TRunState::Receiving || (!storesDurable && !Run.Deleted.empty())) {
+    if (Face.RunState != TRunState::Receiving || (!storesDurable && Run.DeletionAsked)) {
         DropConnection();
         return false;
     }
     LogEntry("POP3 Trenne Verbindung zum Server...");
     TPop3Client& pop3 = POP3_Service;
+    try {
+        // The answers still due first (DELEs, mails asked for ahead): QUIT goes out only on a
+        // session in step, and every deletion it commits is known.
+        pop3.TakeAnswers();
+    } catch (const std::exception& e) {
+        LogFailure("POP3 ", "Fehler beim Trennen der Verbindung: ", e);
+        DropConnection();
+        return false;
+    }
     const bool wasConnected = pop3.Connected();
     try {
         pop3.Disconnect();

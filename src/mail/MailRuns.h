@@ -140,7 +140,8 @@ private:
     void DeleteDueMails();             // deletions a session before did not commit
     void FetchMails();                 // every unread mail, in the listing's order
     int FetchMail(int Position);       // one mail; returns the next unread position
-    void RequestAhead(int Position);   // asks for that mail before its turn, where it may
+    void RequestAhead(int From);       // asks for the mails from there on before their turn
+    void POP3_ServiceDeletionAnswered(std::int32_t Msg, const ERefused* Refusal);
     void EndSession();                 // the area closed, the journal synced, QUIT, lists saved
     // QUIT when the run may commit its deletions (the stores durable, or none made), else the
     // connection dropped; true when the server carries out this session's deletions.
@@ -148,6 +149,7 @@ private:
     // What the run does with a mail the host has confirmed: counted as read, journalled, and
     // with deletion on deleted on the server.
     void RecordStored(const TStoreInFlight& mail);
+    // DELE for the mail at Position; its answer, read in its turn, is what records it.
     void DeleteMail(int Position);
     // The first listed mail from `From` on that is not known (Mails + 1 for none).
     int UnreadFrom(int From) const;
@@ -174,7 +176,11 @@ private:
         std::vector<int> DueNow;           // positions whose deletion a session before left
         bool ListsWritable = false;
         bool UnreadMet = false;
-        std::vector<std::int32_t> Deleted;   // numbers this session marked for deletion
+        int AheadTo = 0;                   // the last position asked for ahead
+        std::int64_t TurnedAt = 0;         // ms: the run last turned the message loop
+        bool DeletionAsked = false;        // a DELE went out in this session
+        std::map<std::int32_t, int> DeletionsDue;   // DELEs not yet answered: number -> position
+        std::vector<std::int32_t> Deleted;   // numbers the server marked for deletion
         std::set<std::string> DeletedIds;
     };
     TFetch Run;

@@ -208,7 +208,7 @@ void TPop3Client::Connect() {
     };
     try {
         TAsyncSocket::Connect();
-        requested_ = 0;
+        ForgetAsked();
         listedSizes_.clear();
         parser_.ForgetTakenNames();
         try {
@@ -290,6 +290,7 @@ void TPop3Client::Abort() {
         Cancel();
     else
         DropConnection();
+    ForgetAsked();
 }
 
 void TPop3Client::List() {
@@ -410,9 +411,15 @@ void TPop3Client::GetMailMessage(int MailNumber) {
     try {
         parser_.AttachFilePath = AttachFilePath;
         parser_.Reset();
+        // DELE answers due before the mail's are handed on; the mail's own answer is taken when
+        // it was asked for next, otherwise whatever else was asked is read past first.
+        while (!asked_.empty() && asked_.front().Dele)
+            TakeAsked();
         std::string reply;
-        if (requested_ == MailNumber && requested_ != 0) {
-            requested_ = 0;
+        if (!asked_.empty() && asked_.front().Msg == MailNumber) {
+            asked_.pop_front();
+            --askedMails_;
+            askedBytes_ -= ListedSize(MailNumber);
             reply = ReadReply();
         } else {
             reply = Transaction("RETR " + std::to_string(MailNumber));
@@ -425,7 +432,17 @@ void TPop3Client::GetMailMessage(int MailNumber) {
         if (const auto listed = listedSizes_.find(MailNumber); listed != listedSizes_.end())
             SetMailDeadline(listed->second);
         mailLines_.Begin();
-        parser_.Parse(MailMessage);
+        try {
+            parser_.Parse(MailMessage);
+        } catch (...) {
+            // Ended inside the mail: what is left of it, and the answers behind it, would be
+            // taken for the answers to come. The session cannot go on.
+            if (!mailLines_.Ended()) {
+                DropConnection();
+                ForgetAsked();
+            }
+            throw;
+        }
         ClearMailDeadline();
         if (DeleteOnRead) {
             const std::string dele = Transaction("DELE " + std::to_string(MailNumber));
@@ -501,11 +518,57 @@ void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::
     }
 }
 
+std::int64_t TPop3Client::ListedSize(int MailNumber) const {
+    const auto listed = listedSizes_.find(MailNumber);
+    return listed != listedSizes_.end() ? listed->second : 0;
+}
+
 void TPop3Client::RequestMailMessage(int MailNumber) {
-    if (MailNumber <= 0 || busy_ || requested_ != 0 || !Connected() || Canceled())
+    if (MailNumber <= 0 || busy_ || !Connected() || Canceled() || (askedMails_ > 0 && !Capabilities.Pipelining))
         return;
-    requested_ = MailNumber;
+    asked_.push_back({MailNumber, false});
+    ++askedMails_;
+    askedBytes_ += ListedSize(MailNumber);
     Writeln("RETR " + std::to_string(MailNumber));
+}
+
+void TPop3Client::RequestDeletion(int MailNumber) {
+    if (busy_)
+        return;
+    BusyScope busy(busy_);
+    RequireConnection();
+    if (!Capabilities.Pipelining) {
+        DeletionAnswered(MailNumber, Transaction("DELE " + std::to_string(MailNumber)));
+        return;
+    }
+    asked_.push_back({MailNumber, true});
+    Writeln("DELE " + std::to_string(MailNumber));
+}
+
+void TPop3Client::DeletionAnswered(int MailNumber, const std::string& Reply) {
+    if (!OnDeletionAnswered)
+        return;
+    if (ExactlyOK(Reply)) {
+        OnDeletionAnswered(MailNumber, nullptr);
+    } else {
+        const ERefused refusal(Reply, "DELE", CutLineEnd(Reply));
+        OnDeletionAnswered(MailNumber, &refusal);
+    }
+}
+
+void TPop3Client::TakeAnswers() {
+    if (busy_ || asked_.empty() || !Connected())
+        return;
+    BusyScope busy(busy_);
+    DiscardRequested();
+}
+
+void TPop3Client::TakeDeletionAnswers() {
+    if (busy_ || asked_.empty() || !asked_.front().Dele || !Connected())
+        return;
+    BusyScope busy(busy_);
+    while (!asked_.empty() && asked_.front().Dele)
+        TakeAsked();
 }
 
 std::string TPop3Client::Transaction(const std::string& Command) {
@@ -514,11 +577,38 @@ std::string TPop3Client::Transaction(const std::string& Command) {
 }
 
 void TPop3Client::DiscardRequested() {
-    if (requested_ == 0)
-        return;
-    requested_ = 0;
-    if (Positive(ReadReply()))
+    while (!asked_.empty())
+        TakeAsked();
+}
+
+void TPop3Client::TakeAsked() {
+    const TAsked head = asked_.front();
+    asked_.pop_front();
+    try {
+        if (head.Dele) {
+            DeletionAnswered(head.Msg, ReadReply());
+            return;
+        }
+        --askedMails_;
+        askedBytes_ -= ListedSize(head.Msg);
+        if (!Positive(ReadReply()))
+            return;
+        if (const auto listed = listedSizes_.find(head.Msg); listed != listedSizes_.end())
+            SetMailDeadline(listed->second);
         Answer().SkipRest();
+        ClearMailDeadline();
+    } catch (...) {
+        // The connection is gone or canceled (a read fails no other way): no answer is due.
+        ClearMailDeadline();
+        ForgetAsked();
+        throw;
+    }
+}
+
+void TPop3Client::ForgetAsked() {
+    asked_.clear();
+    askedMails_ = 0;
+    askedBytes_ = 0;
 }
 
 void TPop3Client::DeleteMailMessage(int MailNumber) {

@@ -20,6 +20,7 @@
 #include "net/MultiLineReader.h"
 #include "net/UUCoder.h"
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -39,6 +40,8 @@ public:
 };
 
 using TListEvent = std::function<void(int Msg, int Size)>;
+// The answer to a DELE of RequestDeletion: Refusal is null when the server took the deletion.
+using TDeletionEvent = std::function<void(int Msg, const ERefused* Refusal)>;
 
 // What the server's CAPA answer (RFC 2449) offers. A capability only enables: the commands a
 // server need not list (UIDL, TOP) are tried whatever it says.
@@ -76,6 +79,7 @@ public:
     TNotifyEvent OnSuccess;                 // DeleteMailMessage succeeded
     TNotifyEvent OnFailure;                 // DeleteMailMessage refused
     TNotifyEvent OnReset;                   // never raised
+    TDeletionEvent OnDeletionAnswered;      // RequestDeletion's answer, when it is read
     // Fires while GetMailMessage reads a mail: at its first line and whenever another
     // ProgressStep bytes have come (a call per line cost more than the display it feeds);
     // RetrievedBytes() then tells how many bytes of the mail (as the server sent them) have
@@ -128,26 +132,53 @@ public:
     // what GetMailMessage raises, and EInOutError when the file cannot be written.
     void GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& Subject);
     // Sends RETR for a mail ahead of its GetMailMessage, so that the server prepares it while
-    // the caller is still busy with the mail before. Nothing is read here: the answer waits on
-    // the connection for GetMailMessage(MailNumber); any other command first reads and
-    // discards it, so the session stays in step. One mail at most is requested ahead; does
-    // nothing for a number below 1, while another operation runs or without a connection.
-    // Raises what Write raises.
+    // the caller is still busy with the mails before. Nothing is read here: the answers wait on
+    // the connection in the order asked, each for GetMailMessage of its mail; any other command,
+    // or GetMailMessage of a mail not asked for next, first reads and discards them, so the
+    // session stays in step. With PIPELINING in CAPA any number may be asked for (the caller
+    // bounds them by RequestedCount and RequestedBytes), without it one at most. Does nothing
+    // for a number below 1, while another operation runs or without a connection. Raises what
+    // Write raises.
     void RequestMailMessage(int MailNumber);
+    // Mails asked for ahead whose answers are not yet read, and their sizes from the last LIST.
+    int RequestedCount() const { return Connected() ? askedMails_ : 0; }
+    std::int64_t RequestedBytes() const { return Connected() ? askedBytes_ : 0; }
+    // DELE. With PIPELINING it goes out at once behind whatever was asked before, and its
+    // answer is read in its turn (by the next operation, or TakeAnswers); without, it is a
+    // transaction of its own. Either way the answer goes to OnDeletionAnswered, a refusal
+    // included; raises what Transaction or Write raise.
+    void RequestDeletion(int MailNumber);
+    // Reads every answer still due: mails asked for ahead are read past, DELE answers handed on.
+    // Nothing without a connection (the answers went with it).
+    void TakeAnswers();
+    // Reads the DELE answers due before the next mail's, as GetMailMessage would first.
+    void TakeDeletionAnswers();
 
-    // Any command of the session: a mail requested ahead is read and discarded first.
+    // Any command of the session: the answers still due are read first (TakeAnswers).
     std::string Transaction(const std::string& Command) override;
 
 private:
     bool CheckLoginReply(const std::string& Reply, const char* Command, int& Attempts);
     TPop3Capabilities AskCapabilities();
-    void DiscardRequested();
+    // What went out ahead of its answer, in the order sent.
+    struct TAsked {
+        int Msg = 0;
+        bool Dele = false;   // DELE; else RETR
+    };
+    // Reads the answer at the head of those due: a DELE's is handed on, a mail's read past.
+    void TakeAsked();
+    void DiscardRequested();   // every answer due, as TakeAsked
+    void ForgetAsked();        // the connection is gone, and with it the answers due
+    void DeletionAnswered(int MailNumber, const std::string& Reply);
+    std::int64_t ListedSize(int MailNumber) const;
     // A reader of the next multi-line answer.
     TMultiLineReader Answer();
 
     bool busy_ = false;
     std::map<int, std::int64_t> listedSizes_;   // from the last LIST: the time a mail may take
-    int requested_ = 0;   // the mail whose RETR went out ahead, 0 for none
+    std::deque<TAsked> asked_;
+    int askedMails_ = 0;             // RETRs among them
+    std::int64_t askedBytes_ = 0;    // their listed sizes
     std::int64_t retrievedBytes_ = 0;
     TMultiLineReader mailLines_;   // the mail of GetMailMessage, counted as it arrives
     TMessageParser parser_;

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -238,6 +239,74 @@ TEST_F(HeadlessKill, MalformedListingLinesCostOnlyTheirMail) {
     server.join();
     EXPECT_EQ(retrieved, (std::vector<std::string>{"RETR 1", "RETR 3"}));
     EXPECT_EQ(hostSubjects(host), (std::map<std::string, int>{{"Brief 1", 1}, {"Brief 3", 1}}));
+}
+
+// A server that offers PIPELINING drops the connection in the middle of a mail while more RETRs
+// are in flight behind it (deletion on): the mails not stored come with the next run, none
+// twice, and only stored mails leave the server. The server is strict: it deletes only at QUIT
+// and answers every command in the order received.
+TEST_F(HeadlessKill, ConnectionCutWithSeveralRetrievalsInFlight) {
+    EdhostProcess host;
+    constexpr int kCount = 8;
+    std::vector<int> box;   // the mailbox: the mails' original numbers, in the server's order
+    for (int n = 1; n <= kCount; ++n)
+        box.push_back(n);
+    int connections = 0;
+    int inFlightAtCut = 0;   // RETRs received behind the cut mail before the cut
+    auto session = [&](Peer& p) {
+        const bool cut = ++connections == 1;
+        const std::string capa = "+OK\r\nUIDL\r\nPIPELINING\r\n.\r\n";
+        std::set<int> marked;
+        int retrieved = 0;
+        p.send("+OK ready\r\n");
+        for (std::string line = ReadPop3Command(p, capa); !line.empty(); line = ReadPop3Command(p, capa)) {
+            const std::string verb = line.substr(0, 4);
+            const int n = verb == "RETR" || verb == "DELE" ? std::stoi(line.substr(5)) : 0;
+            if (verb == "STAT") {
+                p.send("+OK " + std::to_string(box.size()) + " 900\r\n");
+            } else if (verb == "LIST" || verb == "UIDL") {
+                std::string listing = "+OK\r\n";
+                for (std::size_t k = 0; k < box.size(); ++k)
+                    listing += std::to_string(k + 1) + (verb == "LIST" ? " 120" : " id" + std::to_string(box[k])) + "\r\n";
+                p.send(listing + ".\r\n");
+            } else if (verb == "RETR" && cut && ++retrieved == 3) {
+                p.send("+OK\r\nFrom: Absender <a@example.org>\r\n");
+                for (std::string next = p.readLine(); !next.empty() && inFlightAtCut < 3; next = p.readLine())
+                    inFlightAtCut += next.starts_with("RETR ");
+                p.close();
+                return;
+            } else if (verb == "RETR") {
+                std::string text = mailNr(box[static_cast<std::size_t>(n - 1)]);
+                for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+                    text.replace(at, 1, "\r\n");
+                p.send("+OK\r\n" + text + ".\r\n");
+            } else if (verb == "DELE") {
+                marked.insert(n);
+                p.send("+OK\r\n");
+            } else if (verb == "QUIT") {
+                for (auto k = marked.rbegin(); k != marked.rend(); ++k)
+                    box.erase(box.begin() + (*k - 1));
+                p.send("+OK bye\r\n");
+                return;
+            } else {
+                p.send("+OK\r\n");
+            }
+        }
+    };
+    LoopbackServer server(session, 2);
+    writeIni(true, server.port());
+    runToEnd();
+    EXPECT_GE(inFlightAtCut, 3);
+    EXPECT_EQ(box.size(), static_cast<std::size_t>(kCount));   // no QUIT: nothing deleted
+    int code = -1;
+    const std::string out = runToEnd({}, &code);
+    EXPECT_EQ(code, 0) << out;
+    server.join();
+    std::map<std::string, int> expected;
+    for (int n = 1; n <= kCount; ++n)
+        expected["Nr " + std::to_string(n)] = 1;
+    EXPECT_EQ(hostSubjects(host), expected);
+    EXPECT_TRUE(box.empty());
 }
 
 } // namespace

@@ -229,14 +229,37 @@ TEST_F(Pop3Dovecot, MailRequestedAheadIsTakenByItsRetrievalAndDiscardedByAnyOthe
     TPop3Client c;
     setup(c);
     c.Connect();
+    ASSERT_TRUE(c.Capabilities.Pipelining);
 
+    // Without PIPELINING one mail at most goes out ahead.
+    c.Capabilities.Pipelining = false;
     c.RequestMailMessage(0);   // no such number: nothing goes out
     c.GetMailMessage(1);
     c.RequestMailMessage(2);
-    c.RequestMailMessage(4);   // one ahead at most: ignored
+    c.RequestMailMessage(4);   // ignored
+    EXPECT_EQ(c.RequestedCount(), 1);
     c.GetMailMessage(2);
     EXPECT_EQ(c.MailMessage.From, "x@example.org");
     EXPECT_EQ(c.MailMessage.Body.Lines(), std::vector<std::string>{"body"});
+
+    // With it, mails and DELEs go out together; each answer is taken in its turn, the DELEs'
+    // handed on in the order sent.
+    c.Capabilities.Pipelining = true;
+    std::vector<int> deletions;   // the numbers answered, negative when refused
+    c.OnDeletionAnswered = [&](int msg, const ERefused* refusal) { deletions.push_back(refusal ? -msg : msg); };
+    c.RequestMailMessage(1);
+    c.RequestDeletion(4);
+    c.RequestDeletion(9);
+    c.RequestMailMessage(2);
+    EXPECT_EQ(c.RequestedCount(), 2);
+    c.GetMailMessage(1);
+    EXPECT_TRUE(deletions.empty());
+    c.GetMailMessage(2);
+    EXPECT_EQ(c.MailMessage.From, "x@example.org");
+    EXPECT_EQ(deletions, (std::vector<int>{4, -9}));
+    EXPECT_EQ(c.RequestedCount(), 0);
+    c.Abort();   // no QUIT: mail 4 stays
+    c.Connect();
 
     // Another mail than the one requested: the requested one, attachment and all, is read
     // past and the other one comes.

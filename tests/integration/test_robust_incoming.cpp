@@ -1,7 +1,9 @@
 // Faults during a retrieval run, at many points of the dialogue: the line to the server drops,
 // the host is killed, the user presses "Abbrechen", the disk refuses the attachment. After each
 // fault a second run completes, and then every mail of the mailbox is in the host exactly once,
-// and with deletion on no mail has left the server without being in the host.
+// and with deletion on no mail has left the server without being in the host. Each fault is
+// met twice: with the commands pipelined as Dovecot offers (several mails and DELEs in flight)
+// and with the client taking the server as one without PIPELINING (one mail ahead at most).
 #include "support/CutProxy.h"
 #include "support/EdhostProcess.h"
 #include "support/MailRunFixture.h"
@@ -78,12 +80,17 @@ std::vector<std::string> serverSubjects(const MailServers& s) {
     return out;
 }
 
-class RobustIncoming : public test::MailRunFixture {
+class RobustIncoming : public test::MailRunFixture, public ::testing::WithParamInterface<bool> {
 protected:
-    // A fresh window (as after a start of the program) for the POP3 server at `port`.
+    // A fresh window (as after a start of the program) for the POP3 server at `port`; without
+    // the parameter the server's PIPELINING is not used.
     Tmain& startWindow(int port, bool deleteFromServer) {
         Tmain& w = MailRunFixture::startWindow(deleteFromServer);
         w.Settings.POP3Port = port;
+        if (!GetParam()) {
+            TPop3Client& pop3 = *w.POP3_Service;
+            pop3.OnConnect = [&pop3](QObject*) { pop3.Capabilities.Pipelining = false; };
+        }
         return w;
     }
 
@@ -130,7 +137,7 @@ protected:
 
 // The line drops after every few hundred bytes the server sent, from before the greeting to
 // the middle of the farewell, with and without deletion.
-TEST_F(RobustIncoming, DroppedLineAtManyPointsLosesAndDuplicatesNothing) {
+TEST_P(RobustIncoming, DroppedLineAtManyPointsLosesAndDuplicatesNothing) {
     CutProxy proxy(static_cast<std::uint16_t>(servers().pop3Port()));
     for (bool del : {true, false}) {
         long long whole = 0;
@@ -163,7 +170,7 @@ TEST_F(RobustIncoming, DroppedLineAtManyPointsLosesAndDuplicatesNothing) {
 
 // The host is killed while the run fetches mail k (before its store), then started again on
 // the same base; the program is started again as well.
-TEST_F(RobustIncoming, HostKilledAndRestartedAtEachMail) {
+TEST_P(RobustIncoming, HostKilledAndRestartedAtEachMail) {
     for (int k = 1; k <= 6; ++k) {
         EdhostProcess host;
         freshMailbox();
@@ -177,7 +184,7 @@ TEST_F(RobustIncoming, HostKilledAndRestartedAtEachMail) {
 }
 
 // "Abbrechen" during the listing, at the start of each mail, and inside the attachment.
-TEST_F(RobustIncoming, CancelAtEachStepThenTheNextRunCompletes) {
+TEST_P(RobustIncoming, CancelAtEachStepThenTheNextRunCompletes) {
     for (int point = 0; point <= 7; ++point) {
         EdhostProcess host;
         freshMailbox();
@@ -218,7 +225,7 @@ TEST_F(RobustIncoming, CancelAtEachStepThenTheNextRunCompletes) {
 
 // The attachment meets a file size limit (as a full disk): the mail stays on the server and
 // comes in whole with the next run; no other mail is lost or doubled.
-TEST_F(RobustIncoming, FullDiskForTheAttachment) {
+TEST_P(RobustIncoming, FullDiskForTheAttachment) {
     for (bool del : {true, false}) {
         EdhostProcess host;
         freshMailbox();
@@ -244,17 +251,11 @@ TEST_F(RobustIncoming, FullDiskForTheAttachment) {
     }
 }
 
-} // namespace
-} // namespace pb
-
-namespace pb {
-namespace {
-
 // The farewell is cut after the server carried out QUIT, in a run where one mail could not be
 // stored: the deletions happened, though the program cannot know it. The mail that was not
 // stored must still come in with the next run, not be hidden by the numbers of the deleted
 // mails it moved down into.
-TEST_F(RobustIncoming, FarewellLostAfterARefusedStore) {
+TEST_P(RobustIncoming, FarewellLostAfterARefusedStore) {
     CutProxy proxy(static_cast<std::uint16_t>(servers().pop3Port()));
     long long whole = 0;
     for (int pass = 0; pass < 2; ++pass) {
@@ -278,17 +279,11 @@ TEST_F(RobustIncoming, FarewellLostAfterARefusedStore) {
     }
 }
 
-} // namespace
-} // namespace pb
-
-namespace pb {
-namespace {
-
 // The host dies after writing a mail and before answering for it, while the run has gone on to
 // the next mail: the run cannot know whether the mail is in the host. It keeps the mail unread,
 // and the next run asks the host when the mail comes again, so the mail is there once; the
 // mails stand in "EMAIL" in the server's order.
-TEST_F(RobustIncoming, HostDiesBetweenStoringAndAnswering) {
+TEST_P(RobustIncoming, HostDiesBetweenStoringAndAnswering) {
     for (int k : {2, 6}) {
         EdhostProcess host;
         freshMailbox();
@@ -310,6 +305,9 @@ TEST_F(RobustIncoming, HostDiesBetweenStoringAndAnswering) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(, RobustIncoming, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Pipelined" : "OneAhead"; });
 
 } // namespace
 } // namespace pb
