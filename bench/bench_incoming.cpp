@@ -7,7 +7,7 @@
 // peak memory figures of two sizes can be compared. Needs root (Dovecot), curl and an edhost
 // built beside this program.
 //
-//   bench_incoming [--shown] N [ROUNDS [BIG]]
+//   bench_incoming [--shown] [--delete] N [ROUNDS [BIG]]
 //                                    (default ROUNDS 3; BIG adds one mail with an attachment of
 //                                     that size, e.g. 50M, after the N mails; text:70M adds a
 //                                     plain-text mail of that size instead)
@@ -15,6 +15,10 @@
 // With --shown the window is shown during the run, as the user sees it, on the X server that
 // DISPLAY names (painting, the X round trips and the log box's layout then count), or offscreen
 // when DISPLAY is not set; without it the window is never shown and always offscreen.
+//
+// With --delete the run deletes the mails it stored ("Nachrichten vom Server löschen"): the
+// mailbox, Dovecot's index included, is put back from a copy before each run and each curl
+// download (not timed), and a login after it (not timed either) lets Dovecot look at it first.
 //
 // With PB_BENCH_TLS=1 every round also fetches over TLS from the first byte (the certificate
 // trusted by its fingerprint) and curl over pop3s, from the same Dovecot, and the summary
@@ -63,7 +67,8 @@ struct Round {
 // the recently freed ones), and the runs make one file per attachment part.
 std::vector<QString> runFolders;
 
-bool shown = false;   // --shown: the window is on screen during the run
+bool shown = false;       // --shown: the window is on screen during the run
+bool deleting = false;    // --delete: the run deletes what it stored
 
 // Shows the window and waits (bounded) until the window system has mapped it, so the run
 // starts with the window as the user has it.
@@ -89,7 +94,7 @@ Round fetchWithPostbridge(const pb::test::MailServers& servers, bool tls) {
             std::ofstream ini("pbridge.ini", std::ios::binary);
             ini << "127.0.0.1\r\n" << servers.smtpPort() << "\r\nme@example.org\r\nme\r\n0\r\n"
                 << servers.host() << "\r\n" << (tls ? servers.pop3sPort() : servers.pop3Port()) << "\r\n"
-                << servers.user() << "\r\n" << servers.password() << "\r\n0\r\n";
+                << servers.user() << "\r\n" << servers.password() << "\r\n" << (deleting ? 1 : 0) << "\r\n";
             if (tls) {
                 ini << "2\r\n0\r\n0\r\n\r\n\r\n";
                 std::ofstream("pbridge.crt") << servers.host() << " " << servers.pop3sPort() << " "
@@ -134,11 +139,27 @@ double fetchWithCurl(const pb::test::MailServers& servers, int n, bool tls = fal
     return seconds(t0, Clock::now());
 }
 
+// --delete: the mailbox as it was made, Dovecot's index included, put back from its copy.
+void refillMailbox(const pb::test::MailServers& servers) {
+    if (!deleting)
+        return;
+    const std::string box = servers.pop3Maildir();
+    const std::string cmd = "rm -rf '" + box + "' && cp -a '" + box + ".full' '" + box + "'";
+    if (std::system(cmd.c_str()) != 0)
+        throw std::runtime_error("the mailbox could not be put back");
+    fetchWithCurl(servers, 1);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::string(argv[1]) == "--shown") {
-        shown = true;
+    for (std::string flag; argc >= 2 && (flag = argv[1]).rfind("--", 0) == 0;) {
+        if (flag == "--shown")
+            shown = true;
+        else if (flag == "--delete")
+            deleting = true;
+        else
+            break;
         argv[1] = argv[0];
         ++argv;
         --argc;
@@ -147,7 +168,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", shown && !qEnvironmentVariableIsEmpty("DISPLAY") ? "xcb" : "offscreen");
     QApplication app(argc, argv);
     if (argc < 2 || argc > 4) {
-        std::fprintf(stderr, "usage: bench_incoming [--shown] N [ROUNDS [BIG]]\n");
+        std::fprintf(stderr, "usage: bench_incoming [--shown] [--delete] N [ROUNDS [BIG]]\n");
         return 2;
     }
     struct RemoveRunFolders {
@@ -172,11 +193,16 @@ int main(int argc, char** argv) {
         servers.start(tls);
         servers.makeMailbox(n - (big.empty() ? 0 : 1), 1, big);
         fetchWithCurl(servers, 1);   // the first login builds Dovecot's index: not timed
+        if (deleting &&
+            std::system(("cp -a '" + servers.pop3Maildir() + "' '" + servers.pop3Maildir() + ".full'").c_str()) != 0)
+            throw std::runtime_error("the mailbox could not be copied");
 
         std::vector<double> ours, theirs, gaps, oursTls, theirsTls;
         for (int i = 1; i <= rounds; ++i) {
             if (tls) {
+                refillMailbox(servers);
                 const Round r = fetchWithPostbridge(servers, true);
+                refillMailbox(servers);
                 const double c = fetchWithCurl(servers, n, true);
                 std::printf("round %d over TLS: postbridge %.3f s (%ld stored, %ld errors), curl pop3s %.3f s, "
                             "ratio %.2f\n",
@@ -184,7 +210,10 @@ int main(int argc, char** argv) {
                 oursTls.push_back(r.secs);
                 theirsTls.push_back(c);
             }
+            refillMailbox(servers);
             const Round r = fetchWithPostbridge(servers, false);
+            const std::size_t left = deleting ? servers.pop3Count() : 0;
+            refillMailbox(servers);
             const double c = fetchWithCurl(servers, n);
             std::printf("round %d: postbridge %.3f s (%ld stored, %.0f mails/s, %ld errors), curl %.3f s "
                         "(%.0f mails/s), ratio %.2f, timer: %ld ticks, longest gap %.1f ms; CPU: window %.3f s, "
@@ -194,6 +223,8 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
             if (r.stored != n)
                 std::printf("  stored %ld of %d mails\n", r.stored, n);
+            if (left != 0)
+                std::printf("  %zu mails left on the server\n", left);
             ours.push_back(r.secs);
             theirs.push_back(c);
             gaps.push_back(r.maxGapMs);
@@ -201,6 +232,8 @@ int main(int argc, char** argv) {
         const double o = median(ours), c = median(theirs);
         if (shown)
             std::printf("window shown (%s): ", qPrintable(QGuiApplication::platformName()));
+        if (deleting)
+            std::printf("deletion on: ");
         std::printf("%d mails: postbridge %.3f s (%.0f mails/s), curl %.3f s (%.0f mails/s), ratio %.2f; "
                     "longest timer gap %.1f ms (median); peak memory %.1f MB (%.1f MB before the first run)\n",
                     n, o, n / o, c, n / c, o / c, median(gaps), peakKiB() / 1024.0, baseKiB / 1024.0);
