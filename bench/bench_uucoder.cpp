@@ -10,7 +10,7 @@
 //   bench_uucoder [MiB ...]      default: 8 64
 //   Files go to $TMPDIR (default /tmp) and are removed afterwards.
 #include "BenchTools.h"
-#include "net/UUCoder.h"
+#include "mime/UUCoder.h"
 
 #include <algorithm>
 #include <chrono>

@@ -27,13 +27,13 @@
 //    of the buttons' states;
 //  - a session that cannot go on (failed listing, cancel, lost host, attachment files that
 //    cannot be written) is dropped without QUIT, so the next run can connect afresh.
+#include "host/Fidoaddr.h"
 #include "mail/FailureCause.h"
-#include "mail/MailRuns.h"
 #include "mail/MailConversion.h"
+#include "mail/MailRuns.h"
 #include "mail/PB_Liste.h"
 #include "mail/RecordFile.h"
-#include "host/Fidoaddr.h"
-#include "net/Streams.h"
+#include "mime/Streams.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/Fnv1a.h"
@@ -178,6 +178,9 @@ TIncomingRun::TIncomingRun(TRunFace& face, TEchodeskAPI& host, TPop3Client& pop3
     p.OnAuthenticationFailed = [this](bool& Handled) { POP3_ServiceAuthenticationFailed(Handled); };
     p.OnList = [this](int Msg, int Size) { POP3_ServiceList(Msg, Size); };
     p.OnDeletionAnswered = [this](int Msg, const ERefused* Refusal) { POP3_ServiceDeletionAnswered(Msg, Refusal); };
+    p.OnDecodeTurn = [this] { Face.KeepResponsive(); };
+    // What the coder finds wrong with an attachment (" No end line.") is told as a box.
+    p.UUProcessor.OnWarning = [this](const std::string& text) { Face.ShowBox(text); };
 }
 
 bool TIncomingRun::TryConnection() {

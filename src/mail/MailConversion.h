@@ -13,8 +13,8 @@
 // 0:0/0 and the flag word is 0x2014. A text the host's record cannot hold is cut to fit, with
 // a note saying so.
 #include "host/EchodeskAPI.h"
-#include "net/ExStrings.h"
-#include "net/MimeText.h"
+#include "mime/ExStrings.h"
+#include "mime/MimeText.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -8,7 +8,7 @@
 // None of these steps fails: a recipient that cannot be found is logged or handed to the user,
 // and a message left without any is refused later by the SMTP component.
 #include "mail/PB_addressbook.h"
-#include "net/ExStrings.h"
+#include "mime/ExStrings.h"
 
 #include <cstddef>
 #include <functional>

@@ -3,6 +3,7 @@
 // window. A run reports through this and nothing else, so it never needs to know which one
 // drives it. Texts are Windows-1252 bytes.
 #include "mail/Settings.h"
+#include "platform/MessageLoop.h"
 
 #include <optional>
 #include <string>
@@ -27,6 +28,9 @@ public:
     virtual void ShowProgress(int percent) = 0;
     // Tells the user something that needs their attention (a message box in the window).
     virtual void ShowBox(const std::string& text) = 0;
+    // A long piece of work (decoding a large attachment) lets the face handle what waits for
+    // it meanwhile: its timers, its "Abbrechen". Called every few milliseconds.
+    virtual void KeepResponsive() { processMessages(); }
     // Asks the user for the recipients of a message that names none the run can find; the
     // entries in order, possibly none. std::nullopt when there is nobody to ask: the message
     // then stays unsent.

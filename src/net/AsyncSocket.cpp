@@ -228,21 +228,6 @@ std::string WinsockErrorText(int code) {
     return "Unknown Error No. " + std::to_string(code);
 }
 
-std::string NthWord(std::string_view Text, char Separator, int N) {
-    std::string word;
-    int field = 1;
-    for (char c : Text) {
-        if (c == Separator) {
-            if (field == N)
-                break;
-            ++field;
-        } else if (field == N) {
-            word.push_back(c);
-        }
-    }
-    return word;
-}
-
 // --- TAsyncSocket: construction -----------------------------------------------------------------
 
 TAsyncSocket::TAsyncSocket(QObject* owner) : QObject(owner) {

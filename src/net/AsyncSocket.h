@@ -185,10 +185,6 @@ private:
 // "Unknown Error No. <code>" otherwise.
 std::string WinsockErrorText(int code);
 
-// The N-th field of Text (from 1); every Separator ends a field, so adjacent separators make an
-// empty field. Everything else stays, line ends included ("+OK 2 320\r\n", ' ', 3 -> "320\r\n").
-std::string NthWord(std::string_view Text, char Separator, int N);
-
 class TAsyncSocket : public QObject {
 public:
     // Makes the hidden window, timer and buffers and the first socket; raises ESockError

@@ -7,7 +7,7 @@
 // grow without bound in memory), a line's leading dot that the server doubled is removed again,
 // and the answer ends at the line that holds a lone dot. That line is taken from the connection
 // and nothing after it: the next bytes belong to the next answer.
-#include "net/MessageParser.h"
+#include "mime/MessageParser.h"
 
 #include <cstddef>
 #include <functional>

@@ -1,6 +1,6 @@
 #include "net/Pop3Client.h"
 
-#include "net/MimeText.h"
+#include "mime/MimeText.h"
 #include "platform/AnsiText.h"
 #include "platform/Fnv1a.h"
 
@@ -410,7 +410,7 @@ void TPop3Client::GetMailMessage(int MailNumber) {
         OnRetrieveStart(this);
     try {
         parser_.AttachFilePath = AttachFilePath;
-        parser_.Reset();
+        parser_.OnTurn = OnDecodeTurn;
         // DELE answers due before the mail's are handed on; the mail's own answer is taken when
         // it was asked for next, otherwise whatever else was asked is read past first.
         while (!asked_.empty() && asked_.front().Dele)
@@ -426,7 +426,6 @@ void TPop3Client::GetMailMessage(int MailNumber) {
         }
         if (!Positive(reply))
             Refused(reply, "RETR");
-        parser_.ContentType.clear();
         MailMessage.Clear();
         retrievedBytes_ = 0;
         if (const auto listed = listedSizes_.find(MailNumber); listed != listedSizes_.end())

@@ -14,11 +14,11 @@
 // message (line end included), or ELoginRefused "Authentication failed" for USER or PASS;
 // socket failures raise ESockError / EAbortError; file failures raise EStreamError
 // descendants or EInOutError.
+#include "mime/ExStrings.h"
+#include "mime/MessageParser.h"
+#include "mime/UUCoder.h"
 #include "net/AsyncSocket.h"
-#include "net/ExStrings.h"
-#include "net/MessageParser.h"
 #include "net/MultiLineReader.h"
-#include "net/UUCoder.h"
 
 #include <deque>
 #include <functional>
@@ -86,6 +86,9 @@ public:
     // arrived so far. The owner's progress display hangs on it.
     TNotifyEvent OnRetrieveProgress;
     static constexpr std::int64_t ProgressStep = 4096;
+    // Called every few milliseconds while GetMailMessage decodes a long part: the owner keeps its
+    // window responsive from here.
+    std::function<void()> OnDecodeTurn;
 
     // --- state ---------------------------------------------------------------------------------
     int MailCount = 0;

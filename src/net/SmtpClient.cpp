@@ -1,7 +1,7 @@
 #include "net/SmtpClient.h"
 
-#include "net/MimeText.h"
-#include "net/Streams.h"
+#include "mime/MimeText.h"
+#include "mime/Streams.h"
 #include "platform/AnsiText.h"
 
 #include <QLocale>

@@ -36,9 +36,9 @@
 //    without sender or recipients raises pb::Exception "Incomplete Header";
 //  - an attachment that cannot be opened raises the file-open error (EFOpenError).
 // GUI thread only.
+#include "mime/ExStrings.h"
+#include "mime/UUCoder.h"
 #include "net/AsyncSocket.h"
-#include "net/ExStrings.h"
-#include "net/UUCoder.h"
 
 #include <functional>
 #include <sstream>

@@ -2,7 +2,7 @@
 
 #include "mail/Config.h"
 #include "mail/FailureCause.h"
-#include "net/MimeText.h"
+#include "mime/MimeText.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
 #include "ui/CertificateBox.h"

@@ -11,7 +11,6 @@
 // within the record.
 #include "mail/MailConversion.h"
 #include "net/Pop3Client.h"
-#include "platform/MessageBoxes.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -29,22 +28,11 @@ QTemporaryDir* dir = nullptr;
 
 constexpr std::string_view NextAnswer = "+OK next\r\n";
 
-// The coder's complaints ("No end line.") go to a box; here they are only counted.
-struct QuietBoxes final : pb::MessageBoxes {
-    int shown = 0;
-    pb::MsgResult show(std::string_view, pb::MsgKind, pb::MsgButtons, std::string_view) override {
-        ++shown;
-        return pb::MsgResult::Ok;
-    }
-};
-QuietBoxes boxes;
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     app = new QCoreApplication(*argc, *argv);
     dir = new QTemporaryDir;
-    pb::setMessageBoxes(&boxes);
     return 0;
 }
 
@@ -85,10 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::filesystem::path top(dir->path().toStdString());
     pb::TUUProcessor coder;
-    pb::TMessageParser parser(coder, readLn);
+    pb::TMultiLineReader lines([&](std::string& line, std::size_t) { line = readLn(); });
+    pb::TMessageParser parser(coder, lines);
     parser.AttachFilePath = top.string() + "/";
     parser.MaxText = 4096;
-    parser.Reset();
     pb::TMailMessage mail;
     try {
         parser.Parse(mail);

@@ -1,7 +1,7 @@
 // Both decoders on arbitrary text, checked against a plain whole-line decoder that follows the
 // same rules, plus the encode/decode round trip of arbitrary bytes. The first input byte picks
 // the method.
-#include "net/UUCoder.h"
+#include "mime/UUCoder.h"
 
 #include "platform/MessageBoxes.h"
 

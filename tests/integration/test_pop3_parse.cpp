@@ -4,6 +4,7 @@
 // it, whatever the mail looks like, or the session would fall out of step.
 #include "net/Pop3Client.h"
 #include "platform/AnsiText.h"
+#include "platform/MessageLoop.h"
 #include "support/Base64Lines.h"
 #include "support/FileBytes.h"
 
@@ -61,13 +62,13 @@ protected:
     // Parses one mail given as served (the end-of-message line added here).
     void parse(const std::string& served, std::size_t maxText = 64u << 20) {
         Feed feed{served + ".\r\n" + NextAnswer};
-        TMessageParser parser(coder, [&] { return feed.ReadLn(); });
+        TMultiLineReader lines([&](std::string& line, std::size_t) { line = feed.ReadLn(); });
+        TMessageParser parser(coder, lines);
         parser.AttachFilePath = path;
         parser.MaxText = maxText;
         parser.TextInMemory = textInMemory;
         parser.TextPiece = textPiece;
-        parser.Reset();
-        parser.ContentType.clear();
+        parser.OnTurn = [] { processMessages(); };
         mail.Clear();
         parser.Parse(mail);
         EXPECT_EQ(feed.rest(), NextAnswer) << "the parse must end right after the mail";
@@ -154,8 +155,8 @@ TEST_F(MessageParse, Base64PartIsDecodedAndRepeatedNamesGetSuffixes) {
     EXPECT_EQ(body().back(), "\r\nFile \"a_1.zip\" extracted");   // the name as saved
 }
 
-// Decoding a large attachment must not freeze the window: its messages (timers, a cancel
-// button) are dispatched during the decode. The coder's own progress hook stays in place.
+// Decoding a large attachment must not freeze the window: the owner's turn (here the message
+// loop's) is called during the decode, so timers and a cancel button are handled. The coder's own progress hook stays in place.
 TEST_F(MessageParse, WindowMessagesAreHandledWhileALargeAttachmentIsDecoded) {
     std::mt19937 rng(7);
     // Lower-case letters: their Base64 text never holds the boundary "XYZ".
@@ -203,12 +204,12 @@ TEST_F(MessageParse, UnnamedPartsOfManyMailsTakeTheLowestFreeSuffix) {
                                "--b1\r\nContent-Type: application/octet-stream\r\n\r\n<p>html</p>\r\n"
                                "--b1--\r\n";
     Feed feed;
-    TMessageParser parser(coder, [&] { return feed.ReadLn(); });
+    TMultiLineReader lines([&](std::string& line, std::size_t) { line = feed.ReadLn(); });
+    TMessageParser parser(coder, lines);
     parser.AttachFilePath = path;
     auto fetch = [&] {
         feed = Feed{served + ".\r\n" + NextAnswer};
-        parser.Reset();
-        parser.ContentType.clear();
+        lines.Begin();
         mail.Clear();
         parser.Parse(mail);
         EXPECT_EQ(feed.rest(), NextAnswer);

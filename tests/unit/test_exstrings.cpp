@@ -1,4 +1,4 @@
-#include "net/ExStrings.h"
+#include "mime/ExStrings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // HTML of a hostile mail: unclosed and misnested tags, deep tables and endless attributes
 // convert in bounded memory, and the text in them survives.
-#include "net/HtmlText.h"
+#include "mime/HtmlText.h"
 #include "support/PeakMemory.h"
 
 #include <gtest/gtest.h>

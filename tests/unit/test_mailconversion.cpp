@@ -2,7 +2,7 @@
 // decoding, encoded words, the record limit, and the whole record (kludges, visible lines,
 // names, flags) byte for byte.
 #include "mail/MailConversion.h"
-#include "net/MimeText.h"
+#include "mime/MimeText.h"
 #include "net/Pop3Client.h"
 
 #include <gtest/gtest.h>

@@ -19,16 +19,17 @@
 //    the end of its line gives the bytes its characters carry.
 //  - UUencode: the first character of a line is its byte count; a "begin mode name" line is not
 //    data; the line whose count is 0 (a grave accent or a blank) ends the data. The line after it
-//    must be "end", otherwise the box " No end line." is shown (decoding ends all the same).
+//    must be "end", otherwise OnWarning hears " No end line." (decoding ends all the same).
 //    Characters missing from a line shorter than its count count as 0.
 // After decoding, the source position is just past the last line the decoder read.
 //
 // Stream failures (a read or write that the stream reports as bad) raise EStreamError.
-#include "net/Streams.h"
+#include "mime/Streams.h"
 
 #include <functional>
 #include <istream>
 #include <ostream>
+#include <string>
 
 namespace pb {
 
@@ -49,6 +50,9 @@ public:
     // that works in the window's thread keeps its event loop turning from here. The streams
     // must not be touched from it; an exception thrown by it ends the job and propagates.
     TNotifyEvent OnProgress;
+    // What the decoder has to tell the user about its input (" No end line."): the owner shows
+    // it, the coder itself shows nothing.
+    std::function<void(const std::string& Text)> OnWarning;
 
     std::istream* SourceStream = nullptr;   // not owned
     std::ostream* TargetStream = nullptr;   // not owned

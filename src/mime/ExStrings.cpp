@@ -1,4 +1,4 @@
-#include "net/ExStrings.h"
+#include "mime/ExStrings.h"
 
 #include <algorithm>
 #include <array>
@@ -60,6 +60,21 @@ std::string AsciiLower(std::string_view Text) {
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return out;
+}
+
+std::string NthWord(std::string_view Text, char Separator, int N) {
+    std::string word;
+    int field = 1;
+    for (char c : Text) {
+        if (c == Separator) {
+            if (field == N)
+                break;
+            ++field;
+        } else if (field == N) {
+            word.push_back(c);
+        }
+    }
+    return word;
 }
 
 std::string CopyFrom(const std::string& Text, std::size_t From, std::size_t Count) {

@@ -1,6 +1,4 @@
-#include "net/UUCoder.h"
-
-#include "platform/MessageBoxes.h"
+#include "mime/UUCoder.h"
 
 #include <algorithm>
 #include <array>
@@ -361,6 +359,8 @@ private:
 
 class UUDecoder {
 public:
+    explicit UUDecoder(const std::function<void(const std::string&)>& warn) : warn_(warn) {}
+
     Verdict process(const Piece& p, Output& out) {
         // Only a line's first piece carries anything: a count covers at most 84 characters.
         if (!p.first)
@@ -368,7 +368,7 @@ public:
         if (awaitingEnd_) {
             awaitingEnd_ = false;
             if (!(p.last && p.len == 3 && std::memcmp(p.data, "end", 3) == 0))
-                showMessage(" No end line.");
+                complain(" No end line.");
             return Verdict::Stop;
         }
         if (p.len == 0)
@@ -401,7 +401,7 @@ public:
     // The source ended: a zero-count line as the last line has no end line after it.
     void finish() {
         if (awaitingEnd_)
-            showMessage(" No end line.");
+            complain(" No end line.");
         awaitingEnd_ = false;
     }
 
@@ -414,6 +414,12 @@ private:
         return p.len >= 7 && std::memcmp(p.data, "begin ", 6) == 0 && p.data[6] >= '0' && p.data[6] <= '7';
     }
 
+    void complain(const std::string& text) const {
+        if (warn_)
+            warn_(text);
+    }
+
+    const std::function<void(const std::string&)>& warn_;
     bool awaitingEnd_ = false;
 };
 
@@ -484,7 +490,7 @@ void TUUProcessor::Decode() {
         MimeDecoder decoder;
         decodeLines(*SourceStream, *TargetStream, decoder, progress);
     } else {
-        UUDecoder decoder;
+        UUDecoder decoder(OnWarning);
         decodeLines(*SourceStream, *TargetStream, decoder, progress);
         decoder.finish();
     }

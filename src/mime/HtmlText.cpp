@@ -1,4 +1,4 @@
-#include "net/HtmlText.h"
+#include "mime/HtmlText.h"
 
 #include <gumbo.h>
 

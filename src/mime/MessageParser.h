@@ -21,11 +21,12 @@
 // lines of a file part are written in pieces, in a header or text they are cut), the text kept
 // stops at the record limit, at most MaxFiles files per mail and the rest of the mail in one
 // last file "rest.eml". What the parse had to cut or could not convert is said in ParseLog.
-#include "net/ExStrings.h"
-#include "net/UUCoder.h"
+#include "mime/ExStrings.h"
+#include "mime/UUCoder.h"
 
 #include <cstddef>
 #include <functional>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,6 +35,8 @@
 #include <vector>
 
 namespace pb {
+
+class TPartDecoder;
 
 // The body text of a mail: its lines one after the other in one buffer, each followed by CR LF.
 // A long text costs its bytes, not a string per line, and goes into the host's record as it is.
@@ -106,21 +109,14 @@ public:
     virtual bool NextLine(std::string& Line, bool& Cut) = 0;
 };
 
-class TMultiLineReader;
-
 class TMessageParser {
 public:
-    using LineSource = std::function<std::string()>;
-    // The same, filling a buffer the parser keeps from line to line.
-    using LineInto = std::function<void(std::string& Line)>;
     using StatusSink = std::function<void(int Level, const std::string& Text)>;
 
+    // The mail comes from Source, which ends where the mail ends, so the connection under it
+    // stays in step. Coder decodes the attachments (its OnWarning tells the user about their
+    // faults); text parts are decoded by coders of their own.
     TMessageParser(TUUProcessor& Coder, TPieceSource& Source, StatusSink Status = {});
-    // Lines come from `ReadLn` with their line ends, dot-stuffed, ending with ".\r\n"; a line
-    // longer than MaxLine may come in pieces (every piece but the last without LF). Reading
-    // stops right after the end-of-message line, so the connection stays in step.
-    TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status = {});
-    TMessageParser(TUUProcessor& Coder, LineInto ReadLn, StatusSink Status = {});
     ~TMessageParser();
 
     static constexpr std::size_t MaxLine = 1 << 20;
@@ -137,16 +133,10 @@ public:
     // The pieces in which such a text is converted into the body.
     std::size_t TextPiece = 1 << 20;
 
-    // The part being read: 2 while the mail's own header is read, 1 while it is text, 0 while
-    // it goes to a file; its Content-Type, boundary, transfer encoding and file name as given.
-    int SectionMode = 2;
-    std::string ContentType;
-    std::string Boundary;
-    std::string TransferEncoding;
-    std::string AttachName;
+    // Called every few milliseconds while a long part is decoded or converted: the owner keeps
+    // its window responsive from here (the parser never turns an event loop itself).
+    std::function<void()> OnTurn;
 
-    // Before RETR.
-    void Reset();
     // A new session: attachment names are looked for afresh from suffix 1 (files may have
     // been removed from the folder since the last one).
     void ForgetTakenNames() { freeSuffix_.clear(); }
@@ -185,14 +175,14 @@ private:
     Delimiter ReadToFile(TMailMessage& Mail, Part& part, const std::string& defaultName, std::string* saved);
     void AddText(TMailMessage& Mail, const Part& part, std::string text, TextFile& spilled);
     void AddSpilledText(TMailMessage& Mail, const Part& part, TextFile& raw);
-    void ConvertText(TMailMessage& Mail, const Part& part, std::string& text);
+    void DecodeText(TMailMessage& Mail, const TPartDecoder& decoder, std::istream& in, std::ostream& out);
+    void ConvertText(TMailMessage& Mail, const TPartDecoder& decoder, std::string& text);
     void Note(TMailMessage& Mail, const std::string& Entry, bool& once);
     std::string UniqueName(const std::string& name);
     void RestOfMail(TMailMessage& Mail, const Part& part);
     void Finish(TMailMessage& Mail);
 
     TUUProcessor& coder_;
-    std::unique_ptr<TMultiLineReader> ownSource_;
     TPieceSource& source_;
     StatusSink status_;
     std::string piece_;       // the piece just read

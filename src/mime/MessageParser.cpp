@@ -1,12 +1,10 @@
-#include "net/MessageParser.h"
+#include "mime/MessageParser.h"
 
-#include "net/AsyncSocket.h"
-#include "net/HtmlText.h"
-#include "net/MimeText.h"
-#include "net/MultiLineReader.h"
-#include "net/Streams.h"
+#include "mime/HtmlText.h"
+#include "mime/MimeText.h"
+#include "mime/PartDecoder.h"
+#include "mime/Streams.h"
 #include "platform/AnsiText.h"
-#include "platform/MessageLoop.h"
 #include "platform/PrivateFiles.h"
 #include "platform/RecordLimit.h"
 
@@ -35,8 +33,6 @@ constexpr std::size_t MaxPartHeader = 64 * 1024;
 constexpr std::size_t MaxHtml = 8 << 20;
 // Malformed quoted-printable escapes logged per mail.
 constexpr int MaxEscapeNotes = 20;
-// How long an attachment's decoding runs at most before the window's messages are dispatched.
-constexpr auto DecodeTurnInterval = std::chrono::milliseconds(10);
 
 const char* const TempFile = "Temp.mme";
 constexpr std::size_t WriteChunk = 256 * 1024;
@@ -143,39 +139,6 @@ std::string mediaType(const TMimeField& f, bool& valid) {
     if (type == "multipart" && !f.Param("boundary").empty())
         return "multipart/mixed";
     return "text/plain";
-}
-
-bool isCoderEncoding(const std::string& enc) {
-    return enc == "base64" || enc == "x-uuencode" || enc == "x-uue" || enc == "uuencode";
-}
-
-UUMethods coderMethod(const std::string& enc) { return enc == "base64" ? UUMethods::uuMime : UUMethods::uuCode; }
-
-// Quoted-printable from one file into another in fixed-size windows; an escape cut by the end
-// of a window waits for the next one, so the result equals decoding the whole text at once.
-void decodeQuotedPrintableFile(std::istream& in, std::ostream& out, const std::function<void()>& onMalformed = {}) {
-    std::string buf;
-    std::vector<char> window(64 * 1024);
-    for (;;) {
-        in.read(window.data(), static_cast<std::streamsize>(window.size()));
-        const std::size_t n = static_cast<std::size_t>(in.gcount());
-        buf.append(window.data(), n);
-        const bool last = n == 0 || in.eof();
-        std::size_t safe = buf.size();
-        if (const std::size_t eq = buf.rfind('='); !last && eq != std::string::npos && eq + 3 > buf.size())
-            safe = eq;
-        // A soft line break at the very end (its line end went with the delimiter that ended the
-        // part): the text ends there, without a line end.
-        if (last && !buf.empty() && buf.back() == '=')
-            safe = buf.size() - 1;
-        std::string done = buf.substr(0, safe);
-        DecodeQuotedPrintable(done, 0, onMalformed);
-        if (!out.write(done.data(), static_cast<std::streamsize>(done.size())))
-            throw EStreamError("Stream write error");
-        buf.erase(0, safe);
-        if (last)
-            break;
-    }
 }
 
 } // namespace
@@ -342,15 +305,6 @@ struct TMessageParser::TextFile {
 TMessageParser::TMessageParser(TUUProcessor& Coder, TPieceSource& Source, StatusSink Status)
     : MaxText(kMaxRecordSize), coder_(Coder), source_(Source), status_(std::move(Status)) {}
 
-TMessageParser::TMessageParser(TUUProcessor& Coder, LineSource ReadLn, StatusSink Status)
-    : TMessageParser(Coder, LineInto([source = std::move(ReadLn)](std::string& line) { line = source(); }),
-                     std::move(Status)) {}
-
-TMessageParser::TMessageParser(TUUProcessor& Coder, LineInto ReadLn, StatusSink Status)
-    : MaxText(kMaxRecordSize), coder_(Coder),
-      ownSource_(std::make_unique<TMultiLineReader>(
-          [readLn = std::move(ReadLn)](std::string& line, std::size_t) { readLn(line); })),
-      source_(*ownSource_), status_(std::move(Status)) {}
 
 TMessageParser::~TMessageParser() = default;
 
@@ -368,13 +322,6 @@ std::string TMessageParser::SafeFileName(const std::string& Name) {
         bare = cutUtf8(bare.substr(0, std::min(dot, MaxName - ext.size())), MaxName - ext.size()) + ext;
     }
     return harmlessFileName(bare);
-}
-
-void TMessageParser::Reset() {
-    TransferEncoding.clear();
-    Boundary.clear();
-    AttachName.clear();
-    SectionMode = 2;
 }
 
 // The next piece of the mail: a line with its line end, or a part of a longer line. After the
@@ -484,7 +431,6 @@ void TMessageParser::TakeField(TMailMessage& Mail, Part& part, const std::string
     const std::string name = AsciiLower(Trim(std::string_view(field).substr(0, colon)));
     const std::string_view value = std::string_view(field).substr(colon + 1);
     if (name == "content-type") {
-        ContentType = Trim(value).substr(0, MaxValue);
         const TMimeField f = ParseMimeField(value);
         bool valid = false;
         part.type = mediaType(f, valid);
@@ -492,18 +438,12 @@ void TMessageParser::TakeField(TMailMessage& Mail, Part& part, const std::string
         // An invalid type is text/plain in US-ASCII: its 8-bit bytes are undeclared.
         part.charset = valid ? f.Param("charset").substr(0, MaxValue) : std::string();
         part.typeName = DecodeEncodedWords(f.Param("name").substr(0, MaxValue * 4), true);
-        Boundary = part.boundary;
-        if (!part.typeName.empty())
-            AttachName = part.typeName;
     } else if (name == "content-transfer-encoding") {
         part.encoding = AsciiLower(Trim(value)).substr(0, MaxValue);
-        TransferEncoding = Trim(value).substr(0, MaxValue);
     } else if (name == "content-disposition") {
         const TMimeField f = ParseMimeField(value);
         part.attachment = f.Value == "attachment";
         part.fileName = DecodeEncodedWords(f.Param("filename").substr(0, MaxValue * 4), true);
-        if (!part.fileName.empty())
-            AttachName = part.fileName;
     }
 }
 
@@ -548,7 +488,6 @@ TMessageParser::Delimiter TMessageParser::ReadEntity(TMailMessage& Mail, Part& p
         bodyTaken_ = true;
         if (alt)
             alt->use();
-        SectionMode = 1;
         std::string text;
         TextFile spilled;
         Delimiter d;
@@ -628,27 +567,15 @@ void TMessageParser::AddText(TMailMessage& Mail, const Part& part, std::string t
         AddSpilledText(Mail, part, spilled);
         return;
     }
-    const std::string& enc = part.encoding;
-    bool anyLineEnd = false;
-    if (enc == "quoted-printable") {
-        int malformed = 0;
-        DecodeQuotedPrintable(text, 0, [&] {
-            if (malformed++ < MaxEscapeNotes)
-                Mail.ParseLog.Add("DEQP Fehler in Quoted-Printable-Nachricht");
-        });
-    } else if (isCoderEncoding(enc)) {
+    const TPartDecoder decoder(part.encoding, part.charset);
+    if (!decoder.Transparent()) {
         std::istringstream in(std::move(text));
         std::ostringstream out;
-        TUUProcessor coder;
-        coder.Method = coderMethod(enc);
-        coder.SourceStream = &in;
-        coder.TargetStream = &out;
-        coder.Decode();
+        DecodeText(Mail, decoder, in, out);
         text = std::move(out).str();
-        anyLineEnd = true;
     }
-    ConvertText(Mail, part, text);
-    if (anyLineEnd) {
+    ConvertText(Mail, decoder, text);
+    if (decoder.AnyLineEnd()) {
         forEachLine(text, [&](std::string_view line) { Mail.Body.Add(line); });
         return;
     }
@@ -657,9 +584,23 @@ void TMessageParser::AddText(TMailMessage& Mail, const Part& part, std::string t
         Mail.BodyEndsOpen = true;
 }
 
-void TMessageParser::ConvertText(TMailMessage& Mail, const Part& part, std::string& text) {
-    if (!ConvertToWindows1252(text, part.charset))
-        Note(Mail, ansi("POP3 Unbekannter Zeichensatz \"") + part.charset + ansi("\": Text unverändert übernommen"),
+// A text part's decoding: by a coder of its own (the component's coder and its events are for
+// files), malformed escapes logged, the owner's window kept responsive.
+void TMessageParser::DecodeText(TMailMessage& Mail, const TPartDecoder& decoder, std::istream& in,
+                                std::ostream& out) {
+    TUUProcessor coder;
+    coder.OnWarning = coder_.OnWarning;
+    TTurns turn(OnTurn);
+    int malformed = 0;
+    decoder.Decode(in, out, coder, turn, [&] {
+        if (malformed++ < MaxEscapeNotes)
+            Mail.ParseLog.Add("DEQP Fehler in Quoted-Printable-Nachricht");
+    });
+}
+
+void TMessageParser::ConvertText(TMailMessage& Mail, const TPartDecoder& decoder, std::string& text) {
+    if (!decoder.ToWindows1252(text))
+        Note(Mail, ansi("POP3 Unbekannter Zeichensatz \"") + decoder.Charset() + ansi("\": Text unverändert übernommen"),
              charsetNoted_);
 }
 
@@ -670,25 +611,13 @@ void TMessageParser::AddSpilledText(TMailMessage& Mail, const Part& part, TextFi
     raw.out.close();
     if (raw.out.fail())
         throw EStreamError("Stream write error");
-    const std::string& enc = part.encoding;
-    const bool anyLineEnd = isCoderEncoding(enc);
+    const TPartDecoder decoder(part.encoding, part.charset);
+    const bool anyLineEnd = decoder.AnyLineEnd();
     TextFile decoded;
-    if (anyLineEnd || enc == "quoted-printable") {
+    if (!decoder.Transparent()) {
         std::ifstream in = openInputFile(raw.name);
         decoded.out = createTempFile(AttachFilePath + TempFile, decoded.name);
-        if (anyLineEnd) {
-            TUUProcessor coder;
-            coder.Method = coderMethod(enc);
-            coder.SourceStream = &in;
-            coder.TargetStream = &decoded.out;
-            coder.Decode();
-        } else {
-            int malformed = 0;
-            decodeQuotedPrintableFile(in, decoded.out, [&] {
-                if (malformed++ < MaxEscapeNotes)
-                    Mail.ParseLog.Add("DEQP Fehler in Quoted-Printable-Nachricht");
-            });
-        }
+        DecodeText(Mail, decoder, in, decoded.out);
         decoded.out.close();
         if (decoded.out.fail())
             throw EStreamError("Stream write error");
@@ -709,13 +638,10 @@ void TMessageParser::AddSpilledText(TMailMessage& Mail, const Part& part, TextFi
     std::ifstream in = openInputFile(source);
     std::vector<char> window(TextPiece);
     std::string piece, carry;
-    auto lastTurn = std::chrono::steady_clock::now();
+    // The window goes on handling its messages meanwhile, as while a file is decoded.
+    TTurns turn(OnTurn);
     for (bool last = false; !last && !full;) {
-        // The window goes on handling its messages meanwhile, as while a file is decoded.
-        if (std::chrono::steady_clock::now() - lastTurn >= DecodeTurnInterval) {
-            processMessages();
-            lastTurn = std::chrono::steady_clock::now();
-        }
+        turn();
         in.read(window.data(), static_cast<std::streamsize>(window.size()));
         const std::size_t n = static_cast<std::size_t>(in.gcount());
         last = n < window.size();
@@ -732,7 +658,7 @@ void TMessageParser::AddSpilledText(TMailMessage& Mail, const Part& part, TextFi
                 piece.resize(cut + 1);
             }
         }
-        ConvertText(Mail, part, piece);
+        ConvertText(Mail, decoder, piece);
         if (!anyLineEnd) {
             if (fits(piece.size()))
                 body.Append(piece);
@@ -771,7 +697,6 @@ TMessageParser::Delimiter TMessageParser::ReadToFile(TMailMessage& Mail, Part& p
         RestOfMail(Mail, part);
         return {};
     }
-    SectionMode = 0;
     // The raw part goes under a private name, removed once the part is done, whatever happens.
     std::string tempName;
     struct RemoveTemp {
@@ -829,50 +754,26 @@ TMessageParser::Delimiter TMessageParser::ReadToFile(TMailMessage& Mail, Part& p
         return d;
     const std::string name = UniqueName(SafeFileName(named ? part.name() : defaultName));
     const std::string target = AttachFilePath + name;
-    AttachName = name;
-    if (isCoderEncoding(part.encoding)) {
-        std::ifstream source = openInputFile(tempName);
-        std::ofstream decoded = createOutputFile(target);
-        coder_.Method = coderMethod(part.encoding);
-        if (status_)
-            status_(1, "Decoding file");
-        struct Detach {
-            TUUProcessor& c;
-            TUUProcessor::TNotifyEvent progress;
-            ~Detach() { c.SourceStream = nullptr, c.TargetStream = nullptr, c.OnProgress = std::move(progress); }
-        } detach{coder_, coder_.OnProgress};
-        coder_.SourceStream = &source;
-        coder_.TargetStream = &decoded;
-        // A large attachment takes a while to decode: the window goes on handling its messages
-        // meanwhile (timers, "Abbrechen"), every few milliseconds rather than at every window
-        // of the coder. A cancel lets the decode finish; the next read of the mail ends it.
-        auto lastTurn = std::chrono::steady_clock::now();
-        coder_.OnProgress = [&lastTurn, &own = detach.progress](TUUProcessor& sender) {
-            if (own)
-                own(sender);
-            if (std::chrono::steady_clock::now() - lastTurn >= DecodeTurnInterval) {
-                processMessages();
-                lastTurn = std::chrono::steady_clock::now();
-            }
-        };
-        if (source.peek() != std::char_traits<char>::eof())
-            coder_.Decode();
-        decoded.close();
-        if (decoded.fail())
-            throw EStreamError("Stream write error");
-    } else if (part.encoding == "quoted-printable") {
-        std::ifstream source = openInputFile(tempName);
-        std::ofstream decoded = createOutputFile(target);
-        decodeQuotedPrintableFile(source, decoded);
-        decoded.close();
-        if (decoded.fail())
-            throw EStreamError("Stream write error");
-    } else {
+    const TPartDecoder decoder(part.encoding, {});
+    if (decoder.Transparent()) {
         std::error_code ec;
         std::filesystem::rename(tempName, target, ec);
         if (ec)
             throw EInOutError("Cannot rename \"" + tempName + "\" to \"" + target + "\". " + ec.message());
         tempName.clear();   // it is the attachment now
+    } else {
+        std::ifstream source = openInputFile(tempName);
+        std::ofstream decoded = createOutputFile(target);
+        if (decoder.AnyLineEnd() && status_)
+            status_(1, "Decoding file");
+        // A large attachment takes a while to decode: the owner's window goes on handling its
+        // messages meanwhile (timers, "Abbrechen"). A cancel lets the decode finish; the next
+        // read of the mail ends it.
+        TTurns turn(OnTurn);
+        decoder.Decode(source, decoded, coder_, turn);
+        decoded.close();
+        if (decoded.fail())
+            throw EStreamError("Stream write error");
     }
     std::error_code ec;
     if (!named && std::filesystem::file_size(target, ec) == 0 && !ec) {
@@ -914,8 +815,6 @@ void TMessageParser::RestOfMail(TMailMessage& Mail, const Part& part) {
 }
 
 void TMessageParser::Parse(TMailMessage& Mail) {
-    if (ownSource_)
-        ownSource_->Begin();
     ended_ = false;
     lineStart_ = true;
     pieceStart_ = true;
@@ -929,9 +828,7 @@ void TMessageParser::Parse(TMailMessage& Mail) {
     htmlCharset_.clear();
     htmlAt_ = -1;
     Part top;
-    SectionMode = 2;
     ReadHeader(Mail, top, true);
-    SectionMode = 1;
     if (!ended_)
         ReadEntity(Mail, top, 0, nullptr);
     while (!ended_)

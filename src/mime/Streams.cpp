@@ -1,4 +1,4 @@
-#include "net/Streams.h"
+#include "mime/Streams.h"
 
 #include "platform/PrivateFiles.h"
 

@@ -1,6 +1,6 @@
-#include "net/MimeText.h"
+#include "mime/MimeText.h"
 
-#include "net/ExStrings.h"
+#include "mime/ExStrings.h"
 #include "platform/AnsiText.h"
 
 #include <QByteArray>

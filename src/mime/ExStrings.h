@@ -22,6 +22,10 @@ int AnsiCompareText(std::string_view A, std::string_view B);
 bool AnsiSameText(std::string_view A, std::string_view B);
 // ASCII letters A-Z become a-z; every other byte stays (for protocol names and MIME tokens).
 std::string AsciiLower(std::string_view Text);
+// The N-th field of Text (from 1); every Separator ends a field, so adjacent separators make an
+// empty field. Everything else stays, line ends included ("+OK 2 320\r\n", ' ', 3 -> "320\r\n").
+std::string NthWord(std::string_view Text, char Separator, int N);
+
 // Characters of Text from position From (1-based), at most Count; empty when From is 0 or
 // past the end.
 std::string CopyFrom(const std::string& Text, std::size_t From, std::size_t Count = std::string::npos);
