@@ -3,8 +3,8 @@
 #include "mime/ExStrings.h"
 #include "mime/MimeText.h"
 
+#include <memory>
 #include <utility>
-#include <vector>
 
 namespace pb {
 namespace {
@@ -14,12 +14,14 @@ namespace {
 void decodeQuotedPrintable(std::istream& in, std::ostream& out, TTurns& turn,
                            const std::function<void()>& onMalformed) {
     std::string buf;
-    std::vector<char> window(64 * 1024);
+    // Left uninitialised: a short text, the common case, costs no clearing of the whole window.
+    constexpr std::size_t Window = 64 * 1024;
+    const std::unique_ptr<char[]> window(new char[Window]);
     for (;;) {
         turn();
-        in.read(window.data(), static_cast<std::streamsize>(window.size()));
+        in.read(window.get(), static_cast<std::streamsize>(Window));
         const std::size_t n = static_cast<std::size_t>(in.gcount());
-        buf.append(window.data(), n);
+        buf.append(window.get(), n);
         const bool last = n == 0 || in.eof();
         std::size_t safe = buf.size();
         if (const std::size_t eq = buf.rfind('='); !last && eq != std::string::npos && eq + 3 > buf.size())

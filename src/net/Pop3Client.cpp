@@ -3,6 +3,8 @@
 #include "mime/MimeText.h"
 #include "platform/AnsiText.h"
 #include "platform/Fnv1a.h"
+#include "platform/MessageBoxes.h"
+#include "platform/MessageLoop.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -138,6 +140,10 @@ TPop3Client::TPop3Client(QObject* owner)
       }),
       parser_(UUProcessor, mailLines_, [this](int level, const std::string& text) { StatusMessage(level, text); }) {
     Port = 110;
+    // Like every wait of the component, a long decode keeps the message loop turning, and the
+    // coder's complaints are shown as boxes, unless the owner handles both itself.
+    OnDecodeTurn = [] { processMessages(); };
+    UUProcessor.OnWarning = [](const std::string& text) { showMessage(text); };
     // A read notification while canceled: drop the connection without QUIT, so a canceled
     // session is never reused.
     OnAbortRead = [this](QObject*) { DropConnection(); };

@@ -86,8 +86,8 @@ public:
     // arrived so far. The owner's progress display hangs on it.
     TNotifyEvent OnRetrieveProgress;
     static constexpr std::int64_t ProgressStep = 4096;
-    // Called every few milliseconds while GetMailMessage decodes a long part: the owner keeps its
-    // window responsive from here.
+    // Called every few milliseconds while GetMailMessage decodes a long part, so that the window
+    // stays responsive; turns the message loop unless the owner sets its own.
     std::function<void()> OnDecodeTurn;
 
     // --- state ---------------------------------------------------------------------------------
