@@ -4,6 +4,7 @@
 #include "net/AsyncSocket.h"
 #include "net/Pop3Client.h"
 #include "platform/AnsiText.h"
+#include "platform/MessageLoop.h"
 #include "platform/Resolver.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -101,6 +103,48 @@ TEST(AsyncSocketRead, ManyChunksOfShortLinesAndOneLongLineArriveIntact) {
     for (int i = 0; i < 5000; ++i)
         ASSERT_EQ(s.ReadLn(), "line " + std::to_string(i) + "\r\n");
     EXPECT_EQ(s.ReadLn(), longLine);
+    s.Disconnect();
+}
+
+// A server that sends far more than is read (answers to commands sent ahead, or more than it
+// listed): the buffer stops at its limit while the rest waits in the kernel, and every line
+// still comes, in order, once the reader takes them.
+TEST(AsyncSocketRead, BufferStopsAtItsLimitAndLosesNothing) {
+    constexpr int count = 600000;   // 8.4 MB
+    auto line = [](int i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "line %07d\r\n", i);
+        return std::string(text);
+    };
+    std::string lines;
+    for (int i = 0; i < count; ++i)
+        lines += line(i);
+    LoopbackServer server([&](Peer& p) {
+        p.send(lines);
+        p.waitForClose();
+    });
+    TAsyncSocket s;
+    connectTo(s, server.port());
+    std::size_t most = 0;
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    pumpUntil([&] {
+        most = std::max(most, s.InBuffer.Size());
+        return most >= TAsyncSocket::ReadAheadLimit || std::chrono::steady_clock::now() > until;
+    });
+    ASSERT_GE(most, TAsyncSocket::ReadAheadLimit);
+    auto pump = [&](int turns) {
+        for (int k = 0; k < turns; ++k) {
+            pumpOnce();
+            most = std::max(most, s.InBuffer.Size());
+        }
+    };
+    pump(50);
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(s.ReadLn(), line(i));
+        if (i % 20000 == 0)
+            pump(5);
+    }
+    EXPECT_LT(most, TAsyncSocket::ReadAheadLimit + 16384);   // one receive beyond it at most
     s.Disconnect();
 }
 
