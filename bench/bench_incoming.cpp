@@ -20,6 +20,9 @@
 // mailbox, Dovecot's index included, is put back from a copy before each run and each curl
 // download (not timed), and a login after it (not timed either) lets Dovecot look at it first.
 //
+// With PB_BENCH_NO_PIPELINING=1 the run takes Dovecot as a server without PIPELINING (one mail
+// asked for ahead, none with deletion on), for the figures before and after.
+//
 // With PB_BENCH_TLS=1 every round also fetches over TLS from the first byte (the certificate
 // trusted by its fingerprint) and curl over pop3s, from the same Dovecot, and the summary
 // gives both ratios to curl and how much TLS adds to ours.
@@ -109,6 +112,10 @@ Round fetchWithPostbridge(const pb::test::MailServers& servers, bool tls) {
             w.FormActivate();
             if (!w.edapi1->Connected())
                 throw std::runtime_error("the window did not attach to edhost");
+            if (!qEnvironmentVariableIsEmpty("PB_BENCH_NO_PIPELINING")) {
+                pb::TPop3Client& pop3 = *w.POP3_Service;
+                pop3.OnConnect = [&pop3](QObject*) { pop3.Capabilities.Pipelining = false; };
+            }
 
             const bench::TimedRun t = bench::timeRun([&] { w.BitBtn2Click(); });
             r.secs = t.secs;
