@@ -452,6 +452,13 @@ bool TIncomingRun::HostHasMail(const std::string& Key) {
     return false;
 }
 
+void TIncomingRun::MailFailed(const std::exception& e) {
+    ++FailedItems;
+    LogEntry(ansi("POP3 Übetragungsfehler"));
+    if (const std::string refusal = RefusalLine("POP3", e); !refusal.empty())
+        LogEntry(refusal);
+}
+
 void TIncomingRun::MailStored(const TStoreInFlight& mail) {
     try {
         if (Run.Active)
@@ -459,10 +466,7 @@ void TIncomingRun::MailStored(const TStoreInFlight& mail) {
     } catch (const EAbortError&) {
         LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
     } catch (const std::exception& e) {
-        ++FailedItems;
-        LogEntry(ansi("POP3 Übetragungsfehler"));
-        if (const std::string refusal = RefusalLine("POP3", e); !refusal.empty())
-            LogEntry(refusal);
+        MailFailed(e);
     }
 }
 
@@ -751,10 +755,7 @@ void TIncomingRun::POP3_ServiceDeletionAnswered(std::int32_t Msg, const ERefused
     const int position = due->second;
     Run.DeletionsDue.erase(due);
     if (Refusal) {
-        ++FailedItems;
-        LogEntry(ansi("POP3 Übetragungsfehler"));
-        if (const std::string refusal = RefusalLine("POP3", *Refusal); !refusal.empty())
-            LogEntry(refusal);
+        MailFailed(*Refusal);
         return;
     }
     Run.Deleted.push_back(Msg);
@@ -771,9 +772,8 @@ void TIncomingRun::DeleteDueMails() {
             DeleteMail(position);
         } catch (const EAbortError&) {
             LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
-        } catch (const std::exception&) {
-            ++FailedItems;
-            LogEntry(ansi("POP3 Übetragungsfehler"));
+        } catch (const std::exception& e) {
+            MailFailed(e);
         }
     }
 }
@@ -868,10 +868,7 @@ int TIncomingRun::FetchMail(int i) {
     } catch (const EAbortError&) {
         LogEntry(ansi("POP3 Übetragung vom Benutzer abgebrochen"));
     } catch (const std::exception& e) {
-        ++FailedItems;
-        LogEntry(ansi("POP3 Übetragungsfehler"));
-        if (const std::string refusal = RefusalLine("POP3", e); !refusal.empty())
-            LogEntry(refusal);
+        MailFailed(e);
     }
     // Ended without a store of its own (a failure, a cancel): not an abnormal end.
     if (!settled) {

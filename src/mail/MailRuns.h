@@ -157,6 +157,8 @@ private:
     // A list file could not be read or written: logged, and shown in a box with the consequence.
     void ListFailure(const char* Verb, const std::exception& e, const char* Consequence);
     void LogFailure(const std::string& Tag, const char* What, const std::exception& e);
+    // A mail's failure (or its deletion's): counted, logged, with the server's refusal if any.
+    void MailFailed(const std::exception& e);
     // A session that cannot go on is dropped without QUIT: the server then carries out none of
     // its deletions, and the next run can connect afresh.
     void DropConnection();
