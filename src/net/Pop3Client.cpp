@@ -419,13 +419,10 @@ void TPop3Client::GetMailMessage(int MailNumber) {
         parser_.OnTurn = OnDecodeTurn;
         // DELE answers due before the mail's are handed on; the mail's own answer is taken when
         // it was asked for next, otherwise whatever else was asked is read past first.
-        while (!asked_.empty() && asked_.front().Dele)
-            TakeAsked();
+        TakeDueDeletions();
         std::string reply;
         if (!asked_.empty() && asked_.front().Msg == MailNumber) {
-            asked_.pop_front();
-            --askedMails_;
-            askedBytes_ -= ListedSize(MailNumber);
+            PopAsked();
             reply = ReadReply();
         } else {
             reply = Transaction("RETR " + std::to_string(MailNumber));
@@ -434,8 +431,7 @@ void TPop3Client::GetMailMessage(int MailNumber) {
             Refused(reply, "RETR");
         MailMessage.Clear();
         retrievedBytes_ = 0;
-        if (const auto listed = listedSizes_.find(MailNumber); listed != listedSizes_.end())
-            SetMailDeadline(listed->second);
+        ListedDeadline(MailNumber);
         mailLines_.Begin();
         try {
             parser_.Parse(MailMessage);
@@ -490,8 +486,7 @@ void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::
         const std::string reply = Transaction("RETR " + std::to_string(MailNumber));
         if (!Positive(reply))
             Refused(reply, "RETR");
-        if (const auto listed = listedSizes_.find(MailNumber); listed != listedSizes_.end())
-            SetMailDeadline(listed->second);
+        ListedDeadline(MailNumber);
         bool inHeader = true;
         std::string* field = nullptr;   // the header value being continued
         TMultiLineReader answer = Answer();
@@ -572,6 +567,10 @@ void TPop3Client::TakeDeletionAnswers() {
     if (busy_ || asked_.empty() || !asked_.front().Dele || !Connected())
         return;
     BusyScope busy(busy_);
+    TakeDueDeletions();
+}
+
+void TPop3Client::TakeDueDeletions() {
     while (!asked_.empty() && asked_.front().Dele)
         TakeAsked();
 }
@@ -586,20 +585,31 @@ void TPop3Client::DiscardRequested() {
         TakeAsked();
 }
 
-void TPop3Client::TakeAsked() {
+TPop3Client::TAsked TPop3Client::PopAsked() {
     const TAsked head = asked_.front();
     asked_.pop_front();
+    if (!head.Dele) {
+        --askedMails_;
+        askedBytes_ -= ListedSize(head.Msg);
+    }
+    return head;
+}
+
+void TPop3Client::ListedDeadline(int MailNumber) {
+    if (const auto listed = listedSizes_.find(MailNumber); listed != listedSizes_.end())
+        SetMailDeadline(listed->second);
+}
+
+void TPop3Client::TakeAsked() {
+    const TAsked head = PopAsked();
     try {
         if (head.Dele) {
             DeletionAnswered(head.Msg, ReadReply());
             return;
         }
-        --askedMails_;
-        askedBytes_ -= ListedSize(head.Msg);
         if (!Positive(ReadReply()))
             return;
-        if (const auto listed = listedSizes_.find(head.Msg); listed != listedSizes_.end())
-            SetMailDeadline(listed->second);
+        ListedDeadline(head.Msg);
         Answer().SkipRest();
         ClearMailDeadline();
     } catch (...) {

@@ -170,6 +170,10 @@ private:
     };
     // Reads the answer at the head of those due: a DELE's is handed on, a mail's read past.
     void TakeAsked();
+    TAsked PopAsked();          // the head of those due, taken off with its count and bytes
+    void TakeDueDeletions();    // the DELE answers at the head of those due
+    // The time a mail may take, by its size in the last LIST (none when it was not listed).
+    void ListedDeadline(int MailNumber);
     void DiscardRequested();   // every answer due, as TakeAsked
     void ForgetAsked();        // the connection is gone, and with it the answers due
     void DeletionAnswered(int MailNumber, const std::string& Reply);
