@@ -97,8 +97,49 @@ public:
     void Abandon();
 
 private:
+    enum class TState { Header, Lines, Bytes, Skip, Rest, Done };
+    struct TLine;
+    struct TMatch {
+        int level = -1;   // index into multiparts_; -1: no delimiter
+        bool closing = false;
+    };
+
+    void Segment(std::string_view Seg, bool Complete);
+    void Take(const TLine& Line);
+    void TakeHeaderLine(const TLine& Line);
+    void TakeField();
+    void BeginBody();
+    void TakeDelimiter(const TLine& Line, TMatch Match);
+    TMatch MatchDelimiter(std::string_view Text) const;
+    bool MayBeDelimiter(std::string_view Seg) const;
+    void StartContentLine();
+    void PassOn(std::string_view Seg, bool Complete);
+    void HoldEnd(std::string_view End);
+    void Emit(std::string_view Bytes);
+    void FlushRun();
+    void FinishLine(bool Abandoned);
+    void CloseParts();
+
     TMimeEvents& events_;
-    // The rest of the reader's state is its own (line being read, boundaries, open parts).
+    TState state_ = TState::Header;
+    TPartHeader part_;                     // the part whose header or body is being read
+    bool leafOpen_ = false;                // part_ has begun and not ended
+    std::vector<TPartHeader> multiparts_;  // the open multiparts, outermost first
+    std::string field_;                    // the header field being read, continuations joined
+    // The line being read, when it has to be seen whole (a header or text line, a possible
+    // delimiter): at most MaxLine + 2 bytes of it.
+    std::string line_;
+    bool lineLong_ = false;    // line_ lost bytes beyond its bound
+    bool crLast_ = false;      // the last byte of the line read so far is a CR
+    // A part read as bytes or passed over is in the middle of a line that is no delimiter.
+    bool passing_ = false;
+    bool crHeld_ = false;      // its last byte, a CR, waits for whether an LF follows
+    std::string_view heldEnd_; // the line end of a part's last line, held until a line shows the part goes on
+    bool linesCut_ = false;
+    // The piece being fed, and the run of its bytes not yet handed on in one BodyBytes.
+    std::string_view piece_;
+    const char* runBegin_ = nullptr;
+    std::size_t runSize_ = 0;
 };
 
 } // namespace pb

@@ -1,0 +1,307 @@
+// The message reader's events for a table of mails, each fed whole, line by line, in pieces of
+// seven bytes and byte by byte: every feed must tell the same structure. One reader reads all
+// rows in turn, so what one mail leaves behind would show in the next.
+#include "mime/MimeReader.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pb {
+namespace {
+
+using enum TPartBody;
+constexpr std::size_t MaxLine = TMimeReader::MaxLine;
+
+// Control characters escaped, runs of one character shortened to "c{n}".
+std::string Shown(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t run = 1;
+        while (i + run < s.size() && s[i + run] == s[i])
+            ++run;
+        const char c = s[i];
+        std::string one = c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
+        if (static_cast<unsigned char>(c) < 0x20 && one.size() == 1)
+            one = "\\x" + std::to_string(static_cast<unsigned char>(c));
+        if (run >= 16) {
+            out += one + "{" + std::to_string(run) + "}";
+            i += run;
+        } else {
+            out += one;
+            ++i;
+        }
+    }
+    return out;
+}
+
+// The owner's answers by media type ("*" for any other), written down as a trace: one line per
+// event, adjacent BodyBytes of a part read as bytes joined (so that how the mail was cut into
+// pieces cannot show), each line of a part read as lines on its own. Events out of order show
+// as "!" lines.
+class TTrace : public TMimeEvents {
+public:
+    std::vector<std::pair<std::string, TPartBody>> Answers;
+    std::string Text;
+
+    void HeaderLine(std::string_view Line) override { Add("H", Line); }
+    void HeaderField(std::string_view Field, int Depth) override { Add("F" + std::to_string(Depth), Field); }
+    TPartBody PartBegins(const TPartHeader& Part) override {
+        TPartBody answer = Lines;
+        for (const auto& [type, body] : Answers)
+            if (type == Part.Type || type == "*") {
+                answer = body;
+                break;
+            }
+        std::string shown = Part.Type;
+        for (const auto& [key, value] : {std::pair{" charset=", Part.Charset}, {" enc=", Part.Encoding},
+                                         {" name=", Part.Name()}, {" multipart=", Part.Multipart ? Part.Boundary : ""}})
+            if (!value.empty())
+                shown += key + value;
+        if (Part.Attachment)
+            shown += " attachment";
+        if (Part.Depth != static_cast<int>(open_.size()) || ended_)
+            Text += "! begins at depth " + std::to_string(Part.Depth) + "\n";
+        Add("B" + std::to_string(Part.Depth), shown);
+        if (answer == RestOfMail && !Part.Multipart)
+            Add("R", Part.Delimiter + Part.RawHeader);
+        open_.push_back({Part.Depth, Part.Multipart ? Skip : answer});
+        return answer;
+    }
+    void BodyBytes(std::string_view Bytes) override {
+        if (open_.empty() || open_.back().second == Skip || ended_)
+            Text += "! bytes outside a part\n";
+        if (!open_.empty() && open_.back().second == Lines)
+            Add("L", Bytes);
+        else
+            bytes_ += Bytes;
+    }
+    void PartEnds(const TPartHeader& Part) override {
+        if (open_.empty() || open_.back().first != Part.Depth)
+            Text += "! ends a part not open\n";
+        else
+            open_.pop_back();
+        Add("E" + std::to_string(Part.Depth), Part.Type);
+    }
+    void MailEnds(bool Complete, bool LinesCut) override {
+        if (ended_ || (Complete && !open_.empty()))
+            Text += "! ends with parts open\n";
+        Add("M", std::string(Complete ? "end" : "abandoned") + (LinesCut ? " cut" : ""));
+        ended_ = true;
+    }
+    void Reset() {
+        Text.clear();
+        open_.clear();
+        ended_ = false;
+    }
+
+private:
+    void Add(const std::string& Tag, std::string_view Value) {
+        if (!bytes_.empty()) {
+            Text += "D " + Shown(bytes_) + "\n";
+            bytes_.clear();
+        }
+        Text += Tag + (Value.empty() ? "" : " " + Shown(Value)) + "\n";
+    }
+    std::vector<std::pair<int, TPartBody>> open_;   // depth and answer of the parts begun
+    std::string bytes_;
+    bool ended_ = false;
+};
+
+struct TRow {
+    std::string Name;
+    std::string Mail;
+    std::vector<std::pair<std::string, TPartBody>> Answers;
+    std::string Trace;
+    bool Abandon = false;
+};
+
+std::string Crlf(std::string_view text) {
+    std::string out;
+    for (char c : text)
+        out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
+std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+
+// Multiparts nested one deeper than the reader follows: the deepest is read as one part.
+TRow TooDeep() {
+    const int max = TMimeReader::MaxDepth;
+    TRow row{"nesting past MaxDepth", "Content-Type: multipart/mixed; boundary=b0\n\n", {{"*", Bytes}}, {}};
+    row.Trace = "H Content-Type: multipart/mixed; boundary=b0\nH\nF0 Content-Type: multipart/mixed; boundary=b0\n"
+                "B0 multipart/mixed multipart=b0\n";
+    for (int d = 1; d <= max; ++d) {
+        const std::string b = "b" + std::to_string(d);
+        row.Mail += "--b" + std::to_string(d - 1) + "\nContent-Type: multipart/mixed; boundary=" + b + "\n\n";
+        row.Trace += "F" + std::to_string(d) + " Content-Type: multipart/mixed; boundary=" + b + "\n";
+        row.Trace += "B" + std::to_string(d) + " multipart/mixed" + (d < max ? " multipart=" + b : "") + "\n";
+    }
+    row.Mail += "--b32\nx\n";
+    row.Trace += "D --b32\\nx\\n\n";
+    for (int d = max; d >= 0; --d)
+        row.Trace += "E" + std::to_string(d) + " multipart/mixed\n";
+    row.Trace += "M end\n";
+    return row;
+}
+
+std::vector<TRow> Rows() {
+    const std::string mixed = "Content-Type: multipart/mixed; boundary=b\n\n";
+    const std::string mixedTrace =
+        "H Content-Type: multipart/mixed; boundary=b\nH\nF0 Content-Type: multipart/mixed; boundary=b\n"
+        "B0 multipart/mixed multipart=b\n";
+    return {
+        {"one text part, CR LF", Crlf("Subject: Hi\nFrom: a@b\n\nHello\n\nWorld\n"), {{"*", Lines}},
+         "H Subject: Hi\nH From: a@b\nF0 Subject: Hi\nH\nF0 From: a@b\nB0 text/plain\n"
+         "L Hello\nL\nL World\nE0 text/plain\nM end\n"},
+        {"one text part, bare LF, last line without line end", "Subject: Hi\n\nHello\nWorld", {{"*", Lines}},
+         "H Subject: Hi\nH\nF0 Subject: Hi\nB0 text/plain\nL Hello\nL World\nE0 text/plain\nM end\n"},
+        {"folded field", "Subject: a\n  b\n\tc\nX: y\n\n", {{"*", Lines}},
+         "H Subject: a\nH   b\nH \\tc\nH X: y\nF0 Subject: a  b\\tc\nH\nF0 X: y\nB0 text/plain\nE0 text/plain\nM end\n"},
+        {"no blank line after the header", "Subject: a\nFrom: b", {{"*", Lines}},
+         "H Subject: a\nH From: b\nF0 Subject: a\nF0 From: b\nM end\n"},
+        {"preamble, parts as bytes, closing delimiter, epilogue, CR LF",
+         Crlf(mixed + "preamble\n--b\nContent-Type: text/plain\n\none\ntwo\n--b\n"
+                      "Content-Type: application/octet-stream\n\nAAA\n--b--\nepilogue\n--b\n"),
+         {{"*", Bytes}},
+         "H Content-Type: multipart/mixed; boundary=b\nH\nF0 Content-Type: multipart/mixed; boundary=b\n"
+         "B0 multipart/mixed multipart=b\nF1 Content-Type: text/plain\nB1 text/plain\nD one\\r\\ntwo\n"
+         "E1 text/plain\nF1 Content-Type: application/octet-stream\nB1 application/octet-stream\nD AAA\n"
+         "E1 application/octet-stream\nE0 multipart/mixed\nM end\n"},
+        {"preamble, parts as bytes, closing delimiter, epilogue, bare LF",
+         mixed + "preamble\n--b\nContent-Type: text/plain\n\none\ntwo\n--b--\nepilogue\n",
+         {{"*", Bytes}},
+         mixedTrace + "F1 Content-Type: text/plain\nB1 text/plain\nD one\\ntwo\nE1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"a nested multipart that uses the same boundary: the inner one's first",
+         mixed + "--b\nContent-Type: multipart/alternative; boundary=b\n\n--b\nContent-Type: text/plain\n\ninner\n"
+                 "--b--\n--b\nContent-Type: text/html\n\nouter\n--b--\n",
+         {{"*", Lines}},
+         mixedTrace + "F1 Content-Type: multipart/alternative; boundary=b\nB1 multipart/alternative multipart=b\n"
+                      "F2 Content-Type: text/plain\nB2 text/plain\nL inner\nE2 text/plain\nE1 multipart/alternative\n"
+                      "F1 Content-Type: text/html\nB1 text/html\nL outer\nE1 text/html\nE0 multipart/mixed\nM end\n"},
+        {"an enclosing delimiter ends the inner multipart; a part without header fields",
+         "Content-Type: multipart/mixed; boundary=out\n\n--out\nContent-Type: multipart/mixed; boundary=in\n\n"
+         "--in\n\ninner text\n--out\nContent-Type: text/plain\n\nsecond\n--out--\n",
+         {{"*", Bytes}},
+         "H Content-Type: multipart/mixed; boundary=out\nH\nF0 Content-Type: multipart/mixed; boundary=out\n"
+         "B0 multipart/mixed multipart=out\nF1 Content-Type: multipart/mixed; boundary=in\n"
+         "B1 multipart/mixed multipart=in\nB2 text/plain\nD inner text\nE2 text/plain\nE1 multipart/mixed\n"
+         "F1 Content-Type: text/plain\nB1 text/plain\nD second\nE1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"delimiters with trailing blanks, lines that only begin like one, a closing one as the last line",
+         mixed + "--b \t\nContent-Type: text/plain\n\n--bx\n--b x\n-- b\na--b\n--b--x\n---b\n--b-- ",
+         {{"*", Bytes}},
+         mixedTrace + "F1 Content-Type: text/plain\nB1 text/plain\nD --bx\\n--b x\\n-- b\\na--b\\n--b--x\\n---b\n"
+                      "E1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"the line end before a delimiter is the delimiter's, whatever the line ends",
+         mixed + "--b\n\na\r\nb\nc\rd\nx\r\r\n\r\n--b\n\na\r\nb\nc\rd\nx\r\r\n\r\n--b--\n",
+         {{"text/plain", Bytes}},
+         mixedTrace + "B1 text/plain\nD a\\r\\nb\\nc\\rd\\nx\\r\\r\\n\nE1 text/plain\n"
+                      "B1 text/plain\nD a\\r\\nb\\nc\\rd\\nx\\r\\r\\n\nE1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"a part read as lines: each line without its line end", mixed + "--b\n\na\r\nb\nc\rd\nx\r\r\n\r\n--b--\n",
+         {{"*", Lines}},
+         mixedTrace + "B1 text/plain\nL a\nL b\nL c\\rd\nL x\\r\nL\nE1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"a part cut off by the end of the mail keeps its last line end", Crlf(mixed + "--b\n\ndata\n"), {{"*", Bytes}},
+         "H Content-Type: multipart/mixed; boundary=b\nH\nF0 Content-Type: multipart/mixed; boundary=b\n"
+         "B0 multipart/mixed multipart=b\nB1 text/plain\nD data\\r\\n\nE1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"a delimiter cuts a part's header",
+         mixed + "--b\nContent-Type: text/html\nContent-Disposition: attachment;\n--b\nContent-Type: text/plain\n\nx\n--b--\n",
+         {{"*", Bytes}},
+         mixedTrace + "F1 Content-Type: text/html\nF1 Content-Disposition: attachment;\nF1 Content-Type: text/plain\n"
+                      "B1 text/plain\nD x\nE1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"invalid types are text/plain without charset; a multipart without subtype is mixed",
+         "Content-Type: multipart; boundary=b\n\n--b\nContent-Type: text; charset=utf-8\n\n"
+         "--b\nContent-Type: text/plain (comment); charset=utf-8\n\n--b\nContent-Type: image/; name=x.png\n\n--b--\n",
+         {{"*", Bytes}},
+         "H Content-Type: multipart; boundary=b\nH\nF0 Content-Type: multipart; boundary=b\n"
+         "B0 multipart/mixed multipart=b\nF1 Content-Type: text; charset=utf-8\nB1 text/plain\nE1 text/plain\n"
+         "F1 Content-Type: text/plain (comment); charset=utf-8\nB1 text/plain charset=utf-8\nE1 text/plain\n"
+         "F1 Content-Type: image/; name=x.png\nB1 text/plain name=x.png\nE1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"names in encoded words and RFC 2231, encoding and disposition",
+         mixed + "--b\nContent-Type: application/pdf; name=\"=?UTF-8?B?w6RyZ2VyLnBkZg==?=\"\n"
+                 "Content-Disposition: attachment\n\n--b\nContent-Type: image/png\n"
+                 "Content-Disposition: inline; filename*=UTF-8''%C3%BCber.png\n\n"
+                 "--b\nContent-Transfer-Encoding:  BASE64 \nContent-Type: text/plain; charset=\"ISO-8859-1\"\n\n--b--\n",
+         {{"*", Skip}},
+         mixedTrace + "F1 Content-Type: application/pdf; name=\"=?UTF-8?B?w6RyZ2VyLnBkZg==?=\"\n"
+                      "F1 Content-Disposition: attachment\nB1 application/pdf name=ärger.pdf attachment\n"
+                      "E1 application/pdf\nF1 Content-Type: image/png\n"
+                      "F1 Content-Disposition: inline; filename*=UTF-8''%C3%BCber.png\nB1 image/png name=über.png\n"
+                      "E1 image/png\nF1 Content-Transfer-Encoding:  BASE64 \n"
+                      "F1 Content-Type: text/plain; charset=\"ISO-8859-1\"\nB1 text/plain charset=ISO-8859-1 enc=base64\n"
+                      "E1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"a part passed over, delimiter-like lines and all",
+         mixed + "--b\nContent-Type: text/html\n\n<p>\n--bx\n--b\n\nafter\n--b--\n", {{"text/html", Skip}, {"*", Lines}},
+         mixedTrace + "F1 Content-Type: text/html\nB1 text/html\nE1 text/html\nB1 text/plain\nL after\nE1 text/plain\n"
+                      "E0 multipart/mixed\nM end\n"},
+        {"the rest of the mail as it came", mixed + "--b\n\nt\n--b\nContent-Type: application/x-rest\n\nr1\n--b\n\nt2\n--b--\nepi\n",
+         {{"application/x-rest", RestOfMail}, {"*", Lines}},
+         mixedTrace + "B1 text/plain\nL t\nE1 text/plain\nF1 Content-Type: application/x-rest\nB1 application/x-rest\n"
+                      "R --b\\nContent-Type: application/x-rest\\n\\n\nD r1\\n--b\\n\\nt2\\n--b--\\nepi\\n\n"
+                      "E1 application/x-rest\nE0 multipart/mixed\nM end\n"},
+        TooDeep(),
+        {"an over-long header line is cut", "Subject: " + Repeat('x', MaxLine) + "\r\n\r\nbody\r\n", {{"*", Lines}},
+         "H Subject: x{" + std::to_string(MaxLine - 9) + "}\nH\nF0 Subject: x{" +
+             std::to_string(TMimeReader::MaxField - 9) + "}\nB0 text/plain\nL body\nE0 text/plain\nM end cut\n"},
+        {"an over-long text line is cut, one of MaxLine bytes is not",
+         "\n" + Repeat('w', MaxLine) + "\r\n" + Repeat('y', MaxLine + 1) + "\nz", {{"*", Lines}},
+         "H\nB0 text/plain\nL w{" + std::to_string(MaxLine) + "}\nL y{" + std::to_string(MaxLine) +
+             "}\nL z\nE0 text/plain\nM end cut\n"},
+        {"an over-long line of a part read as bytes comes whole and holds no delimiter",
+         mixed + "--b\n\n" + Repeat('x', MaxLine) + "--b\r\n--b" + Repeat(' ', MaxLine) + "\n--b--\n", {{"*", Bytes}},
+         mixedTrace + "B1 text/plain\nD x{" + std::to_string(MaxLine) + "}--b\\r\\n--b {" + std::to_string(MaxLine) +
+             "}\nE1 text/plain\nE0 multipart/mixed\nM end\n"},
+        {"broken off in a part read as bytes: what came is handed on, no part ends",
+         Crlf(mixed + "--b\n\nabc\n--"), {{"*", Bytes}},
+         "H Content-Type: multipart/mixed; boundary=b\nH\nF0 Content-Type: multipart/mixed; boundary=b\n"
+         "B0 multipart/mixed multipart=b\nB1 text/plain\nD abc\\r\\n--\nM abandoned\n",
+         true},
+        {"broken off in a part read as lines", "\nline\nlin", {{"*", Lines}},
+         "H\nB0 text/plain\nL line\nL lin\nM abandoned\n", true},
+        {"broken off in the header", "Subject: a\nFrom: b", {{"*", Lines}},
+         "H Subject: a\nH From: b\nF0 Subject: a\nF0 From: b\nM abandoned\n", true},
+    };
+}
+
+void FeedIn(TMimeReader& reader, const std::string& mail, const std::function<std::size_t(std::size_t)>& next) {
+    for (std::size_t at = 0; at < mail.size();) {
+        const std::size_t n = std::min(next(at), mail.size() - at);
+        reader.Feed(std::string_view(mail).substr(at, n));
+        at += n;
+    }
+}
+
+TEST(MimeReader, TellsTheSameStructureHoweverTheMailIsCut) {
+    const std::vector<TRow> rows = Rows();
+    const std::vector<std::pair<std::string, std::function<std::size_t(const std::string&, std::size_t)>>> feeds = {
+        {"whole", [](const std::string& m, std::size_t) { return m.size(); }},
+        {"line by line",
+         [](const std::string& m, std::size_t at) {
+             const std::size_t lf = m.find('\n', at);
+             return lf == std::string::npos ? m.size() - at : lf + 1 - at;
+         }},
+        {"in pieces of seven", [](const std::string&, std::size_t) { return std::size_t(7); }},
+        {"byte by byte", [](const std::string&, std::size_t) { return std::size_t(1); }},
+    };
+    for (const auto& [feedName, next] : feeds) {
+        TTrace trace;
+        TMimeReader reader(trace);
+        for (const TRow& row : rows) {
+            SCOPED_TRACE(row.Name + ", fed " + feedName);
+            trace.Reset();
+            trace.Answers = row.Answers;
+            reader.Begin();
+            FeedIn(reader, row.Mail, [&](std::size_t at) { return next(row.Mail, at); });
+            if (row.Abandon)
+                reader.Abandon();
+            else
+                reader.End();
+            EXPECT_EQ(trace.Text, row.Trace);
+        }
+    }
+}
+
+} // namespace
+} // namespace pb
