@@ -431,45 +431,29 @@ void TMimeReader::FinishLine(bool Abandoned) {
     lineLong_ = crLast_ = false;
 }
 
-// The end of the mail ends every part still open, innermost first.
-void TMimeReader::CloseParts() {
+void TMimeReader::End() { Finish(true); }
+
+void TMimeReader::Abandon() { Finish(false); }
+
+// The end of the mail ends every part still open, innermost first; a feed broken off leaves them
+// open. A part read as bytes keeps the line end of its last line either way.
+void TMimeReader::Finish(bool Complete) {
+    if (state_ == TState::Done)
+        return;
+    FinishLine(!Complete);
+    if (state_ == TState::Bytes)
+        Emit(heldEnd_);
+    heldEnd_ = {};
     if (state_ == TState::Header)
         TakeField();
-    if (leafOpen_)
+    if (Complete && leafOpen_)
         events_.PartEnds(part_);
     leafOpen_ = false;
-    while (!multiparts_.empty()) {
-        events_.PartEnds(multiparts_.back());
-        multiparts_.pop_back();
-    }
-}
-
-void TMimeReader::End() {
-    if (state_ == TState::Done)
-        return;
-    FinishLine(false);
-    // A part that the end of the mail cut off keeps its last line end.
-    if (state_ == TState::Bytes)
-        Emit(heldEnd_);
-    heldEnd_ = {};
-    CloseParts();
+    for (; !multiparts_.empty(); multiparts_.pop_back())
+        if (Complete)
+            events_.PartEnds(multiparts_.back());
     state_ = TState::Done;
-    events_.MailEnds(true, linesCut_);
-}
-
-void TMimeReader::Abandon() {
-    if (state_ == TState::Done)
-        return;
-    FinishLine(true);
-    if (state_ == TState::Bytes)
-        Emit(heldEnd_);
-    heldEnd_ = {};
-    if (state_ == TState::Header)
-        TakeField();
-    multiparts_.clear();
-    leafOpen_ = false;
-    state_ = TState::Done;
-    events_.MailEnds(false, linesCut_);
+    events_.MailEnds(Complete, linesCut_);
 }
 
 } // namespace pb

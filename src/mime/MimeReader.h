@@ -118,7 +118,7 @@ private:
     void Emit(std::string_view Bytes);
     void FlushRun();
     void FinishLine(bool Abandoned);
-    void CloseParts();
+    void Finish(bool Complete);
 
     TMimeEvents& events_;
     TState state_ = TState::Header;
