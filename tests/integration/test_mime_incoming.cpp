@@ -10,7 +10,6 @@
 #include <QByteArray>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -167,19 +166,15 @@ TEST_F(MimeIncoming, TodaysMailShapesArriveWholeAndReadable) {
     w.BitBtn2->click();
 
     std::set<std::string> expected = before;
-    const std::string list = host.run({"list", "EMAIL"});
-    ASSERT_EQ(std::count(list.begin(), list.end(), '\n'), static_cast<long>(all.size())) << list;
+    const std::vector<test::StoredMail> stored = test::storedMails(host);
+    ASSERT_EQ(stored.size(), all.size());
     for (std::size_t i = 0; i < all.size(); ++i) {
         const Shape& s = all[i];
         SCOPED_TRACE(s.subject);
-        const std::string rec = host.run({"dump", "EMAIL", std::to_string(i + 1), "--raw"});
-        ASSERT_GT(rec.size(), sizeof(TNewMsgHeader));
-        TNewMsgHeader h;
-        std::memcpy(&h, rec.data(), sizeof h);
+        const auto& [h, text] = stored[i];
         EXPECT_EQ(h.FromUserName.str(), s.from);
         EXPECT_EQ(h.ToUserName.str(), s.to);
         EXPECT_EQ(h.Subject.str(), s.subject);
-        const std::string text = rec.substr(sizeof h, rec.size() - sizeof h - 1);
         EXPECT_EQ(bodyOf(text), s.body);
         // The header kludges keep the bytes as received.
         EXPECT_EQ(text.substr(0, 7), "\x01" "From: ");
@@ -229,21 +224,7 @@ TEST_F(MimeIncoming, NamesSubjectsPartEndsAndFileNames) {
     Tmain& w = startWindow();
     w.BitBtn2->click();
 
-    struct Stored {
-        TNewMsgHeader h;
-        std::string text;
-    };
-    auto stored = [&](int n) {
-        const std::string rec = host.run({"dump", "EMAIL", std::to_string(n), "--raw"});
-        Stored s{};
-        EXPECT_GT(rec.size(), sizeof s.h);
-        if (rec.size() > sizeof s.h) {
-            std::memcpy(&s.h, rec.data(), sizeof s.h);
-            s.text = rec.substr(sizeof s.h, rec.size() - sizeof s.h - 1);
-        }
-        return s;
-    };
-    const Stored a = stored(1);
+    const test::StoredMail a = test::storedMail(host, 1);
     EXPECT_EQ(a.h.FromUserName.str(), "Peter \"Pit\" Meier");
     EXPECT_EQ(a.h.ToUserName.str(), "M\xFCller, Anna");
     EXPECT_EQ(a.h.Subject.str(), subjectAnsi.substr(0, 71));
@@ -253,7 +234,7 @@ TEST_F(MimeIncoming, NamesSubjectsPartEndsAndFileNames) {
               std::string::npos)
         << a.text;
 
-    const Stored b = stored(2);
+    const test::StoredMail b = test::storedMail(host, 2);
     EXPECT_EQ(b.h.FromUserName.str(), "Anna \xC4rger");
     EXPECT_EQ(b.h.ToUserName.str(), "Freunde");
     EXPECT_EQ(bodyOf(b.text), "Text \xFC\r\n\r\nFile \"rechnungfdp.exe\" extracted\r\n\r\nFile \"_pbridge.ini\" extracted\r\n"
@@ -266,7 +247,7 @@ TEST_F(MimeIncoming, NamesSubjectsPartEndsAndFileNames) {
     EXPECT_EQ(readBytes("Gr\xC3\xBC\xC3\x9F" "e.txt"), "a=b, weich");
 
     // A plain mail as always: no line added, names and subject as they stand.
-    const Stored c = stored(3);
+    const test::StoredMail c = test::storedMail(host, 3);
     EXPECT_EQ(c.text.substr(c.text.find("\x01REPLYADDR")), "\x01REPLYADDR Max <max@example.org>\r\n"
                                                             "From: Max <max@example.org>\r\n\r\nHallo\r\n");
     EXPECT_EQ(c.h.Subject.str(), "kurz");

@@ -4,14 +4,13 @@
 #include "net/Pop3Client.h"
 #include "support/Base64Lines.h"
 #include "support/FileBytes.h"
-#include "support/MailServers.h"
+#include "support/SuiteServers.h"
 
 #include <QByteArray>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 
 namespace pb {
 namespace {
@@ -56,37 +55,28 @@ const std::string SingleBase64 = "From: a@example.org\nSubject: encoded\n"
                                  "Content-Transfer-Encoding: base64\n\n" +
                                  base64Lines("Zeile eins\r\nZeile zwei\r\n");
 
-class Pop3Dovecot : public ::testing::Test {
+class Pop3Dovecot : public test::SuiteServers<> {
 protected:
-    static void SetUpTestSuite() {
-        servers = std::make_unique<MailServers>();
-        servers->start();
-    }
-    static void TearDownTestSuite() { servers.reset(); }
-
-    void SetUp() override { servers->clearMails(); }
+    void SetUp() override { servers().clearMails(); }
     void TearDown() override { std::filesystem::remove_all(dir.path().toStdString()); }
 
     void setup(TPop3Client& c) {
-        c.Host = servers->host();
-        c.Port = servers->pop3Port();
-        c.UserID = servers->user();
-        c.Password = servers->password();
+        c.Host = servers().host();
+        c.Port = servers().pop3Port();
+        c.UserID = servers().user();
+        c.Password = servers().password();
         c.TimeOut = 20000;
         c.ReportLevel = 2;
         c.AttachFilePath = path;
     }
     std::string file(const std::string& name) const { return readBytes(path + name); }
 
-    static std::unique_ptr<MailServers> servers;
     QTemporaryDir dir;
     std::string path = dir.path().toStdString() + "/";
 };
 
-std::unique_ptr<MailServers> Pop3Dovecot::servers;
-
 TEST_F(Pop3Dovecot, LoginCountsTheMailsAndListsThemInServerOrder) {
-    servers->setMails({Plain, LowerSubject, withZip("base64", " name=\"a.zip\"")});
+    servers().setMails({Plain, LowerSubject, withZip("base64", " name=\"a.zip\"")});
     TPop3Client c;
     setup(c);
     int connects = 0;
@@ -110,7 +100,7 @@ TEST_F(Pop3Dovecot, LoginCountsTheMailsAndListsThemInServerOrder) {
 }
 
 TEST_F(Pop3Dovecot, SummaryTakesTheHeaderFieldsAsWritten) {
-    servers->setMails({Plain, LowerSubject});
+    servers().setMails({Plain, LowerSubject});
     TPop3Client c;
     setup(c);
     int ends = 0;
@@ -140,7 +130,7 @@ TEST_F(Pop3Dovecot, SummaryTakesTheHeaderFieldsAsWritten) {
 }
 
 TEST_F(Pop3Dovecot, RetrievalSplitsHeaderBodyAndAttachments) {
-    servers->setMails({Plain, withZip("base64", " name=\"a.zip\""),
+    servers().setMails({Plain, withZip("base64", " name=\"a.zip\""),
                        withZip("BASE64", " name=\"caps.zip\""), SingleBase64,
                        withZip("base64", "")});
     TPop3Client c;
@@ -180,11 +170,11 @@ TEST_F(Pop3Dovecot, RetrievalSplitsHeaderBodyAndAttachments) {
     c.GetSummary(1);
     EXPECT_EQ(c.Summary.Subject, " Hello");
     c.Disconnect();
-    EXPECT_EQ(servers->pop3Count(), 5u);   // nothing deleted
+    EXPECT_EQ(servers().pop3Count(), 5u);   // nothing deleted
 }
 
 TEST_F(Pop3Dovecot, DeletionsTakeEffectAtQuit) {
-    servers->setMails({Plain, LowerSubject, Plain});
+    servers().setMails({Plain, LowerSubject, Plain});
     {
         TPop3Client c;
         setup(c);
@@ -203,14 +193,14 @@ TEST_F(Pop3Dovecot, DeletionsTakeEffectAtQuit) {
         c.DeleteOnRead = false;
         c.GetSummary(3);
         EXPECT_EQ(successes, 1);
-        EXPECT_EQ(servers->pop3Count(), 3u);   // nothing removed before QUIT
+        EXPECT_EQ(servers().pop3Count(), 3u);   // nothing removed before QUIT
         c.Disconnect();
     }
-    EXPECT_EQ(servers->pop3Count(), 1u);
+    EXPECT_EQ(servers().pop3Count(), 1u);
 }
 
 TEST_F(Pop3Dovecot, AbortOnAnIdleSessionDropsItWithoutQuit) {
-    servers->setMails({Plain});
+    servers().setMails({Plain});
     TPop3Client c;
     setup(c);
     c.Connect();
@@ -221,11 +211,11 @@ TEST_F(Pop3Dovecot, AbortOnAnIdleSessionDropsItWithoutQuit) {
     c.Connect();   // the component connects again
     EXPECT_EQ(c.MailCount, 1);
     c.Disconnect();
-    EXPECT_EQ(servers->pop3Count(), 1u);
+    EXPECT_EQ(servers().pop3Count(), 1u);
 }
 
 TEST_F(Pop3Dovecot, MailRequestedAheadIsTakenByItsRetrievalAndDiscardedByAnyOtherCommand) {
-    servers->setMails({Plain, LowerSubject, withZip("base64", " name=\"a.zip\""), Plain});
+    servers().setMails({Plain, LowerSubject, withZip("base64", " name=\"a.zip\""), Plain});
     TPop3Client c;
     setup(c);
     c.Connect();
@@ -281,7 +271,7 @@ TEST_F(Pop3Dovecot, MailRequestedAheadIsTakenByItsRetrievalAndDiscardedByAnyOthe
     // and the deletion carried out.
     c.RequestMailMessage(3);
     c.Disconnect();
-    EXPECT_EQ(servers->pop3Count(), 3u);
+    EXPECT_EQ(servers().pop3Count(), 3u);
 
     // A new session starts with nothing requested.
     c.Connect();

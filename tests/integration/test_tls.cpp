@@ -12,7 +12,7 @@
 #include "support/LoopbackServer.h"
 #include "support/StrictServers.h"
 #include "support/MailRunFixture.h"
-#include "support/MailServers.h"
+#include "support/SuiteServers.h"
 
 #include <QToolButton>
 
@@ -22,65 +22,59 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <memory>
 
 namespace pb {
 namespace {
 
 using test::exceptionText;
 using test::boxes;
-using test::MailServers;
 
-class TlsServers : public ::testing::Test {
+class TlsServers : public test::SuiteServers<> {
 protected:
     static void SetUpTestSuite() {
-        servers = std::make_unique<MailServers>();
-        servers->start(true);
+        startServers(true);
         // The test CA stands in for the system's trusted CAs (OpenSSL's own variable).
-        ::setenv("SSL_CERT_FILE", servers->tlsFile("ca.pem").c_str(), 1);
+        ::setenv("SSL_CERT_FILE", servers().tlsFile("ca.pem").c_str(), 1);
     }
     static void TearDownTestSuite() {
         ::unsetenv("SSL_CERT_FILE");
-        servers.reset();
+        SuiteServers::TearDownTestSuite();
     }
     void SetUp() override {
-        servers->setMails({"From: a@example.org\nSubject: over TLS\n\nsecret body\n"});
-        servers->clearSmtp();
+        servers().setMails({"From: a@example.org\nSubject: over TLS\n\nsecret body\n"});
+        servers().clearSmtp();
     }
 
     static void setup(TPop3Client& c, const std::string& host, int port, TSecurity mode) {
         c.Host = host;
         c.Port = port;
-        c.UserID = servers->user();
-        c.Password = servers->password();
+        c.UserID = servers().user();
+        c.Password = servers().password();
         c.Security = mode;
         c.TimeOut = 10000;
     }
     static void setup(TSmtpClient& c, int port, TSecurity mode) {
-        c.Host = servers->host();
+        c.Host = servers().host();
         c.Port = port;
         c.UserID = "client.pbtest";
         c.Security = mode;
         c.UseAuth = true;
-        c.AuthUser = servers->user();
-        c.AuthPassword = servers->password();
+        c.AuthUser = servers().user();
+        c.AuthPassword = servers().password();
         c.TimeOut = 10000;
         c.PostMessage.FromAddress = "me@example.org";
         c.PostMessage.ToAddress.Add("you@example.org");
         c.PostMessage.Subject = "sent over TLS";
         c.PostMessage.Body.Add("body");
     }
-
-    static std::unique_ptr<MailServers> servers;
 };
-std::unique_ptr<MailServers> TlsServers::servers;
 
 TEST_F(TlsServers, Pop3FetchesWithTlsFromTheStartAndWithStls) {
     struct Case { const char* host; bool implicit; };
     for (const Case c : {Case{"127.0.0.1", true}, Case{"localhost", true}, Case{"127.0.0.1", false}}) {
         SCOPED_TRACE(std::string(c.host) + (c.implicit ? " pop3s" : " STLS"));
         TPop3Client pop;
-        setup(pop, c.host, c.implicit ? servers->pop3sPort() : servers->pop3Port(),
+        setup(pop, c.host, c.implicit ? servers().pop3sPort() : servers().pop3Port(),
               c.implicit ? TSecurity::Implicit : TSecurity::StartTls);
         ASSERT_NO_THROW(pop.Connect());
         EXPECT_TRUE(pop.Secure());
@@ -99,20 +93,20 @@ TEST_F(TlsServers, BadCertificatesAreRefusedBeforeTheLoginUnlessTrusted) {
                          Case{"127.0.0.4", "otherca", "unbekannter Aussteller"}}) {
         SCOPED_TRACE(c.host);
         TPop3Client pop;
-        setup(pop, c.host, servers->pop3sPort(), TSecurity::Implicit);
+        setup(pop, c.host, servers().pop3sPort(), TSecurity::Implicit);
         try {
             pop.Connect();
             ADD_FAILURE() << "connected";
         } catch (const ECertificateError& e) {
             EXPECT_NE(e.Reason.find(c.reason), std::string::npos) << e.Reason;
-            EXPECT_EQ(e.Fingerprint, servers->fingerprint(c.cert));
+            EXPECT_EQ(e.Fingerprint, servers().fingerprint(c.cert));
             EXPECT_NE(std::string(e.what()).find(e.Fingerprint), std::string::npos);
             EXPECT_TRUE(e.TrustedFingerprint.empty());
         }
         EXPECT_FALSE(pop.Connected());
 
         // Trusted by its fingerprint, the same certificate is accepted for this server ...
-        pop.TrustedFingerprint = servers->fingerprint(c.cert);
+        pop.TrustedFingerprint = servers().fingerprint(c.cert);
         ASSERT_NO_THROW(pop.Connect());
         EXPECT_EQ(pop.MailCount, 1);
         pop.Disconnect();
@@ -124,11 +118,11 @@ TEST_F(TlsServers, BadCertificatesAreRefusedBeforeTheLoginUnlessTrusted) {
             ADD_FAILURE() << "connected";
         } catch (const ECertificateError& e) {
             EXPECT_EQ(e.TrustedFingerprint, std::string(64, 'a'));
-            EXPECT_EQ(e.Fingerprint, servers->fingerprint(c.cert));
+            EXPECT_EQ(e.Fingerprint, servers().fingerprint(c.cert));
         }
     }
     // Dovecot saw the refused connections end without a login attempt.
-    const std::string log = servers->logTail(200);
+    const std::string log = servers().logTail(200);
     for (const char* lip : {"lip=127.0.0.2", "lip=127.0.0.3", "lip=127.0.0.4"}) {
         const std::size_t at = log.find(lip);
         ASSERT_NE(at, std::string::npos) << log;
@@ -139,9 +133,9 @@ TEST_F(TlsServers, BadCertificatesAreRefusedBeforeTheLoginUnlessTrusted) {
 
 TEST_F(TlsServers, SmtpLogsInWithPlainOrLoginOverStarttlsAndSmtps) {
     struct Case { int port; TSecurity mode; const char* helo; };
-    for (const Case c : {Case{servers->submissionPort(), TSecurity::StartTls, "client.pbtest"},
-                         Case{servers->submissionPort(), TSecurity::StartTls, "loginonly.pbtest"},
-                         Case{servers->smtpsPort(), TSecurity::Implicit, "client.pbtest"}}) {
+    for (const Case c : {Case{servers().submissionPort(), TSecurity::StartTls, "client.pbtest"},
+                         Case{servers().submissionPort(), TSecurity::StartTls, "loginonly.pbtest"},
+                         Case{servers().smtpsPort(), TSecurity::Implicit, "client.pbtest"}}) {
         SCOPED_TRACE(c.helo);
         TSmtpClient smtp;
         setup(smtp, c.port, c.mode);
@@ -151,31 +145,31 @@ TEST_F(TlsServers, SmtpLogsInWithPlainOrLoginOverStarttlsAndSmtps) {
         ASSERT_NO_THROW(smtp.SendMail());
         smtp.Disconnect();
     }
-    EXPECT_EQ(servers->smtpReceived().size(), 3u);
+    EXPECT_EQ(servers().smtpReceived().size(), 3u);
 }
 
 TEST_F(TlsServers, SmtpRefusalsSendNothing) {
     TSmtpClient smtp;
-    setup(smtp, servers->submissionPort(), TSecurity::StartTls);
+    setup(smtp, servers().submissionPort(), TSecurity::StartTls);
     smtp.AuthPassword = "wrong";
     EXPECT_THROW(smtp.Connect(), ELoginRefused);
     EXPECT_FALSE(smtp.Connected());
 
     // The plain port offers no STARTTLS: never used in the clear instead.
-    setup(smtp, servers->smtpPort(), TSecurity::StartTls);
+    setup(smtp, servers().smtpPort(), TSecurity::StartTls);
     EXPECT_EQ(exceptionText([&] { smtp.Connect(); }), "No STARTTLS");
 
     // A login without TLS is refused before anything is connected.
-    setup(smtp, servers->smtpPort(), TSecurity::None);
+    setup(smtp, servers().smtpPort(), TSecurity::None);
     EXPECT_EQ(exceptionText([&] { smtp.Connect(); }), "Login without TLS");
-    EXPECT_TRUE(servers->smtpReceived().empty());
+    EXPECT_TRUE(servers().smtpReceived().empty());
 }
 
 TEST_F(TlsServers, NoFormOfThePasswordCrossesTheLine) {
-    const std::string password = servers->password();
+    const std::string password = servers().password();
     auto b64 = [](const std::string& s) { return QByteArray::fromStdString(s).toBase64().toStdString(); };
     {
-        test::CutProxy proxy(static_cast<std::uint16_t>(servers->pop3Port()));
+        test::CutProxy proxy(static_cast<std::uint16_t>(servers().pop3Port()));
         TPop3Client pop;
         setup(pop, "127.0.0.1", proxy.port(), TSecurity::StartTls);
         pop.Connect();
@@ -187,7 +181,7 @@ TEST_F(TlsServers, NoFormOfThePasswordCrossesTheLine) {
         EXPECT_EQ(wire.find("USER"), std::string::npos);
     }
     for (const char* helo : {"client.pbtest", "loginonly.pbtest"}) {
-        test::CutProxy proxy(static_cast<std::uint16_t>(servers->submissionPort()));
+        test::CutProxy proxy(static_cast<std::uint16_t>(servers().submissionPort()));
         TSmtpClient smtp;
         setup(smtp, proxy.port(), TSecurity::StartTls);
         smtp.UserID = helo;
@@ -196,7 +190,7 @@ TEST_F(TlsServers, NoFormOfThePasswordCrossesTheLine) {
         smtp.Disconnect();
         const std::string wire = proxy.clientBytes();
         EXPECT_NE(wire.find("STARTTLS"), std::string::npos);
-        for (const std::string& form : {password, b64(password), b64(std::string(1, '\0') + servers->user() + '\0' + password)})
+        for (const std::string& form : {password, b64(password), b64(std::string(1, '\0') + servers().user() + '\0' + password)})
             EXPECT_EQ(wire.find(form), std::string::npos) << form;
     }
 }
