@@ -226,8 +226,9 @@ bool blockLeftBehind(const std::string& path) {
     return gone && stillThere(path, st);
 }
 
-// A queue socket file that no process serves any more.
-bool queueLeftBehind(const std::string& path) {
+// A socket file of the given type (a datagram queue, a stream control socket) that no process
+// serves any more. The probe does not block: a server too busy to take it counts as alive.
+bool socketLeftBehind(const std::string& path, int type) {
     struct stat st{};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid())
         return false;
@@ -235,7 +236,7 @@ bool queueLeftBehind(const std::string& path) {
     socklen_t len = 0;
     if (!unixAddress(path, addr, len))
         return false;
-    const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int probe = ::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (probe < 0)
         return false;
     const bool dead = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno == ECONNREFUSED;
@@ -257,8 +258,15 @@ std::size_t removeLeftovers() {
         const std::string_view name = session->d_name;
         if (name == "." || name == "..")
             continue;
-        // Only the user's own private session folders; anything else there is left alone.
         const std::string folder = root.path + "/" + session->d_name;
+        // edhost's control sockets sit beside the session folders, one per base served: each
+        // base a killed host served would otherwise keep its socket file for good.
+        if (name.substr(0, 4) == "ctl-") {
+            if (socketLeftBehind(folder, SOCK_STREAM) && ::unlink(folder.c_str()) == 0)
+                ++removed;
+            continue;
+        }
+        // Only the user's own private session folders; anything else there is left alone.
         struct stat st{};
         if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
             (st.st_mode & 077) != 0)
@@ -270,7 +278,7 @@ std::size_t removeLeftovers() {
             const std::string_view file = e->d_name;
             const std::string path = folder + "/" + e->d_name;
             const bool gone = (file.substr(0, 2) == "m-" && blockLeftBehind(path)) ||
-                              (file.substr(0, 2) == "q-" && queueLeftBehind(path));
+                              (file.substr(0, 2) == "q-" && socketLeftBehind(path, SOCK_DGRAM));
             if (gone && ::unlink(path.c_str()) == 0)
                 ++removed;
         }

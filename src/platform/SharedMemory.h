@@ -61,10 +61,10 @@ private:
 };
 
 // Removes what crashed processes of the user left in the channel folder (every session folder
-// of the user's own in it): block files whose creator is gone (they may hold mail text) and
-// queue sockets that nobody serves. Only plain files and sockets of the user are looked at;
-// links and other users' names are left alone. Returns how many were removed. Both programs
-// call it when they start.
+// of the user's own in it): block files whose creator is gone (they may hold mail text), and
+// queue sockets and edhost's control sockets that nobody serves. Only plain files and sockets
+// of the user are looked at; links and other users' names are left alone. Returns how many
+// were removed. Both programs call it when they start.
 std::size_t removeLeftovers();
 
 } // namespace pb

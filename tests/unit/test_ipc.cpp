@@ -6,6 +6,7 @@
 #include "platform/SharedMemory.h"
 #include "platform/UnixSockets.h"
 #include "platform/ThreadMessages.h"
+#include "support/ScratchSession.h"
 
 #include <gtest/gtest.h>
 
@@ -25,18 +26,10 @@ namespace {
 // Every test in a namespace of its own.
 class Ipc : public ::testing::Test {
 protected:
-    void SetUp() override {
-        static int n = 0;
-        std::string s = "ipc-" + std::to_string(::getpid()) + "-" + std::to_string(n++);
-        ::setenv("EDAPI_SESSION", s.c_str(), 1);
-    }
-    void TearDown() override {
-        if (ChannelDir dir = channelDirectory(); dir.ok) {   // the test's own session
-            std::error_code ec;
-            std::filesystem::remove_all(dir.path, ec);
-        }
-        ::unsetenv("EDAPI_SESSION");
-    }
+    void SetUp() override { session_.enter(); }
+
+private:
+    test::ScratchSession session_{"ipc"};
 };
 
 TEST(BlockNames, CarryTheThreadIdAsEightUpperCaseHexDigits) {
@@ -172,10 +165,21 @@ TEST_F(Ipc, LeftoversOfDeadProcessesAreRemovedAtStartAndNothingElse) {
     SharedMapping live("EDStoreNew0000CAFE", 10);
     ASSERT_TRUE(ensureMessageQueue());
     const std::string liveQueue = session + "/q-" + threadIdHex(currentThreadId());
+    // Control sockets beside the session folders: one of a host that was killed, one served.
+    const std::string controls = channelRoot().path + "/ctl-ipc" + std::to_string(::getpid());
+    const int deadControl = listenAt(controls + "-dead");
+    const int liveControl = listenAt(controls + "-live");
+    ASSERT_GE(deadControl, 0);
+    ASSERT_GE(liveControl, 0);
+    ::close(deadControl);
 
-    EXPECT_GE(removeLeftovers(), asRoot ? 2u : 3u);
+    EXPECT_GE(removeLeftovers(), asRoot ? 3u : 4u);
     EXPECT_FALSE(std::filesystem::exists(deadBlock));
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(deadQueue)));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(controls + "-dead")));
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(controls + "-live")));
+    ::close(liveControl);
+    ::unlink((controls + "-live").c_str());
     EXPECT_EQ(std::filesystem::exists(foreign), asRoot);
     EXPECT_TRUE(SharedMapping::exists("EDStoreNew0000CAFE"));
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(liveQueue)));
