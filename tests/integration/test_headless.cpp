@@ -6,6 +6,7 @@
 #include "support/LoopbackServer.h"
 #include "support/MailServers.h"
 #include "support/PeakMemory.h"
+#include "support/ScratchSession.h"
 #include "support/StrictServers.h"
 #include "support/SuiteServers.h"
 
@@ -151,17 +152,18 @@ TEST_F(Headless, ReadSendAndPollDoTheirRunsAndStoreTheLog) {
 
 TEST_F(Headless, ExitStatusesNameWhatWentWrong) {
     // Bad usage and a missing "pbridge.ini": 2, before any host is needed.
-    Outcome r = run({QStringLiteral("--poll"), QStringLiteral("--send")});
+    const test::ScratchSession noHost("pbtest-headless-nohost");
+    const QString nobody = QString::fromStdString(noHost.name());
+    Outcome r = run({QStringLiteral("--poll"), QStringLiteral("--send")}, nobody);
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(has(r.err, "postbridge: nur eine von --poll, --read und --send")) << r.err;
-    r = run({QStringLiteral("--poll")});
+    r = run({QStringLiteral("--poll")}, nobody);
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(has(r.err, "keine pbridge.ini")) << r.err;
 
     // No host: 2, and the message names the channel folder it looked in and how to start one
     // (without a window, none is started).
     writeIni();
-    const QString nobody = QStringLiteral("pbtest-headless-nohost-%1").arg(::getpid());
     r = run({QStringLiteral("--poll")}, nobody);
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(has(r.err, "Kein Hostprogramm erreichbar im Kanalordner ") && has(r.err, nobody.toStdString()) &&

@@ -7,12 +7,12 @@
 #include "platform/Session.h"
 #include "platform/SharedMemory.h"
 #include "platform/UnixSockets.h"
+#include "support/ScratchSession.h"
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -140,9 +140,7 @@ std::string le(T v) {
 class HostFaults : public ::testing::Test {
 protected:
     void SetUp() override {
-        static int n = 0;
-        std::string s = "faults-" + std::to_string(::getpid()) + "-" + std::to_string(n++);
-        ::setenv("EDAPI_SESSION", s.c_str(), 1);
+        session.enter();
         host = std::make_unique<ScriptedHost>();
         api = std::make_unique<TEchodeskAPI>();
         api->Connect();
@@ -151,11 +149,6 @@ protected:
     void TearDown() override {
         api.reset();
         host.reset();
-        if (ChannelDir dir = channelDirectory(); dir.ok) {   // the test's own session
-            std::error_code ec;
-            std::filesystem::remove_all(dir.path, ec);
-        }
-        ::unsetenv("EDAPI_SESSION");
     }
     // Waits until the host has counted n releases (they are posted, not answered).
     bool releasesReach(int n) {
@@ -165,6 +158,7 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return host->releases == n;
     }
+    test::ScratchSession session{"faults"};
     std::unique_ptr<ScriptedHost> host;
     std::unique_ptr<TEchodeskAPI> api;
 };

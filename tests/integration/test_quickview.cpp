@@ -8,6 +8,7 @@
 #include "support/StrictServers.h"
 #include "support/MailServers.h"
 #include "support/MainWindowFixture.h"
+#include "support/ScratchSession.h"
 #include "support/SuiteServers.h"
 #include "ui/PB_quick.h"
 
@@ -16,9 +17,6 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTimer>
-
-#include <cstdlib>
-#include <unistd.h>
 
 namespace pb {
 namespace {
@@ -141,10 +139,10 @@ TEST_F(QuickView, EmptyMailbox) {
 }
 
 TEST_F(QuickView, ThreeMailsThroughTheMainWindowsButton) {
-    // The main window looks for a host in a namespace of its own, where none runs.
-    const bool ownSession = !std::getenv("EDAPI_SESSION");
-    if (ownSession)
-        ::setenv("EDAPI_SESSION", ("pbtest-nohost-" + std::to_string(::getpid())).c_str(), 1);
+    // The main window looks for a host in a namespace of its own, where none runs (until the
+    // window has gone: it ends its worker thread there).
+    test::ScratchSession nohost;
+    nohost.enter();
     Tmain w;
     w.QuickForm = &form;
     w.Settings.POP3Server = servers().host();
@@ -173,8 +171,6 @@ TEST_F(QuickView, ThreeMailsThroughTheMainWindowsButton) {
     EXPECT_EQ(form.StatusText().toStdString(), "Trenne Verbindung...");
     EXPECT_TRUE(test::boxes().shown.empty());
     EXPECT_EQ(servers().pop3Count(), 3u);
-    if (ownSession)
-        ::unsetenv("EDAPI_SESSION");
 }
 
 TEST_F(QuickView, DeletionIsCarriedOutByTheQuitOfSchliessen) {

@@ -1,9 +1,6 @@
 #include "support/EdhostProcess.h"
 #include "support/TempRoot.h"
 
-#include "platform/Session.h"
-
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -93,30 +90,17 @@ bool waitExit(pid_t pid, int limitMs, int* status) {
 
 std::string edhostPath() { return std::string(PB_BIN_DIR) + "/edhost"; }
 
-EdhostProcess::EdhostProcess(std::vector<std::string> serveArgs) : serveArgs_(std::move(serveArgs)) {
-    static std::atomic<int> counter{0};
+EdhostProcess::EdhostProcess(std::vector<std::string> serveArgs)
+    : serveArgs_(std::move(serveArgs)), session_("test") {
     if (std::string dir = makeTempDir("pb-edhost"); !dir.empty())
         base_ = dir + "/base";
-    session_ = "test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    if (const char* old = std::getenv("EDAPI_SESSION")) {
-        hadSession_ = true;
-        oldSession_ = old;
-    }
-    ::setenv("EDAPI_SESSION", session_.c_str(), 1);
+    session_.enter();
     start();
 }
 
 EdhostProcess::~EdhostProcess() {
     stop();
-    // The session was this host's alone: its channel folder goes with it.
-    if (ChannelDir dir = channelDirectory(); dir.ok) {
-        std::error_code ec;
-        std::filesystem::remove_all(dir.path, ec);
-    }
-    if (hadSession_)
-        ::setenv("EDAPI_SESSION", oldSession_.c_str(), 1);
-    else
-        ::unsetenv("EDAPI_SESSION");
+    // The session, this host's alone, goes with session_ after this.
     if (!base_.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(std::filesystem::path(base_).parent_path(), ec);

@@ -11,6 +11,8 @@
 // channel name of the process lives there from then on) and the destructor stops the host,
 // restores the previous EDAPI_SESSION and removes the base and the session's channel folder.
 // One instance at a time per process.
+#include "support/ScratchSession.h"
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -28,7 +30,7 @@ public:
     bool running() const;
     pid_t pid() const { return pid_; }
     const std::string& base() const { return base_; }
-    const std::string& session() const { return session_; }
+    const std::string& session() const { return session_.name(); }
 
     // Runs `edhost ARGS --base BASE` to its end; returns its stdout, the exit status in *code.
     std::string run(const std::vector<std::string>& args, int* code = nullptr) const;
@@ -43,9 +45,7 @@ public:
 private:
     std::vector<std::string> serveArgs_;
     std::string base_;
-    std::string session_;
-    std::string oldSession_;
-    bool hadSession_ = false;
+    ScratchSession session_;
     pid_t pid_ = -1;
 };
 

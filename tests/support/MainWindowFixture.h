@@ -5,6 +5,7 @@
 #include "app/PB_main.h"
 #include "platform/AnsiText.h"
 #include "support/FileBytes.h"
+#include "support/ScratchSession.h"
 #include "support/ScriptedBoxes.h"
 #include "ui/PB_address.h"
 #include "ui/PB_conf.h"
@@ -20,8 +21,8 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
-#include <unistd.h>
 
 namespace pb::test {
 
@@ -70,8 +71,8 @@ protected:
         if (const char* s = std::getenv("EDAPI_SESSION"); s && *s) {
             oldSession_ = s;
         } else {
-            ownSession_ = true;
-            ::setenv("EDAPI_SESSION", ("pbtest-nohost-" + std::to_string(::getpid())).c_str(), 1);
+            ownSession_.emplace();
+            ownSession_->enter();
         }
     }
 
@@ -81,7 +82,7 @@ protected:
         QLocale::setDefault(QLocale::c());
         boxes().reset();
         if (ownSession_)
-            ::unsetenv("EDAPI_SESSION");
+            ownSession_.reset();
         else
             ::setenv("EDAPI_SESSION", oldSession_.c_str(), 1);
     }
@@ -131,7 +132,7 @@ private:
     QTemporaryDir dir_;
     QString oldDir_;
     std::string oldSession_;
-    bool ownSession_ = false;
+    std::optional<ScratchSession> ownSession_;
     std::unique_ptr<Tmain> main_;
     std::unique_ptr<ScriptedConfigForm> config_;
     std::unique_ptr<ScriptedAddressForm> address_;
