@@ -5,6 +5,7 @@
 #include "platform/Session.h"
 #include "platform/SharedMemory.h"
 #include "support/EdhostProcess.h"
+#include "support/WaitFor.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,6 +24,7 @@ namespace pb {
 namespace {
 
 using test::EdhostProcess;
+using test::waitFor;
 
 struct Events {
     std::vector<std::string> seen;
@@ -38,14 +40,6 @@ struct Events {
 };
 
 using Seq = std::vector<std::string>;
-
-// Dispatches events until cond holds or limitMs pass.
-bool pumpFor(const std::function<bool()>& cond, int limitMs = 5000) {
-    QElapsedTimer t;
-    t.start();
-    pumpUntil([&] { return cond() || t.elapsed() > limitMs; });
-    return cond();
-}
 
 bool hostSays(const EdhostProcess& host, const std::string& text, int limitMs = 5000) {
     QElapsedTimer t;
@@ -136,7 +130,7 @@ TEST(HostDetach, HostEndingTheConnectionFiresServerDisconnectedOnly) {
     api.Connect();
     ev.seen.clear();
     host.run({"disconnect"});
-    EXPECT_TRUE(pumpFor([&] { return !ev.seen.empty(); }));
+    EXPECT_TRUE(waitFor([&] { return !ev.seen.empty(); }));
     EXPECT_EQ(ev.seen, (Seq{"ServerDisconnected"}));
     EXPECT_FALSE(api.Connected());
 
@@ -150,7 +144,7 @@ TEST(HostDetach, HostEndingTheConnectionFiresServerDisconnectedOnly) {
     api.OnCommand = [&](const tagMSG& m) { commands.push_back(m.message); };
     api.Connect();
     host.run({"fault", "--post", "2000"});
-    EXPECT_TRUE(pumpFor([&] { return !commands.empty(); }));
+    EXPECT_TRUE(waitFor([&] { return !commands.empty(); }));
     EXPECT_EQ(ev.seen, (Seq{"ServerDisconnected", "Connecting", "Connected"}));
 }
 
@@ -160,7 +154,7 @@ TEST(HostDetach, StoppedHostEndsTheConnectionOfItsPlugins) {
     Events ev(api);
     api.Connect();
     host.stop();
-    EXPECT_TRUE(pumpFor([&] { return !api.Connected(); }));
+    EXPECT_TRUE(waitFor([&] { return !api.Connected(); }));
     EXPECT_EQ(ev.seen.back(), "ServerDisconnected");
 }
 
@@ -224,13 +218,13 @@ TEST(HostChannel, WorkerForwardsOnlyChannelMessagesInOrder) {
              &code);
     ASSERT_EQ(code, 0);
     // 3072 is the last message that reaches the worker: the forged ones came before it.
-    EXPECT_TRUE(pumpFor([&] { return !commands.empty() && commands.back() == 3072; }));
+    EXPECT_TRUE(waitFor([&] { return !commands.empty() && commands.back() == 3072; }));
     EXPECT_EQ(commands, (std::vector<std::uint32_t>{2000, 2001, 3072}));
 
     svc.Active = true;   // an active service takes its own command before OnCommand
     commands.clear();
     host.run({"fault", "--post", "2001", "--post", "2002"});
-    EXPECT_TRUE(pumpFor([&] { return commands.size() == 1; }));
+    EXPECT_TRUE(waitFor([&] { return commands.size() == 1; }));
     EXPECT_EQ(svc.got, (std::vector<std::uint32_t>{2001}));
     EXPECT_EQ(commands, (std::vector<std::uint32_t>{2002}));
 }
@@ -285,7 +279,7 @@ TEST(HostReplyWait, HostThatDiesEndsTheWaitPromptly) {
     killer.join();
     EXPECT_LT(t.elapsed(), 3000);
     // The lost host is noticed without a 1029, and the next command fails at once.
-    EXPECT_TRUE(pumpFor([&] { return !api.Connected(); }));
+    EXPECT_TRUE(waitFor([&] { return !api.Connected(); }));
     EXPECT_EQ(ev.seen.back(), "ServerDisconnected");
     EXPECT_THROW(api.OpenArea("REPORT"), ENotConnected);
 }

@@ -1,26 +1,19 @@
 // The log mail at shut-down against a real edhost: stored once, as the log shows it, only while
 // the host is attached; a host that refuses it never stops the window from closing.
-#include "platform/MessageLoop.h"
 #include "support/EdhostProcess.h"
 #include "support/MainWindowFixture.h"
+#include "support/WaitFor.h"
 
 #include <QLabel>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 
 namespace pb {
 namespace {
 
+using test::waitFor;
 using test::writeBytes;
-
-template <class F>
-bool waitFor(F done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    pumpUntil([&] { return done() || std::chrono::steady_clock::now() > deadline; });
-    return done();
-}
 
 class LogMail : public test::MainWindowFixture {
 protected:

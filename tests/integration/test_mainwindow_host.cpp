@@ -1,8 +1,8 @@
 // The main window against a real host: the start-up attaches and creates "EMAIL" when it is
 // missing, a host that goes away disables the run buttons, and closing detaches once.
-#include "platform/MessageLoop.h"
 #include "support/EdhostProcess.h"
 #include "support/MainWindowFixture.h"
+#include "support/WaitFor.h"
 #include "ui/PB_conf.h"
 
 #include <QFile>
@@ -11,20 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 
 namespace pb {
 namespace {
 
 using test::enabled;
+using test::waitFor;
 using test::writeBytes;
-
-// Pumps the event loop until `done` or 10 s have passed; true when done.
-template <class F> bool waitFor(F done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    pumpUntil([&] { return done() || std::chrono::steady_clock::now() > deadline; });
-    return done();
-}
 
 class MainWindowWithHost : public test::MainWindowFixture {};
 

@@ -10,6 +10,7 @@
 #include "support/MainWindowFixture.h"
 #include "support/ScratchSession.h"
 #include "support/SuiteServers.h"
+#include "support/WaitFor.h"
 #include "ui/PB_quick.h"
 
 #include <QCoreApplication>
@@ -22,6 +23,7 @@ namespace pb {
 namespace {
 
 using test::MailServers;
+using test::waitFor;
 
 const std::string Mail1 = "From: Anna Alt <anna@example.org>\nTo: test@example.org\nSubject: Erste\n\nText eins\n";
 const std::string Mail2 = "From: bernd@example.org\nSubject: Gr\xFC\xDF" "e aus K\xF6ln\n\nText zwei\n";
@@ -30,14 +32,6 @@ const std::string Mail3 = "Subject: Dritte\nFrom: \"Carl C.\" <carl@example.org>
 const char* const kNoConnection =
     "Es konnte keine Verbindung zu 127.0.0.1 hergestellt werden. Überprüfen Sie Ihre "
     "Einstellungen. Vielleicht sind Sie aber zur Zeit auch nicht mit dem Internet verbunden.";
-
-// Waits, with the message loop running, until `done` or 15 s have passed.
-bool waitFor(const std::function<bool()>& done) {
-    QElapsedTimer t;
-    t.start();
-    pumpUntil([&] { return done() || t.elapsed() > 15000; });
-    return done();
-}
 
 // Runs the message loop for `ms` milliseconds.
 void pumpFor(int ms) {
