@@ -141,8 +141,10 @@ void TMimeReader::Feed(std::string_view Bytes) {
         pos = end;
     }
     FlushRun();
-    HoldEnd(heldEnd_);   // the piece's bytes are not kept past this call
+    // The piece's bytes are not kept past this call: a line end held from it becomes the
+    // reader's own (the caller may fill its buffer with the next piece).
     piece_ = {};
+    HoldEnd(heldEnd_);
 }
 
 // Seg: the next bytes of a line, up to and including its LF when Complete.

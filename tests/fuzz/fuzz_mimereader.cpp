@@ -20,6 +20,7 @@ std::string Read(std::string_view mail, std::uint32_t answers, std::uint32_t see
         return static_cast<pb::TPartBody>((answers >> (2 * (parts++ % 16))) & 3);
     };
     pb::TMimeReader reader(trace);
+    std::string piece;   // overwritten once fed, as a socket's buffer is
     for (std::size_t at = 0; at < mail.size();) {
         std::size_t n = seed == 0 ? mail.size() : 1;
         if (seed > 1) {
@@ -27,7 +28,9 @@ std::string Read(std::string_view mail, std::uint32_t answers, std::uint32_t see
             n = 1 + (seed >> 16) % 64;
         }
         n = std::min(n, mail.size() - at);
-        reader.Feed(mail.substr(at, n));
+        piece.assign(mail.substr(at, n));
+        reader.Feed(piece);
+        piece.assign(piece.size(), '#');
         at += n;
     }
     if (abandon)

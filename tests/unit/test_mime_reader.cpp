@@ -172,10 +172,14 @@ std::vector<TRow> Rows() {
     };
 }
 
+// Each piece from one buffer, overwritten once it is fed, as a socket's buffer is.
 void FeedIn(TMimeReader& reader, const std::string& mail, const std::function<std::size_t(std::size_t)>& next) {
+    std::string piece;
     for (std::size_t at = 0; at < mail.size();) {
         const std::size_t n = std::min(next(at), mail.size() - at);
-        reader.Feed(std::string_view(mail).substr(at, n));
+        piece.assign(mail, at, n);
+        reader.Feed(piece);
+        piece.assign(piece.size(), '#');
         at += n;
     }
 }
