@@ -5,6 +5,7 @@
 //
 //   bench_pop3 HOST PORT USER PASSWORD SCRATCH_DIR
 #include "BenchTools.h"
+#include "mail/MailAssembler.h"
 #include "net/Pop3Client.h"
 
 #include <QCoreApplication>
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(scratch);
 
     pb::TPop3Client c;
+    pb::TMailAssembler assembler;
+    c.Assembly = &assembler;
     c.Host = argv[1];
     c.Port = std::stoi(argv[2]);
     c.UserID = argv[3];

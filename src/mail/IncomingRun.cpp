@@ -178,9 +178,15 @@ TIncomingRun::TIncomingRun(TRunFace& face, TEchodeskAPI& host, TPop3Client& pop3
     p.OnAuthenticationFailed = [this](bool& Handled) { POP3_ServiceAuthenticationFailed(Handled); };
     p.OnList = [this](int Msg, int Size) { POP3_ServiceList(Msg, Size); };
     p.OnDeletionAnswered = [this](int Msg, const ERefused* Refusal) { POP3_ServiceDeletionAnswered(Msg, Refusal); };
+    p.Assembly = &Assembler;
     p.OnDecodeTurn = [this] { Face.KeepResponsive(); };
     // What the coder finds wrong with an attachment (" No end line.") is told as a box.
     p.UUProcessor.OnWarning = [this](const std::string& text) { Face.ShowBox(text); };
+}
+
+TIncomingRun::~TIncomingRun() {
+    if (POP3_Service.Assembly == &Assembler)
+        POP3_Service.Assembly = nullptr;
 }
 
 bool TIncomingRun::TryConnection() {

@@ -2,6 +2,7 @@
 // The retrieval run and the sending run. Each works on the host and its mail component with
 // the settings it is given, and reports only through the TRunFace of whoever started it.
 #include "host/EchodeskAPI.h"
+#include "mail/MailAssembler.h"
 #include "mail/PB_Liste.h"
 #include "mail/RunFace.h"
 #include "mail/Settings.h"
@@ -64,6 +65,7 @@ class TIncomingRun : public TMailRun {
 public:
     // Wires the component's events to this run.
     TIncomingRun(TRunFace& face, TEchodeskAPI& host, TPop3Client& pop3, const TSettings& settings);
+    ~TIncomingRun();
 
     void ReadMails();
     // "Abbrechen" during this run: stops the component's wait and marks the run cancelled.
@@ -188,6 +190,8 @@ private:
     TFetch Run;
 
     TPop3Client& POP3_Service;
+    // Builds the component's MailMessage: body, files and their names.
+    TMailAssembler Assembler;
     // Progress of the mail being retrieved: its size from the listing, the bar's position, and
     // when the bar was last moved (ms on the steady clock; it is repainted at most every few ms).
     std::int32_t CurrentMailSize = 0;

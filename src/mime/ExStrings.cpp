@@ -206,4 +206,27 @@ void TExStringList::SetHeader(std::string_view Name, std::string_view Value) {
     }
 }
 
+std::string Trim(std::string_view s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
+        --e;
+    return std::string(s.substr(b, e - b));
+}
+
+std::string_view WithoutLineEnd(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') {
+        line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+    }
+    return line;
+}
+
+std::string CutLineEnd(std::string line) {
+    line.resize(WithoutLineEnd(line).size());
+    return line;
+}
+
 } // namespace pb

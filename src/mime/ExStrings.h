@@ -26,6 +26,12 @@ std::string AsciiLower(std::string_view Text);
 // empty field. Everything else stays, line ends included ("+OK 2 320\r\n", ' ', 3 -> "320\r\n").
 std::string NthWord(std::string_view Text, char Separator, int N);
 
+// The line end a line has (CR LF, or a bare LF) removed.
+std::string CutLineEnd(std::string Line);
+std::string_view WithoutLineEnd(std::string_view Line);
+// Blanks and control characters off both ends.
+std::string Trim(std::string_view Text);
+
 // Characters of Text from position From (1-based), at most Count; empty when From is 0 or
 // past the end.
 std::string CopyFrom(const std::string& Text, std::size_t From, std::size_t Count = std::string::npos);

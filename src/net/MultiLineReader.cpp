@@ -1,5 +1,7 @@
 #include "net/MultiLineReader.h"
 
+#include "mime/ExStrings.h"
+
 #include <utility>
 
 namespace pb {

@@ -7,7 +7,7 @@
 // grow without bound in memory), a line's leading dot that the server doubled is removed again,
 // and the answer ends at the line that holds a lone dot. That line is taken from the connection
 // and nothing after it: the next bytes belong to the next answer.
-#include "mime/MessageParser.h"
+#include "mime/MimeReader.h"
 
 #include <cstddef>
 #include <functional>
@@ -15,23 +15,23 @@
 
 namespace pb {
 
-class TMultiLineReader final : public TPieceSource {
+class TMultiLineReader final {
 public:
     // Reads the next line of the connection with its line end, or the first MaxLength bytes of
     // a longer one (as TAsyncSocket::ReadLn does); raises what the connection raises.
     using LineInto = std::function<void(std::string& Line, std::size_t MaxLength)>;
 
-    explicit TMultiLineReader(LineInto ReadLn, std::size_t MaxPiece = TMessageParser::MaxLine);
+    explicit TMultiLineReader(LineInto ReadLn, std::size_t MaxPiece = TMimeReader::MaxLine);
 
     // The first line of a new answer comes next.
     void Begin();
     // The next piece: a line with its line end, or a part of a longer line of at most MaxPiece
     // bytes (every part but the last without LF). False at the end line, and from then on
     // without reading.
-    bool NextPiece(std::string& Piece) override;
+    bool NextPiece(std::string& Piece);
     // The next line with its line end; of a longer line the first piece is kept and the rest is
     // read and passed over (Cut is then set). False at the end line, as NextPiece.
-    bool NextLine(std::string& Line, bool& Cut) override;
+    bool NextLine(std::string& Line, bool& Cut);
     // Reads and passes over what is left of the answer, its end line included.
     void SkipRest();
 

@@ -137,8 +137,7 @@ TPop3Client::TPop3Client(QObject* owner)
           retrievedBytes_ += static_cast<std::int64_t>(line.size());
           if (OnRetrieveProgress && (first || retrievedBytes_ / ProgressStep != step))
               OnRetrieveProgress(this);
-      }),
-      parser_(UUProcessor, mailLines_, [this](int level, const std::string& text) { StatusMessage(level, text); }) {
+      }) {
     Port = 110;
     // Like every wait of the component, a long decode keeps the message loop turning, and the
     // coder's complaints are shown as boxes, unless the owner handles both itself.
@@ -216,7 +215,8 @@ void TPop3Client::Connect() {
         TAsyncSocket::Connect();
         ForgetAsked();
         listedSizes_.clear();
-        parser_.ForgetTakenNames();
+        if (Assembly)
+            Assembly->NewSession();
         try {
             if (Security == TSecurity::Implicit)
                 StartTls();
@@ -411,12 +411,13 @@ void TPop3Client::GetMailMessage(int MailNumber) {
     if (busy_)
         return;
     BusyScope busy(busy_);
+    // Nothing goes out without a place for the mail: the session stays in step.
+    if (!Assembly)
+        throw Exception("POP3: Keine Verarbeitung der abgeholten Nachrichten eingerichtet");
     RequireConnection();
     if (OnRetrieveStart)
         OnRetrieveStart(this);
     try {
-        parser_.AttachFilePath = AttachFilePath;
-        parser_.OnTurn = OnDecodeTurn;
         // DELE answers due before the mail's are handed on; the mail's own answer is taken when
         // it was asked for next, otherwise whatever else was asked is read past first.
         TakeDueDeletions();
@@ -432,18 +433,7 @@ void TPop3Client::GetMailMessage(int MailNumber) {
         MailMessage.Clear();
         retrievedBytes_ = 0;
         ListedDeadline(MailNumber);
-        mailLines_.Begin();
-        try {
-            parser_.Parse(MailMessage);
-        } catch (...) {
-            // Ended inside the mail: what is left of it, and the answers behind it, would be
-            // taken for the answers to come. The session cannot go on.
-            if (!mailLines_.Ended()) {
-                DropConnection();
-                ForgetAsked();
-            }
-            throw;
-        }
+        ReadMail();
         ClearMailDeadline();
         if (DeleteOnRead) {
             const std::string dele = Transaction("DELE " + std::to_string(MailNumber));
@@ -459,6 +449,36 @@ void TPop3Client::GetMailMessage(int MailNumber) {
     }
     if (OnRetrieveEnd)
         OnRetrieveEnd(this);
+}
+
+void TPop3Client::ReadMail() {
+    if (!mailReader_ || readerFor_ != Assembly) {
+        mailReader_ = std::make_unique<TMimeReader>(*Assembly);
+        readerFor_ = Assembly;
+    }
+    Assembly->Begin(
+        MailMessage, AttachFilePath, UUProcessor,
+        [this](int level, const std::string& text) { StatusMessage(level, text); }, OnDecodeTurn);
+    mailReader_->Begin();
+    mailLines_.Begin();
+    try {
+        for (std::string piece; mailLines_.NextPiece(piece);)
+            mailReader_->Feed(piece);
+    } catch (...) {
+        // Ended inside the mail: what is left of it, and the answers behind it, would be
+        // taken for the answers to come. The session cannot go on.
+        if (!mailLines_.Ended()) {
+            DropConnection();
+            ForgetAsked();
+        }
+        // What had arrived of the text is kept; a failure in keeping it does not hide this one.
+        try {
+            mailReader_->Abandon();
+        } catch (...) {
+        }
+        throw;
+    }
+    mailReader_->End();
 }
 
 void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& Subject) {

@@ -6,16 +6,17 @@
 // (TOP n 0 + LIST n), GetMailMessage (RETR, optionally DELE) and DeleteMailMessage work on one
 // mail each; Disconnect ends the session with QUIT; Abort is the user's cancel.
 //
-// A retrieved mail is split as it arrives, in one pass, by TMessageParser (MessageParser.h):
-// header lines, subject/sender/message id, body text, and attachments written as files under
-// AttachFilePath. The mail is never held whole; attachments go straight to disk.
+// A retrieved mail is read as it arrives, in one pass, by a TMimeReader (MimeReader.h), whose
+// events build MailMessage through the owner's Assembly: header lines, subject/sender/message
+// id, body text, and attachments written as files under AttachFilePath. The mail is never held
+// whole; attachments go straight to disk.
 //
 // Refusals by the server raise ERefused naming the command, with the server's reply line as
 // message (line end included), or ELoginRefused "Authentication failed" for USER or PASS;
 // socket failures raise ESockError / EAbortError; file failures raise EStreamError
 // descendants or EInOutError.
 #include "mime/ExStrings.h"
-#include "mime/MessageParser.h"
+#include "mime/MailMessage.h"
 #include "mime/UUCoder.h"
 #include "net/AsyncSocket.h"
 #include "net/MultiLineReader.h"
@@ -23,6 +24,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,8 +103,9 @@ public:
     bool Busy() const { return busy_; }
     std::int64_t RetrievedBytes() const { return retrievedBytes_; }
     TUUProcessor UUProcessor;
-    // The parse state of the mail being retrieved.
-    const TMessageParser& Parser() const { return parser_; }
+    // Builds MailMessage from the events of the mail's reader (the mail layer's TMailAssembler);
+    // the owner's, and it must be set before GetMailMessage, which raises an Exception without.
+    TMailAssembly* Assembly = nullptr;
 
     // --- operations ----------------------------------------------------------------------------
     // TCP connect (and TLS as Security asks), greeting, CAPA (again after STLS), UTF8 when
@@ -180,6 +183,8 @@ private:
     std::int64_t ListedSize(int MailNumber) const;
     // A reader of the next multi-line answer.
     TMultiLineReader Answer();
+    // The mail of a RETR accepted, through the reader into Assembly.
+    void ReadMail();
 
     bool busy_ = false;
     std::map<int, std::int64_t> listedSizes_;   // from the last LIST: the time a mail may take
@@ -188,7 +193,8 @@ private:
     std::int64_t askedBytes_ = 0;    // their listed sizes
     std::int64_t retrievedBytes_ = 0;
     TMultiLineReader mailLines_;   // the mail of GetMailMessage, counted as it arrives
-    TMessageParser parser_;
+    std::unique_ptr<TMimeReader> mailReader_;   // telling Assembly, made for the one set
+    TMailAssembly* readerFor_ = nullptr;
 };
 
 } // namespace pb

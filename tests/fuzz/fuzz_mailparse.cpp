@@ -1,14 +1,15 @@
-// A retrieved mail as the server could send it, split by the message parser and converted into
-// the host's record the way a retrieval run does it. The input is the mail's lines as they
+// A retrieved mail as the server could send it, read by the message reader, assembled and
+// converted into the host's record the way a retrieval run does it. The input is the mail's lines as they
 // arrive (dot-stuffing left to the input, so a lone dot line in it ends the mail early); the
 // end-of-message line is added after them, and an answer to the next command after that.
 // Lines come in pieces of at most PieceSize bytes, as the socket hands out lines longer than the
-// parser's limit, and the text limit is small, so that short inputs take the paths of long
+// reader's limit, and the text limit is small, so that short inputs take the paths of long
 // lines and cut texts; the first byte picks the piece size. MIME structure, charsets, encoded
 // words, RFC 2231 names and HTML all come from the input.
 // Checked: no crash, the parse stops right after the end-of-message line, every file it writes
 // lies in its own directory, at most the file limit of files, and the record's size stays
 // within the record.
+#include "mail/MailAssembler.h"
 #include "mail/MailConversion.h"
 #include "net/Pop3Client.h"
 
@@ -74,12 +75,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::filesystem::path top(dir->path().toStdString());
     pb::TUUProcessor coder;
     pb::TMultiLineReader lines([&](std::string& line, std::size_t) { line = readLn(); });
-    pb::TMessageParser parser(coder, lines);
-    parser.AttachFilePath = top.string() + "/";
-    parser.MaxText = 4096;
+    pb::TMailAssembler assembler;
+    assembler.MaxText = 4096;
+    pb::TMimeReader reader(assembler);
     pb::TMailMessage mail;
     try {
-        parser.Parse(mail);
+        assembler.Begin(mail, top.string() + "/", coder, {}, {});
+        reader.Begin();
+        for (std::string piece; lines.NextPiece(piece);)
+            reader.Feed(piece);
+        reader.End();
         if (at != mailEnd)
             std::abort();   // stopped early or late: the session would be out of step
         const pb::TNewMsg rec = pb::ConvertMail(mail);
@@ -95,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         ++files;
     }
-    if (files > pb::TMessageParser::MaxFiles)
+    if (files > pb::TMailAssembler::MaxFiles)
         std::abort();
     for (const auto& entry : std::filesystem::directory_iterator(top))
         std::filesystem::remove_all(entry.path());

@@ -1,9 +1,11 @@
 // The POP3 client against a real Dovecot on loopback (started per test program by the
 // MailServers fixture): login, STAT, LIST, TOP summaries, retrieval into header, body and
 // attachment files, DELE and QUIT as the server really carries them out.
+#include "mail/MailAssembler.h"
 #include "net/Pop3Client.h"
 #include "support/Base64Lines.h"
 #include "support/FileBytes.h"
+#include "support/RetrievingPop3.h"
 #include "support/SuiteServers.h"
 
 #include <QByteArray>
@@ -133,7 +135,7 @@ TEST_F(Pop3Dovecot, RetrievalSplitsHeaderBodyAndAttachments) {
     servers().setMails({Plain, withZip("base64", " name=\"a.zip\""),
                        withZip("BASE64", " name=\"caps.zip\""), SingleBase64,
                        withZip("base64", "")});
-    TPop3Client c;
+    test::RetrievingPop3 c;
     setup(c);
     c.Connect();
 
@@ -176,7 +178,7 @@ TEST_F(Pop3Dovecot, RetrievalSplitsHeaderBodyAndAttachments) {
 TEST_F(Pop3Dovecot, DeletionsTakeEffectAtQuit) {
     servers().setMails({Plain, LowerSubject, Plain});
     {
-        TPop3Client c;
+        test::RetrievingPop3 c;
         setup(c);
         c.DeleteOnRead = true;
         c.Connect();
@@ -216,7 +218,7 @@ TEST_F(Pop3Dovecot, AbortOnAnIdleSessionDropsItWithoutQuit) {
 
 TEST_F(Pop3Dovecot, MailRequestedAheadIsTakenByItsRetrievalAndDiscardedByAnyOtherCommand) {
     servers().setMails({Plain, LowerSubject, withZip("base64", " name=\"a.zip\""), Plain});
-    TPop3Client c;
+    test::RetrievingPop3 c;
     setup(c);
     c.Connect();
     ASSERT_TRUE(c.Capabilities.Pipelining);

@@ -2,6 +2,7 @@
 // server sends it (dot-stuffed, ending with ".\r\n") without a network. Every feed carries the
 // start of a following answer after the end-of-message line: the parse must stop right before
 // it, whatever the mail looks like, or the session would fall out of step.
+#include "mail/MailAssembler.h"
 #include "net/Pop3Client.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageLoop.h"
@@ -31,7 +32,7 @@ std::string base64Lines(const std::string& data) { return test::base64Lines(data
 
 const std::string NextAnswer = "+OK next answer\r\n";
 
-// Serves `wire` line by line like ReadLn(TMessageParser::MaxLine): a longer line in pieces;
+// Serves `wire` line by line like ReadLn(TMimeReader::MaxLine): a longer line in pieces;
 // running past its end is a closed connection.
 struct Feed {
     std::string wire;
@@ -40,7 +41,7 @@ struct Feed {
         if (pos >= wire.size())
             throw ESockError("Connection closed");
         std::size_t lf = wire.find('\n', pos);
-        lf = std::min({lf == std::string::npos ? wire.size() - 1 : lf, pos + TMessageParser::MaxLine - 1});
+        lf = std::min({lf == std::string::npos ? wire.size() - 1 : lf, pos + TMimeReader::MaxLine - 1});
         std::string line = wire.substr(pos, lf + 1 - pos);
         pos = lf + 1;
         return line;
@@ -63,15 +64,24 @@ protected:
     void parse(const std::string& served, std::size_t maxText = 64u << 20) {
         Feed feed{served + ".\r\n" + NextAnswer};
         TMultiLineReader lines([&](std::string& line, std::size_t) { line = feed.ReadLn(); });
-        TMessageParser parser(coder, lines);
-        parser.AttachFilePath = path;
-        parser.MaxText = maxText;
-        parser.TextInMemory = textInMemory;
-        parser.TextPiece = textPiece;
-        parser.OnTurn = [] { processMessages(); };
-        mail.Clear();
-        parser.Parse(mail);
+        TMailAssembler assembler;
+        assembler.MaxText = maxText;
+        assembler.TextInMemory = textInMemory;
+        assembler.TextPiece = textPiece;
+        read(lines, assembler);
         EXPECT_EQ(feed.rest(), NextAnswer) << "the parse must end right after the mail";
+    }
+    // One mail of `lines` into `mail` as the POP3 component reads it: its pieces through the
+    // reader into the assembler.
+    void read(TMultiLineReader& lines, TMailAssembler& assembler) {
+        TMimeReader reader(assembler);
+        mail.Clear();
+        assembler.Begin(mail, path, coder, {}, [] { processMessages(); });
+        reader.Begin();
+        lines.Begin();
+        for (std::string piece; lines.NextPiece(piece);)
+            reader.Feed(piece);
+        reader.End();
     }
     std::vector<std::string> body() const { return mail.Body.Lines(); }
     std::string file(const std::string& name) const { return readBytes(path + name); }
@@ -198,20 +208,17 @@ TEST_F(MessageParse, UnnamedPartsAndCapitalBase64) {
 }
 
 TEST_F(MessageParse, UnnamedPartsOfManyMailsTakeTheLowestFreeSuffix) {
-    // One parser over the mails of a session, as the POP3 component keeps it.
+    // One assembler over the mails of a session, as the retrieval run keeps it.
     const std::string served = "Content-Type: multipart/mixed; boundary=b1\r\n\r\n"
                                "--b1\r\n\r\ntext\r\n"
                                "--b1\r\nContent-Type: application/octet-stream\r\n\r\n<p>html</p>\r\n"
                                "--b1--\r\n";
     Feed feed;
     TMultiLineReader lines([&](std::string& line, std::size_t) { line = feed.ReadLn(); });
-    TMessageParser parser(coder, lines);
-    parser.AttachFilePath = path;
+    TMailAssembler assembler;
     auto fetch = [&] {
         feed = Feed{served + ".\r\n" + NextAnswer};
-        lines.Begin();
-        mail.Clear();
-        parser.Parse(mail);
+        read(lines, assembler);
         EXPECT_EQ(feed.rest(), NextAnswer);
         return mail.Attachments.Lines();
     };
@@ -226,7 +233,7 @@ TEST_F(MessageParse, UnnamedPartsOfManyMailsTakeTheLowestFreeSuffix) {
     EXPECT_EQ(file("text_4.tmp"), "<p>html</p>");
     // A file removed between sessions leaves a gap that the next session fills first.
     std::filesystem::remove(path + "text_1.tmp");
-    parser.ForgetTakenNames();
+    assembler.NewSession();
     EXPECT_EQ(fetch(), Names{"text_1.tmp"});
     EXPECT_EQ(fetch(), Names{"text_5.tmp"});
 }
@@ -358,22 +365,22 @@ TEST_F(MessageParse, OnlyDelimiterLinesEndParts) {
 
 TEST_F(MessageParse, NestingBeyondTheLimitIsSavedWhole) {
     std::string deep = "Content-Type: multipart/mixed; boundary=x0\r\n\r\n";
-    for (int i = 1; i <= TMessageParser::MaxDepth; ++i)
+    for (int i = 1; i <= TMimeReader::MaxDepth; ++i)
         deep += "--x" + std::to_string(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=x" + std::to_string(i) +
                 "\r\n\r\n";
-    deep += "--x" + std::to_string(TMessageParser::MaxDepth) + "\r\n\r\ndeep\r\n";
+    deep += "--x" + std::to_string(TMimeReader::MaxDepth) + "\r\n\r\ndeep\r\n";
     parse(deep);
     EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"text.tmp"});
-    EXPECT_EQ(file("text.tmp"), "--x" + std::to_string(TMessageParser::MaxDepth) + "\r\n\r\ndeep\r\n");
+    EXPECT_EQ(file("text.tmp"), "--x" + std::to_string(TMimeReader::MaxDepth) + "\r\n\r\ndeep\r\n");
 }
 
 // Whatever the server sends, the parse keeps to its bounds: long lines, many parts, much text.
 TEST_F(MessageParse, HostileSizesStayBounded) {
-    const std::string huge(TMessageParser::MaxLine * 2 + 10, 'A');
+    const std::string huge(TMimeReader::MaxLine * 2 + 10, 'A');
     parse("Subject: " + huge + "\r\nContent-Type: multipart/mixed; boundary=h\r\n\r\n--h\r\n\r\n" + huge +
           "\r\nshort\r\n--h\r\nContent-Type: application/octet-stream; name=line.bin\r\n\r\n" + huge + "\r\n--h--\r\n");
     EXPECT_EQ(mail.Subject.size(), 4096u);
-    EXPECT_EQ(body(), (std::vector<std::string>{std::string(TMessageParser::MaxLine, 'A'), "short",
+    EXPECT_EQ(body(), (std::vector<std::string>{std::string(TMimeReader::MaxLine, 'A'), "short",
                                                 "\r\nFile \"line.bin\" extracted"}));
     EXPECT_EQ(file("line.bin"), huge);   // a file part keeps every byte, the delimiter's line end aside
     EXPECT_EQ(mail.ParseLog.Lines(), std::vector<std::string>{ansi("POP3 Zeilen über 1 MB gekürzt")});

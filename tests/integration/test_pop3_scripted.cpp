@@ -1,11 +1,13 @@
 // The POP3 client against scripted loopback servers, for what a real Dovecot cannot be made to
 // do on cue: refuse PASS and then accept it, refuse STAT or LIST, stall or close in the middle
 // of a mail while the user cancels.
+#include "mail/MailAssembler.h"
 #include "net/Pop3Client.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageLoop.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
+#include "support/RetrievingPop3.h"
 #include "support/StrictServers.h"
 
 #include <QElapsedTimer>
@@ -223,7 +225,7 @@ TEST(Pop3Commands, EveryCommandIsSpelledAsTheRfcsDefineIt) {
     d.capa = "+OK\r\nUSER\r\nTOP\r\nutf8 USER\r\nPIPELINING\r\nX-UNKNOWN 1 2 3\r\n.\r\n";
     LoopbackServer server(std::ref(d));
     QTemporaryDir dir;
-    TPop3Client c;
+    test::RetrievingPop3 c;
     setup(c, server.port(), "gr\xFCn");
     c.AttachFilePath = dir.path().toStdString() + "/";
     c.Connect();
@@ -304,7 +306,7 @@ TEST(Pop3Retrieve, CancelDuringRetrEndsTheWaitAndDropsTheConnection) {
         p.waitForClose();
     });
     QTemporaryDir dir;
-    TPop3Client c;
+    test::RetrievingPop3 c;
     setup(c, server.port());
     c.AttachFilePath = dir.path().toStdString() + "/";
     c.Connect();
@@ -349,7 +351,7 @@ TEST(Pop3Retrieve, CancelWhileAnAttachmentIsDecodedEndsTheRetrievalAfterTheFile)
         p.waitForClose();
     });
     QTemporaryDir dir;
-    TPop3Client c;
+    test::RetrievingPop3 c;
     setup(c, server.port());
     c.AttachFilePath = dir.path().toStdString() + "/";
     c.Connect();
@@ -382,7 +384,7 @@ TEST(Pop3Retrieve, CancelWhileAnAttachmentIsDecodedEndsTheRetrievalAfterTheFile)
 TEST(Pop3Retrieve, ServerClosingMidMailEndsTheRetrieval) {
     LoopbackServer server([](Peer& p) { halfAMail(p); });
     QTemporaryDir dir;
-    TPop3Client c;
+    test::RetrievingPop3 c;
     setup(c, server.port());
     c.AttachFilePath = dir.path().toStdString() + "/";
     c.Connect();

@@ -5,6 +5,7 @@
 // one will not do: stay silent in the handshake, refuse STLS, or inject bytes after its go-ahead.
 #include "app/PB_main.h"
 #include "mail/Config.h"
+#include "mail/MailAssembler.h"
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
 #include "support/CutProxy.h"
@@ -12,6 +13,7 @@
 #include "support/LoopbackServer.h"
 #include "support/StrictServers.h"
 #include "support/MailRunFixture.h"
+#include "support/RetrievingPop3.h"
 #include "support/SuiteServers.h"
 
 #include <QToolButton>
@@ -73,7 +75,7 @@ TEST_F(TlsServers, Pop3FetchesWithTlsFromTheStartAndWithStls) {
     struct Case { const char* host; bool implicit; };
     for (const Case c : {Case{"127.0.0.1", true}, Case{"localhost", true}, Case{"127.0.0.1", false}}) {
         SCOPED_TRACE(std::string(c.host) + (c.implicit ? " pop3s" : " STLS"));
-        TPop3Client pop;
+        test::RetrievingPop3 pop;
         setup(pop, c.host, c.implicit ? servers().pop3sPort() : servers().pop3Port(),
               c.implicit ? TSecurity::Implicit : TSecurity::StartTls);
         ASSERT_NO_THROW(pop.Connect());
@@ -170,7 +172,7 @@ TEST_F(TlsServers, NoFormOfThePasswordCrossesTheLine) {
     auto b64 = [](const std::string& s) { return QByteArray::fromStdString(s).toBase64().toStdString(); };
     {
         test::CutProxy proxy(static_cast<std::uint16_t>(servers().pop3Port()));
-        TPop3Client pop;
+        test::RetrievingPop3 pop;
         setup(pop, "127.0.0.1", proxy.port(), TSecurity::StartTls);
         pop.Connect();
         pop.GetMailMessage(1);

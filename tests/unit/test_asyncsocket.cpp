@@ -1,6 +1,7 @@
 // The socket component against small scripted servers on loopback: line reading, sending,
 // cancel, peer close, connect failures, name lookup (through a resolver the test installs,
 // so no DNS query leaves the machine) and status reporting.
+#include "mail/MailAssembler.h"
 #include "net/AsyncSocket.h"
 #include "net/Pop3Client.h"
 #include "platform/AnsiText.h"
@@ -8,6 +9,7 @@
 #include "platform/Resolver.h"
 #include "support/ExceptionText.h"
 #include "support/LoopbackServer.h"
+#include "support/RetrievingPop3.h"
 #include "support/StrictServers.h"
 
 #include <QCoreApplication>
@@ -533,7 +535,7 @@ TEST(AsyncSocketLimits, AMailMustArriveWithinTheTimeItsListedSizeAllows) {
             }
         }
     });
-    TPop3Client pop;
+    test::RetrievingPop3 pop;
     test::pointAt(pop, server.port());
     pop.UserID = "u";
     pop.Password = "p";
