@@ -175,7 +175,7 @@ TEST_F(MessageParse, WindowMessagesAreHandledWhileALargeAttachmentIsDecoded) {
         c = static_cast<char>('a' + rng() % 26);
     int ownCalls = 0;
     coder.OnProgress = [&](TUUProcessor&) {
-        // Long enough that the parser sees time passing since its last turn of the loop.
+        // Long enough that the assembly sees time passing since its last turn of the loop.
         if (ownCalls++ == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
     };

@@ -288,14 +288,14 @@ TEST(Pop3Commands, HugeCapaAnswerIsBoundedAndOnlyEnables) {
 }
 
 // Sends the greeting, takes the login and RETR, then the first half of a mail.
-void halfAMail(Peer& p) {
+void halfAMail(Peer& p, const std::string& half = "Subject: half\r\n\r\nfirst line\r\n") {
     p.send("+OK ready\r\n");
     for (const char* reply : {"+OK\r\n", "+OK\r\n", "+OK 1 100\r\n"}) {
         test::ReadPop3Command(p);
         p.send(reply);
     }
     test::ReadPop3Command(p);   // RETR 1
-    p.send("+OK\r\nSubject: half\r\n\r\nfirst line\r\n");
+    p.send("+OK\r\n" + half);
 }
 
 TEST(Pop3Retrieve, CancelDuringRetrEndsTheWaitAndDropsTheConnection) {
@@ -381,20 +381,44 @@ TEST(Pop3Retrieve, CancelWhileAnAttachmentIsDecodedEndsTheRetrievalAfterTheFile)
     EXPECT_FALSE(c.Connected());
 }
 
-TEST(Pop3Retrieve, ServerClosingMidMailEndsTheRetrieval) {
+// A mail cut off in its text, or in a file after its text: the text that came is kept, and
+// no file is left half written.
+TEST(Pop3Retrieve, ServerClosingMidMailEndsTheRetrievalKeepingTheTextAndNoHalfFile) {
+    const std::string halves[] = {
+        "Subject: half\r\n\r\nfirst line\r\n",
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nfirst line\r\n--b\r\n"
+        "Content-Type: application/zip; name=\"a.zip\"\r\n\r\nPK half\r\n"};
+    for (const std::string& half : halves) {
+        SCOPED_TRACE(half);
+        LoopbackServer server([&half](Peer& p) { halfAMail(p, half); });
+        QTemporaryDir dir;
+        test::RetrievingPop3 c;
+        setup(c, server.port());
+        c.AttachFilePath = dir.path().toStdString() + "/";
+        c.Connect();
+        int ends = 0;
+        c.OnRetrieveEnd = [&](QObject*) { ++ends; };
+        EXPECT_EQ(exceptionText([&] { c.GetMailMessage(1); }), "Connection closed");
+        EXPECT_EQ(ends, 1);
+        EXPECT_FALSE(c.Connected());
+        EXPECT_EQ(c.MailMessage.Body.Lines(), std::vector<std::string>{"first line"});
+        EXPECT_TRUE(c.MailMessage.Attachments.Empty());
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path().toStdString()));
+        EXPECT_EQ(exceptionText([&] { c.GetMailMessage(1); }), "Not Connected");
+        EXPECT_FALSE(c.Busy());
+    }
+}
+
+// Without an assembly set there is nowhere for a mail to go: the retrieval is refused before
+// RETR goes out, and the session goes on.
+TEST(Pop3Retrieve, RetrievalWithoutAnAssemblyIsRefusedAndTheSessionGoesOn) {
     LoopbackServer server([](Peer& p) { halfAMail(p); });
-    QTemporaryDir dir;
-    test::RetrievingPop3 c;
+    TPop3Client c;
     setup(c, server.port());
-    c.AttachFilePath = dir.path().toStdString() + "/";
     c.Connect();
-    int ends = 0;
-    c.OnRetrieveEnd = [&](QObject*) { ++ends; };
-    EXPECT_EQ(exceptionText([&] { c.GetMailMessage(1); }), "Connection closed");
-    EXPECT_EQ(ends, 1);
-    EXPECT_FALSE(c.Connected());
-    EXPECT_EQ(exceptionText([&] { c.GetMailMessage(1); }), "Not Connected");
+    EXPECT_THROW(c.GetMailMessage(1), Exception);
     EXPECT_FALSE(c.Busy());
+    EXPECT_TRUE(c.Connected());
 }
 
 } // namespace

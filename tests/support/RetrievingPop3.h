@@ -4,11 +4,11 @@
 #include "mail/MailAssembler.h"
 #include "net/Pop3Client.h"
 
-namespace test {
+namespace pb::test {
 
-struct RetrievingPop3 : pb::TPop3Client {
-    pb::TMailAssembler Assembler;
+struct RetrievingPop3 : TPop3Client {
+    TMailAssembler Assembler;
     RetrievingPop3() { Assembly = &Assembler; }
 };
 
-} // namespace test
+} // namespace pb::test
