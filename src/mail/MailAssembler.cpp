@@ -421,8 +421,8 @@ void TMailAssembler::AddText() {
     if (spilled_.out.is_open()) {
         RemoveOnExit removeSpilled{spilled_.name};
         Spill();
-        std::string().swap(text_);
         AddSpilledText();
+        std::string().swap(text_);
         return;
     }
     std::string text = std::move(text_);
