@@ -33,12 +33,12 @@
 #include "mail/MailRuns.h"
 #include "mail/PB_Liste.h"
 #include "mail/RecordFile.h"
-#include "mime/Streams.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/Fnv1a.h"
 #include "platform/MessageLoop.h"
 #include "platform/PrivateFiles.h"
+#include "platform/Streams.h"
 
 
 #include <algorithm>

@@ -3,10 +3,10 @@
 #include "mime/HtmlText.h"
 #include "mime/MimeText.h"
 #include "mime/PartDecoder.h"
-#include "mime/Streams.h"
 #include "platform/AnsiText.h"
 #include "platform/PrivateFiles.h"
 #include "platform/RecordLimit.h"
+#include "platform/Streams.h"
 
 #include <QChar>
 

@@ -24,7 +24,7 @@
 // After decoding, the source position is just past the last line the decoder read.
 //
 // Stream failures (a read or write that the stream reports as bad) raise EStreamError.
-#include "mime/Streams.h"
+#include "platform/Streams.h"
 
 #include <functional>
 #include <istream>

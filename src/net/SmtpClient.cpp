@@ -1,8 +1,8 @@
 #include "net/SmtpClient.h"
 
 #include "mime/MimeText.h"
-#include "mime/Streams.h"
 #include "platform/AnsiText.h"
+#include "platform/Streams.h"
 
 #include <QLocale>
 #include <QTime>

@@ -1,4 +1,4 @@
-#include "mime/Streams.h"
+#include "platform/Streams.h"
 
 #include "platform/PrivateFiles.h"
 

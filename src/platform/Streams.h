@@ -1,7 +1,7 @@
 #pragma once
 // Streams as the mail components pass them around are the standard ones: the coder reads a
 // std::istream and writes a std::ostream, the socket component sends a std::istream, the SMTP
-// client builds a body in a std::stringstream, the POP3 client writes attachments to files.
+// client builds a body in a std::stringstream, the mail assembly writes attachments to files.
 // This unit adds what the standard streams lack: failures as exceptions with a clear text.
 #include "platform/Exceptions.h"
 
