@@ -222,18 +222,22 @@ void copyInfo(TPluginInfo& info, const TEchodeskAPI& c) {
     info.PIAPISupported = c.PIAPISupported;
 }
 
-// A record into the parameter block; with `consume`, the pieces copied go back to the system
-// on the way (the source is not read again). That pays only for a record larger than one
-// step: for a smaller one, the system call and the page faults when the heap reuses the
-// memory cost more than holding it until it is freed.
-void copyRecord(std::uint8_t* to, const std::uint8_t* from, std::size_t size, bool consume) {
+// A record into the parameter block, a step at a time; with `consume`, the pieces copied go
+// back to the system on the way (the source is not read again). That pays only for a record
+// larger than one step: for a smaller one, the system call and the page faults when the heap
+// reuses the memory cost more than holding it until it is freed. `between` is called after each
+// step but the last: a record near the limit takes a tenth of a second to copy.
+void copyRecord(std::uint8_t* to, const std::uint8_t* from, std::size_t size, bool consume,
+                const std::function<void()>& between) {
     consume = consume && size > ReleaseStep;
     for (std::size_t done = 0; done < size;) {
-        const std::size_t n = consume ? std::min(ReleaseStep, size - done) : size;
+        const std::size_t n = std::min(ReleaseStep, size - done);
         std::memcpy(to + done, from + done, n);
         if (consume)
             ReleasePages(const_cast<std::uint8_t*>(from) + done, n);
         done += n;
+        if (between && done < size)
+            between();
     }
 }
 
@@ -724,20 +728,26 @@ void TEchodeskAPI::StoreNewMsg(const TNewMsgHeader& Rec) {
     storeRecord(reinterpret_cast<const std::uint8_t*>(&Rec), static_cast<std::size_t>(Rec.Size));
 }
 
-void TEchodeskAPI::PostStoreNewMsg(TNewMsg&& Rec) {
+void TEchodeskAPI::PostStoreNewMsg(TNewMsg&& Rec, const std::function<void()>& Between) {
     checkConnected(kNotConnected);
     if (store_)
         throw std::logic_error("PostStoreNewMsg: the store before has not been collected");
     const std::size_t size = recordSize(Rec);
     std::string used = std::move(Rec.buf_);
     Rec.buf_.clear();
-    const std::uint32_t seq = postStore(reinterpret_cast<const std::uint8_t*>(used.data()), size, true);
+    const std::uint32_t seq = postStore(reinterpret_cast<const std::uint8_t*>(used.data()), size, true, Between);
     store_ = PendingReply{hostTid_, hostPid_, seq, deadlineIn(ReplyTimeoutMs)};
 }
 
-void TEchodeskAPI::CollectStore() {
+void TEchodeskAPI::CollectStore(TWait Wait) {
     if (!store_)
         return;
+    if (Wait == TWait::ServingEvents) {
+        serve([this] { return store_ ? &*store_ : nullptr; });
+        if (!store_)
+            return;   // collected by a handler of an event served meanwhile
+        oneOffStoreBlock_.reset();   // answered or given up: the block is no longer the host's
+    }
     settleStore();
     const PendingReply s = *store_;
     store_.reset();
@@ -753,12 +763,22 @@ void TEchodeskAPI::storeRecord(const std::uint8_t* rec, std::size_t size, bool c
 }
 
 // Fills the store block and posts the command; the sequence number of the command.
-std::uint32_t TEchodeskAPI::postStore(const std::uint8_t* rec, std::size_t size, bool consume) {
+std::uint32_t TEchodeskAPI::postStore(const std::uint8_t* rec, std::size_t size, bool consume,
+                                      const std::function<void()>& between) {
+    // A store made by a handler of an event served while the block is filled would take the
+    // block over.
+    if (filling_)
+        throw std::logic_error("StoreNewMsg: a record is being copied for the host");
     settleStore();   // the block is the outstanding store's until the host has answered
     TSharedMem* block = storeBlock(size, oneOffStoreBlock_);
     if (!block)
         throw ECmdFailed("Parameter passing failed!");
-    copyRecord(block->Bytes(), rec, size, consume);
+    filling_ = true;
+    struct Filling {
+        bool& flag;
+        ~Filling() { flag = false; }
+    } filling{filling_};
+    copyRecord(block->Bytes(), rec, size, consume, between);
     const std::uint32_t seq = post(hostTid_, edapi::StoreNewMsg, 0, static_cast<std::intptr_t>(size));
     if (seq == 0) {
         oneOffStoreBlock_.reset();
@@ -806,26 +826,33 @@ bool TEchodeskAPI::postAndServe(std::uint32_t Msg, std::uintptr_t WParam, std::i
         PendingReply* outer;
         ~Restore() { slot = outer; }
     } restore{served_, outer};
+    serve([&p] { return &p; });
+    Reply = p.reply;
+    return p.answered;
+}
+
+void TEchodeskAPI::serve(const std::function<PendingReply*()>& awaited) {
     auto lookAgain = std::chrono::steady_clock::now();
     pumpUntil([&] {
+        PendingReply* p = awaited();
+        if (!p)
+            return true;
         tagMSG msg;
         MessageOrigin from;
-        while (!p.settled && peekMessage(msg, edapi::Reply, edapi::Reply, &from)) {
-            if (from.tid == p.tid && from.pid == p.pid && from.seq == p.seq) {
-                p.reply = static_cast<std::int32_t>(msg.lParam);
-                p.answered = p.settled = true;
+        while (!p->settled && peekMessage(msg, edapi::Reply, edapi::Reply, &from)) {
+            if (from.tid == p->tid && from.pid == p->pid && from.seq == p->seq) {
+                p->reply = static_cast<std::int32_t>(msg.lParam);
+                p->answered = p->settled = true;
             }
         }
         const auto now = std::chrono::steady_clock::now();
-        if (!p.settled && now >= lookAgain) {
-            if (!threadHasQueue(p.tid) || now >= p.deadline)
-                p.settled = true;
+        if (!p->settled && now >= lookAgain) {
+            if (!threadHasQueue(p->tid) || now >= p->deadline)
+                p->settled = true;
             lookAgain = now + std::chrono::milliseconds(kHostCheckMs);
         }
-        return p.settled;
+        return p->settled;
     });
-    Reply = p.reply;
-    return p.answered;
 }
 
 // The outcome of a store the host has answered (or not, `answered` false).

@@ -226,8 +226,11 @@ public:
     // One store may be outstanding at a time. Until it is collected, every other command first
     // waits for its answer and keeps it for CollectStore, so the block and the reply stay the
     // store's.
-    void PostStoreNewMsg(TNewMsg&& Rec);
-    void CollectStore();
+    // A large record takes a while to copy and the host a while to write: Between is called
+    // between the steps of the copy, and with ServingEvents the window's events are dispatched
+    // while the host writes, as for CloseArea. A store made by a handler meanwhile is refused.
+    void PostStoreNewMsg(TNewMsg&& Rec, const std::function<void()>& Between = {});
+    void CollectStore(TWait Wait = TWait::Blocking);
     bool StoreOutstanding() const { return store_.has_value(); }
     std::uint16_t GetMsgFlags(int Index);
     void SetMsgFlags(int Index, std::uint16_t Flags);
@@ -262,7 +265,8 @@ private:
     void detach();
     void checkConnected(const char* text) const;
     void storeRecord(const std::uint8_t* rec, std::size_t size, bool consume = false);
-    std::uint32_t postStore(const std::uint8_t* rec, std::size_t size, bool consume);
+    std::uint32_t postStore(const std::uint8_t* rec, std::size_t size, bool consume,
+                            const std::function<void()>& between = {});
     // Posts a command once no earlier answer is left to take; its sequence number, 0 when it
     // cannot be posted.
     std::uint32_t post(std::uint32_t Tid, std::uint32_t Msg, std::uintptr_t WParam, std::intptr_t LParam);
@@ -292,11 +296,15 @@ private:
     };
     std::optional<PendingReply> store_;
     PendingReply* served_ = nullptr;
+    bool filling_ = false;   // a record is being copied into the store block
     // Waits for `p` blocking, unless it has its answer already (then nothing).
     static void settle(PendingReply& p);
     // Posts a command and waits for its reply while the application's events are dispatched.
     bool postAndServe(std::uint32_t Msg, std::uintptr_t WParam, std::intptr_t LParam,
                       std::int32_t& Reply);
+    // Dispatches the application's events until the reply `awaited` names has come, the host
+    // is gone or the reply's time is up; also ends when it names none (a handler took it).
+    void serve(const std::function<PendingReply*()>& awaited);
     // The block of a record too large to keep a block for, until the host has answered.
     std::unique_ptr<TSharedMem> oneOffStoreBlock_;
 };

@@ -88,6 +88,10 @@ constexpr std::int64_t TurnIntervalMs = 10;
 // answered for it, so a huge record is never held beside another one.
 constexpr std::size_t StoreAloneAbove = 8 * 1024 * 1024;
 
+// The host writes a record of this size in about a message loop's turn; while it writes a
+// larger one, the window's events are handled.
+constexpr std::size_t ServeStoreAbove = 1024 * 1024;
+
 // How far back in "EMAIL" a mail whose store is in doubt is looked for.
 constexpr int DoubtSearchDepth = 64;
 
@@ -280,7 +284,9 @@ void TIncomingRun::SpeicherAktMail(int Position, std::int32_t Msg) {
     // Converted into memory of its own while the host still writes the mail before. The
     // mail's text, the record and the parameter block are each used up as the next is
     // filled, so a mail near the record limit is held about once.
-    StoreRecord(ConvertMail(std::move(POP3_Service.MailMessage), [this](const std::string& entry) { LogEntry(entry); }),
+    StoreRecord(ConvertMail(
+                    std::move(POP3_Service.MailMessage), [this](const std::string& entry) { LogEntry(entry); },
+                    [this] { StoreTurns(); }),
                 Position, Msg);
 }
 
@@ -331,7 +337,8 @@ void TIncomingRun::StoreRecord(TNewMsg&& recIn, int Position, std::int32_t Msg) 
     {
         TNewMsg rec = std::move(recIn);
         std::string key = StoredMailKey(rec);
-        alone = rec.size() > StoreAloneAbove;
+        const std::size_t bytes = rec.size();
+        alone = bytes > StoreAloneAbove;
         before = CollectStore();
         // In doubt: a store never answered, or a mail an earlier run ended in.
         bool doubt = false;
@@ -345,17 +352,17 @@ void TIncomingRun::StoreRecord(TNewMsg&& recIn, int Position, std::int32_t Msg) 
             LogEntry(ansi("ED95 Nachricht ist schon in EMAIL gespeichert"));
             if (before)
                 MailStored(*before);
-            MailStored(TStoreInFlight{Position, Msg, std::move(key)});
+            MailStored(TStoreInFlight{Position, Msg, std::move(key), bytes});
             return;
         }
         try {
-            edapi1.PostStoreNewMsg(std::move(rec));
+            edapi1.PostStoreNewMsg(std::move(rec), [this] { StoreTurns(); });
         } catch (...) {
             if (before)
                 MailStored(*before);
             throw;
         }
-        Storing = TStoreInFlight{Position, Msg, std::move(key)};
+        Storing = TStoreInFlight{Position, Msg, std::move(key), bytes};
     }
     if (before)
         MailStored(*before);
@@ -371,7 +378,8 @@ std::optional<TIncomingRun::TStoreInFlight> TIncomingRun::CollectStore() {
     TStoreInFlight mail = std::move(*Storing);
     Storing.reset();
     try {
-        edapi1.CollectStore();
+        edapi1.CollectStore(mail.Bytes > ServeStoreAbove ? TEchodeskAPI::TWait::ServingEvents
+                                                         : TEchodeskAPI::TWait::Blocking);
         return mail;
     } catch (const std::exception& e) {
         // Never answered: the host may have it. The mail comes again with the next run, and

@@ -16,6 +16,8 @@ constexpr char SOH = '\x01';
 constexpr std::string_view CRLF = "\r\n";
 constexpr std::size_t NameWidth = 35;
 constexpr std::size_t SubjectWidth = 71;
+// How much of a body is converted between two calls of the caller's turn.
+constexpr std::size_t TurnStep = 1 << 20;
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -169,9 +171,10 @@ std::string decodedLine(std::string_view raw) {
 // The record is built once, in the buffer the host is handed: the header's bytes, the prefix, the
 // body and the NUL. With `consumable` (the body's own buffer, not read again afterwards) the
 // part of the body already copied goes back to the system on the way, so body and record
-// together stay near the size of one of them.
+// together stay near the size of one of them. `turn` is called every TurnStep bytes of the body:
+// a text near the record limit takes a tenth of a second.
 TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log,
-                std::string* consumable) {
+                std::string* consumable, const std::function<void()>& turn) {
     auto log = [&](const std::string& entry) {
         if (Log)
             Log(entry);
@@ -227,6 +230,7 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
     // The body from its first non-empty line on; a body of empty lines only is stored empty.
     bool cut = false;
     std::size_t released = pos;
+    std::size_t turnAt = pos + TurnStep;
     const std::size_t bodyStart = rec.size();
     while (pos < body.size()) {
         std::size_t end = body.find(CRLF, pos);
@@ -253,7 +257,13 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
             ReleasePages(consumable->data() + released, pos - released);
             released = pos;
         }
+        if (turn && pos >= turnAt) {
+            turn();
+            turnAt = pos + TurnStep;
+        }
     }
+    if (turn)
+        turn();
     if (!cut && Mail.BodyEndsOpen && rec.size() > bodyStart)
         rec.resize(rec.size() - CRLF.size());
     if (cut || Mail.TextCut) {
@@ -290,11 +300,12 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
 } // namespace
 
 TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log) {
-    return convert(Mail, Log, nullptr);
+    return convert(Mail, Log, nullptr, {});
 }
 
-TNewMsg ConvertMail(TMailMessage&& Mail, const std::function<void(const std::string&)>& Log) {
-    TNewMsg rec = convert(Mail, Log, &Mail.Body.Text());
+TNewMsg ConvertMail(TMailMessage&& Mail, const std::function<void(const std::string&)>& Log,
+                    const std::function<void()>& Turn) {
+    TNewMsg rec = convert(Mail, Log, &Mail.Body.Text(), Turn);
     Mail.Body.Clear();
     return rec;
 }

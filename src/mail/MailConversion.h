@@ -63,7 +63,9 @@ void CompactQuoteMarks(TStringList& Body);
 // text with its tag): those of the parse, and the cut of a text too long for the record.
 TNewMsg ConvertMail(const TMailMessage& Mail, const std::function<void(const std::string&)>& Log = {});
 // The same, using the mail's body up on the way (it is empty afterwards): a text near the record
-// limit is then not held twice.
-TNewMsg ConvertMail(TMailMessage&& Mail, const std::function<void(const std::string&)>& Log = {});
+// limit is then not held twice. Turn is called now and then while a long text is converted, so
+// that the caller's window can go on handling its events.
+TNewMsg ConvertMail(TMailMessage&& Mail, const std::function<void(const std::string&)>& Log = {},
+                    const std::function<void()>& Turn = {});
 
 } // namespace pb

@@ -6,6 +6,7 @@
 #include "mail/PB_Liste.h"
 #include "mail/RunFace.h"
 #include "mail/Settings.h"
+#include "mime/PartDecoder.h"
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
 
@@ -99,6 +100,7 @@ private:
         int Position = 0;
         std::int32_t Msg = 0;
         std::string Key;   // how the host's copy is recognised (see StoredMailKey)
+        std::size_t Bytes = 0;   // the record's size
     };
     // Hands a record to the host as SpeicherAktMail describes; a mail whose store is in doubt
     // is first looked for in the host.
@@ -192,6 +194,9 @@ private:
     TPop3Client& POP3_Service;
     // Builds the component's MailMessage: body, files and their names.
     TMailAssembler Assembler;
+    // The window's turns while a long mail is converted and handed to the host: one clock for
+    // both steps, so that the pause between them does not add to a turn's wait.
+    TTurns StoreTurns{[this] { Face.KeepResponsive(); }};
     // Progress of the mail being retrieved: its size from the listing, the bar's position, and
     // when the bar was last moved (ms on the steady clock; it is repainted at most every few ms).
     std::int32_t CurrentMailSize = 0;

@@ -243,6 +243,33 @@ TEST_F(HostOps, CloseServingEventsKeepsItsReplyFromACommandMadeMeanwhile) {
               "EAreaNotOpen: No area open to close");
 }
 
+// A large record is copied for the host in steps, the caller's turn between them; a store made
+// by one of those turns is refused (the block is the record's), and the host stores the record
+// just as one handed over in one piece.
+TEST_F(HostOps, LargeRecordCopiedInStepsStoredWhole) {
+    api.OpenArea("REPORT");
+    std::string text((8 << 20) + 100, 'x');
+    for (std::size_t i = 0; i < text.size(); i += 1000)
+        text[i] = static_cast<char>('a' + i / 1000 % 26);
+    int turns = 0;
+    std::string refused;
+    api.PostStoreNewMsg(message("a", "b", "gross", text), [&] {
+        ++turns;
+        try {
+            api.StoreNewMsg(message("a", "b", "dazwischen", "d"));
+        } catch (const std::logic_error& e) {
+            refused = e.what();
+        }
+    });
+    EXPECT_EQ(failure([&] { api.CollectStore(TEchodeskAPI::TWait::ServingEvents); }), "");
+    EXPECT_EQ(turns, 2);
+    EXPECT_NE(refused, "");
+    api.StoreNewMsg(message("a", "b", "gross", text));
+    const std::string listed = host.run({"list", "REPORT"});
+    EXPECT_EQ(listed.find("dazwischen"), std::string::npos) << listed;
+    EXPECT_EQ(host.run({"dump", "REPORT", "1", "--raw"}), host.run({"dump", "REPORT", "2", "--raw"}));
+}
+
 // The thread keeps its store block between stores. When the name has been taken from it (its
 // block removed, another made under the name) the store fails without posting, and leaves the
 // other block alone.

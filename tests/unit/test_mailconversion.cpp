@@ -234,6 +234,14 @@ TEST(ConvertMail, EncodedWordsDecodedForPeopleRawForKludgesAndReplies) {
     EXPECT_EQ(logged, std::vector<std::string>{"DEQP Fehler in Quoted-Printable-Nachricht"});
 }
 
+TEST(ConvertMail, ALongTextGivesTheCallerTurnsOnTheWay) {
+    TMailMessage m = mail({""}, std::vector<std::string>(4, std::string(1 << 20, 'x')), "a@example.org", "");
+    const std::string kept = textOf(ConvertMail(m));
+    int turns = 0;
+    EXPECT_EQ(textOf(ConvertMail(std::move(m), {}, [&] { ++turns; })), kept);
+    EXPECT_GE(turns, 4);
+}
+
 TEST(ConvertMail, TextBeyondTheRecordLimitIsCutWithANote) {
     const std::string line(8 << 20, 'x');
     std::vector<std::string> body(9, line);
