@@ -10,7 +10,8 @@
 //   bench_incoming [--shown] [--delete] N [ROUNDS [BIG]]
 //                                    (default ROUNDS 3; BIG adds one mail with an attachment of
 //                                     that size, e.g. 50M, after the N mails; text:70M adds a
-//                                     plain-text mail of that size instead)
+//                                     plain-text mail of that size instead, html:8M an
+//                                     HTML-only one)
 //
 // With --shown the window is shown during the run, as the user sees it, on the X server that
 // DISPLAY names (painting, the X round trips and the log box's layout then count), or offscreen

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <sstream>
 #include <system_error>
 
@@ -26,6 +27,8 @@ constexpr std::size_t MaxFieldValue = 4096;
 constexpr std::size_t MaxHead = 4 << 20;
 // HTML read back for a mail's text (the whole HTML is in its file).
 constexpr std::size_t MaxHtml = 8 << 20;
+// HTML read in a moment (about a message loop's turn); a larger one is read beside the loop.
+constexpr std::size_t HtmlAtOnce = 64 * 1024;
 // Malformed quoted-printable escapes logged per mail.
 constexpr int MaxEscapeNotes = 20;
 
@@ -550,7 +553,10 @@ std::string TMailAssembler::UniqueName(const std::string& name) {
     }
 }
 
-// No plain text: the text is read from the HTML (its file is the original).
+// No plain text: the text is read from the HTML (its file is the original). Reading the text
+// from the HTML is one pass of the HTML parser over all of it, which cannot be cut into pieces
+// (a megabyte takes some 50 ms): a large HTML is read on a thread of its own while
+// the owner's window goes on handling its messages.
 void TMailAssembler::TextFromHtml() {
     std::string html;
     {
@@ -559,10 +565,32 @@ void TMailAssembler::TextFromHtml() {
         in.read(html.data(), static_cast<std::streamsize>(html.size()));
         html.resize(static_cast<std::size_t>(in.gcount()));
     }
-    ConvertToUtf8(html, htmlCharset_);
-    const std::string text = Utf8ToWindows1252(HtmlToText(html));
+    auto toLines = [&html, charset = htmlCharset_] {
+        ConvertToUtf8(html, charset);
+        const std::string text = Utf8ToWindows1252(HtmlToText(html));
+        std::vector<std::string> lines;
+        forEachLine(text, [&](std::string_view line) { lines.emplace_back(line); });
+        return lines;
+    };
     std::vector<std::string> lines;
-    forEachLine(text, [&](std::string_view line) { lines.emplace_back(line); });
+    if (html.size() <= HtmlAtOnce || !turn_) {
+        lines = toLines();
+    } else {
+        // The thread is waited for however this ends (the future's end waits for it), so
+        // `html` outlives it. Without a thread to be had, the window waits.
+        std::future<std::vector<std::string>> job;
+        try {
+            job = std::async(std::launch::async, toLines);
+        } catch (const std::system_error&) {
+            lines = toLines();
+        }
+        if (job.valid()) {
+            do
+                turn_();
+            while (job.wait_for(TTurns::Interval) != std::future_status::ready);
+            lines = job.get();
+        }
+    }
     TMailMessage& mail = Mail();
     mail.Body.Insert(std::max(htmlAt_, 0), lines);
 }

@@ -192,6 +192,20 @@ TEST_F(MessageParse, WindowMessagesAreHandledWhileALargeAttachmentIsDecoded) {
     EXPECT_EQ(coder.SourceStream, nullptr);
 }
 
+// Nor must reading the text of a large HTML-only mail, which the HTML parser takes in one go.
+TEST_F(MessageParse, WindowMessagesAreHandledWhileTheTextOfALargeHtmlIsRead) {
+    std::string html = "<html><body>\r\n";
+    while (html.size() < 200 * 1024)
+        html += "<p>Gr&uuml;&szlig;e <b>fett</b></p>\r\n";
+    bool fired = false;
+    QTimer::singleShot(0, [&] { fired = true; });
+    parse("Content-Type: text/html; charset=utf-8\r\n\r\n" + html + "</body></html>\r\n");
+    EXPECT_TRUE(fired) << "no message was dispatched while the HTML was read";
+    ASSERT_GT(body().size(), 2u);
+    EXPECT_EQ(body()[0], "Gr\xFC\xDF" "e fett");
+    EXPECT_EQ(body().back(), "\r\nFile \"text.html\" extracted");
+}
+
 TEST_F(MessageParse, UnnamedPartsAndCapitalBase64) {
     // Every part without a name is text.tmp; a named part before it does not lend its name.
     parse("Content-Type: multipart/mixed; boundary=b1\r\n\r\n"

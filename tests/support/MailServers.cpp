@@ -353,6 +353,9 @@ void MailServers::makeMailbox(int count, int seed, const std::string& bigAttachm
     if (bigAttachment.rfind("text:", 0) == 0) {
         args.push_back("--big-text");
         args.push_back(bigAttachment.substr(5));
+    } else if (bigAttachment.rfind("html:", 0) == 0) {
+        args.push_back("--big-html");
+        args.push_back(bigAttachment.substr(5));
     } else if (!bigAttachment.empty()) {
         args.push_back("--big");
         args.push_back(bigAttachment);

@@ -84,8 +84,8 @@ public:
     void clearMails();
     // Fills the mailbox with the benchmark mix of scripts/make-mailbox: `count` mails from
     // `seed` (the same bytes for the same seed), plus one mail with an attachment of
-    // `bigAttachment` bytes ("50M", "500K"; "text:70M" for a plain-text mail of that size; empty:
-    // none). Replaces what was there.
+    // `bigAttachment` bytes ("50M", "500K"; "text:70M" for a plain-text mail of that size, "html:8M"
+    // for an HTML-only one; empty: none). Replaces what was there.
     void makeMailbox(int count, int seed, const std::string& bigAttachment = {});
 
     // Mails still on the server (a mail deleted in a POP3 session is gone after its QUIT).
