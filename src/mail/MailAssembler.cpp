@@ -4,6 +4,7 @@
 #include "mime/MimeText.h"
 #include "mime/PartDecoder.h"
 #include "platform/AnsiText.h"
+#include "platform/PageRelease.h"
 #include "platform/PrivateFiles.h"
 #include "platform/RecordLimit.h"
 #include "platform/Streams.h"
@@ -589,6 +590,9 @@ void TMailAssembler::TextFromHtml() {
                 turn_();
             while (job.wait_for(TTurns::Interval) != std::future_status::ready);
             lines = job.get();
+            // What the parse freed would stay in the thread's own pool, beside the body and the
+            // record that are made next.
+            ReleaseFreeMemory();
         }
     }
     TMailMessage& mail = Mail();

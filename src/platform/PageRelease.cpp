@@ -1,6 +1,7 @@
 #include "platform/PageRelease.h"
 
 #include <cstdint>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,5 +15,7 @@ void ReleasePages(void* Begin, std::size_t Size) {
     if (last > first)
         ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
+
+void ReleaseFreeMemory() { ::malloc_trim(0); }
 
 } // namespace pb

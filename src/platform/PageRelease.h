@@ -14,6 +14,10 @@ namespace pb {
 // afterwards gives zero bytes. For the consumed part of a buffer that is about to be freed.
 void ReleasePages(void* Begin, std::size_t Size);
 
+// The memory the allocator holds free goes back to the system, that of every thread's pool
+// included. After work done on a thread of its own: its pool is not used by the others.
+void ReleaseFreeMemory();
+
 // How much of a buffer a consuming copy passes before it gives that part back.
 inline constexpr std::size_t ReleaseStep = 4u << 20;
 
