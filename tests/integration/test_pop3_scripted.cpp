@@ -70,6 +70,13 @@ void setup(TPop3Client& c, std::uint16_t port, const std::string& password = "se
     c.Password = password;
 }
 
+// Logged in at port, the attachments going into dir.
+void connectInto(TPop3Client& c, std::uint16_t port, const QTemporaryDir& dir) {
+    setup(c, port);
+    c.AttachFilePath = dir.path().toStdString() + "/";
+    c.Connect();
+}
+
 TEST(Pop3Login, RefusedPasswordFailsAtOnceWithoutAHandler) {
     Dialogue d({{"USER user", "+OK\r\n"}, {"PASS secret", "-ERR wrong\r\n"}});
     LoopbackServer server(std::ref(d));
@@ -307,9 +314,7 @@ TEST(Pop3Retrieve, CancelDuringRetrEndsTheWaitAndDropsTheConnection) {
     });
     QTemporaryDir dir;
     test::RetrievingPop3 c;
-    setup(c, server.port());
-    c.AttachFilePath = dir.path().toStdString() + "/";
-    c.Connect();
+    connectInto(c, server.port(), dir);
     int ends = 0;
     c.OnRetrieveEnd = [&](QObject*) { ++ends; };
     QTimer::singleShot(100, [&] { c.Abort(); });
@@ -352,9 +357,7 @@ TEST(Pop3Retrieve, CancelWhileAnAttachmentIsDecodedEndsTheRetrievalAfterTheFile)
     });
     QTemporaryDir dir;
     test::RetrievingPop3 c;
-    setup(c, server.port());
-    c.AttachFilePath = dir.path().toStdString() + "/";
-    c.Connect();
+    connectInto(c, server.port(), dir);
     bool decoding = false, canceledWhileDecoding = false;
     c.UUProcessor.OnBeginDecode = [&](TUUProcessor&) {
         decoding = true;
@@ -393,9 +396,7 @@ TEST(Pop3Retrieve, ServerClosingMidMailEndsTheRetrievalKeepingTheTextAndNoHalfFi
         LoopbackServer server([&half](Peer& p) { halfAMail(p, half); });
         QTemporaryDir dir;
         test::RetrievingPop3 c;
-        setup(c, server.port());
-        c.AttachFilePath = dir.path().toStdString() + "/";
-        c.Connect();
+        connectInto(c, server.port(), dir);
         int ends = 0;
         c.OnRetrieveEnd = [&](QObject*) { ++ends; };
         EXPECT_EQ(exceptionText([&] { c.GetMailMessage(1); }), "Connection closed");
