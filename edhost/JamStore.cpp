@@ -527,7 +527,7 @@ public:
             throw StoreError(sysError("cannot open the base in " + dir_));
         // One edhost per base (the JAM files themselves are shared through their own locks).
         if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0)
-            throw StoreError("the base in " + dir_ + " is in use by another edhost");
+            throw BaseInUseError("the base in " + dir_ + " is in use by another edhost");
         if (::access((dir_ + kListName).c_str(), F_OK) != 0) {
             makeArea({"NETMAIL", "Netmail", 0});
             makeArea({"REPORT", "Local", 0});

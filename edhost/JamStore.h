@@ -13,9 +13,16 @@ public:
     using StoreError::StoreError;
 };
 
+// The base's lock is held by another process: a serving host, or a command that looks into the
+// base for a moment.
+class BaseInUseError : public StoreError {
+public:
+    using StoreError::StoreError;
+};
+
 // Opens the base in dir: a base with the JAM area list, or a new one (areas "NETMAIL" and
 // "REPORT" as JAM bases) when dir holds none. Throws OldBaseError for a base of the older
-// single-file form, StoreError when another edhost holds the base.
+// single-file form, BaseInUseError when another edhost holds the base.
 std::unique_ptr<MessageStore> openStore(const std::string& dir);
 
 // The mapping of one message, exposed for tests.

@@ -227,17 +227,22 @@ bool baseHeldElsewhere(const std::string& base) {
 
 // Opens the base for serving. A host that already serves it wins at once; a command that only
 // looks into the base holds it for a moment, which a host started at the same time (by
-// Postbridge, waiting for `status` to answer) outwaits instead of failing.
+// Postbridge, waiting for `status` to answer) outwaits instead of failing. Such a command may
+// let go of the lock at any moment, also between the failed open and the look at the lock
+// here: a lock found free is tried again, and only one still held past the bound ends the
+// start.
 std::unique_ptr<MessageStore> openForServing(const std::string& base) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     for (;;) {
         try {
             return openStore(base);
-        } catch (const StoreError&) {
+        } catch (const BaseInUseError&) {
             CommandResult r;
             if (remoteCommand(base, {"status"}, r))
                 throw StoreError("another edhost already serves " + base);
-            if (!baseHeldElsewhere(base) || std::chrono::steady_clock::now() >= until)
+            if (!baseHeldElsewhere(base))
+                continue;
+            if (std::chrono::steady_clock::now() >= until)
                 throw;
         }
         ::usleep(20 * 1000);
