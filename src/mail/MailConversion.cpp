@@ -168,6 +168,47 @@ std::string decodedLine(std::string_view raw) {
     return s;
 }
 
+// The body's lines from `pos` on into the record, quote lines compacted, while the record's
+// text (its header of TNewMsgHeader not counted) stays within `room`; true when the body had to
+// be cut there. With `consumable` (the body itself) the lines copied go back to the system on
+// the way; `turn` is called every TurnStep bytes.
+bool appendBody(std::string& rec, const std::string& body, std::size_t pos, std::size_t room,
+                std::string* consumable, const std::function<void()>& turn) {
+    constexpr std::size_t H = sizeof(TNewMsgHeader);
+    std::size_t released = pos;
+    std::size_t turnAt = pos + TurnStep;
+    while (pos < body.size()) {
+        std::size_t end = body.find(CRLF, pos);
+        if (end == std::string::npos)
+            end = body.size();
+        const std::string_view line(body.data() + pos, end - pos);
+        const std::size_t textBytes = rec.size() - H;
+        if (textBytes + line.size() + CRLF.size() > room) {
+            rec.append(line.substr(0, room > textBytes ? room - textBytes : 0));
+            return true;
+        }
+        const std::size_t start = rec.size();
+        rec += line;
+        if (rec.find('>', start) < start + 4) {
+            std::string quoted = rec.substr(start);
+            compactQuoteLine(quoted);
+            rec.resize(start);
+            rec += quoted;
+        }
+        rec += CRLF;
+        pos = end + CRLF.size();
+        if (consumable && pos - released >= ReleaseStep) {
+            ReleasePages(consumable->data() + released, pos - released);
+            released = pos;
+        }
+        if (turn && pos >= turnAt) {
+            turn();
+            turnAt = pos + TurnStep;
+        }
+    }
+    return false;
+}
+
 // The record is built once, in the buffer the host is handed: the header's bytes, the prefix, the
 // body and the NUL. With `consumable` (the body's own buffer, not read again afterwards) the
 // part of the body already copied goes back to the system on the way, so body and record
@@ -228,40 +269,8 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
     rec.reserve(H + std::min(maxText, (rec.size() - H) + (body.size() - pos) + note.size() + 2 * CRLF.size()) + 1);
 
     // The body from its first non-empty line on; a body of empty lines only is stored empty.
-    bool cut = false;
-    std::size_t released = pos;
-    std::size_t turnAt = pos + TurnStep;
     const std::size_t bodyStart = rec.size();
-    while (pos < body.size()) {
-        std::size_t end = body.find(CRLF, pos);
-        if (end == std::string::npos)
-            end = body.size();
-        const std::string_view line(body.data() + pos, end - pos);
-        const std::size_t textBytes = rec.size() - H;
-        if (textBytes + line.size() + CRLF.size() > room) {
-            cut = true;
-            rec.append(line.substr(0, room > textBytes ? room - textBytes : 0));
-            break;
-        }
-        const std::size_t start = rec.size();
-        rec += line;
-        if (rec.find('>', start) < start + 4) {
-            std::string quoted = rec.substr(start);
-            compactQuoteLine(quoted);
-            rec.resize(start);
-            rec += quoted;
-        }
-        rec += CRLF;
-        pos = end + CRLF.size();
-        if (consumable && pos - released >= ReleaseStep) {
-            ReleasePages(consumable->data() + released, pos - released);
-            released = pos;
-        }
-        if (turn && pos >= turnAt) {
-            turn();
-            turnAt = pos + TurnStep;
-        }
-    }
+    const bool cut = appendBody(rec, body, pos, room, consumable, turn);
     if (turn)
         turn();
     if (!cut && Mail.BodyEndsOpen && rec.size() > bodyStart)
