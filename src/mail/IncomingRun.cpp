@@ -36,7 +36,6 @@
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/Fnv1a.h"
-#include "platform/MessageLoop.h"
 #include "platform/PrivateFiles.h"
 #include "platform/Streams.h"
 
@@ -79,10 +78,6 @@ constexpr std::int32_t RequestAheadLimit = 256 * 1024;
 // gaps in the window's message loop.)
 constexpr int PipelineDepth = 64;
 constexpr std::int64_t PipelineBytes = 1 << 20;
-
-// Mails asked for ahead are often there before their turn, and reading them turns the message
-// loop no more: the window gets a turn between mails at least this often.
-constexpr std::int64_t TurnIntervalMs = 10;
 
 // A record larger than this is stored alone: the next mail is parsed only once the host has
 // answered for it, so a huge record is never held beside another one.
@@ -286,7 +281,7 @@ void TIncomingRun::SpeicherAktMail(int Position, std::int32_t Msg) {
     // filled, so a mail near the record limit is held about once.
     StoreRecord(ConvertMail(
                     std::move(POP3_Service.MailMessage), [this](const std::string& entry) { LogEntry(entry); },
-                    [this] { StoreTurns(); }),
+                    [this] { Turns(); }),
                 Position, Msg);
 }
 
@@ -356,7 +351,7 @@ void TIncomingRun::StoreRecord(TNewMsg&& recIn, int Position, std::int32_t Msg) 
             return;
         }
         try {
-            edapi1.PostStoreNewMsg(std::move(rec), [this] { StoreTurns(); });
+            edapi1.PostStoreNewMsg(std::move(rec), [this] { Turns(); });
         } catch (...) {
             if (before)
                 MailStored(*before);
@@ -891,10 +886,9 @@ int TIncomingRun::FetchMail(int i) {
     }
     CurrentMailSize = 0;
     ShowProgress(0);
-    if (const std::int64_t now = nowMs(); now - Run.TurnedAt >= TurnIntervalMs) {
-        processMessages();
-        Run.TurnedAt = now;
-    }
+    // Mails asked for ahead are often there before their turn, and reading them turns the
+    // message loop no more: the window gets a turn between mails too.
+    Turns();
     return next > 0 ? next : UnreadFrom(i + 1);
 }
 

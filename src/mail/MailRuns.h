@@ -183,7 +183,6 @@ private:
         bool ListsWritable = false;
         bool UnreadMet = false;
         int AheadTo = 0;                   // the last position asked for ahead
-        std::int64_t TurnedAt = 0;         // ms: the run last turned the message loop
         bool DeletionAsked = false;        // a DELE went out in this session
         std::map<std::int32_t, int> DeletionsDue;   // DELEs not yet answered: number -> position
         std::vector<std::int32_t> Deleted;   // numbers the server marked for deletion
@@ -194,9 +193,10 @@ private:
     TPop3Client& POP3_Service;
     // Builds the component's MailMessage: body, files and their names.
     TMailAssembler Assembler;
-    // The window's turns while a long mail is converted and handed to the host: one clock for
-    // both steps, so that the pause between them does not add to a turn's wait.
-    TTurns StoreTurns{[this] { Face.KeepResponsive(); }};
+    // The window's turns between mails and while a long mail is converted and handed to the
+    // host, every few milliseconds: one clock for all, so that the pause between two steps does
+    // not add to a turn's wait.
+    TTurns Turns{[this] { Face.KeepResponsive(); }};
     // Progress of the mail being retrieved: its size from the listing, the bar's position, and
     // when the bar was last moved (ms on the steady clock; it is repainted at most every few ms).
     std::int32_t CurrentMailSize = 0;
