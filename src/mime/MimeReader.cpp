@@ -19,19 +19,7 @@ constexpr std::string_view Lf = "\n";
 constexpr std::string_view Cr = "\r";
 
 // The line end a line has: CR LF, a bare LF, or none.
-std::string_view LineEnd(std::string_view line) {
-    if (line.empty() || line.back() != '\n')
-        return {};
-    return line.size() >= 2 && line[line.size() - 2] == '\r' ? line.substr(line.size() - 2) : line.substr(line.size() - 1);
-}
-
-std::string_view Trimmed(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
-        s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
-        s.remove_suffix(1);
-    return s;
-}
+std::string_view LineEnd(std::string_view line) { return line.substr(WithoutLineEnd(line).size()); }
 
 // A type or subtype: a token, characters other than blanks, controls and the tspecials.
 bool isToken(std::string_view s) {
@@ -72,7 +60,7 @@ void ApplyField(TPartHeader& part, std::string_view field) {
     const std::size_t colon = field.find(':');
     if (colon == std::string_view::npos)
         return;
-    const std::string name = AsciiLower(Trimmed(field.substr(0, colon)));
+    const std::string name = AsciiLower(Trim(field.substr(0, colon)));
     const std::string_view value = field.substr(colon + 1);
     if (name == "content-type") {
         const TMimeField f = ParseMimeField(value);
@@ -83,7 +71,7 @@ void ApplyField(TPartHeader& part, std::string_view field) {
         part.Charset = valid ? f.Param("charset").substr(0, MaxValue) : std::string();
         part.TypeName = DecodeEncodedWords(f.Param("name").substr(0, MaxValue * 4), true);
     } else if (name == "content-transfer-encoding") {
-        part.Encoding = AsciiLower(Trimmed(value)).substr(0, MaxValue);
+        part.Encoding = AsciiLower(Trim(value)).substr(0, MaxValue);
     } else if (name == "content-disposition") {
         const TMimeField f = ParseMimeField(value);
         part.Attachment = f.Value == "attachment";

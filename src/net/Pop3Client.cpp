@@ -452,18 +452,14 @@ void TPop3Client::GetMailMessage(int MailNumber) {
 }
 
 void TPop3Client::ReadMail() {
-    if (!mailReader_ || readerFor_ != Assembly) {
-        mailReader_ = std::make_unique<TMimeReader>(*Assembly);
-        readerFor_ = Assembly;
-    }
+    TMimeReader reader(*Assembly);
     Assembly->Begin(
         MailMessage, AttachFilePath, UUProcessor,
         [this](int level, const std::string& text) { StatusMessage(level, text); }, OnDecodeTurn);
-    mailReader_->Begin();
     mailLines_.Begin();
     try {
         for (std::string piece; mailLines_.NextPiece(piece);)
-            mailReader_->Feed(piece);
+            reader.Feed(piece);
     } catch (...) {
         // Ended inside the mail: what is left of it, and the answers behind it, would be
         // taken for the answers to come. The session cannot go on.
@@ -473,12 +469,12 @@ void TPop3Client::ReadMail() {
         }
         // What had arrived of the text is kept; a failure in keeping it does not hide this one.
         try {
-            mailReader_->Abandon();
+            reader.Abandon();
         } catch (...) {
         }
         throw;
     }
-    mailReader_->End();
+    reader.End();
 }
 
 void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& Subject) {

@@ -24,7 +24,6 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -193,8 +192,6 @@ private:
     std::int64_t askedBytes_ = 0;    // their listed sizes
     std::int64_t retrievedBytes_ = 0;
     TMultiLineReader mailLines_;   // the mail of GetMailMessage, counted as it arrives
-    std::unique_ptr<TMimeReader> mailReader_;   // telling Assembly, made for the one set
-    TMailAssembly* readerFor_ = nullptr;
 };
 
 } // namespace pb
