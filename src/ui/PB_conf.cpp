@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPalette>
 #include <QApplication>
 #include <QProxyStyle>
 #include <QPushButton>
@@ -71,7 +72,7 @@ constexpr int SmtpPorts[3] = {25, 587, 465};
 
 QComboBox* modeChooser(QWidget* parent, int left, int top) {
     auto* c = new QComboBox(parent);
-    c->setGeometry(left, top, 120, 21);
+    c->setGeometry(left, top, 100, 21);
     for (const char* name : {"keine", "STARTTLS", "SSL/TLS"})
         c->addItem(u(name));
     return c;
@@ -153,6 +154,12 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     PSecurity = modeChooser(g, 80, 19);
     label(g, "SMTP:", 10, 48);
     SSecurity = modeChooser(g, 80, 45);
+    PClearWarning = label(g, "Passwort unverschlüsselt!", 188, 22);
+    PClearWarning->setToolTip(u("Ohne Verschlüsselung gehen POP3-Login und Passwort für jeden lesbar "
+                                "über das Netz. Wählen Sie SSL/TLS oder STARTTLS, wenn Ihr Server es kann."));
+    QPalette warning = PClearWarning->palette();
+    warning.setColor(QPalette::WindowText, Qt::darkRed);
+    PClearWarning->setPalette(warning);
 
     g = group(security, "SMTP-Anmeldung", 86, 100);
     AuthChk = check(g, "Beim SMTP-Server anmelden", 20);
@@ -171,8 +178,10 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     CertLstBox->setSelectionMode(QAbstractItemView::SingleSelection);
     CertForget = button(g, "Zertifikat vergessen", 10, 146, 140);
 
-    connect(PSecurity, &QComboBox::currentIndexChanged, this,
-            [this] { SecurityChanged(PSecurity, PSport, pop3Mode_, Pop3Ports); });
+    connect(PSecurity, &QComboBox::currentIndexChanged, this, [this] {
+        SecurityChanged(PSecurity, PSport, pop3Mode_, Pop3Ports);
+        UpdateClearWarning();
+    });
     connect(SSecurity, &QComboBox::currentIndexChanged, this, [this] {
         SecurityChanged(SSecurity, SSport, smtpMode_, SmtpPorts);
         UpdateAuthControls();
@@ -186,6 +195,7 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     SSecurity->setCurrentIndex(1);
     AuthChk->setChecked(true);
     UpdateAuthControls();
+    UpdateClearWarning();
 
     // ---- Below the pages ----
     Button1 = button(this, "Speichern", 88, 426, 90);
@@ -278,6 +288,10 @@ void TConfigForm::UpdateAuthControls() {
     AuthChk->setEnabled(encrypted);
     SUser->setEnabled(encrypted && AuthChk->isChecked());
     SPasswd->setEnabled(encrypted && AuthChk->isChecked());
+}
+
+void TConfigForm::UpdateClearWarning() {
+    PClearWarning->setVisible(PSecurity->currentIndex() == 0);
 }
 
 void TConfigForm::CertForgetClick() {

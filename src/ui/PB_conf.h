@@ -70,6 +70,10 @@ public:
     // (POP3 SSL/TLS on 995, SMTP STARTTLS on 587 with the login on).
     QComboBox* PSecurity = nullptr;
     QComboBox* SSecurity = nullptr;
+    // Beside the POP3 mode while it is "keine": the POP3 login (USER and PASS) then crosses
+    // the network readable by anyone on the way. SMTP needs none: without encryption its login
+    // is switched off.
+    QLabel* PClearWarning = nullptr;
     QCheckBox* AuthChk = nullptr;
     QLineEdit* SUser = nullptr;
     QLineEdit* SPasswd = nullptr;
@@ -103,6 +107,7 @@ private:
     // user chose stays.
     void SecurityChanged(QComboBox* mode, QLineEdit* port, int& shown, const int (&defaults)[3]);
     void UpdateAuthControls();
+    void UpdateClearWarning();
 
     bool activationPending_ = false;
     bool bookReadOnly_ = false;

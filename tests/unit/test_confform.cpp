@@ -402,14 +402,22 @@ TEST_F(ConfigDialog, SecurityPageMovesDefaultPortsGuardsTheLoginAndForgetsCertif
     const std::string fp(64, 'c');
     WriteTrustList({{"pop.example.org", 995, fp}, {"smtp.example.org", 465, fp}});
     open();
+    form.PageControl1->setCurrentIndex(2);
+    // The clear POP3 login is told beside "keine", before a run sends it, and fits its group.
+    EXPECT_FALSE(form.PClearWarning->isVisible());
     form.PSecurity->setCurrentIndex(0);
     form.SSecurity->setCurrentIndex(0);
+    ASSERT_TRUE(form.PClearWarning->isVisible());
+    EXPECT_EQ(form.PClearWarning->text(), QString::fromUtf8("Passwort unverschlüsselt!"));
+    EXPECT_TRUE(form.PClearWarning->parentWidget()->contentsRect().contains(form.PClearWarning->geometry()));
+    EXPECT_GE(form.PClearWarning->width(), form.PClearWarning->sizeHint().width());
     ASSERT_EQ(form.CertLstBox->count(), 2);
     EXPECT_EQ(form.CertLstBox->item(0)->text().toStdString(), "pop.example.org:995  " + fp);
 
     // A port at the old mode's default follows the mode; one the user chose stays.
     form.PSecurity->setCurrentIndex(2);
     EXPECT_EQ(form.PSport->text(), "995");
+    EXPECT_FALSE(form.PClearWarning->isVisible());
     form.PSecurity->setCurrentIndex(0);
     EXPECT_EQ(form.PSport->text(), "110");
     form.SSecurity->setCurrentIndex(1);
