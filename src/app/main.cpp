@@ -1,6 +1,7 @@
 // The program body: application title, the main window and the three dialogs, created in
 // this order, then the message loop until the main window closes. With --poll, --read or
 // --send it does one run without a window instead.
+#include "app/CommandLine.h"
 #include "app/Headless.h"
 #include "app/PB_main.h"
 #include "app/QtMessageBoxes.h"
@@ -22,15 +23,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-// Stands in for a manual page: an installed program is found through its --help.
+// The help of "postbridge --help"; the manual page (dist/man/postbridge.1) says the same at length.
 const char* const kHelp =
     "Aufruf: postbridge [--user-folder | --dir ORDNER] [Qt-Optionen]\n"
     "        postbridge --poll | --read | --send [--user-folder | --dir ORDNER]\n"
@@ -108,58 +109,25 @@ const char* const kHelp =
     "  0  erledigt (auch: keine neuen Mails)\n"
     "  1  eine Verbindung, eine Anmeldung, ein Zertifikat, das Hostprogramm oder eine\n"
     "     einzelne Mail oder Nachricht ist gescheitert, oder der Lauf wurde abgebrochen\n"
-    "  2  falscher Aufruf, keine pbridge.ini, kein Hostprogramm erreichbar, oder der Ordner\n"
-    "     ist in Benutzung oder wird abgelehnt\n"
+    "  2  falscher Aufruf, keine Anzeige für das Fenster, keine pbridge.ini, kein Hostprogramm\n"
+    "     erreichbar, oder der Ordner ist in Benutzung oder wird abgelehnt\n"
     "Jeder Fall außer 0 meldet sich mit einer Zeile auf der Standardfehlerausgabe.\n";
-
-std::optional<pb::THeadlessMode> headlessMode(const char* arg) {
-    if (!std::strcmp(arg, "--poll"))
-        return pb::THeadlessMode::Poll;
-    if (!std::strcmp(arg, "--read"))
-        return pb::THeadlessMode::Read;
-    if (!std::strcmp(arg, "--send"))
-        return pb::THeadlessMode::Send;
-    return std::nullopt;
-}
 
 int usage(const std::string& problem) {
     std::fprintf(stderr, "postbridge: %s (postbridge --help zeigt alle Optionen)\n", problem.c_str());
     return pb::kExitUsage;
 }
 
-// The options both faces share, taken out of argv one by one; the rest is left to the caller.
-struct FolderOptions {
-    bool userFolder = false;
-    const char* dir = nullptr;
-    // Takes argv[i] (and its value) when it is one of them; false otherwise.
-    bool take(int argc, char** argv, int& i, std::string& problem) {
-        if (!std::strcmp(argv[i], "--user-folder")) {
-            userFolder = true;
-        } else if (!std::strcmp(argv[i], "--dir")) {
-            if (i + 1 >= argc) {
-                problem = "--dir braucht einen Ordner";
-            } else {
-                dir = argv[++i];
-            }
-        } else {
-            return false;
-        }
-        if (userFolder && dir)
-            problem = "--user-folder und --dir schließen einander aus";
-        return true;
-    }
-};
-
 // Changes into the working folder and takes its lock. Empty when done; otherwise the one-line
 // message, and the exit status in `code`.
-std::string enterWorkingFolder(const FolderOptions& options, int& code) {
+std::string enterWorkingFolder(const pb::TCommandLine& options, int& code) {
     code = pb::kExitUsage;
     std::string folder;
     try {
-        if (options.userFolder)
+        if (options.UserFolder)
             folder = pb::ensureUserFolder().string();
-        else if (options.dir)
-            folder = options.dir;
+        else
+            folder = options.Dir;
     } catch (const std::exception& e) {
         code = pb::kExitFailed;
         return e.what();
@@ -167,7 +135,7 @@ std::string enterWorkingFolder(const FolderOptions& options, int& code) {
     // Everything the program writes, attachments included, goes by bare name into the current
     // folder, so this one change of folder keeps all of it where it belongs.
     if (!folder.empty() && ::chdir(folder.c_str()) != 0) {
-        code = options.userFolder ? pb::kExitFailed : pb::kExitUsage;
+        code = options.UserFolder ? pb::kExitFailed : pb::kExitUsage;
         return "In den Ordner " + folder + " kann nicht gewechselt werden: " + std::strerror(errno);
     }
     folder = QDir::currentPath().toStdString();
@@ -180,25 +148,11 @@ std::string enterWorkingFolder(const FolderOptions& options, int& code) {
     case pb::FolderLock::Refused:
         break;
     }
-    return "Der Ordner " + folder + " kann nicht für Postbridge gesperrt werden (" + pb::kFolderLockFile +
+    return "Der Ordner " + folder + " kann nicht gesperrt werden (" + pb::kFolderLockFile +
            "): " + std::strerror(error);
 }
 
-int headlessMain(int argc, char** argv) {
-    std::optional<pb::THeadlessMode> mode;
-    FolderOptions options;
-    for (int i = 1; i < argc; ++i) {
-        std::string problem;
-        if (const auto m = headlessMode(argv[i])) {
-            if (mode)
-                return usage("nur eine von --poll, --read und --send");
-            mode = m;
-        } else if (!options.take(argc, argv, i, problem)) {
-            return usage(std::string("unbekannte Option ") + argv[i]);
-        }
-        if (!problem.empty())
-            return usage(problem);
-    }
+int headlessMain(int argc, char** argv, const pb::TCommandLine& options) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromUtf8(pb::kAppTitle));
     int code = 0;
@@ -206,35 +160,34 @@ int headlessMain(int argc, char** argv) {
         std::fprintf(stderr, "postbridge: %s\n", problem.c_str());
         return code;
     }
-    return pb::RunHeadless(*mode);
+    return pb::RunHeadless(*options.Mode);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    // Before the application: help needs no display.
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-        if (!std::strcmp(argv[i], "--version")) {
-            std::printf("%s (%s)\n", pb::kAppTitle, PB_VERSION);
-            return 0;
-        }
+    // All of the line is read before the application: help needs no display, and neither does
+    // being told about a typo.
+    const pb::TCommandLine options = pb::ReadCommandLine(argc, argv);
+    if (options.Help) {
+        std::fputs(kHelp, stdout);
+        return 0;
     }
-    for (int i = 1; i < argc; ++i)
-        if (headlessMode(argv[i]))
-            return headlessMain(argc, argv);
+    if (options.Version) {
+        std::printf("%s (%s)\n", pb::kAppTitle, PB_VERSION);
+        return 0;
+    }
+    if (!options.Problem.empty())
+        return usage(options.Problem);
+    if (options.Mode)
+        return headlessMain(argc, argv, options);
+    const std::string noDisplay = pb::WindowDisplayProblem(options, std::getenv("QT_QPA_PLATFORM"),
+                                                           std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"));
+    if (!noDisplay.empty()) {
+        std::fprintf(stderr, "postbridge: %s\n", noDisplay.c_str());
+        return pb::kExitUsage;
+    }
     QApplication app(argc, argv);   // takes Qt's own options out of argv
-    FolderOptions options;
-    for (int i = 1; i < argc; ++i) {
-        std::string problem;
-        if (!options.take(argc, argv, i, problem))
-            return usage(std::string("unbekannte Option ") + argv[i]);
-        if (!problem.empty())
-            return usage(problem);
-    }
     int code = 0;
     const std::string folderProblem = enterWorkingFolder(options, code);
     // The title of the task bar entry and of every message box. Not the display name: Qt
@@ -255,7 +208,7 @@ int main(int argc, char** argv) {
         return code;
     }
 
-    if (options.userFolder) {
+    if (options.UserFolder) {
         // Started from the desktop menu: the window attaches once, at its start, and nobody may
         // have started a host before. The folder's lock is held here, so a second window started
         // in the same moment is refused before it could start a second host. Without an answer

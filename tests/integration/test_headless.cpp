@@ -28,6 +28,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -154,9 +155,20 @@ TEST_F(Headless, ExitStatusesNameWhatWentWrong) {
     // Bad usage and a missing "pbridge.ini": 2, before any host is needed.
     const test::ScratchSession noHost("pbtest-headless-nohost");
     const QString nobody = QString::fromStdString(noHost.name());
-    Outcome r = run({QStringLiteral("--poll"), QStringLiteral("--send")}, nobody);
-    EXPECT_EQ(r.code, 2);
-    EXPECT_TRUE(has(r.err, "postbridge: nur eine von --poll, --read und --send")) << r.err;
+    // Without a display, where Qt would abort: a typo, and the window itself.
+    const std::pair<QStringList, std::string> refused[] = {
+        {{QStringLiteral("--poll"), QStringLiteral("--send")}, "postbridge: nur eine von --poll, --read und --send"},
+        {{QStringLiteral("--pol")}, "postbridge: unbekannte Option --pol (postbridge --help zeigt alle Optionen)\n"},
+        {{QStringLiteral("-style"), QStringLiteral("Windows"), QStringLiteral("--dri")}, "unbekannte Option --dri"},
+        {{}, "postbridge: Das Fenster braucht eine Anzeige, aber weder DISPLAY noch WAYLAND_DISPLAY ist gesetzt. "
+             "Ohne Fenster holt und sendet postbridge --poll die Mails.\n"},
+    };
+    Outcome r;
+    for (const auto& [args, line] : refused) {
+        r = run(args, nobody);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_TRUE(has(r.err, line)) << r.err;
+    }
     r = run({QStringLiteral("--poll")}, nobody);
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(has(r.err, "keine pbridge.ini")) << r.err;
