@@ -116,7 +116,7 @@ std::string FailureCause(const std::string& Service, const std::string& Server, 
     if (startsWith(what, "STLS refused"))
         return "Der " + server + ansi(" bietet keine Verschlüsselung mit STLS an: ") + sentence(shown(what)) + security();
     if (startsWith(what, "TLS Handshake Failed") || what == "Data before TLS handshake")
-        return "Die verschlüsselte Verbindung zum " + server + " kam nicht zustande: " + shown(what) +
+        return ansi("Die verschlüsselte Verbindung zum ") + server + " kam nicht zustande: " + shown(what) +
                ansi(". Prüfen Sie auf der Seite \"Sicherheit\" der Konfiguration, ob die Verschlüsselung zum "
                     "Port passt (POP3: 995 mit SSL/TLS, 110 mit STARTTLS; SMTP: 465 mit SSL/TLS, 587 mit "
                     "STARTTLS).");

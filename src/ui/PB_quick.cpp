@@ -169,9 +169,9 @@ void TQuickForm::ShowModal() {
 }
 
 void TQuickForm::FormCreate() {
-    const char* titles[4] = {"Nr.", "Absender", "Betreff", "Größe"};
+    const QString titles[4] = {u("Nr."), u("Absender"), u("Betreff"), u("Größe")};
     for (int c = 0; c < 4; ++c)
-        MessTable->setHorizontalHeaderItem(c, new QTableWidgetItem(u(titles[c])));
+        MessTable->setHorizontalHeaderItem(c, new QTableWidgetItem(titles[c]));
 }
 
 // ---- Showing and activation ----

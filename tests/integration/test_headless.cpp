@@ -407,10 +407,10 @@ TEST_F(Headless, BoxesNameTheRefusalNotTheNetwork) {
     const MailServers& plain = servers();
     // Settings with the security lines: POP3 over TLS from the first byte, SMTP with STARTTLS and
     // the login, the SMTP password taken from POP3.
-    auto writeSecureIni = [&](int smtpPort, const std::string& password) {
+    auto writeSecureIni = [&](int smtpPort, const std::string& password, int pop3Port = 0) {
         std::ofstream(path("pbridge.ini"), std::ios::binary)
             << tls.host() << "\r\n" << smtpPort << "\r\n" << tls.user() << "\r\nme\r\n0\r\n" << tls.host() << "\r\n"
-            << tls.pop3sPort() << "\r\n" << tls.user() << "\r\n" << password << "\r\n0\r\n2\r\n1\r\n1\r\n\r\n\r\n";
+            << (pop3Port ? pop3Port : tls.pop3sPort()) << "\r\n" << tls.user() << "\r\n" << password << "\r\n0\r\n2\r\n1\r\n1\r\n\r\n\r\n";
     };
     auto trust = [&](const std::string& popFingerprint) {
         std::ofstream(path("pbridge.crt"), std::ios::binary)
@@ -452,6 +452,12 @@ TEST_F(Headless, BoxesNameTheRefusalNotTheNetwork) {
     std::replace(now.begin(), now.end(), '\n', ' ');
     EXPECT_TRUE(has(r.err, "jetzt angeboten (SHA-256): " + now + ".")) << r.err;
     EXPECT_FALSE(has(r.err, general)) << r.err;
+
+    // SSL/TLS chosen for the plain POP3 port: the failed handshake is named, its umlauts whole.
+    writeSecureIni(tls.submissionPort(), tls.password(), tls.pop3Port());
+    r = run({QStringLiteral("--read")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(has(r.err, "Die verschlüsselte Verbindung zum POP3-Server 127.0.0.1 kam nicht zustande")) << r.err;
 }
 
 // A refused listing keeps its log line and gains the server's words; no box but the summary.
