@@ -28,6 +28,7 @@
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QAction>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QTimer>
@@ -153,11 +154,23 @@ void Tmain::CreateControls() {
     log = new QPlainTextEdit(this);
     log->setGeometry(0, 145, 594, 176);
     log->setReadOnly(true);
-    log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A line longer than the window (a certificate's fingerprint, a server's refusal) wraps, so
+    // that all of it can be read; copied, it is still one line.
+    log->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    log->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     log->setFont(logFont());
     log->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    // The platform's own menu would speak English.
+    log->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* copy = new QAction(QStringLiteral("Kopieren"), log);
+    connect(log, &QPlainTextEdit::copyAvailable, copy, &QAction::setEnabled);
+    copy->setEnabled(false);
+    connect(copy, &QAction::triggered, log, &QPlainTextEdit::copy);
+    auto* all = new QAction(QStringLiteral("Alles markieren"), log);
+    connect(all, &QAction::triggered, log, &QPlainTextEdit::selectAll);
+    log->addActions({copy, all});
     setTabOrder(BitBtn7, log);
 
     connect(BitBtn1, &QToolButton::clicked, this, [this] { BitBtn1Click(); });

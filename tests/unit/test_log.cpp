@@ -3,9 +3,13 @@
 #include "app/LogFormat.h"
 #include "support/MainWindowFixture.h"
 
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTextBlock>
+#include <QTextLayout>
 #include <gtest/gtest.h>
 
 namespace pb {
@@ -79,6 +83,31 @@ TEST_F(ActivityLog, EntriesAppearInOrderInBoxAndLines) {
                                                     " two blanks"}));
     const QRegularExpression twoBlanks(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d  two blanks$"));
     EXPECT_TRUE(twoBlanks.match(toUnicode(w.LogLines()[2])).hasMatch()) << w.LogLines()[2];
+}
+
+// A line wider than the window (the TLS line, a refused certificate) is read whole and copied
+// whole, through the log's own German menu.
+TEST_F(ActivityLog, ALongLineWrapsAndIsCopiedWhole) {
+    Tmain& w = createMain();
+    w.show();
+    const std::string text = ansi("POP3 Verschlüsselt: TLSv1.3, Zertifikat CN=") + std::string(40, 'x') +
+                             ", SHA-256 " + std::string(95, 'A') + " Ende";
+    w.LogEntry(text);
+    const QTextBlock block = w.log->document()->firstBlock();
+    ASSERT_GT(block.layout()->lineCount(), 1);
+    for (int i = 0; i < block.layout()->lineCount(); ++i)
+        EXPECT_LE(block.layout()->lineAt(i).naturalTextWidth(), w.log->viewport()->width());
+
+    QStringList menu;
+    for (QAction* a : w.log->actions())
+        menu << a->text();
+    ASSERT_EQ(menu, (QStringList{QStringLiteral("Kopieren"), QStringLiteral("Alles markieren")}));
+    EXPECT_FALSE(w.log->actions()[0]->isEnabled());
+    w.log->actions()[1]->trigger();
+    ASSERT_TRUE(w.log->actions()[0]->isEnabled());
+    w.log->actions()[0]->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), toUnicode(w.LogLines()[0]));
+    EXPECT_TRUE(w.LogLines()[0].ends_with(text));
 }
 
 } // namespace
