@@ -186,12 +186,19 @@ TPop3Capabilities TPop3Client::AskCapabilities() {
             caps.Utf8 = true;
         else if (name == "PIPELINING")
             caps.Pipelining = true;
+        else if (name == "SASL")
+            for (int n = 2; n < 40 && !NthWord(line, ' ', n).empty(); ++n)
+                caps.Sasl.push_back(NthWord(line, ' ', n));
     }
     return caps;
 }
 
 void TPop3Client::Connect() {
-    for (int asked = 0; Password.empty() || UserID.empty(); ++asked) {
+    const bool bearer = AuthMethod == TAuthMethod::Bearer;
+    // A token is as good as a password to whoever reads it on the way.
+    if (bearer && Security == TSecurity::None)
+        throw Exception("Token without TLS");
+    for (int asked = 0; (!bearer && Password.empty()) || UserID.empty(); ++asked) {
         if (!OnAuthenticationNeeded)
             throw Exception("Authentication failed");
         if (asked > 0)
@@ -242,7 +249,9 @@ void TPop3Client::Connect() {
                 Utf8Mode = Positive(Transaction("UTF8"));
 
             int attempts = 0;
-            for (;;) {
+            if (bearer)
+                LoginWithToken();
+            while (!bearer) {
                 bool ok = false;
                 // User name and password are kept in Windows-1252; a UTF8 session takes UTF-8.
                 const auto login = [this](const std::string& text) {
@@ -272,6 +281,44 @@ void TPop3Client::Connect() {
         throw;
     }
     finish();
+}
+
+// AUTH (RFC 5034) with the token after the server's "+": a token is longer than the 255
+// octets an initial response may make of the AUTH line. A refused token is asked for once more.
+void TPop3Client::LoginWithToken() {
+    const TBearerMechanism mechanism = ChooseBearerMechanism(Capabilities.Sasl);
+    if (mechanism == TBearerMechanism::None) {
+        std::string offered;
+        for (const std::string& m : Capabilities.Sasl)
+            offered += (offered.empty() ? "SASL " : " ") + m;
+        throw ENotOffered("No AUTH OAUTHBEARER or XOAUTH2", "AUTH", "CAPA", offered);
+    }
+    if (!OnBearerToken)
+        throw Exception("Authentication failed");
+    const std::string name = BearerMechanismName(mechanism);
+    const std::string user = Utf8Mode ? Windows1252ToUtf8(UserID) : UserID;
+    for (bool renew = false;; renew = true) {
+        const std::string token = OnBearerToken(renew);
+        if (token.empty())
+            throw Exception("Authentication failed");
+        const std::string response = BearerResponse(mechanism, user, token, Host, Port);
+        std::string reply = Transaction("AUTH " + name);
+        if (!StartsWith(reply, "+"))
+            throw ELoginRefused("Authentication failed", "AUTH", CutLineEnd(reply));
+        Writeln(response);
+        reply = ReadReply();
+        std::string detail;
+        if (StartsWith(reply, "+ ") || CutLineEnd(reply) == "+") {
+            // The server's reason comes as a challenge; the exchange must still be ended.
+            detail = BearerRefusalDetail(Trim(CutLineEnd(reply).substr(1)));
+            Writeln(BearerAbortLine(mechanism));
+            reply = ReadReply();
+        }
+        if (Positive(reply))
+            return;
+        if (renew)
+            throw EBearerRefused("Authentication failed", "AUTH", CutLineEnd(reply), detail);
+    }
 }
 
 void TPop3Client::Disconnect() {

@@ -20,6 +20,7 @@
 #include "mime/UUCoder.h"
 #include "net/AsyncSocket.h"
 #include "net/MultiLineReader.h"
+#include "net/Sasl.h"
 
 #include <deque>
 #include <functional>
@@ -51,6 +52,7 @@ struct TPop3Capabilities {
     bool Stls = false;        // STLS (RFC 2595)
     bool Utf8 = false;        // UTF8 (RFC 6856)
     bool Pipelining = false;  // PIPELINING: commands may go out before their answers
+    std::vector<std::string> Sasl;   // the mechanisms after SASL (RFC 5034)
 };
 
 // A mail's unique id as RFC 1939 allows it: 1 to 70 printable characters, no blank.
@@ -69,6 +71,10 @@ public:
     // TLS from the first byte, or STLS after the greeting (RFC 2595); a server that refuses
     // STLS is not used in the clear.
     TSecurity Security = TSecurity::None;
+    // Password: USER/PASS. Bearer: AUTH with the token OnBearerToken gives (OAUTHBEARER, else
+    // XOAUTH2, as CAPA lists them), UserID as the login name; only with Security set.
+    TAuthMethod AuthMethod = TAuthMethod::Password;
+    TBearerTokenEvent OnBearerToken;
 
     // Login succeeded (hides the socket's own connect event, which stays unassigned).
     TNotifyEvent OnConnect;
@@ -108,8 +114,11 @@ public:
 
     // --- operations ----------------------------------------------------------------------------
     // TCP connect (and TLS as Security asks), greeting, CAPA (again after STLS), UTF8 when
-    // offered, USER/PASS, STAT -> MailCount; OnConnect once logged in (also when STAT then
-    // fails). A failure after the TCP connect ends the session first.
+    // offered, USER/PASS (or AUTH with a token), STAT -> MailCount; OnConnect once logged in
+    // (also when STAT then fails). A failure after the TCP connect ends the session first.
+    // A token login without Security raises Exception "Token without TLS" before anything is
+    // connected; a server that lists neither OAUTHBEARER nor XOAUTH2 raises ENotOffered; a
+    // refused token, asked for once more with Renew, EBearerRefused.
     void Connect() override;
     // QUIT (when connected), then close; raises the reply line when QUIT was refused.
     void Disconnect() override;
@@ -164,6 +173,7 @@ public:
 
 private:
     bool CheckLoginReply(const std::string& Reply, const char* Command, int& Attempts);
+    void LoginWithToken();
     TPop3Capabilities AskCapabilities();
     // What went out ahead of its answer, in the order sent.
     struct TAsked {

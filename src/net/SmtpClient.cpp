@@ -339,6 +339,8 @@ std::vector<std::string> TSmtpClient::Greet(const std::string& verb) {
 void TSmtpClient::Authenticate(const std::vector<std::string>& ehlo) {
     if (BreaksCommand(AuthUser))
         throw Exception("Invalid login name");
+    if (AuthMethod == TAuthMethod::Bearer)
+        return AuthenticateWithToken(ehlo);
     if (Offers(ehlo, "AUTH", "PLAIN")) {
         Exchange("AUTH PLAIN " + Base64(std::string(1, '\0') + AuthUser + '\0' + AuthPassword));
     } else if (Offers(ehlo, "AUTH", "LOGIN")) {
@@ -353,6 +355,47 @@ void TSmtpClient::Authenticate(const std::vector<std::string>& ehlo) {
     ServerClosing("AUTH");
     if (ReplyCode() / 100 != 2)
         throw ELoginRefused(LastReply(), "AUTH", Bare(LastReply()));
+}
+
+// AUTH (RFC 4954) with the token on the AUTH line, which may be that long for AUTH; only a
+// response beyond that limit waits for the server's 334. A refused token is asked for once more.
+void TSmtpClient::AuthenticateWithToken(const std::vector<std::string>& ehlo) {
+    std::vector<std::string> offered;
+    for (const std::string& line : ehlo)
+        if (const std::vector<std::string> words = Keywords(line); !words.empty() && words[0] == "AUTH")
+            offered.insert(offered.end(), words.begin() + 1, words.end());
+    const TBearerMechanism mechanism = ChooseBearerMechanism(offered);
+    if (mechanism == TBearerMechanism::None)
+        throw ENotOffered("No AUTH OAUTHBEARER or XOAUTH2", "AUTH", "EHLO", Joined(ehlo));
+    if (!OnBearerToken)
+        throw Exception("Authentication failed");
+    constexpr std::size_t MaxAuthLine = 12288;
+    const std::string verb = std::string("AUTH ") + BearerMechanismName(mechanism);
+    for (bool renew = false;; renew = true) {
+        const std::string token = OnBearerToken(renew);
+        if (token.empty())
+            throw Exception("Authentication failed");
+        const std::string response = BearerResponse(mechanism, AuthUser, token, Host, Port);
+        if (verb.size() + 1 + response.size() + 2 <= MaxAuthLine) {
+            Exchange(verb + " " + response);
+        } else {
+            Exchange(verb);
+            if (ReplyCode() == 334)
+                Exchange(response);
+        }
+        std::string detail;
+        if (ReplyCode() == 334) {
+            // The server's reason comes as a challenge; the exchange must still be ended.
+            detail = BearerRefusalDetail(Trim(Bare(LastReply()).substr(std::min<std::size_t>(3, Bare(LastReply()).size()))));
+            Exchange(BearerAbortLine(mechanism));
+        }
+        ServerClosing("AUTH");
+        if (ReplyCode() / 100 == 2)
+            return;
+        // 535: the token was not taken (a fresh one may be); anything else says no to any token.
+        if (renew || ReplyCode() != 535)
+            throw EBearerRefused(LastReply(), "AUTH", Bare(LastReply()), detail);
+    }
 }
 
 void TSmtpClient::Disconnect() {

@@ -39,6 +39,7 @@
 #include "mime/ExStrings.h"
 #include "mime/UUCoder.h"
 #include "net/AsyncSocket.h"
+#include "net/Sasl.h"
 
 #include <functional>
 #include <sstream>
@@ -91,6 +92,10 @@ public:
     bool UseAuth = false;                       // log in after EHLO (needs Security)
     std::string AuthUser;
     std::string AuthPassword;
+    // Password: AUTH PLAIN or LOGIN. Bearer: AUTH OAUTHBEARER, else XOAUTH2, with the token
+    // OnBearerToken gives and AuthUser as the login name (UseAuth and Security still needed).
+    TAuthMethod AuthMethod = TAuthMethod::Password;
+    TBearerTokenEvent OnBearerToken;
     TPostMessage PostMessage;
     TExStringList FinalHeader;                  // header lines of the last composition
     UUMethods EncodeType = UUMethods::uuMime;   // attachment encoding
@@ -170,6 +175,7 @@ private:
     void ServerClosing(const std::string& verb);
     std::vector<std::string> Greet(const std::string& verb);
     void Authenticate(const std::vector<std::string>& ehlo);
+    void AuthenticateWithToken(const std::vector<std::string>& ehlo);
 
     bool busy_ = false;
     bool pipelining_ = false;

@@ -198,6 +198,8 @@ int MailServers::runScript(const std::vector<std::string>& args, int timeoutMs) 
             continue;
         env.push_back(std::move(v));
     }
+    if (!OAuthMechanisms.empty())
+        env.push_back("OAUTH_MECHANISMS=" + OAuthMechanisms);
     env.push_back("POP3_USER=" + user_);
     env.push_back("POP3_PASS=" + password_);
     return spawnScript(args, std::move(env), dir_ + "/script.out", timeoutMs);
@@ -210,7 +212,7 @@ std::string MailServers::fingerprint(const std::string& certificate) const {
     return text;
 }
 
-void MailServers::start(bool tls) {
+void MailServers::start(bool tls, const std::string& oauthUrl) {
     if (running_)
         return;
     if (geteuid() != 0)
@@ -230,6 +232,8 @@ void MailServers::start(bool tls) {
                                   std::to_string(getpid()), "--cleanup", dir_};
     if (tls)
         args.insert(args.begin() + 2, "--tls");
+    if (!oauthUrl.empty())
+        args.insert(args.begin() + 2, {"--oauth", oauthUrl});
     int rc = runScript(args, 20000);
     std::string env = readFile(dir_ + "/ports.env");
     auto value = [&](const std::string& key) {
@@ -469,8 +473,12 @@ std::string InteropServer::start() {
     const std::string packages = tempRoot() + "/pb-interop-packages";
 #endif
     int rc = run({"fetch", packages}, 120000);
-    if (rc == 0)
-        rc = run({"start", kind_, packages, dir_ + "/s", "--owner", std::to_string(getpid())}, 60000);
+    if (rc == 0) {
+        std::vector<std::string> args{"start", kind_, packages, dir_ + "/s", "--owner", std::to_string(getpid())};
+        if (!OAuthUrl.empty())
+            args.insert(args.end(), {"--oauth", OAuthUrl});
+        rc = run(args, 60000);
+    }
     env_ = readFile(dir_ + "/s/ports.env");
     const std::string output = readFile(dir_ + "/script.out");
     if (rc == 3) {

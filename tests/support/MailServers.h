@@ -53,7 +53,11 @@ public:
     // pop3Port, TLS from the first byte on pop3sPort; 127.0.0.1 shows the valid certificate,
     // .2 the same one under a wrong name, .3 an expired one, .4 one from an unknown CA) and the
     // SMTP sink adds submission with STARTTLS + AUTH and SMTPS, with the POP3 account as login.
-    void start(bool tls = false);
+    // With `oauthUrl` (an OAuthProvider's url()), Dovecot also takes that provider's bearer
+    // tokens for the account (XOAUTH2, OAUTHBEARER); start-servers --oauth.
+    void start(bool tls = false, const std::string& oauthUrl = {});
+    // With an OAuth url: the mechanisms Dovecot offers for tokens ("xoauth2"); empty: both.
+    std::string OAuthMechanisms;
     // Stops both servers and removes the directory. Safe to call twice; never throws.
     void stop() noexcept;
     bool running() const { return running_; }
@@ -138,6 +142,9 @@ private:
 class InteropServer {
 public:
     explicit InteropServer(std::string kind);
+    // "postfix": the SASL server also takes bearer tokens of the OAuth 2.0 provider at this
+    // url (an OAuthProvider's url()); set before start.
+    std::string OAuthUrl;
     ~InteropServer();
     InteropServer(const InteropServer&) = delete;
     InteropServer& operator=(const InteropServer&) = delete;
