@@ -1,7 +1,5 @@
 #include "Jam.h"
 
-#include "platform/PrivateFiles.h"
-
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -16,7 +14,6 @@ namespace pb::jam {
 namespace {
 
 constexpr char kSignature[4] = {'J', 'A', 'M', '\0'};
-const char* const kExt[4] = {".jhr", ".jdt", ".jdx", ".jlr"};
 
 std::string sysError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -225,7 +222,7 @@ Area::Lock::~Lock() {
 }
 
 bool Area::exists(const std::string& path) {
-    for (const char* e : kExt)
+    for (const char* e : kFileExtensions)
         if (::access((path + e).c_str(), F_OK) == 0)
             return true;
     return false;
@@ -238,9 +235,9 @@ void Area::create(const std::string& path) {
     // no tool takes for valid (and the .jhr-less leftovers are refused by exists()).
     int fds[4];
     for (int i = 0; i < 4; ++i) {
-        fds[i] = ::open((path + kExt[i]).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        fds[i] = ::open((path + kFileExtensions[i]).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fds[i] < 0) {
-            std::string err = sysError("cannot create " + path + kExt[i]);
+            std::string err = sysError("cannot create " + path + kFileExtensions[i]);
             for (int k = 0; k < i; ++k)
                 ::close(fds[k]);
             throw JamError(err);
@@ -261,11 +258,9 @@ void Area::create(const std::string& path) {
 Area::Area(std::string path) : path_(std::move(path)) {
     int* fds[4] = {&jhr_, &jdt_, &jdx_, &jlr_};
     for (int i = 0; i < 4; ++i) {
-        *fds[i] = ::open((path_ + kExt[i]).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-        if (*fds[i] >= 0)
-            tightenOpenFile(*fds[i], 0600);   // mail: made readable by others before
+        *fds[i] = ::open((path_ + kFileExtensions[i]).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (*fds[i] < 0) {
-            std::string err = sysError("cannot open " + path_ + kExt[i]);
+            std::string err = sysError("cannot open " + path_ + kFileExtensions[i]);
             closeAll();
             throw JamError(err);
         }

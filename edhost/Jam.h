@@ -49,6 +49,9 @@ struct Subfield {
     std::string Data;
 };
 
+// The four files of a base: its path with these extensions.
+constexpr std::array<const char*, 4> kFileExtensions = {".jhr", ".jdt", ".jdx", ".jlr"};
+
 constexpr std::size_t kInfoSize = 1024;      // the .jhr header-info block
 constexpr std::size_t kFixedHeader = 76;     // a message header before its subfields
 constexpr std::uint32_t kNone = 0xFFFFFFFF;  // no CRC, no password, empty index slot

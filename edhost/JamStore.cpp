@@ -3,6 +3,7 @@
 #include "JamStore.h"
 
 #include "platform/PrivateFiles.h"
+#include "platform/Session.h"
 
 #include <algorithm>
 #include <cctype>
@@ -444,6 +445,31 @@ using jammap::fromJam;
 
 std::string sysError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+// The base holds mail. A neighbour who owns a folder or file of it, or may write to one, could
+// swap a file for one she can read and so read the next message stored: such a base is refused
+// whole, before anything is written to it. One of the user's own that others may only read
+// (as older versions left the files) is narrowed to `mode`. The folder the user named is
+// looked at through a link; links inside it are not followed (and refused when opened).
+// mode 07777 looks without narrowing (a folder of someone's choosing outside the base).
+void ensurePrivate(const std::string& path, bool folder, mode_t mode) {
+    struct stat st{};
+    if ((folder ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
+        return;   // missing: made privately when needed
+    const bool foreign = st.st_uid != ::geteuid();
+    if (foreign || writableByOthers(st)) {
+        char rights[8];
+        std::snprintf(rights, sizeof rights, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        throw StoreError((folder ? "Der Ordner der Nachrichtenbasis " + path
+                                 : "Die Datei " + path + " der Nachrichtenbasis") +
+                         (foreign ? " gehört " + userName(st.st_uid) + " (Rechte " + rights + ")"
+                                  : " ist für andere Benutzer beschreibbar (Rechte " + std::string(rights) + ")") +
+                         "; edhost benutzt nur eine Nachrichtenbasis, die allein Ihnen gehört und "
+                         "in die allein Sie schreiben dürfen.");
+    }
+    if ((st.st_mode & 07777 & ~mode) != 0 && !S_ISLNK(st.st_mode))
+        ::chmod(path.c_str(), st.st_mode & mode & 07777);
+}
+
 constexpr const char* kListName = "/areas.lst";
 constexpr const char* kListHead =
     "# edhost areas: name, type, code, JAM base (relative to this folder); tab-separated, %XX "
@@ -521,21 +547,27 @@ public:
     explicit JamStore(std::string dir) : dir_(std::move(dir)) {
         // The base holds mail: its folder is the user's alone, also one an older version made.
         ::mkdir(dir_.c_str(), 0700);
-        tightenMode(dir_, 0700);
+        ensurePrivate(dir_, true, 0700);
+        ensurePrivate(dir_ + "/lock", false, 0600);
         lockFd_ = openLockFile(dir_ + "/lock");
         if (lockFd_ < 0)
             throw StoreError(sysError("cannot open the base in " + dir_));
         // One edhost per base (the JAM files themselves are shared through their own locks).
-        if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0)
-            throw BaseInUseError("the base in " + dir_ + " is in use by another edhost");
-        if (::access((dir_ + kListName).c_str(), F_OK) != 0) {
-            makeArea({"NETMAIL", "Netmail", 0});
-            makeArea({"REPORT", "Local", 0});
-            saveList();
-            return;
+        try {
+            if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0)
+                throw BaseInUseError("the base in " + dir_ + " is in use by another edhost");
+            if (::access((dir_ + kListName).c_str(), F_OK) != 0) {
+                makeArea({"NETMAIL", "Netmail", 0});
+                makeArea({"REPORT", "Local", 0});
+                saveList();
+                return;
+            }
+            ensurePrivate(dir_ + kListName, false, 0600);
+            loadList();
+        } catch (...) {
+            ::close(lockFd_);   // a base refused is let go at once, not held by a store never made
+            throw;
         }
-        tightenMode(dir_ + kListName, 0600);
-        loadList();
     }
 
     ~JamStore() override {
@@ -793,6 +825,11 @@ private:
             Area a;
             a.info = {cols[0], cols[1], static_cast<std::uint8_t>(code)};
             a.file = cols[3];
+            const std::string path = fullPath(a.file);
+            if (const auto slash = path.rfind('/'); path.compare(0, slash, dir_) != 0)
+                ensurePrivate(path.substr(0, slash), true, 07777);   // a base kept elsewhere
+            for (const char* ext : jam::kFileExtensions)
+                ensurePrivate(path + ext, false, 0600);
             try {
                 a.jam = std::make_unique<jam::Area>(fullPath(a.file));
             } catch (const jam::JamError& e) {

@@ -95,8 +95,10 @@ bool tightenMode(const std::string& path, mode_t mode) {
 
 bool writableByOthers(const std::string& folder) {
     struct stat st{};
-    if (::stat(folder.c_str(), &st) != 0)
-        return false;
+    return ::stat(folder.c_str(), &st) == 0 && writableByOthers(st);
+}
+
+bool writableByOthers(const struct stat& st) {
     if (st.st_mode & S_IWOTH)
         return true;
     if (!(st.st_mode & S_IWGRP))

@@ -6,6 +6,8 @@
 #include <string>
 #include <sys/types.h>
 
+struct stat;
+
 namespace pb {
 
 // A new file, 0600, opened for writing; -1 with errno when the name exists in any form
@@ -32,6 +34,8 @@ bool tightenMode(const std::string& path, mode_t mode);
 // True when users other than the owner may create or remove names in the folder (its group or
 // others have write permission): nothing the program writes there would be safe.
 bool writableByOthers(const std::string& folder);
+// The same for a folder or file already looked at (its group or others may write to it).
+bool writableByOthers(const struct stat& st);
 
 // The name an attachment is saved under. A name that begins with "." or "-" (a hidden start-up
 // file, an option to a shell command), or that is one of the program's own files in the working

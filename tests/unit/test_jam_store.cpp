@@ -64,6 +64,21 @@ protected:
     std::string dir = tmp_.path();
 };
 
+// The program's output (both streams) and exit status; a serve that should have refused to
+// start is stopped after a few seconds instead of hanging the test.
+std::string edhostSays(const std::string& args, int& status) {
+    std::string out;
+    FILE* p = ::popen(("timeout 5 " + test::edhostPath() + " " + args + " 2>&1").c_str(), "r");
+    if (!p)
+        return out;
+    char buf[512];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    const int st = ::pclose(p);
+    status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
 std::vector<std::string> kludges(const MsgHeader& h) {
     std::vector<std::string> out;
     for (const auto& s : h.Subfields)
@@ -384,14 +399,9 @@ TEST_F(JamStore, NewBaseListsItsAreasAndAnOldFormBaseIsRefusedUntouched) {
     std::ofstream(old + "/area-0001.msgs") << "EDMSGS01";
     EXPECT_THROW(openStore(old), OldBaseError);
     for (const char* command : {"areas", "serve"}) {
-        std::string err;
-        FILE* p = ::popen((test::edhostPath() + " " + command + " --base " + old + " 2>&1").c_str(), "r");
-        ASSERT_TRUE(p);
-        char buf[512];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-            err.append(buf, n);
-        const int status = ::pclose(p);
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 4) << command;
+        int status = 0;
+        const std::string err = edhostSays(std::string(command) + " --base " + old, status);
+        EXPECT_EQ(status, 4) << command;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(err.rfind("edhost: " + old + " holds a message base of the older single-file form", 0), 0u)
             << err;
@@ -440,6 +450,75 @@ TEST_F(JamStore, BaseIsPrivateAndAWiderOneIsTightenedWhenOpened) {
     EXPECT_EQ(mode(base), 0700u);
     for (const char* f : {"/lock", "/areas.lst", "/email.jhr", "/email.jdt", "/email.jdx", "/email.jlr"})
         EXPECT_EQ(mode(base + f), 0600u) << f;
+}
+
+// A neighbour who owns the base's folder or one of its files, or may write to one, could swap
+// a file for one she can read: such a base is refused whole, by the store and by the program,
+// in one German line naming the path, and nothing in it changes.
+TEST_F(JamStore, BaseANeighbourOwnsOrMayWriteToIsRefusedUntouched) {
+    struct Case {
+        const char* file;   // below the base folder ("" for the folder itself)
+        const char* change;
+    };
+    const Case cases[] = {
+        {"", "owner"},          {"", "o+w"},          {"", "g+w"},          {"/lock", "owner"},
+        {"/areas.lst", "owner"}, {"/areas.lst", "o+w"}, {"/email.jhr", "owner"}, {"/email.jdt", "g+w"},
+        {"/email.jdx", "o+w"},   {"/email.jlr", "owner"},
+    };
+    // Another user, to a test that runs as root, is nobody; a group not the user's own, nogroup.
+    constexpr uid_t kNobody = 65534;
+    constexpr gid_t kNogroup = 65534;
+    auto snapshot = [](const std::string& base) {
+        std::vector<std::string> out;
+        for (const auto& e : fs::recursive_directory_iterator(base)) {
+            struct stat st{};
+            ::lstat(e.path().c_str(), &st);
+            std::ifstream in(e.path(), std::ios::binary);
+            out.push_back(e.path().string() + " " + std::to_string(st.st_mode) + " " +
+                          std::to_string(st.st_uid) + " " +
+                          std::string(std::istreambuf_iterator<char>(in), {}));
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.change);
+        if (std::string_view(c.change) != "o+w" && ::geteuid() != 0)
+            continue;   // giving a file away, or to another group, takes root
+        const std::string base = dir + "/base" + std::to_string(++n), path = base + c.file;
+        {
+            auto s = openStore(base);
+            s->addMessage(s->createArea({"EMAIL", "Fidonet", 9}), record(kMail, 0x2014));
+        }
+        struct stat st{};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        if (std::string_view(c.change) == "owner")
+            ASSERT_EQ(::chown(path.c_str(), kNobody, st.st_gid), 0);
+        else if (std::string_view(c.change) == "g+w")
+            ASSERT_EQ(::chown(path.c_str(), st.st_uid, kNogroup) || ::chmod(path.c_str(), st.st_mode | S_IWGRP), 0);
+        else
+            ASSERT_EQ(::chmod(path.c_str(), st.st_mode | S_IWOTH), 0);
+        const auto before = snapshot(base);
+
+        try {
+            openStore(base);
+            ADD_FAILURE() << "opened";
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find(path + (*c.file ? " der Nachrichtenbasis" : " ")),
+                      std::string::npos) << e.what();
+        }
+        for (const char* command : {"serve", "list EMAIL"}) {
+            int status = 0;
+            const std::string out = edhostSays(std::string(command) + " --base " + base, status);
+            EXPECT_NE(status, 0) << command;
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+            EXPECT_NE(out.find(path), std::string::npos) << out;
+            EXPECT_NE(out.find(std::string_view(c.change) == "owner" ? "gehört nobody" : "für andere Benutzer beschreibbar"),
+                      std::string::npos) << out;
+        }
+        EXPECT_EQ(snapshot(base), before);
+    }
 }
 
 } // namespace
