@@ -1,6 +1,7 @@
 // The JAM store: an area list of edhost's own (name, type, code, JAM base), rewritten aside and
 // renamed into place, and one JAM base per area. The mapping of records is in JAM.md.
 #include "JamStore.h"
+#include "MailDate.h"
 
 #include "platform/PrivateFiles.h"
 #include "platform/Session.h"
@@ -76,6 +77,13 @@ std::string trimmed(std::string_view s) {
 }
 
 bool startsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+
+// p in lower case.
+bool startsWithAnyCase(std::string_view s, std::string_view p) {
+    return s.size() >= p.size() && std::equal(p.begin(), p.end(), s.begin(), [](char a, char b) {
+               return a == static_cast<char>(std::tolower(static_cast<unsigned char>(b)));
+           });
+}
 
 // Kludges that have subfields of their own, by the text that starts them.
 struct KludgeKind {
@@ -323,6 +331,10 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
     // The kludge lines at the head of the text become subfields.
     bool hasChrs = false;
     std::optional<int> ownZone;
+    // The value of the Internet header's Date: line (folded lines joined), up to the empty
+    // kludge line that ends that header.
+    std::string date;
+    bool dateSeen = false, inDate = false, headEnded = false;
     std::size_t pos = 0;
     LineEnds kludgeEnds(body);
     while (pos < body.size() && body[pos] == '\x01') {
@@ -331,6 +343,18 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
         pos = end == std::string_view::npos ? body.size()
               : (body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n') ? end + 2
                                                                                       : end + 1;
+        if (!headEnded) {
+            headEnded = line.empty();
+            if (inDate && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+                date += line;
+            } else {
+                inDate = !dateSeen && startsWithAnyCase(line, "date:");
+                if (inDate) {
+                    dateSeen = true;
+                    date.assign(line.substr(5));
+                }
+            }
+        }
         // Derived from the addresses by every tool that needs them; never stored.
         if (startsWith(line, "INTL ") || startsWith(line, "FMPT ") || startsWith(line, "TOPT "))
             continue;
@@ -366,15 +390,25 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
         add(h, jam::sub::FtsKludge, std::string(chrsOf({rest, from, to, subject})));
         options |= kChrsAdded;
     }
+    // A mail is filed under the time it was written, as its Date: says, in the writer's zone
+    // (unless the record names a zone of its own); a date before 1980, or later than a day
+    // after now, is a wrong clock or a forgery, and the mail keeps the time it was stored.
     int zone = ownZone.value_or(utcOffset);
+    std::int64_t written = nowUtc;
+    constexpr std::int64_t k1980 = 315532800;
+    if (const auto d = dateSeen ? parseMailDate(date) : std::nullopt;
+        d && d->Utc >= k1980 && d->Utc <= nowUtc + 86400) {
+        written = d->Utc;
+        zone = ownZone.value_or(d->Offset);
+    }
     if (!ownZone)
         add(h, jam::sub::TzUtcInfo, formatTzutc(zone));
     if (const std::string* id = h.find(jam::sub::MsgId))
         h.MSGIDcrc = jam::crc(trimmed(*id));
     if (const std::string* id = h.find(jam::sub::ReplyId))
         h.REPLYcrc = jam::crc(trimmed(*id));
-    h.DateWritten = static_cast<std::uint32_t>(nowUtc + zone);
-    h.DateProcessed = h.DateWritten;
+    h.DateWritten = static_cast<std::uint32_t>(written + zone);
+    h.DateProcessed = static_cast<std::uint32_t>(nowUtc + zone);
     h.Attribute = attributesFor(rh.Flags, 0, true);
 
     // Whatever the JAM form cannot give back byte for byte is kept whole.

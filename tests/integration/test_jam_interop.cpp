@@ -188,6 +188,7 @@ TEST_F(JamInterop, MailFetchedByNurLesenIsReadOverNntp) {
         "From: Anna Beispiel <anna@example.org>\n"
         "To: Max Muster <max@example.org>\n"
         "Subject: Hallo aus dem Netz\n"
+        "Date: Fri, 20 Sep 2024 08:01:00 +0200 (CEST)\n"
         "Reply-To: liste@example.org\n"
         "\n"
         "Hallo Max,\n"
@@ -211,6 +212,8 @@ TEST_F(JamInterop, MailFetchedByNurLesenIsReadOverNntp) {
     auto a = nntp.article(1);
     ASSERT_FALSE(a.empty());
     EXPECT_EQ(headerValue(a, "Subject"), "Hallo aus dem Netz");
+    // A newsreader shows and sorts the mail by the time it was written, in the writer's zone.
+    EXPECT_EQ(headerValue(a, "Date"), "Fri, 20 Sep 2024 08:01:00 +0200");
     EXPECT_EQ(headerValue(a, "X-JAM-From"), "Anna Beispiel <0:0/0>");
     EXPECT_EQ(headerValue(a, "X-JAM-To"), "Max Muster <0:0/0>");
     EXPECT_TRUE(has(a, "X-JAM-FTSKLUDGE: REPLYADDR liste@example.org"));

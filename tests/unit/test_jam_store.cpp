@@ -2,6 +2,7 @@
 // other tools read in the files tells them the truth, and messages other tools write reach the
 // plug-in with flag words it acts on.
 #include "JamStore.h"
+#include "MailDate.h"
 #include "support/EdhostProcess.h"
 #include "support/TempRoot.h"
 
@@ -371,6 +372,93 @@ TEST_F(JamStore, DatesAreLocalWallClockWithTheirZone) {
     f = jammap::toJam(record("\x01TZUTC: 0200\r\nx\r\n", 0x2014), 1700000000, 3600);
     EXPECT_EQ(f.Header.DateWritten, 1700000000u + 7200);
     EXPECT_FALSE(f.Header.find(sub::TzUtcInfo));
+}
+
+// Date: values as mailers write them, the obsolete forms included; nullopt where a part is
+// missing, out of range, or followed by more than comments.
+TEST(MailDates, ModernAndObsoleteFormsAndGarbage) {
+    constexpr std::int64_t t = 1795593660;   // 2026-11-25 08:01:00 UTC
+    const struct {
+        const char* value;
+        std::optional<MailDate> date;
+    } cases[] = {
+        {"Wed, 25 Nov 2026 09:01:00 +0100", MailDate{t, 3600}},
+        {"25 Nov 2026 09:01:00 +0100", MailDate{t, 3600}},
+        {"Wed,25 Nov 2026 03:01 -0500", MailDate{t, -18000}},                        // no seconds
+        {" wed , 25 NOV 2026 08:01:00 -0000 (unknown zone)", MailDate{t, 0}},
+        {"Wed, 25 Nov 26 03:01:00 EST", MailDate{t, -18000}},                       // two-digit year
+        {"Wed, 25 Nov 126 00:01:00 PST", MailDate{t, -28800}},                      // three digits
+        {"(sent) Wed (day) , 25 (x (nested) \\) y) Nov\r\n 2026 08 : 01 : 00 GMT", MailDate{t, 0}},
+        {"25Nov2026 08:01:00 UT", MailDate{t, 0}},
+        {"Wed, 25 Nov 2026 08:01:00 Z", MailDate{t, 0}},                             // military: UTC
+        {"Wed, 25 Nov 2026 14:46:00 +0645", MailDate{t, 24300}},
+        {"Mon, 1 Jan 1990 00:00:00 +0000", MailDate{631152000, 0}},
+        {"Thu, 1 Jan 1970 00:00:00 GMT", MailDate{0, 0}},
+        {"Wed, 25 Nov 50 08:01:00 +0000", MailDate{-602783940, 0}},                 // 1950
+        {"Tue, 29 Feb 2028 12:00:00 +0000", MailDate{1835438400, 0}},
+        {"Wed, 29 Feb 2027 12:00:00 +0000", std::nullopt},
+        {"Wed, 25 Nov 2026 24:00:00 +0000", std::nullopt},
+        {"Wed, 25 Nov 2026 08:60:00 +0000", std::nullopt},
+        {"Wed, 25 Nov 2026 08:01:00 +2400", std::nullopt},
+        {"Wed, 25 Nov 2026 08:01:00 + 0100", std::nullopt},
+        {"Wed, 25 Nov 2026 08:01:00", std::nullopt},                                 // no zone
+        {"Wed, 25 Nov 2026 08:01:00 J", std::nullopt},
+        {"Wed, 25 Nov 2026 08:01:00 +0100 trailing words", std::nullopt},
+        {"Wed, 25 Nov 2026 8:01:00 +0100", std::nullopt},
+        {"Wed 25 Nov 2026 08:01:00 +0100", std::nullopt},
+        {"Someday, 25 Nov 2026 08:01:00 +0100", std::nullopt},
+        {"Wed, 25 Novem 2026 08:01:00 +0100", std::nullopt},
+        {"Wed, 25 Nov 2026 08:01:00 +0100 (open", std::nullopt},
+        {"2026-11-25T08:01:00Z", std::nullopt},
+        {"", std::nullopt},
+        {"Wed, 999 Nov 2026 08:01:00 +0100", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto d = parseMailDate(c.value);
+        ASSERT_EQ(d.has_value(), c.date.has_value()) << c.value;
+        if (d) {
+            EXPECT_EQ(d->Utc, c.date->Utc) << c.value;
+            EXPECT_EQ(d->Offset, c.date->Offset) << c.value;
+        }
+    }
+}
+
+// A stored mail is dated by its Date: line, in the writer's zone unless the record names its
+// own; a date that is no date, or lies before 1980 or more than a day ahead, leaves the time
+// of storing. The time of storing stays in DateProcessed either way.
+TEST_F(JamStore, MailIsDatedByItsDateLineWithinSaneBounds) {
+    constexpr std::int64_t t = 1795593660, now = t + 3 * 86400;   // stored three days later
+    const struct {
+        const char* kludges;
+        std::int64_t utc;    // the time it is dated by
+        int zone;            // the zone DateWritten and DateProcessed are in
+        const char* tzutc;   // the TZUTC subfield added ("" for none)
+    } cases[] = {
+        {"\x01" "Date: Wed, 25 Nov 2026 09:01:00 +0100\r\n\x01\r\n", t, 3600, "0100"},
+        {"\x01" "DATE:\r\n\x01  Wed, 25 Nov 2026 (folded)\r\n\x01\t03:01:00 -0500\r\n\x01\r\n", t, -18000, "-0500"},
+        {"\x01TZUTC: 0200\r\n\x01" "Date: Wed, 25 Nov 2026 09:01:00 +0100\r\n\x01\r\n", t, 7200, ""},
+        {"\x01" "Date: Mon, 31 Dec 1979 23:59:59 +0000\r\n\x01\r\n", now, 3600, "0100"},
+        {"\x01" "Date: Sun, 29 Nov 2026 08:01:01 +0000\r\n\x01\r\n", now, 3600, "0100"},
+        {"\x01" "Date: Sun, 29 Nov 2026 08:01:00 +0000\r\n\x01\r\n", now + 86400, 0, "0000"},
+        {"\x01" "Date: gestern\r\n\x01\r\n", now, 3600, "0100"},
+        // Only the Internet header counts: not a second Date:, not one after its end.
+        {"\x01" "Date: Wed, 25 Nov 2026 09:01:00 +0100\r\n\x01" "Date: Sun, 1 Nov 2026 00:00:00 +0000\r\n\x01\r\n",
+         t, 3600, "0100"},
+        {"\x01\r\n\x01" "Date: Wed, 25 Nov 2026 09:01:00 +0100\r\n", now, 3600, "0100"},
+    };
+    for (const auto& c : cases) {
+        const std::string rec = record(std::string(c.kludges) + "Text\r\n", 0x2014);
+        auto f = jammap::toJam(rec, now, 3600);
+        EXPECT_EQ(f.Header.DateWritten, c.utc + c.zone) << c.kludges;
+        EXPECT_EQ(f.Header.DateProcessed, now + c.zone) << c.kludges;
+        EXPECT_EQ(f.Header.DateReceived, 0u);
+        const std::string* tz = f.Header.find(sub::TzUtcInfo);
+        EXPECT_EQ(tz ? *tz : "", c.tzutc) << c.kludges;
+        // The record still comes back byte for byte, written at the time it is dated by.
+        auto m = jammap::fromJam(f.Header, f.Text, 1);
+        EXPECT_EQ(m.Record, rec) << c.kludges;
+        EXPECT_EQ(m.Written, c.utc) << c.kludges;
+    }
 }
 
 TEST_F(JamStore, NewBaseListsItsAreasAndAnOldFormBaseIsRefusedUntouched) {
