@@ -9,6 +9,7 @@
 #include "app/Signals.h"
 #include "host/EchodeskAPI.h"
 #include "mail/Config.h"
+#include "mail/Keyring.h"
 #include "mail/MailRuns.h"
 #include "mail/RunFace.h"
 #include "net/Pop3Client.h"
@@ -192,6 +193,20 @@ int THeadlessPoll::Run(THeadlessMode mode) {
         complain("pbridge.ini in " + folder + " kann nicht gelesen werden: " + toUtf8(e.what()));
         return kExitUsage;
     }
+    // Without a window nobody can answer the keyring's prompt: it must be open already, and a
+    // run that cannot have the passwords stops before it asks any server.
+    try {
+        LoadSecrets(settings_, kKeyringHeadlessMs, false);
+    } catch (const EKeyringError& e) {
+        complain(toUtf8(e.Message()) +
+                 " Ein Lauf ohne Fenster (etwa aus cron, außerhalb der Desktop-Sitzung) kann den "
+                 "Schlüsselbund weder erreichen noch entsperren. Starten Sie ihn in der angemeldeten "
+                 "Sitzung (etwa mit einem systemd-Timer des Benutzers) oder wählen Sie unter "
+                 "\"Konfiguration\" \"Passwörter im Schlüsselbund\" ab.");
+        return kExitFailed;
+    }
+    if (settings_.SecretPlace == TSettings::TSecretPlace::Keyring)
+        LogEntry(ansi("CONF Passwörter aus dem Schlüsselbund gelesen"));
     if (cancelled_)
         return kExitFailed;
     if (!Attach())

@@ -4,6 +4,7 @@
 #include "app/PlugIn.h"
 #include "app/LogFormat.h"
 #include "mail/Config.h"
+#include "mail/Keyring.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/MessageBoxes.h"
@@ -273,9 +274,11 @@ void Tmain::StartUp() {
     if (WorkingFolderRefused())
         return;
     LogEntry(ansi("CONF Lese Konfiguration..."));
-    if (configFileExists())
+    if (configFileExists()) {
         ReadConfig(Settings);
-    else
+        secretsUnread_ = Settings.SecretPlace == TSettings::TSecretPlace::Keyring;
+        SecretsReady();
+    } else
         BitBtn5Click(); // the user fills in the settings before anything else happens
 
     LogEntry(ansi("ED95 Verbinde mit Echodesk 95..."));
@@ -443,6 +446,8 @@ void Tmain::RecoverFromEscapedError() {
 
 template <class F> void Tmain::RunButton(F&& run, bool clearLabelsAfter) {
     RunScope scope(runDepth_, closeAfterRun_, this);
+    if (!SecretsReady())
+        return;
     ClearLabels();
     try {
         run();
@@ -479,6 +484,8 @@ void Tmain::BitBtn4Click() {
     if (!QuickForm)
         throw Exception("QuickView dialog not created");
     RunScope scope(runDepth_, closeAfterRun_, this);
+    if (!SecretsReady())
+        return;
     QuickForm->QuickServer = Settings.POP3Server;
     QuickForm->QuickPort = Settings.POP3Port;
     QuickForm->QuickUser = Settings.POP3User;
@@ -492,6 +499,14 @@ void Tmain::BitBtn5Click() {
         throw Exception("Configuration dialog not created");
     RunScope scope(runDepth_, closeAfterRun_, this);
     TConfigForm& f = *ConfigForm;
+    SecretsReady();   // the dialog shows the passwords
+    // The keyring is offered where a Secret Service answers, and to settings that use it (to
+    // be left); new settings and those of an earlier version take it when it is there.
+    const bool keyringThere = ProbeKeyring() != TKeyringState::Unreachable;
+    const bool inKeyring = Settings.SecretPlace == TSettings::TSecretPlace::Keyring;
+    f.KeyringChk->setEnabled(keyringThere || inKeyring);
+    f.KeyringChk->setChecked(inKeyring ||
+                             (keyringThere && Settings.SecretPlace == TSettings::TSecretPlace::Unchosen));
     if (configFileExists()) {
         // The modes first: a mode change moves a port that holds the old mode's default.
         f.PSecurity->setCurrentIndex(Settings.POP3Security);
@@ -513,6 +528,7 @@ void Tmain::BitBtn5Click() {
     f.ShowModal();
     if (f.CancelPressed)
         return;
+    const TSettings before = Settings;
     Settings.SMTPServer = fromUnicode(f.SSadresse->text());
     Settings.POP3Server = fromUnicode(f.PSadresse->text());
     Settings.SMTPPort = StrToInt(fromUnicode(f.SSport->text()));
@@ -528,7 +544,40 @@ void Tmain::BitBtn5Click() {
     Settings.SMTPAuth = f.AuthChk->isChecked() && Settings.SMTPSecurity > 0;
     Settings.SMTPUser = fromUnicode(f.SUser->text());
     Settings.SMTPPassword = fromUnicode(f.SPasswd->text());
-    WriteConfig(Settings);
+    // Without a keyring to choose the file stays as an earlier version wrote it.
+    if (f.KeyringChk->isEnabled())
+        Settings.SecretPlace = f.KeyringChk->isChecked() ? TSettings::TSecretPlace::Keyring
+                                                         : TSettings::TSecretPlace::File;
+    if (Settings.SecretPlace != TSettings::TSecretPlace::Keyring)
+        secretsUnread_ = false;
+    try {
+        SaveSettings(Settings, before, kKeyringWindowMs, [this](const std::string& line) { LogEntry(line); });
+    } catch (const EKeyringError& e) {
+        // The edits hold until the program ends; the file keeps what it had.
+        LogEntry(ansi("CONF ") + e.Message());
+        showMessage(e.Message() + ansi(" Die Einstellungen wurden nicht gespeichert, pbridge.ini bleibt, wie "
+                                       "sie war; sie gelten, bis Postbridge endet. Entsperren Sie den "
+                                       "Schlüsselbund und speichern Sie erneut, oder wählen Sie "
+                                       "\"Passwörter im Schlüsselbund\" ab."));
+    }
+}
+
+bool Tmain::SecretsReady() {
+    if (!secretsUnread_)
+        return true;
+    try {
+        LoadSecrets(Settings, kKeyringWindowMs, true);
+    } catch (const EKeyringError& e) {
+        LogEntry(ansi("CONF ") + e.Message());
+        showMessage(e.Message() + ansi(" Ohne die Passwörter meldet sich Postbridge nicht an. Entsperren Sie "
+                                       "den Schlüsselbund und versuchen Sie es erneut, oder wählen Sie unter "
+                                       "\"Konfiguration\" \"Passwörter im Schlüsselbund\" ab und geben Sie "
+                                       "die Passwörter dort ein."));
+        return false;
+    }
+    secretsUnread_ = false;
+    LogEntry(ansi("CONF Passwörter aus dem Schlüsselbund gelesen"));
+    return true;
 }
 
 void Tmain::BitBtn6Click() {

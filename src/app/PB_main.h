@@ -167,6 +167,11 @@ private:
     // not the user's own. Both show their box; the first also closes the window.
     bool WorkingFolderRefused();
     void ShowChannelRefusal(const ChannelDir& dir);
+    // The passwords the keyring holds, read when the settings keep them there and they have
+    // not been read yet (the keyring may ask to be unlocked). False, after a box, while it
+    // does not give them.
+    bool SecretsReady();
+    bool secretsUnread_ = false;
 };
 
 } // namespace pb

@@ -189,6 +189,10 @@ void ReadConfig(TSettings& settings, const std::string& path) {
     settings.SMTPAuth = text(13) == "1";
     settings.SMTPUser = text(14);
     settings.SMTPPassword = text(15);
+    const std::string place = text(16);
+    settings.SecretPlace = place == "1"   ? TSettings::TSecretPlace::Keyring
+                           : place == "0" ? TSettings::TSecretPlace::File
+                                          : TSettings::TSecretPlace::Unchosen;
 }
 
 // Writes `data` as the new file at `path`: aside in the same directory, then renamed over it.
@@ -199,13 +203,17 @@ void WriteConfig(const TSettings& s, const std::string& path) {
         oneLine(s.SMTPServer), std::to_string(s.SMTPPort), oneLine(s.SMTPEmail), oneLine(s.SMTPLogin),
         std::string(s.StripInitials ? "1" : "0"), oneLine(s.POP3Server), std::to_string(s.POP3Port),
         oneLine(s.POP3User), oneLine(s.POP3Password), std::string(s.DeleteFromServer ? "1" : "0")};
-    // Without security settings the file stays the ten lines every earlier version wrote.
+    // Without security settings the file stays the ten lines every earlier version wrote, and
+    // without a choice of the passwords' place the fifteen of the version before.
+    const bool chosen = s.SecretPlace != TSettings::TSecretPlace::Unchosen;
     const bool secured = s.POP3Security != 0 || s.SMTPSecurity != 0 || s.SMTPAuth ||
-                         !s.SMTPUser.empty() || !s.SMTPPassword.empty();
+                         !s.SMTPUser.empty() || !s.SMTPPassword.empty() || chosen;
     if (secured)
         lines.insert(lines.end(), {std::to_string(s.POP3Security), std::to_string(s.SMTPSecurity),
                                    std::string(s.SMTPAuth ? "1" : "0"), oneLine(s.SMTPUser),
                                    oneLine(s.SMTPPassword)});
+    if (chosen)
+        lines.push_back(s.SecretPlace == TSettings::TSecretPlace::Keyring ? "1" : "0");
     std::string data;
     for (const std::string& line : lines)
         data += line + "\r\n";

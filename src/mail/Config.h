@@ -1,7 +1,7 @@
 #pragma once
 // "pbridge.ini": lines of Windows-1252 text, one value per line, no keys, CR LF endings: the
-// ten of old, then the connection security and the SMTP login (lines 11 to 15); later settings
-// follow as further lines. Read once at start-up, written only by the "Konfiguration" action.
+// ten of old, then the connection security and the SMTP login (lines 11 to 15), the place of the
+// passwords (16); later settings follow as further lines. Read once at start-up, written only by the "Konfiguration" action.
 //
 // "pbridge.crt" beside it: the certificates the user trusts although they fail the CA or name
 // check, one per line "host port fingerprint" (SHA-256 of the certificate, 64 lower-case hex
@@ -34,10 +34,12 @@ bool TryStrToInt(std::string_view text, std::int32_t& value);
 // values.
 void ReadConfig(TSettings& settings, const std::string& path = kConfigFileName);
 
-// Replaces the file at `path` with the values: the ten of old, and lines 11 to 15 when any of
-// them differs from its default. The new file is written aside and renamed
-// over the old one, so the old file stays whole until the new one is complete; it is created
-// readable and writable by its owner only, since it holds the POP3 password in plain text.
+// Replaces the file at `path` with the values: the ten of old, lines 11 to 15 when any of them
+// differs from its default or line 16 is written, and line 16 once the passwords' place is
+// chosen. The values are written as they are (SaveSettings leaves out what the keyring holds).
+// The new file is written aside and renamed over the old one, so the old file stays whole
+// until the new one is complete; it is created readable and writable by its owner only, since
+// it may hold the passwords in plain text.
 // Failures raise EInOutError and leave the old file as it was.
 void WriteConfig(const TSettings& settings, const std::string& path = kConfigFileName);
 

@@ -26,6 +26,14 @@ struct TSettings {
     bool SMTPAuth = false;
     std::string SMTPUser;       // empty: the e-mail address is the login name
     std::string SMTPPassword;
+    // Line 16: where the passwords are kept. A file without it (an earlier version's, or one
+    // saved while no keyring was reachable) keeps them in its own lines.
+    enum class TSecretPlace : std::uint8_t {
+        Unchosen,   // nobody chose: in this file, and the dialog offers the keyring when it is there
+        File,       // in this file, as the user chose
+        Keyring,    // in the desktop keyring; their lines in this file are empty
+    };
+    TSecretPlace SecretPlace = TSecretPlace::Unchosen;
 
     bool operator==(const TSettings&) const = default;
 };

@@ -172,11 +172,21 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     SPasswd->setStyle(stars);
     SPasswd->setPlaceholderText(u("wie POP3"));
 
-    g = group(security, "Vertraute Zertifikate", 192, 180);
+    g = group(security, "Passwörter", 192, 76);
+    KeyringChk = check(g, "Passwörter im Schlüsselbund", 20);
+    KeyringChk->setToolTip(u("Die Passwörter liegen dann im Schlüsselbund der Desktop-Sitzung (GNOME "
+                             "Schlüsselbund, KWallet) statt in pbridge.ini."));
+    KeyringNote = new QLabel(u("Abrufe ohne Fenster aus cron, außerhalb der Desktop-Sitzung, erreichen "
+                               "den Schlüsselbund nicht und enden mit einem Fehler."),
+                             g);
+    KeyringNote->setWordWrap(true);
+    KeyringNote->setGeometry(10, 40, 311, 30);
+
+    g = group(security, "Vertraute Zertifikate", 274, 98);
     CertLstBox = new QListWidget(g);
-    CertLstBox->setGeometry(10, 20, 311, 118);
+    CertLstBox->setGeometry(10, 18, 311, 46);
     CertLstBox->setSelectionMode(QAbstractItemView::SingleSelection);
-    CertForget = button(g, "Zertifikat vergessen", 10, 146, 140);
+    CertForget = button(g, "Zertifikat vergessen", 10, 68, 140);
 
     connect(PSecurity, &QComboBox::currentIndexChanged, this, [this] {
         SecurityChanged(PSecurity, PSport, pop3Mode_, Pop3Ports);

@@ -77,6 +77,10 @@ public:
     QCheckBox* AuthChk = nullptr;
     QLineEdit* SUser = nullptr;
     QLineEdit* SPasswd = nullptr;
+    // Where the passwords are kept: filled and read by the main window, which offers the
+    // keyring only where a Secret Service answers (or the settings use it already).
+    QCheckBox* KeyringChk = nullptr;
+    QLabel* KeyringNote = nullptr;   // runs from cron cannot reach the keyring
     QListWidget* CertLstBox = nullptr;
     QPushButton* CertForget = nullptr;
     // Below the pages.
