@@ -1,6 +1,7 @@
 // One main for every test program, with scripted message boxes. The tests of the window and
 // the dialogs get a QApplication on the offscreen platform; every other test an event loop
 // without widgets (the socket and host tests need the loop, not a window).
+#include "support/KeyringSession.h"
 #include "support/ScriptedBoxes.h"
 
 #ifdef PB_TEST_WINDOW
@@ -13,6 +14,8 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
+    // No test reaches the user's own keyring, nor saves a test password there.
+    setenv("DBUS_SESSION_BUS_ADDRESS", pb::test::kNoSessionBus, 1);
 #ifdef PB_TEST_WINDOW
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
