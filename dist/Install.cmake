@@ -51,9 +51,10 @@ message base (edhost), with a systemd user unit that starts it:
 systemctl --user enable --now edhost
 The window from the desktop menu starts the host itself when none runs.")
 # The libraries the programs link come from dpkg-shlibdeps; what they load at run time, it
-# cannot see: Qt's platform plug-ins and the fonts the window asks for. The windows are laid out
+# cannot see: Qt's platform plug-ins, the fonts the window asks for, and libsecret, through
+# which QtKeychain reaches the desktop keyring. The windows are laid out
 # in pixels for Liberation Sans and Mono (the metrics of Arial and Courier New): no other font
 # may stand in for them, a wider one cuts the button labels.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation, libsecret-1-0")
 include(CPack)

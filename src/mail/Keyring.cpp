@@ -87,16 +87,19 @@ void removeEntry(const QString& service, const QString& key, const TSecretField&
         fail(field, "nicht entfernt", *end, limitMs);
 }
 
-// A run that must not open a prompt goes on only with an open keyring.
-void requireOpen(int limitMs) {
+// The keyring must be there; and for a run that must not open a prompt, open as well. The
+// question comes first, so that the user reads why in the program's words.
+void requireKeyring(bool mayPrompt, int limitMs) {
     switch (ProbeKeyring(std::min(limitMs, 5000))) {
     case TKeyringState::Unreachable:
-        throw EKeyringError(ansi("Die Passwörter stehen im Schlüsselbund, aber kein Schlüsselbund "
+        throw EKeyringError(ansi("Die Passwörter gehören in den Schlüsselbund, aber kein Schlüsselbund "
                                  "(Secret Service) ist erreichbar."),
                             TKeyringState::Unreachable);
     case TKeyringState::Locked:
-        throw EKeyringError(ansi("Die Passwörter stehen im Schlüsselbund, und der ist gesperrt."),
-                            TKeyringState::Locked);
+        if (!mayPrompt)
+            throw EKeyringError(ansi("Die Passwörter gehören in den Schlüsselbund, und der ist gesperrt."),
+                                TKeyringState::Locked);
+        break;
     case TKeyringState::Open:
         break;
     }
@@ -132,8 +135,7 @@ TKeyringState ProbeKeyring(int limitMs) {
 void LoadSecrets(TSettings& settings, int limitMs, bool mayPrompt, const std::string& path) {
     if (settings.SecretPlace != Place::Keyring)
         return;
-    if (!mayPrompt)
-        requireOpen(limitMs);
+    requireKeyring(mayPrompt, limitMs);
     const QString service = serviceName(path);
     for (const TSecretField& field : kSecretFields) {
         std::string& value = settings.*field.Value;
@@ -173,6 +175,7 @@ void SaveSettings(const TSettings& now, const TSettings& before, int limitMs,
         return;
     }
 
+    requireKeyring(true, limitMs);
     for (const TSecretField& field : kSecretFields) {
         const std::string& secret = now.*field.Value;
         const QString key = entryKey(field, now);

@@ -55,9 +55,9 @@ public:
 // The entries belong to the folder of the settings file at `path`.
 //
 // Fills every secret field the file left empty from the keyring, when the settings keep their
-// secrets there (a missing entry leaves the field empty). With mayPrompt false the keyring must
-// be open already: otherwise EKeyringError, before anything could open a prompt. Each entry
-// waits at most limitMs; EKeyringError when one fails or does not come in time.
+// secrets there (a missing entry leaves the field empty). EKeyringError when no keyring answers
+// and, with mayPrompt false, when it is not open: before anything could open a prompt. Each
+// entry waits at most limitMs; EKeyringError when one fails or does not come in time.
 void LoadSecrets(TSettings& settings, int limitMs, bool mayPrompt,
                  const std::string& path = kConfigFileName);
 

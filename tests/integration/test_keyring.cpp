@@ -4,6 +4,7 @@
 #include "support/EdhostProcess.h"
 #include "support/HostRecords.h"
 #include "support/KeyringSession.h"
+#include "support/MainWindowFixture.h"
 #include "support/ProgramRun.h"
 #include "support/SuiteServers.h"
 
@@ -11,6 +12,8 @@
 #include "mail/Keyring.h"
 #include "platform/AnsiText.h"
 
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -22,17 +25,20 @@ namespace {
 
 using Place = TSettings::TSecretPlace;
 
+// One keyring for the program, entered before anything speaks D-Bus.
+class KeyringEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        session = std::make_unique<KeyringSession>();
+        session->enter();
+    }
+    void TearDown() override { session.reset(); }
+    std::unique_ptr<KeyringSession> session;
+};
+auto* const keyring_ = static_cast<KeyringEnvironment*>(::testing::AddGlobalTestEnvironment(new KeyringEnvironment));
+
 class Keyring : public SuiteServers<> {
 protected:
-    static void SetUpTestSuite() {
-        SuiteServers::SetUpTestSuite();
-        keyring_ = new KeyringSession;
-        keyring_->enter();
-    }
-    static void TearDownTestSuite() {
-        delete keyring_;
-        SuiteServers::TearDownTestSuite();
-    }
 
     std::string ini() const { return dir_.path().toStdString() + "/pbridge.ini"; }
     std::string iniBytes() const {
@@ -63,12 +69,11 @@ protected:
         SaveSettings(now, before, kKeyringHeadlessMs, [log](const std::string& l) { if (log) log->push_back(l); }, ini());
     }
 
-    inline static KeyringSession* keyring_ = nullptr;
     QTemporaryDir dir_;
 };
 
 TEST_F(Keyring, TheFileKeepsNoPasswordAndAPollWithoutAWindowStillLogsIn) {
-    ASSERT_FALSE(keyring_->address().isEmpty());
+    ASSERT_FALSE(keyring_->session->address().isEmpty());
     const TSettings old = fromFile();
     WriteConfig(old, ini());
     TSettings now = old;
@@ -162,6 +167,28 @@ TEST_F(Keyring, APollThatCannotHaveThePasswordsExitsWithItsReason) {
         EXPECT_EQ(r.out.find("ED95 Verbinde"), std::string::npos) << r.out;
         EXPECT_LT(r.took, std::chrono::seconds(60));
     }
+}
+
+using KeyringWindow = MainWindowFixture;
+
+TEST_F(KeyringWindow, TheDialogOffersTheKeyringAndTheNextStartReadsIt) {
+    writeBytes("pbridge.ini", validIni());
+    createMain().FormActivate();
+    config().onShow = [](ScriptedConfigForm& f) {
+        EXPECT_TRUE(f.KeyringChk->isEnabled() && f.KeyringChk->isChecked());
+        EXPECT_EQ(f.Upasswd->text(), "secret");
+        f.CancelPressed = false;
+    };
+    win().BitBtn5->click();
+    EXPECT_TRUE(boxes().shown.empty()) << boxes().texts()[0];
+    EXPECT_EQ(readBytes("pbridge.ini"), "smtp.example.org\r\n25\r\nme@example.org\r\nme\r\n1\r\npop.example.org\r\n"
+                                        "110\r\nme\r\n\r\n0\r\n0\r\n0\r\n0\r\n\r\n\r\n1\r\n");
+    EXPECT_EQ(logTexts().back(), "CONF POP3-Passwort aus pbridge.ini in den Schlüsselbund übernommen");
+
+    closeMain();
+    createMain().FormActivate();
+    EXPECT_EQ(win().Settings.POP3Password, "secret");
+    EXPECT_EQ(logTexts()[2], "CONF Passwörter aus dem Schlüsselbund gelesen");
 }
 
 } // namespace

@@ -106,6 +106,28 @@ TEST_F(ConfigFile, SecurityLinesFollowTheTenOldOnes) {
     }
 }
 
+// Where the passwords are kept is line 16, written only once chosen: until then the file is the
+// one an earlier version wrote and reads.
+TEST_F(ConfigFile, PasswordPlaceIsLineSixteenOnceChosen) {
+    using Place = TSettings::TSecretPlace;
+    const std::string ten = "s\r\n25\r\ne\r\nl\r\n0\r\np\r\n110\r\nu\r\npw\r\n1\r\n";
+    const struct {
+        Place place;
+        std::string file;
+    } rows[] = {
+        {Place::Unchosen, ten},
+        {Place::File, ten + "0\r\n0\r\n0\r\n\r\n\r\n0\r\n"},
+        {Place::Keyring, ten + "0\r\n0\r\n0\r\n\r\n\r\n1\r\n"},
+    };
+    for (const auto& row : rows) {
+        TSettings s = read(row.file);
+        EXPECT_EQ(s.SecretPlace, row.place) << row.file;
+        WriteConfig(s, file());
+        EXPECT_EQ(readBytes(file()), row.file);
+    }
+    EXPECT_EQ(read(ten + "0\r\n0\r\n0\r\n\r\n\r\nja\r\n").SecretPlace, Place::Unchosen);
+}
+
 TEST_F(ConfigFile, TrustListKeepsOneCertificatePerServerPrivately) {
     const std::string path = file("pbridge.crt");
     EXPECT_TRUE(ReadTrustList(path).empty());   // no file yet

@@ -229,6 +229,27 @@ TEST_F(MainWindow, KonfigurationWriteFailureShowsErrorAndKeepsWindowUsable) {
     EXPECT_EQ(enabled(w), "0001101");
 }
 
+TEST_F(MainWindow, PasswordsInAKeyringThatIsNotThereHoldBackRunsAndTheSave) {
+    const std::string inKeyring = "smtp.example.org\r\n25\r\nme@example.org\r\nme\r\n1\r\npop.example.org\r\n"
+                                  "110\r\nme\r\n\r\n0\r\n0\r\n0\r\n0\r\n\r\n\r\n1\r\n";
+    writeBytes("pbridge.ini", inKeyring);
+    Tmain& w = createMain();
+    w.FormActivate();
+    w.BitBtn4->click();   // QuickView needs the password
+    EXPECT_EQ(quick().shownCount, 0);
+    config().onShow = [](test::ScriptedConfigForm& f) {
+        EXPECT_TRUE(f.KeyringChk->isEnabled() && f.KeyringChk->isChecked());
+        f.Upasswd->setText("neu");
+        f.CancelPressed = false;
+    };
+    w.BitBtn5->click();
+    const auto texts = test::boxes().texts();
+    ASSERT_EQ(texts.size(), 4u);   // start-up, QuickView, Konfiguration, its save
+    EXPECT_NE(texts[0].find("kein Schlüsselbund (Secret Service) ist erreichbar"), std::string::npos) << texts[0];
+    EXPECT_NE(texts[3].find("nicht gespeichert, pbridge.ini bleibt"), std::string::npos) << texts[3];
+    EXPECT_EQ(readBytes("pbridge.ini"), inKeyring);
+}
+
 TEST_F(MainWindow, AbbrechenWhileIdleDoesNothing) {
     writeBytes("pbridge.ini", validIni());
     Tmain& w = createMain();
