@@ -565,9 +565,15 @@ void Tmain::BitBtn5Click() {
 bool Tmain::SecretsReady() {
     if (!secretsUnread_)
         return true;
+    // A button pressed while the keyring's prompt is open waits for that one.
+    if (readingSecrets_)
+        return false;
     try {
+        readingSecrets_ = true;
         LoadSecrets(Settings, kKeyringWindowMs, true);
+        readingSecrets_ = false;
     } catch (const EKeyringError& e) {
+        readingSecrets_ = false;
         LogEntry(ansi("CONF ") + e.Message());
         showMessage(e.Message() + ansi(" Ohne die Passwörter meldet sich Postbridge nicht an. Entsperren Sie "
                                        "den Schlüsselbund und versuchen Sie es erneut, oder wählen Sie unter "

@@ -172,6 +172,7 @@ private:
     // does not give them.
     bool SecretsReady();
     bool secretsUnread_ = false;
+    bool readingSecrets_ = false;
 };
 
 } // namespace pb
