@@ -276,6 +276,19 @@ const std::string& TIncomingRun::IdAt(int Position) const {
 
 void TIncomingRun::SpeicherAktMail(int Position, std::int32_t Msg) {
     TestKillPoint("convert", POP3_Service.MailMessage.Subject);
+    if (POP3_Service.MailMessage.TextLost()) {
+        // Its structure hid what it holds (parts no reader finds): kept as it came.
+        LogEntry(ansi("POP3 Mail ") + str(Position) + ansi(" ergab weder Text noch Datei"));
+        try {
+            SpeicherRohMail(Position, Msg,
+                            ansi("Diese Mail ergab beim Umwandeln weder Text noch Dateien. Sie steht unverändert "
+                                 "in der Datei "));
+        } catch (const EInOutError&) {
+            DropConnection();   // the rest of the mail is still on its way
+            throw;
+        }
+        return;
+    }
     // Converted into memory of its own while the host still writes the mail before. The
     // mail's text, the record and the parameter block are each used up as the next is
     // filled, so a mail near the record limit is held about once.
@@ -285,7 +298,7 @@ void TIncomingRun::SpeicherAktMail(int Position, std::int32_t Msg) {
                 Position, Msg);
 }
 
-void TIncomingRun::SpeicherRohMail(int Position, std::int32_t Msg) {
+void TIncomingRun::SpeicherRohMail(int Position, std::int32_t Msg, const std::string& Why) {
     // The file is named as an attached mail would be, and never made through a name that is
     // there in any form.
     std::string name = "nachricht.eml";
@@ -312,9 +325,7 @@ void TIncomingRun::SpeicherRohMail(int Position, std::int32_t Msg) {
         throw;
     }
     LogEntry(ansi("POP3 Mail ") + str(Position) + ansi(" unverändert in ") + name + " gespeichert");
-    TNewMsg rec(ansi("Diese Mail wurde nicht umgewandelt: Postbridge ist zweimal beim Verarbeiten dieser "
-                     "Mail abgebrochen. Sie steht unverändert in der Datei ") +
-                name + ".\r\n");
+    TNewMsg rec(Why + name + ".\r\n");
     TNewMsgHeader& h = rec.Header();
     h.FromUserName.assign(std::string(TrimLeadingBlanks(from)).substr(0, 35));
     h.Subject.assign(std::string(TrimLeadingBlanks(subject)).substr(0, 71));
@@ -848,7 +859,9 @@ int TIncomingRun::FetchMail(int i) {
             // Its store settles it; a failure leaves it counted, so it is not parsed again.
             settled = true;
             try {
-                SpeicherRohMail(i, Msg);
+                SpeicherRohMail(i, Msg,
+                                ansi("Diese Mail wurde nicht umgewandelt: Postbridge ist zweimal beim Verarbeiten "
+                                     "dieser Mail abgebrochen. Sie steht unverändert in der Datei "));
             } catch (const EInOutError&) {
                 DropConnection();   // the rest of the mail is still on its way
                 throw;

@@ -183,6 +183,8 @@ void TMailAssembler::Begin(TMailMessage& Mail, const std::string& AttachFilePath
     textBytes_ = headBytes_ = 0;
     headNoted_ = charsetNoted_ = false;
     std::string().swap(text_);
+    preamble_ = -1;
+    preambleOver_ = false;
     spilled_.Remove();
     temp_.Remove();
     rest_.Remove();
@@ -223,6 +225,9 @@ void TMailAssembler::Use(int alt) {
 
 TPartBody TMailAssembler::PartBegins(const TPartHeader& Part) {
     TMailMessage& mail = Mail();
+    // A part of the multipart has come: its preamble was only the usual word for readers
+    // without MIME.
+    DropPreamble();
     const int alt = multiparts_.empty() ? -1 : multiparts_.back().alt;
     if (Part.Multipart) {
         Multipart m;
@@ -230,7 +235,15 @@ TPartBody TMailAssembler::PartBegins(const TPartHeader& Part) {
         m.used = alt >= 0 && multiparts_[static_cast<std::size_t>(alt)].used;
         m.alt = Part.Type == "multipart/alternative" ? static_cast<int>(multiparts_.size()) : alt;
         multiparts_.push_back(m);
-        return TPartBody::Skip;
+        if (into_ != Into::Nothing)
+            return TPartBody::Skip;
+        // Kept until a part comes: should none, it is the multipart's text.
+        preamble_ = static_cast<int>(multiparts_.size()) - 1;
+        preambleBytes_ = 0;
+        into_ = Into::Text;
+        textEncoding_ = Part.Encoding;
+        textCharset_ = Part.Charset;
+        return TPartBody::Lines;
     }
     const bool isText = Part.Type.compare(0, 5, "text/") == 0;
     const bool marked = Part.Marked();
@@ -279,15 +292,21 @@ TPartBody TMailAssembler::StartFile(const TPartHeader& part, const char* default
 void TMailAssembler::BodyBytes(std::string_view Bytes) {
     switch (into_) {
     case Into::Text:
-        // One line of the body's text.
+        // One line of the body's text. A preamble that may be the whole mail is kept whole.
         if (textBytes_ + Bytes.size() + 2 > MaxText) {
-            Mail().TextCut = true;
-            return;
+            if (preamble_ < 0) {
+                Mail().TextCut = true;
+                return;
+            }
+            preambleOver_ = true;
+        } else {
+            textBytes_ += Bytes.size() + 2;
+            if (preamble_ >= 0)
+                preambleBytes_ += Bytes.size() + 2;
         }
-        textBytes_ += Bytes.size() + 2;
         text_ += Bytes;
         text_ += "\r\n";
-        if (text_.size() > TextInMemory)
+        if (text_.size() > TextInMemory || preambleOver_)
             Spill();
         return;
     case Into::File:
@@ -310,6 +329,8 @@ void TMailAssembler::BodyBytes(std::string_view Bytes) {
 
 void TMailAssembler::PartEnds(const TPartHeader& Part) {
     if (Part.Multipart) {
+        if (preamble_ >= 0 && preamble_ + 1 == static_cast<int>(multiparts_.size()))
+            TakePreamble();
         if (!multiparts_.empty())
             multiparts_.pop_back();
         return;
@@ -324,7 +345,8 @@ void TMailAssembler::PartEnds(const TPartHeader& Part) {
         SaveRest();
 }
 
-void TMailAssembler::MailEnds(bool Complete, bool LinesCut) {
+void TMailAssembler::MailEnds(bool Complete, bool LinesCut, bool BodyHeldText) {
+    Mail().BodyHeldText = BodyHeldText;
     const Into into = into_;
     into_ = Into::Nothing;
     multiparts_.clear();
@@ -333,8 +355,12 @@ void TMailAssembler::MailEnds(bool Complete, bool LinesCut) {
     if (!Complete) {
         // Broken off: the text that had arrived is kept, a file begun is not.
         rest_.Remove();
-        if (into == Into::Text)
+        if (into == Into::Text && preamble_ >= 0) {
+            into_ = into;
+            TakePreamble();
+        } else if (into == Into::Text) {
             AddText();
+        }
         return;
     }
     if (into == Into::Rest)
@@ -406,6 +432,57 @@ void TMailAssembler::SaveRest() {
     mail.Body.Add("\r\nFile \"" + name + "\" extracted");
     mail.ParseLog.Add("POP3 Mehr als " + std::to_string(MaxFiles) + " Dateien in der Mail, der Rest steht in \"" +
                       name + "\"");
+}
+
+void TMailAssembler::DropPreamble() {
+    if (preamble_ < 0)
+        return;
+    preamble_ = -1;
+    preambleOver_ = false;
+    into_ = Into::Nothing;
+    textBytes_ -= preambleBytes_;
+    std::string().swap(text_);
+    spilled_.Remove();
+}
+
+// A multipart ends without a part of its own: no delimiter of it came (a boundary the sender
+// never wrote, or one that names something else). All it held is its preamble, read as a
+// text/plain part: the body when there is none yet, else a file; a body text that outgrew the
+// record is also saved whole as a file, so that nothing is lost.
+void TMailAssembler::TakePreamble() {
+    TMailMessage& mail = Mail();
+    const bool over = preambleOver_;
+    const bool held = !text_.empty() || spilled_.out.is_open();
+    preamble_ = -1;
+    preambleOver_ = false;
+    into_ = Into::Nothing;
+    if (!held)
+        return;
+    mail.ParseLog.Add(ansi("POP3 Trennzeile der mehrteiligen Mail nicht gefunden, ihr Inhalt als Text übernommen"));
+    const bool body = !bodyTaken_;
+    bodyTaken_ = true;
+    if (body && !over) {
+        AddText();
+        return;
+    }
+    textBytes_ -= preambleBytes_;
+    RemoveOnExit removeSpilled{spilled_.name};
+    Spill();
+    if (body) {
+        AddSpilledText();
+        mail.TextCut = true;
+    } else {
+        spilled_.Close();
+    }
+    const std::string name = UniqueName("text.tmp");
+    std::error_code ec;
+    std::filesystem::rename(spilled_.name, path_ + name, ec);
+    if (ec)
+        throw EInOutError("Cannot rename \"" + spilled_.name + "\" to \"" + path_ + name + "\". " + ec.message());
+    spilled_.name.clear();   // it is the file now
+    ++files_;
+    mail.Attachments.Add(name);
+    mail.Body.Add("\r\nFile \"" + name + "\" extracted");
 }
 
 // A text part that outgrows TextInMemory goes on to a private file beside the attachments while
@@ -523,8 +600,11 @@ void TMailAssembler::AddSpilledText() {
         }
         ConvertText(decoder, piece);
         if (!anyLineEnd) {
+            const std::size_t room = body.Text().capacity() - std::min(body.Text().capacity(), body.Text().size() + 2);
             if (fits(piece.size()))
                 body.Append(piece);
+            else if (const std::size_t end = piece.rfind("\r\n", room); end != std::string::npos && end + 2 <= room)
+                body.Append(std::string_view(piece).substr(0, end + 2));   // the whole lines that fit
             continue;
         }
         forEachLine(piece, [&](std::string_view line) {

@@ -5,7 +5,9 @@
 // never held whole: attachments go to disk as they arrive, text is kept up to the host's record
 // size (a long text waits on disk until it is converted into the body).
 //
-// The body is the first text/plain part that is not an attachment; the other text alternatives
+// The body is the first text/plain part that is not an attachment; a multipart whose delimiter
+// never comes is read as such a part, its preamble being all it holds (kept whole while it
+// arrives, as it may be the whole mail). The other text alternatives
 // of a multipart/alternative are not saved (they repeat the text); an HTML-only mail gets its
 // text from the HTML, which is saved as well. Transfer encodings are undone and charsets
 // converted into Windows-1252 per part (TPartDecoder). Every saved file gets a notice line in
@@ -53,7 +55,7 @@ public:
     TPartBody PartBegins(const TPartHeader& Part) override;
     void BodyBytes(std::string_view Bytes) override;
     void PartEnds(const TPartHeader& Part) override;
-    void MailEnds(bool Complete, bool LinesCut) override;
+    void MailEnds(bool Complete, bool LinesCut, bool BodyHeldText) override;
 
     // The name an attachment may be written under: what follows the last "/" or "\", in UTF-8
     // (undeclared 8-bit bytes read as undeclared text is), without control characters and
@@ -96,6 +98,8 @@ private:
     std::string UniqueName(const std::string& name);
     void Status(const char* text);
     void TextFromHtml();
+    void DropPreamble();
+    void TakePreamble();
 
     // Of the session.
     TMailMessage* mail_ = nullptr;
@@ -119,6 +123,11 @@ private:
     std::string text_;
     PrivateFile spilled_;
     std::string textEncoding_, textCharset_;
+    // The multipart whose preamble is being kept as the body's text should no part of it come
+    // (its index in multiparts_, -1 for none), and whether that text outgrew the record.
+    int preamble_ = -1;
+    std::size_t preambleBytes_ = 0;
+    bool preambleOver_ = false;
     // The file part being read, in its private file; written in large pieces.
     PrivateFile temp_;
     std::string chunk_;

@@ -75,7 +75,15 @@ std::string FindToHeader(const TStringList& Head) {
     return {};
 }
 
-std::string ExtractDisplayName(std::string_view Text) {
+namespace {
+
+// The first mailbox of an address header value: its display name (see ExtractDisplayName) and
+// its address (between "<" and ">", or the bare address; empty when there is none).
+struct TMailbox {
+    std::string name, address;
+};
+
+TMailbox parseMailbox(std::string_view Text) {
     std::string phrase;    // the words before the angle address, quoted strings unquoted
     std::string comment;   // the first comment, without its parentheses
     std::string address;   // between "<" and ">"
@@ -127,7 +135,7 @@ std::string ExtractDisplayName(std::string_view Text) {
             address = Trim(Text.substr(i + 1, stop - i - 1));
             i = stop;
         } else if (c == ':' && !angle) {
-            return Trim(phrase);   // a group: its name
+            return {Trim(phrase), {}};   // a group: its name
         } else if (c == ',' && !angle && phrase.find('@') == std::string::npos) {
             put(c);   // no address before it: a comma some programs leave unquoted in a name
         } else if (c == ',' || c == ';') {
@@ -139,12 +147,19 @@ std::string ExtractDisplayName(std::string_view Text) {
         }
     }
     phrase = Trim(phrase);
+    const std::string bare = !angle && phrase.find('@') != std::string::npos && phrase.find(' ') == std::string::npos
+                                 ? phrase
+                                 : std::string();
     if (angle && !phrase.empty())
-        return phrase;
+        return {phrase, address};
     if (haveComment && !comment.empty())
-        return comment;
-    return angle ? address : phrase;
+        return {comment, angle ? address : bare};
+    return {angle ? address : phrase, angle ? address : bare};
 }
+
+} // namespace
+
+std::string ExtractDisplayName(std::string_view Text) { return parseMailbox(Text).name; }
 
 void CompactQuoteMarks(TStringList& Body) {
     for (int i = 0; i < Body.Count(); ++i) {
@@ -157,15 +172,62 @@ void CompactQuoteMarks(TStringList& Body) {
 
 namespace {
 
+// Readers of the base hide a line that begins with SOH and end a line at CR: a sender's SOH
+// could plant a kludge of its own (a second REPLYADDR, an MSGID) wherever a reader starts a
+// line. Only the program's own kludge lines begin with it; any other shows as "@".
+void defuseSoh(char* begin, char* end) {
+    for (char* at = begin; (at = static_cast<char*>(std::memchr(at, SOH, static_cast<std::size_t>(end - at))));)
+        *at++ = '@';
+}
+
+// A header line or value as a kludge carries it: its bytes as received, but no SOH and no CR
+// that would begin a line of its own inside it.
+std::string kludgeText(std::string_view raw) {
+    std::string s(raw);
+    defuseSoh(s.data(), s.data() + s.size());
+    std::replace(s.begin(), s.end(), '\r', ' ');
+    return s;
+}
+
 // A header value decoded for the visible lines and the name fields. An encoded word may carry
 // any byte: a line end would make lines of its own (a kludge among them) and a NUL would end
-// the record's text there, so control characters become blanks (a tab of a folded line stays).
+// the record's text there, so control characters become blanks (a tab of a folded line stays),
+// and SOH "@" as everywhere.
 std::string decodedLine(std::string_view raw) {
     std::string s = DecodeEncodedWords(raw);
     for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+        if (c == SOH)
+            c = '@';
+        else if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
             c = ' ';
     return s;
+}
+
+// Whether a name in Windows-1252 has a letter or digit in it (not only "?" for what the base
+// could not hold, blanks and signs).
+bool readable(std::string_view name) {
+    for (const char ch : name) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if ((c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= 0xC0 && c != 0xD7 && c != 0xF7) ||
+            c == 0x83 || c == 0x8A || c == 0x8C || c == 0x8E || c == 0x9A || c == 0x9C || c == 0x9E || c == 0x9F)
+            return true;
+    }
+    return false;
+}
+
+// A name field of the record: the display name of an address header value, decoded, written as
+// well as Windows-1252 allows, cut to the field. A name of which nothing readable remains (all
+// of it in a script the base cannot hold) gives way to the address when that fits the field
+// whole; a cut address would lead a reply astray.
+std::string nameField(std::string_view raw) {
+    const TMailbox box = parseMailbox(raw);
+    std::string name = TrimLeadingBlanks(decodedLine(box.name));
+    if (!readable(name)) {
+        const std::string address = decodedLine(box.address);
+        if (!address.empty() && address.size() <= NameWidth && readable(address))
+            return address;
+    }
+    return std::string(firstChars(name, NameWidth));
 }
 
 // The body's lines from `pos` on into the record, quote lines compacted, while the record's
@@ -239,12 +301,12 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
     // The header as hidden kludge lines, the empty line that ends it included.
     for (const std::string& line : Mail.Head) {
         rec += SOH;
-        rec += line;
+        rec += kludgeText(line);
         rec += CRLF;
     }
     rec += SOH;
     rec += "REPLYADDR ";
-    rec += hasReplyTo ? replyTo : Mail.From;
+    rec += kludgeText(hasReplyTo ? replyTo : Mail.From);
     rec += CRLF;
     rec += "From: ";
     rec += from;
@@ -271,6 +333,7 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
     // The body from its first non-empty line on; a body of empty lines only is stored empty.
     const std::size_t bodyStart = rec.size();
     const bool cut = appendBody(rec, body, pos, room, consumable, turn);
+    defuseSoh(rec.data() + bodyStart, rec.data() + rec.size());
     if (turn)
         turn();
     if (!cut && Mail.BodyEndsOpen && rec.size() > bodyStart)
@@ -293,11 +356,8 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
 
     TNewMsg msg = TNewMsg::Adopt(std::move(rec));
     TNewMsgHeader& h = msg.Header();
-    auto field = [](std::string_view raw, std::size_t width) {
-        return std::string(firstChars(TrimLeadingBlanks(decodedLine(raw)), width));
-    };
-    h.ToUserName.assign(field(ExtractDisplayName(FindToHeader(Mail.Head)), NameWidth));
-    h.FromUserName.assign(field(ExtractDisplayName(Mail.From), NameWidth));
+    h.ToUserName.assign(nameField(FindToHeader(Mail.Head)));
+    h.FromUserName.assign(nameField(Mail.From));
     h.Subject.assign(std::string(firstChars(subject, SubjectWidth)));
     h.AuxText.assign("");
     h.Addr1 = addr;

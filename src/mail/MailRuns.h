@@ -76,10 +76,11 @@ public:
     // host: the host's answer for the mail before is collected once this one is converted,
     // then this one's store is posted, so that the host writes while the next mail comes in.
     void SpeicherAktMail(int Position, std::int32_t Msg);
-    // A mail in which two runs before ended abnormally: fetched again unparsed into a file of
-    // its own (named like an attached mail, "nachricht.eml"), synced, and stored as a record
-    // with its raw sender and subject and a note naming the file.
-    void SpeicherRohMail(int Position, std::int32_t Msg);
+    // A mail in which two runs before ended abnormally, or whose conversion kept nothing of
+    // its text: fetched again unparsed into a file of its own (named like an attached mail,
+    // "nachricht.eml"), synced, and stored as a record with its sender and subject and a note
+    // (Why, then the file's name) naming the file.
+    void SpeicherRohMail(int Position, std::int32_t Msg, const std::string& Why);
     void BerechneSummen();                  // TotalBytes = sum of the listed sizes
     bool TryConnection();                   // POP3 connection step with log and face
 

@@ -96,7 +96,13 @@ void TMailMessage::Clear() {
     MessageId.clear();
     TextCut = false;
     BodyEndsOpen = false;
+    BodyHeldText = false;
     ParseLog.Clear();
+}
+
+bool TMailMessage::TextLost() const {
+    return BodyHeldText && Attachments.Empty() &&
+           Body.Text().find_first_not_of(" \t\r\n") == std::string::npos;
 }
 
 } // namespace pb

@@ -67,10 +67,15 @@ public:
     // The body's last line ended in a quoted-printable soft line break: the text has no line
     // end after it.
     bool BodyEndsOpen = false;
+    // The mail's body held more than blanks and line ends (its reader's word).
+    bool BodyHeldText = false;
     // Activity log entries of the parse (Windows-1252 with their tag), in order.
     TStringList ParseLog;
 
     void Clear();
+    // The body held text, and neither the body nor a file kept any of it: a mail whose structure
+    // hid its content, to be kept as it came rather than stored empty.
+    bool TextLost() const;
 };
 
 class TMailAssembly : public TMimeEvents {

@@ -66,7 +66,9 @@ void ApplyField(TPartHeader& part, std::string_view field) {
         const TMimeField f = ParseMimeField(value);
         bool valid = false;
         part.Type = mediaType(f, valid);
-        part.Boundary = f.Param("boundary").substr(0, MaxValue);
+        // A boundary cut to a bound would never match its delimiters: one beyond it is none.
+        const std::string boundary = f.Param("boundary");
+        part.Boundary = boundary.size() <= TMimeReader::MaxBoundary ? boundary : std::string();
         // An invalid type is text/plain in US-ASCII: its 8-bit bytes are undeclared.
         part.Charset = valid ? f.Param("charset").substr(0, MaxValue) : std::string();
         part.TypeName = DecodeEncodedWords(f.Param("name").substr(0, MaxValue * 4), true);
@@ -107,7 +109,7 @@ void TMimeReader::Begin() {
     // A megabyte line of the last mail is not kept for the next.
     if (line_.capacity() > 64 * 1024)
         std::string().swap(line_);
-    lineLong_ = crLast_ = passing_ = crHeld_ = linesCut_ = false;
+    lineLong_ = crLast_ = passing_ = crHeld_ = linesCut_ = inBody_ = bodyText_ = false;
     heldEnd_ = {};
     piece_ = {};
     runBegin_ = nullptr;
@@ -120,11 +122,13 @@ void TMimeReader::Feed(std::string_view Bytes) {
     piece_ = Bytes;
     for (std::size_t pos = 0; pos < Bytes.size();) {
         if (state_ == TState::Rest) {
+            NoteText(Bytes.substr(pos));
             Emit(Bytes.substr(pos));
             break;
         }
         const std::size_t lf = Bytes.find('\n', pos);
         const std::size_t end = lf == std::string_view::npos ? Bytes.size() : lf + 1;
+        NoteText(Bytes.substr(pos, end - pos));
         Segment(Bytes.substr(pos, end - pos), lf != std::string_view::npos);
         pos = end;
     }
@@ -178,6 +182,11 @@ void TMimeReader::Segment(std::string_view Seg, bool Complete) {
     }
     line_.clear();
     lineLong_ = crLast_ = false;
+}
+
+void TMimeReader::NoteText(std::string_view Bytes) {
+    if (inBody_ && !bodyText_)
+        bodyText_ = Bytes.find_first_not_of(" \t\r\n") != std::string_view::npos;
 }
 
 // A whole line, as the part being read takes it.
@@ -237,12 +246,18 @@ void TMimeReader::TakeField() {
 // The part's header has ended: a multipart's parts follow, any other part's body as its
 // owner asks.
 void TMimeReader::BeginBody() {
-    part_.Multipart = part_.Type.compare(0, 10, "multipart/") == 0 && !part_.Boundary.empty() && part_.Depth < MaxDepth;
+    if (part_.Depth == 0)
+        inBody_ = true;
+    const bool multipart = part_.Type.compare(0, 10, "multipart/") == 0;
+    if (multipart && part_.Boundary.empty())
+        part_.Type = "text/plain";   // no delimiter could end it: all of it is its text
+    part_.Multipart = multipart && !part_.Boundary.empty() && part_.Depth < MaxDepth;
     const TPartBody answer = events_.PartBegins(part_);
     if (part_.Multipart) {
         multiparts_.push_back(std::move(part_));
         part_ = TPartHeader();
-        state_ = TState::Skip;   // the preamble
+        // The preamble, as the owner asked.
+        state_ = answer == TPartBody::Lines ? TState::Lines : answer == TPartBody::Bytes ? TState::Bytes : TState::Skip;
         return;
     }
     leafOpen_ = true;
@@ -443,7 +458,7 @@ void TMimeReader::Finish(bool Complete) {
         if (Complete)
             events_.PartEnds(multiparts_.back());
     state_ = TState::Done;
-    events_.MailEnds(Complete, linesCut_);
+    events_.MailEnds(Complete, linesCut_, bodyText_);
 }
 
 } // namespace pb

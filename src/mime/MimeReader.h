@@ -8,7 +8,10 @@
 //
 // MIME (RFC 2045-2049): a part ends only at a delimiter line of its own or of an enclosing
 // multipart ("--" boundary, "--" boundary "--" for the last, blanks allowed after either); the
-// innermost boundary is tried first. Multiparts nest to MaxDepth, deeper ones are read as one
+// innermost boundary is tried first. A multipart's preamble (what comes before its first
+// delimiter) is its owner's to take or pass over, as for any part: it is all a multipart whose
+// delimiter never comes holds. A multipart without a boundary, or with one longer than
+// MaxBoundary, has no delimiter that could be found and is read as one text/plain part. Multiparts nest to MaxDepth, deeper ones are read as one
 // part. The line end before a delimiter belongs to the delimiter, so a part read as bytes ends
 // where it ended in the mail. An invalid or subtype-less Content-Type is text/plain in US-ASCII,
 // a multipart of that kind that names its boundary multipart/mixed. A part whose header a
@@ -61,8 +64,9 @@ public:
     // A header field of the mail (Depth 0) or of a part, continuation lines joined without their
     // line ends.
     virtual void HeaderField(std::string_view Field, int Depth) = 0;
-    // A part's header is read. For a multipart the answer does not count: its parts follow,
-    // each between its own PartBegins and PartEnds, before the multipart's PartEnds.
+    // A part's header is read. For a multipart the answer is for its preamble (Lines, Bytes or
+    // Skip; RestOfMail as Skip): its bytes come before the first of its parts begins. Its parts
+    // follow, each between its own PartBegins and PartEnds, before the multipart's PartEnds.
     virtual TPartBody PartBegins(const TPartHeader& Part) = 0;
     // Body bytes of the innermost part begun and not ended, as its answer asked.
     virtual void BodyBytes(std::string_view Bytes) = 0;
@@ -70,8 +74,10 @@ public:
     // The mail's bytes have ended. Complete: the whole mail came (End), and every part begun
     // has had its PartEnds. Not complete: the feed was broken off (Abandon), and the parts
     // still open get no PartEnds (the owner knows which it had begun and keeps or drops them).
-    // LinesCut: a header or text line was longer than MaxLine and was cut.
-    virtual void MailEnds(bool Complete, bool LinesCut) = 0;
+    // LinesCut: a header or text line was longer than MaxLine and was cut. BodyHeldText: the
+    // mail's body (after its header) held a byte other than blanks and line ends, whether or
+    // not a part was told of it.
+    virtual void MailEnds(bool Complete, bool LinesCut, bool BodyHeldText) = 0;
 };
 
 class TMimeReader {
@@ -80,6 +86,8 @@ public:
     static constexpr int MaxDepth = 32;
     static constexpr std::size_t MaxField = 64 * 1024;
     static constexpr std::size_t MaxPartHeader = 64 * 1024;
+    // RFC 2046 allows 70 characters; what a sender may still mean is taken, not more.
+    static constexpr std::size_t MaxBoundary = 256;
 
     explicit TMimeReader(TMimeEvents& Events);
     ~TMimeReader();
@@ -105,6 +113,7 @@ private:
     };
 
     void Segment(std::string_view Seg, bool Complete);
+    void NoteText(std::string_view Bytes);
     void Take(const TLine& Line);
     void TakeHeaderLine(const TLine& Line);
     void TakeField();
@@ -136,6 +145,8 @@ private:
     bool crHeld_ = false;      // its last byte, a CR, waits for whether an LF follows
     std::string_view heldEnd_; // the line end of a part's last line, held until a line shows the part goes on
     bool linesCut_ = false;
+    bool inBody_ = false;      // the mail's own header has ended
+    bool bodyText_ = false;
     // The piece being fed, and the run of its bytes not yet handed on in one BodyBytes.
     std::string_view piece_;
     const char* runBegin_ = nullptr;

@@ -4,6 +4,8 @@
 #include "platform/AnsiText.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QString>
 
 #include <atomic>
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <utility>
 
 #include <iconv.h>
 #include <unistd.h>
@@ -79,14 +82,75 @@ std::size_t asciiRunEnd(const unsigned char* p, std::size_t i, std::size_t n) {
     return i;
 }
 
-// Converts the longest start of UTF-8 text whose characters Windows-1252 has (C1 controls
-// excepted) and returns how many bytes it took. The mail text of most mails is that whole, and
-// iconv, which goes through UCS-4 a character at a time, took a tenth of a retrieval's time.
-// What follows is left to iconv: its conversion keeps no state from one character to the next
-// and transliterates from the character it cannot convert on, so the result is the same.
-std::size_t utf8StartToWindows1252(std::string_view s, std::string& out) {
+// Latin letters that Unicode does not decompose into a base letter and a mark.
+constexpr std::pair<char32_t, std::string_view> LatinLetters[] = {
+    {U'Đ', "D"}, {U'đ', "d"}, {U'Ħ', "H"}, {U'ħ', "h"}, {U'ı', "i"}, {U'Ŀ', "L"}, {U'ŀ', "l"}, {U'Ł', "L"},
+    {U'ł', "l"}, {U'ŉ', "'n"}, {U'Ŋ', "N"}, {U'ŋ', "n"}, {U'Ŧ', "T"}, {U'ŧ', "t"}, {U'ƀ', "b"}, {U'Ɓ', "B"},
+    {U'Ƈ', "C"}, {U'ƈ', "c"}, {U'Ɗ', "D"}, {U'Ƒ', "F"}, {U'Ɠ', "G"}, {U'Ɨ', "I"}, {U'Ƙ', "K"}, {U'ƙ', "k"},
+    {U'ƚ', "l"}, {U'Ɲ', "N"}, {U'ƞ', "n"}, {U'Ƥ', "P"}, {U'ƥ', "p"}, {U'ƫ', "t"}, {U'Ƭ', "T"}, {U'ƭ', "t"},
+    {U'Ʈ', "T"}, {U'Ʋ', "V"}, {U'Ƴ', "Y"}, {U'ƴ', "y"}, {U'Ƶ', "Z"}, {U'ƶ', "z"}, {U'Ǥ', "G"}, {U'ǥ', "g"},
+    {U'ȡ', "d"}, {U'ȴ', "l"}, {U'ȵ', "n"}, {U'ȶ', "t"}, {U'ȷ', "j"}, {U'Ⱥ', "A"}, {U'Ȼ', "C"}, {U'ȼ', "c"},
+    {U'Ƚ', "L"}, {U'Ⱦ', "T"}, {U'Ƀ', "B"}, {U'Ɇ', "E"}, {U'ɇ', "e"}, {U'Ɉ', "J"}, {U'ɉ', "j"}, {U'Ɍ', "R"},
+    {U'ɍ', "r"}, {U'Ɏ', "Y"}, {U'ɏ', "y"}, {U'ĸ', "k"}, {U'Ĳ', "IJ"}, {U'ĳ', "ij"}, {U'ẞ', "SS"},
+};
+
+// A character Windows-1252 lacks, written as well as its letters allow: a letter with marks as
+// the letter ("ō" -> "o", "ș" -> "s"), a compatibility form as what it stands for ("ﬁ" -> "fi",
+// "①" -> "1"), the Latin letters that have no such form from the table above. The same on
+// every system, whatever the locale says (iconv's transliteration depends on it). Empty when
+// nothing of the character can be written.
+std::string latinForm(char32_t cp) {
+    for (const auto& [letter, form] : LatinLetters)
+        if (letter == cp)
+            return std::string(form);
+    const QString decomposed = QString::fromUcs4(&cp, 1).normalized(QString::NormalizationForm_KD);
+    std::string out;
+    for (const char32_t c : decomposed.toUcs4()) {
+        if (QChar::isMark(c))
+            continue;
+        const int b = c < 0x80 ? static_cast<int>(c) : c >= 0xA0 ? windows1252Byte(c) : -1;
+        if (b < 0 || c == cp)
+            return {};
+        out.push_back(static_cast<char>(b));
+    }
+    return out;
+}
+
+// The last resort for one character: iconv's transliteration where the locale has one ("?"
+// otherwise). Opened once per text, when first needed.
+struct IconvOne {
+    iconv_t cd = reinterpret_cast<iconv_t>(-1);
+    ~IconvOne() {
+        if (cd != reinterpret_cast<iconv_t>(-1))
+            ::iconv_close(cd);
+    }
+    void operator()(std::string_view utf8, std::string& out) {
+        if (cd == reinterpret_cast<iconv_t>(-1))
+            cd = ::iconv_open(std::string(ToWindows1252).c_str(), "UTF-8");
+        char buf[64];
+        char* in = const_cast<char*>(utf8.data());
+        std::size_t inLeft = utf8.size();
+        char* o = buf;
+        std::size_t oLeft = sizeof buf;
+        if (cd == reinterpret_cast<iconv_t>(-1) || ::iconv(cd, &in, &inLeft, &o, &oLeft) == static_cast<std::size_t>(-1) ||
+            o == buf) {
+            if (cd != reinterpret_cast<iconv_t>(-1))
+                ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            out += '?';
+            return;
+        }
+        out.append(buf, static_cast<std::size_t>(o - buf));
+    }
+};
+
+// UTF-8 text into Windows-1252. Mail text is mostly 7-bit runs and characters Windows-1252
+// has, converted here directly (iconv, which goes through UCS-4 a character at a time, took a
+// tenth of a retrieval's time); a character it lacks is written in its Latin form, else as
+// iconv transliterates it; a byte that is no UTF-8 becomes "?".
+void utf8ToWindows1252(std::string_view s, std::string& out) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
+    IconvOne iconvOne;
     std::size_t i = 0;
     while (i < n) {
         const std::size_t run = asciiRunEnd(p, i, n);
@@ -94,51 +158,54 @@ std::size_t utf8StartToWindows1252(std::string_view s, std::string& out) {
         i = run;
         if (i == n)
             break;
-        char32_t cp;
-        std::size_t len;
         const unsigned char c = p[i];
-        if (c >= 0xC2 && c <= 0xDF && i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {
-            cp = static_cast<char32_t>((c & 0x1F) << 6 | (p[i + 1] & 0x3F));
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF && i + 2 < n && (p[i + 1] & 0xC0) == 0x80 &&
-                   (p[i + 2] & 0xC0) == 0x80) {
-            cp = static_cast<char32_t>((c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F));
-            len = 3;
-            if (cp < 0x800)
-                break;   // overlong
-        } else {
-            break;
+        const std::size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        bool whole = len > 0 && i + len <= n;
+        char32_t cp = whole ? c & (0x7F >> len) : 0;
+        for (std::size_t k = 1; whole && k < len; ++k) {
+            whole = (p[i + k] & 0xC0) == 0x80;
+            cp = cp << 6 | (p[i + k] & 0x3F);
+        }
+        // Overlong forms, surrogates and what lies beyond Unicode are no characters.
+        if (!whole || (len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+            out += '?';
+            ++i;
+            continue;
         }
         const int b = cp >= 0xA0 ? windows1252Byte(cp) : -1;
-        if (b < 0)
-            break;
-        out.push_back(static_cast<char>(b));
+        if (b >= 0)
+            out.push_back(static_cast<char>(b));
+        else if (const std::string form = cp >= 0xA0 ? latinForm(cp) : std::string(); !form.empty())
+            out += form;
+        else
+            iconvOne(s.substr(i, len), out);
         i += len;
     }
-    return i;
 }
 
 // iconv from one charset to another over the whole text. A byte that is no character of the
-// source charset becomes "?"; characters the target lacks are transliterated (glibc writes
-// "?" where it has no transliteration). False when iconv does not know a name.
+// source charset becomes "?". Into Windows-1252 the text goes through UTF-8, so that characters
+// it lacks are transliterated alike from every charset. False when iconv does not know a name.
 bool iconvText(std::string& text, const std::string& to, std::string_view from) {
     // RFC 2231 allows a language after the charset ("utf-8*de"); iconv does not.
     const std::string source(trim(from.substr(0, from.find('*'))));
+    if (to == ToWindows1252) {
+        if (!namesUtf8(source) && !iconvText(text, "UTF-8", source))
+            return false;
+        std::string out;
+        out.reserve(text.size());
+        utf8ToWindows1252(text, out);
+        text = std::move(out);
+        return true;
+    }
     std::string out;
     out.reserve(text.size() + text.size() / 2 + 16);
-    std::size_t done = 0;
-    if (to == ToWindows1252 && namesUtf8(source)) {
-        done = utf8StartToWindows1252(text, out);
-        if (done == text.size()) {
-            text = std::move(out);
-            return true;
-        }
-    }
     iconv_t cd = ::iconv_open(to.c_str(), source.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1))
         return false;
-    char* in = text.data() + done;
-    std::size_t inLeft = text.size() - done;
+    char* in = text.data();
+    std::size_t inLeft = text.size();
     char buf[16384];
     for (;;) {
         char* o = buf;

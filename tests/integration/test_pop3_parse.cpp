@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <sys/stat.h>
@@ -333,10 +334,89 @@ TEST_F(MessageParse, NamesThatCouldHurtGetALeadingUnderscoreAndNoLinkIsFollowed)
 
 // --- structure ---------------------------------------------------------------------------------
 
+// A multipart whose delimiter never comes, or that has none a reader could find, is read as
+// one text/plain part: the body when there is none yet, else a file; nothing of it is lost,
+// and the log says so. The whole mail as in the record: body lines, then the files.
+TEST_F(MessageParse, AMultipartWithoutAUsableDelimiterIsReadAsText) {
+    const std::string note = ansi("POP3 Trennzeile der mehrteiligen Mail nicht gefunden, ihr Inhalt als Text übernommen");
+    const std::string b300(300, 'b'), b2000(2000, 'q');
+    const std::string hidden = "--other\r\nContent-Type: application/pdf; name=a.pdf\r\n\r\nJVBERi0x\r\n--other--\r\n";
+    struct Row {
+        std::string name, mail;
+        std::vector<std::string> body;
+        std::map<std::string, std::string> files = {};
+        bool noted = true;
+    };
+    const Row rows[] = {
+        {"boundary never comes", "Content-Type: multipart/mixed; boundary=\"never\"\r\n\r\nonly text\r\n" + hidden,
+         {"only text", "--other", "Content-Type: application/pdf; name=a.pdf", "", "JVBERi0x", "--other--"}},
+        {"a boundary of 300 that never comes", "Content-Type: multipart/mixed; boundary=\"" + b300 + "\"\r\n\r\n" + hidden,
+         {"--other", "Content-Type: application/pdf; name=a.pdf", "", "JVBERi0x", "--other--"}, {}, false},
+        {"a boundary of 2000 that does come: past the bound, one text",
+         "Content-Type: multipart/mixed;\r\n boundary=\"" + b2000 + "\"\r\n\r\n--" + b2000 + "\r\n\r\nHallo\r\n--" +
+             b2000 + "--\r\n",
+         {"--" + b2000, "", "Hallo", "--" + b2000 + "--"}, {}, false},
+        {"no boundary at all, charset and encoding kept",
+         "Content-Type: multipart/alternative; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+         "Gr=C3=BC=C3=9Fe\r\n",
+         {"Gr\xFC\xDF" "e"}, {}, false},
+        {"a nested multipart without its delimiter after the text: a file",
+         "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nText\r\n"
+         "--b\r\nContent-Type: multipart/alternative; boundary=x\r\n\r\nversteckt\r\n--b--\r\n",
+         {"Text", "\r\nFile \"text.tmp\" extracted"}, {{"text.tmp", "versteckt\r\n"}}},
+        {"a preamble before real parts is not kept",
+         "Content-Type: multipart/mixed; boundary=b\r\n\r\nThis is a multi-part message in MIME format.\r\n"
+         "--b\r\n\r\nText\r\n--b--\r\n",
+         {"Text"}, {}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        parse("Subject: s\r\n" + row.mail);
+        EXPECT_EQ(body(), row.body);
+        for (const auto& [name, bytes] : row.files)
+            EXPECT_EQ(file(name), bytes);
+        EXPECT_EQ(mail.Attachments.Count(), static_cast<int>(row.files.size()));
+        const auto log = mail.ParseLog.Lines();
+        EXPECT_EQ(std::count(log.begin(), log.end(), note), row.noted ? 1 : 0);
+        EXPECT_FALSE(mail.TextLost());
+        for (const auto& [name, bytes] : row.files)
+            std::filesystem::remove(path + name);
+    }
+    // Longer than the record: the text as far as it goes, and all of it in a file.
+    std::string lines;
+    for (int i = 0; i < 100; ++i)
+        lines += "Zeile " + std::to_string(i) + "\r\n";
+    for (const std::size_t inMemory : {std::size_t(1) << 20, std::size_t(0)}) {
+        textInMemory = inMemory;
+        parse("Content-Type: multipart/mixed; boundary=nie\r\n\r\n" + lines, 200);
+        EXPECT_TRUE(mail.TextCut);
+        EXPECT_EQ(mail.Attachments.Lines(), std::vector<std::string>{"text.tmp"});
+        EXPECT_EQ(file("text.tmp"), lines);
+        EXPECT_EQ(body().front(), "Zeile 0");
+        EXPECT_EQ(body().back(), "\r\nFile \"text.tmp\" extracted");
+        std::filesystem::remove(path + "text.tmp");
+        EXPECT_EQ(fileCount(), 0u);
+    }
+}
+
+// Whether a mail kept nothing of what its body held, so that the run keeps it as it came.
+TEST_F(MessageParse, AMailThatKeptNothingOfItsBodySaysSo) {
+    const std::pair<std::string, bool> rows[] = {
+        {"Subject: s\r\n\r\n \t\r\n\r\n", false},
+        {"Subject: s\r\n\r\nText\r\n", false},
+        // A part whose header never ends, and text that only a delimiter's look hides.
+        {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nHier steht der Text\r\n--b--\r\n", true},
+        {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\n--b--\r\nEpilog\r\n", true},
+        {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\n \r\n--b--\r\n", true},
+    };
+    for (const auto& [served, lost] : rows) {
+        SCOPED_TRACE(served);
+        parse(served);
+        EXPECT_EQ(mail.TextLost(), lost);
+    }
+}
+
 TEST_F(MessageParse, MissingBoundariesEndAtTheEndOfTheMail) {
-    // Declared multipart, but the boundary never comes.
-    parse("Content-Type: multipart/mixed; boundary=\"never\"\r\n\r\nonly text\r\n");
-    EXPECT_TRUE(mail.Body.Empty());
     // The closing delimiter never comes: the open attachment ends with the mail.
     parse("Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n\r\ntext\r\n"
           "--b\r\nContent-Type: text/plain; name=\"open.txt\"\r\n\r\ndata\r\n");

@@ -64,7 +64,8 @@ public:
         Add("B" + std::to_string(Part.Depth), shown);
         if (answer == TPartBody::RestOfMail && !Part.Multipart)
             Add("R", Part.Delimiter + Part.RawHeader);
-        open_.push_back({Part.Depth, Part.Multipart ? TPartBody::Skip : answer});
+        // A multipart's answer is for its preamble.
+        open_.push_back({Part.Depth, Part.Multipart && answer == TPartBody::RestOfMail ? TPartBody::Skip : answer});
         return answer;
     }
     void BodyBytes(std::string_view Bytes) override {
@@ -85,7 +86,7 @@ public:
             open_.pop_back();
         Add("E" + std::to_string(Part.Depth), Part.Type);
     }
-    void MailEnds(bool Complete, bool LinesCut) override {
+    void MailEnds(bool Complete, bool LinesCut, bool) override {
         if (ended_ || (Complete && !open_.empty()))
             Text += "! ends with parts open\n";
         Add("M", std::string(Complete ? "end" : "abandoned") + (LinesCut ? " cut" : ""));

@@ -75,13 +75,30 @@ std::vector<TRow> Rows() {
                       "Content-Type: application/octet-stream\n\nAAA\n--b--\nepilogue\n--b\n"),
          {{"*", Bytes}},
          "H Content-Type: multipart/mixed; boundary=b\nH\nF0 Content-Type: multipart/mixed; boundary=b\n"
-         "B0 multipart/mixed multipart=b\nF1 Content-Type: text/plain\nB1 text/plain\nD one\\r\\ntwo\n"
+         "B0 multipart/mixed multipart=b\nD preamble\nF1 Content-Type: text/plain\nB1 text/plain\nD one\\r\\ntwo\n"
          "E1 text/plain\nF1 Content-Type: application/octet-stream\nB1 application/octet-stream\nD AAA\n"
          "E1 application/octet-stream\nE0 multipart/mixed\nM end\n"},
         {"preamble, parts as bytes, closing delimiter, epilogue, bare LF",
          mixed + "preamble\n--b\nContent-Type: text/plain\n\none\ntwo\n--b--\nepilogue\n",
          {{"*", Bytes}},
-         mixedTrace + "F1 Content-Type: text/plain\nB1 text/plain\nD one\\ntwo\nE1 text/plain\nE0 multipart/mixed\nM end\n"},
+         mixedTrace + "D preamble\nF1 Content-Type: text/plain\nB1 text/plain\nD one\\ntwo\nE1 text/plain\n"
+                      "E0 multipart/mixed\nM end\n"},
+        {"a multipart whose delimiter never comes holds its preamble, as lines or passed over",
+         mixed + "text\n--bx\n\n--b-\nmore", {{"*", Lines}},
+         mixedTrace + "L text\nL --bx\nL\nL --b-\nL more\nE0 multipart/mixed\nM end\n"},
+        {"a nested multipart's preamble passed over", mixed + "--b\nContent-Type: multipart/related; boundary=c\n\n"
+         "gone\n--c\n\nx\n--c--\n--b--\n", {{"multipart/related", Skip}, {"*", Lines}},
+         mixedTrace + "F1 Content-Type: multipart/related; boundary=c\nB1 multipart/related multipart=c\n"
+                      "B2 text/plain\nL x\nE2 text/plain\nE1 multipart/related\nE0 multipart/mixed\nM end\n"},
+        {"a multipart without boundary, or with one past the bound, is one text/plain part",
+         "Content-Type: multipart/mixed; boundary=\"" + Repeat('x', TMimeReader::MaxBoundary + 1) + "\"\n\n--" +
+             Repeat('x', TMimeReader::MaxBoundary + 1) + "\ntext\n",
+         {{"*", Lines}},
+         "H Content-Type: multipart/mixed; boundary=\"x{257}\"\nH\nF0 Content-Type: multipart/mixed; "
+         "boundary=\"x{257}\"\nB0 text/plain\nL --x{257}\nL text\nE0 text/plain\nM end\n"},
+        {"a multipart without boundary", "Content-Type: multipart/alternative\n\nHallo\n", {{"*", Lines}},
+         "H Content-Type: multipart/alternative\nH\nF0 Content-Type: multipart/alternative\nB0 text/plain\n"
+         "L Hallo\nE0 text/plain\nM end\n"},
         {"a nested multipart that uses the same boundary: the inner one's first",
          mixed + "--b\nContent-Type: multipart/alternative; boundary=b\n\n--b\nContent-Type: text/plain\n\ninner\n"
                  "--b--\n--b\nContent-Type: text/html\n\nouter\n--b--\n",
