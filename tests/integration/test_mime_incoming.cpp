@@ -3,6 +3,7 @@
 // alone, RFC 2231 names, repeated names, boundaries that occur inside the data, Latin-1 text
 // and a forwarded mail. Checked per mail: the stored text (Windows-1252), the name fields,
 // every file byte for byte under its real name, and no other file left behind.
+#include "platform/AnsiText.h"
 #include "support/Base64Lines.h"
 #include "support/EdhostProcess.h"
 #include "support/MailRunFixture.h"
@@ -251,6 +252,44 @@ TEST_F(MimeIncoming, NamesSubjectsPartEndsAndFileNames) {
     EXPECT_EQ(c.text.substr(c.text.find("\x01REPLYADDR")), "\x01REPLYADDR Max <max@example.org>\r\n"
                                                             "From: Max <max@example.org>\r\n\r\nHallo\r\n");
     EXPECT_EQ(c.h.Subject.str(), "kurz");
+}
+
+// Mails whose structure hides their content, and senders who would plant hidden lines: the
+// text shows, nothing is lost, and only the program's own kludge lines begin with SOH.
+TEST_F(MimeIncoming, HiddenTextShowsAndNoSenderPlantsAKludge) {
+    EdhostProcess host;
+    const std::string pdf = base64(Pdf);
+    servers().setMails({
+        "From: a@example.org\nTo: b@example.org\nSubject: nie\nContent-Type: multipart/mixed; boundary=\"nie\"\n\n"
+        "--anders\nContent-Type: text/plain\n\nDer Text.\n--anders\nContent-Type: application/pdf; name=r.pdf\n"
+        "Content-Transfer-Encoding: base64\n\n" + pdf + "--anders--\n",
+        "From: a@example.org\nTo: b@example.org\nSubject: versteckt\nContent-Type: multipart/mixed; boundary=b\n\n"
+        "--b\nDer Text steht im Kopf des Teils.\n--b--\n",
+        "From: Evil \x01<evil@example.org>\nTo: b@example.org\nSubject: kludge\nX-Odd: a\rb\x01MSGID: 1\n\n"
+        "\x01REPLYADDR evil@example.org\nText\x01\n",
+        "From: =?utf-8?b?5bGx55Sw5aSq6YOO?= <taro@example.jp>\nTo: b@example.org\nSubject: Name\n\nHallo\n",
+    });
+    Tmain& w = startWindow();
+    w.BitBtn2->click();
+
+    const std::vector<test::StoredMail> stored = test::storedMails(host);
+    ASSERT_EQ(stored.size(), 4u);
+    // The boundary never comes: all of it is the text, the PDF's lines included.
+    EXPECT_NE(bodyOf(stored[0].text).find("--anders\r\nContent-Type: text/plain\r\n\r\nDer Text.\r\n"),
+              std::string::npos);
+    EXPECT_NE(bodyOf(stored[0].text).find(pdf.substr(0, 76)), std::string::npos);
+    // Nothing of the text reached the body: the mail as it came, with a note.
+    EXPECT_EQ(stored[1].h.Subject.str(), "versteckt");
+    EXPECT_NE(stored[1].text.find(ansi("weder Text noch Dateien")), std::string::npos) << stored[1].text;
+    EXPECT_NE(readBytes("nachricht.eml").find("Der Text steht im Kopf des Teils."), std::string::npos);
+    // SOH only at the start of the program's kludge lines, and no CR within a header line.
+    const std::string& k = stored[2].text;
+    for (std::size_t at = k.find('\x01'); at != std::string::npos; at = k.find('\x01', at + 1))
+        EXPECT_TRUE(at == 0 || k.compare(at - 2, 2, "\r\n") == 0) << at << ": " << k;
+    EXPECT_NE(k.find("\x01X-Odd: a b@MSGID: 1\r\n"), std::string::npos) << k;
+    EXPECT_NE(k.find("\r\n\r\n@REPLYADDR evil@example.org\r\nText@\r\n"), std::string::npos) << k;
+    EXPECT_EQ(stored[2].h.FromUserName.str(), "Evil");
+    EXPECT_EQ(stored[3].h.FromUserName.str(), "taro@example.jp");
 }
 
 } // namespace

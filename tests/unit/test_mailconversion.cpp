@@ -5,7 +5,10 @@
 #include "mime/MimeText.h"
 #include "net/Pop3Client.h"
 
+#include <QByteArray>
 #include <gtest/gtest.h>
+
+#include <clocale>
 
 #include <random>
 #include <string>
@@ -121,8 +124,8 @@ TEST(QuotedPrintable, EscapesSoftBreaksAndMalformedOnes) {
 }
 
 // Most characters are converted without iconv; whatever the text holds, and wherever the first
-// character iconv must see stands, the result is iconv's.
-TEST(Charsets, Utf8ToWindows1252AsIconvMakesIt) {
+// character iconv must see stands, UTF-8 by any of its names gives the same.
+TEST(Charsets, Utf8ToWindows1252TheSameByEitherRoad) {
     const std::vector<std::string> pieces = {
         "plain ", "Gr\xC3\xBC\xC3\x9F" "e", "\xE2\x82\xAC", "\xE2\x80\x9EZitat\xE2\x80\x9C", "\xC2\xA0\xC3\xBF",
         "\xC2\x85", "\xC2\x81",                                 // C1 controls
@@ -140,6 +143,35 @@ TEST(Charsets, Utf8ToWindows1252AsIconvMakesIt) {
         ASSERT_TRUE(ConvertToWindows1252(reference, "ISO-10646/UTF8/"));   // UTF-8 to iconv alone
         EXPECT_EQ(fast, reference) << text;
     }
+}
+
+// What Windows-1252 lacks is written in its nearest Latin form, the same whatever the locale
+// (iconv's own transliteration follows it), from UTF-8 and from other charsets alike.
+TEST(Charsets, LettersTheCodePageLacksAreWrittenAlikeInEveryLocale) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"T\xC5\x8Dky\xC5\x8D", "Tokyo"},
+        {"\xC5\x81ukasz \xC5\xBB\xC3\xB3\xC5\x82\xC4\x87", "Lukasz Z\xF3lc"},
+        {"\xC4\x90\xC3\xB4 \xC5\x9F\xC4\x9F\xC4\xB0\xC4\xB1 \xC8\x98\xC8\x9B", "D\xF4 sgIi St"},
+        {"\xEF\xAC\x81 \xE2\x91\xA0 \xC3\x85ngstr\xC3\xB6m \xC5\x92", "fi 1 \xC5ngstr\xF6m \x8C"},
+        {"\xE6\x9D\xB1\xE4\xBA\xAC \xF0\x9F\x98\x80", "?? ?"},
+    };
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    for (const char* locale : {"C", "C.UTF-8"}) {
+        if (!std::setlocale(LC_ALL, locale))
+            continue;
+        for (const auto& [utf8, expected] : rows) {
+            SCOPED_TRACE(std::string(locale) + ": " + utf8);
+            std::string text = utf8;
+            ASSERT_TRUE(ConvertToWindows1252(text, "utf-8"));
+            EXPECT_EQ(text, expected);
+            EXPECT_EQ(DecodeEncodedWords("=?utf-8?b?" + QByteArray::fromStdString(utf8).toBase64().toStdString() + "?="),
+                      expected);
+        }
+        std::string latin2 = "\xA3\xF3" "d\xBC";   // Łódź in ISO-8859-2
+        ASSERT_TRUE(ConvertToWindows1252(latin2, "iso-8859-2"));
+        EXPECT_EQ(latin2, "L\xF3" "dz");
+    }
+    std::setlocale(LC_ALL, before.c_str());
 }
 
 // 7-bit runs are passed several bytes at a time: an 8-bit byte must be seen in every place of
@@ -186,6 +218,42 @@ TEST(ConvertMail, ARawNulNeverEndsTheStoredText) {
     EXPECT_EQ(text.find('\0'), std::string::npos);
     EXPECT_EQ(text, "\x01X-Odd: a b\r\n\x01\r\n\x01REPLYADDR a @example.org\r\nFrom: a @example.org\r\n\r\n"
                     "vor nach\r\nEnde\r\n");
+}
+
+// A reader hides a line that begins with SOH and ends a line at CR: only the program's own
+// kludge lines may begin with SOH, whatever a sender puts in the header or the text.
+TEST(ConvertMail, NoSenderPlantsAHiddenLine) {
+    const TMailMessage m = mail({"From: a\x01@example.org", "X-A: eins\r\x01REPLYADDR evil@example.org",
+                                 "Reply-To: \x01MSGID: 1", "Subject: \x01=?utf-8?q?=01x?=", ""},
+                                {"\x01REPLYADDR evil@example.org", "Text\r\x01MSGID: 2 x", "x\x01"},
+                                "a\x01@example.org", " \x01=?utf-8?q?=01x?=");
+    const std::string text = textOf(ConvertMail(m));
+    EXPECT_EQ(text, "\x01" "From: a@@example.org\r\n\x01X-A: eins @REPLYADDR evil@example.org\r\n"
+                    "\x01Reply-To: @MSGID: 1\r\n\x01Subject: @=?utf-8?q?=01x?=\r\n\x01\r\n"
+                    "\x01REPLYADDR @MSGID: 1\r\nFrom: a@@example.org\r\nReply-To: @MSGID: 1\r\n\r\n"
+                    "@REPLYADDR evil@example.org\r\nText\r@MSGID: 2 x\r\nx@\r\n");
+    EXPECT_EQ(ConvertMail(m).Header().Subject.str(), "@@x");
+}
+
+// A name Windows-1252 cannot hold is written as well as it can be; of one with nothing readable
+// left the field takes the address, when it fits whole (a name with "@" is where a reply goes).
+TEST(ConvertMail, NamesTheBaseCannotHold) {
+    const std::string longAddress = "ein.sehr.langer.name@beispiel.example.org";   // 41 characters
+    const std::pair<std::string, std::string> rows[] = {
+        {"=?utf-8?b?5bGx55Sw5aSq6YOO?= <taro@example.jp>", "taro@example.jp"},
+        {"\xE5\xB1\xB1\xE7\x94\xB0 <taro@example.jp>", "taro@example.jp"},
+        {"taro@example.jp (\xE5\xB1\xB1\xE7\x94\xB0)", "taro@example.jp"},
+        {"=?utf-8?b?5bGx55Sw?= <" + longAddress + ">", "??"},
+        {"\"\xE5\xB1\xB1\xE7\x94\xB0 Taro\" <taro@example.jp>", "?? Taro"},
+        {"=?utf-8?q?T=C5=8Dky=C5=8D_Taro?= <t@example.jp>", "Tokyo Taro"},
+        {"\xE5\xB1\xB1 <>", "?"},
+    };
+    for (const auto& [value, name] : rows) {
+        SCOPED_TRACE(value);
+        const TNewMsg rec = ConvertMail(mail({"To: " + value, ""}, {"x"}, value, "s"));
+        EXPECT_EQ(rec.Header().FromUserName.str(), name);
+        EXPECT_EQ(rec.Header().ToUserName.str(), name);
+    }
 }
 
 TEST(ConvertMail, BodyLinesStayAsAddedWhetherTheMailIsKeptOrUsedUp) {
