@@ -617,18 +617,38 @@ void TMailAssembler::AddSpilledText() {
         mail.BodyEndsOpen = true;
 }
 
+namespace {
+
+// Where a file name's suffix begins: at its last dot, or where a double suffix that programs
+// read as one begins ("archive.tar.gz"); npos for a name without one.
+std::size_t suffixAt(const std::string& name) {
+    static constexpr std::string_view Doubles[] = {".tar.gz", ".tar.bz2", ".tar.xz", ".tar.zst",
+                                                   ".tar.lz", ".tar.lzma", ".tar.z", ".tar.br"};
+    const std::string lower = AsciiLower(name);
+    for (const std::string_view d : Doubles)
+        if (lower.size() > d.size() && lower.compare(lower.size() - d.size(), d.size(), d) == 0)
+            return lower.size() - d.size();
+    const std::size_t dot = name.rfind('.');
+    return dot == 0 ? std::string::npos : dot;
+}
+
+} // namespace
+
 std::string TMailAssembler::UniqueName(const std::string& name) {
     if (!FileExists(path_ + name))
         return name;
-    const std::string base = NthWord(name, '.', 1);
-    const std::string ext = NthWord(name, '.', 2);
+    // The number goes before the suffix, which a program reading the file looks at:
+    // "archive_1.tar.gz", "invoice.pdf_1.exe", "README_1".
+    const std::size_t at = suffixAt(name);
+    const std::string base = name.substr(0, at);
+    const std::string ext = at == std::string::npos ? std::string() : name.substr(at);
     // The first free suffix from 1 on. Suffixes found taken earlier in this session are not
     // tried again: with thousands of unnamed parts (text_1.tmp, text_2.tmp, ...) in one folder,
     // trying them all for every part cost more than receiving the mails.
     int& n = freeSuffix_[{path_, base, ext}];
     n = std::max(n, 1);
     for (;; ++n) {
-        std::string candidate = base + "_" + std::to_string(n) + "." + ext;
+        std::string candidate = base + "_" + std::to_string(n) + ext;
         if (!FileExists(path_ + candidate))
             return candidate;
     }

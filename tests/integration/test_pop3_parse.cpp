@@ -168,6 +168,23 @@ TEST_F(MessageParse, Base64PartIsDecodedAndRepeatedNamesGetSuffixes) {
 
 // Decoding a large attachment must not freeze the window: the owner's turn (here the message
 // loop's) is called during the decode, so timers and a cancel button are handled. The coder's own progress hook stays in place.
+// A second file of a name is numbered before its suffix, a double suffix kept whole.
+TEST_F(MessageParse, RepeatedNamesAreNumberedBeforeTheirSuffix) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"archive.tar.gz", "archive_1.tar.gz"}, {"Sicherung.TAR.BZ2", "Sicherung_1.TAR.BZ2"},
+        {"invoice.pdf.exe", "invoice.pdf_1.exe"}, {"README", "README_1"},
+        {"a.b.c", "a.b_1.c"},                     {".tar.gz", "__1.tar.gz"},
+    };
+    for (const auto& [name, second] : rows) {
+        SCOPED_TRACE(name);
+        const std::string part = "--b\r\nContent-Disposition: attachment; filename=\"" + name + "\"\r\n\r\nx\r\n";
+        parse("Content-Type: multipart/mixed; boundary=b\r\n\r\n" + part + part + "--b--\r\n");
+        ASSERT_EQ(mail.Attachments.Count(), 2);
+        EXPECT_EQ(mail.Attachments[1], second);
+        EXPECT_EQ(file(second), "x");
+    }
+}
+
 TEST_F(MessageParse, WindowMessagesAreHandledWhileALargeAttachmentIsDecoded) {
     std::mt19937 rng(7);
     // Lower-case letters: their Base64 text never holds the boundary "XYZ".
