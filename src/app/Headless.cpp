@@ -222,11 +222,10 @@ int THeadlessPoll::Run(THeadlessMode mode) {
         Guarded([this] { outgoing_.SendMails(); });
 
     // "Beenden": the log mail goes to "REPORT" while the host is still attached.
-    bool logStored = true;
+    // A log that cannot be stored is said, but fails no run: the mails went where they belong.
     try {
         host_.Disconnect();
     } catch (const std::exception& e) {
-        logStored = false;
         complain("Das Protokoll konnte nicht in REPORT gespeichert werden: " + toUtf8(e.what()));
     }
 
@@ -235,7 +234,7 @@ int THeadlessPoll::Run(THeadlessMode mode) {
         complain("Abgebrochen; was fehlt, holt oder sendet der nächste Lauf.");
         return kExitFailed;
     }
-    if (hostLost_ || escaped_ || incoming_.RunFailed || outgoing_.RunFailed || !logStored) {
+    if (hostLost_ || escaped_ || incoming_.RunFailed || outgoing_.RunFailed) {
         complain("Der Lauf ist fehlgeschlagen (Verbindung, Anmeldung oder Hostprogramm); Einzelheiten im Protokoll.");
         return kExitFailed;
     }

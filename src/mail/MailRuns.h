@@ -236,5 +236,8 @@ void EnsureEmailArea(TEchodeskAPI& host, std::vector<std::string>& AreaNames,
 // area, as the plug-in does when it ends. Does nothing without a host attached; a host error
 // leaves it.
 void StoreLogMail(TEchodeskAPI& host, const std::vector<std::string>& lines);
+// The log mail's text: every line with CR LF. A log longer than MaxText keeps its first and its
+// last lines, each up to about half of it, with a note in between saying how many are left out.
+std::string LogMailText(const std::vector<std::string>& lines, std::size_t MaxText);
 
 } // namespace pb

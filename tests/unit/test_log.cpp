@@ -1,6 +1,8 @@
 // The activity log: one line per entry, date and time in the user's formats, the text
 // appended verbatim, and the lines kept in order for the log mail.
 #include "app/LogFormat.h"
+#include "mail/MailRuns.h"
+#include "platform/AnsiText.h"
 #include "support/MainWindowFixture.h"
 
 #include <QAction>
@@ -48,6 +50,31 @@ TEST(LogLine, ControlCharactersCannotSplitAnEntry) {
     EXPECT_EQ(FormatLogLine(kWhen, "SMTP Sende Nachricht an: a@b\r\n06.12.99 fake", kGerman),
               "06.12.99 14:02:40 SMTP Sende Nachricht an: a@b  06.12.99 fake");
     EXPECT_EQ(FormatLogLine(kWhen, std::string("x\0y\x1B\x7F", 5), kGerman), "06.12.99 14:02:40 x y  ");
+}
+
+// The log mail holds the whole log while it fits a record; a longer one keeps its start and its
+// end with a note in between, and never outgrows the record.
+TEST(LogMailText, ALogLongerThanARecordKeepsItsStartAndEnd) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 1000; ++i)
+        lines.push_back("Zeile " + std::to_string(i));
+    std::string whole;
+    for (const std::string& line : lines)
+        whole += line + "\r\n";
+    EXPECT_EQ(LogMailText(lines, whole.size()), whole);
+    for (const std::size_t limit : {whole.size() - 1, std::size_t(2000), std::size_t(400), std::size_t(0)}) {
+        SCOPED_TRACE(limit);
+        const std::string text = LogMailText(lines, limit);
+        EXPECT_LE(text.size(), std::max<std::size_t>(limit, 200));
+        const std::size_t note = text.find(ansi("*** Das Protokoll war zu lang für die Nachrichtenbasis: "));
+        ASSERT_NE(note, std::string::npos);
+        const std::string head = text.substr(0, note), tail = text.substr(text.find("\r\n", note) + 2);
+        EXPECT_EQ(whole.compare(0, head.size(), head), 0);
+        EXPECT_EQ(whole.compare(whole.size() - tail.size(), tail.size(), tail), 0);
+        const auto kept = std::count(text.begin(), text.end(), '\n') - 1;
+        EXPECT_NE(text.find(" " + std::to_string(1000 - kept) + " Zeilen sind hier ausgelassen. ***\r\n"),
+                  std::string::npos);
+    }
 }
 
 TEST(LogLine, ClockGivesTheLineOfNowAndFollowsTheDefaultLocale) {
