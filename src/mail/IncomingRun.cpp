@@ -279,14 +279,9 @@ void TIncomingRun::SpeicherAktMail(int Position, std::int32_t Msg) {
     if (POP3_Service.MailMessage.TextLost()) {
         // Its structure hid what it holds (parts no reader finds): kept as it came.
         LogEntry(ansi("POP3 Mail ") + str(Position) + ansi(" ergab weder Text noch Datei"));
-        try {
-            SpeicherRohMail(Position, Msg,
-                            ansi("Diese Mail ergab beim Umwandeln weder Text noch Dateien. Sie steht unverändert "
-                                 "in der Datei "));
-        } catch (const EInOutError&) {
-            DropConnection();   // the rest of the mail is still on its way
-            throw;
-        }
+        SpeicherRohMail(Position, Msg,
+                        ansi("Diese Mail ergab beim Umwandeln weder Text noch Dateien. Sie steht unverändert "
+                             "in der Datei "));
         return;
     }
     // Converted into memory of its own while the host still writes the mail before. The
@@ -322,7 +317,12 @@ void TIncomingRun::SpeicherRohMail(int Position, std::int32_t Msg, const std::st
         if (fd >= 0)
             ::close(fd);
         ::unlink((POP3_Service.AttachFilePath + name).c_str());
-        throw;
+        try {
+            throw;
+        } catch (const EInOutError&) {
+            DropConnection();   // the file could not be written: the rest of the mail is still on its way
+            throw;
+        }
     }
     LogEntry(ansi("POP3 Mail ") + str(Position) + ansi(" unverändert in ") + name + " gespeichert");
     TNewMsg rec(Why + name + ".\r\n");
@@ -858,14 +858,9 @@ int TIncomingRun::FetchMail(int i) {
             LogEntry(ansi("POP3 Mail ") + str(i) + ansi(" wird nicht umgewandelt: zwei Abrufe vorher endeten in ihr"));
             // Its store settles it; a failure leaves it counted, so it is not parsed again.
             settled = true;
-            try {
-                SpeicherRohMail(i, Msg,
-                                ansi("Diese Mail wurde nicht umgewandelt: Postbridge ist zweimal beim Verarbeiten "
-                                     "dieser Mail abgebrochen. Sie steht unverändert in der Datei "));
-            } catch (const EInOutError&) {
-                DropConnection();   // the rest of the mail is still on its way
-                throw;
-            }
+            SpeicherRohMail(i, Msg,
+                            ansi("Diese Mail wurde nicht umgewandelt: Postbridge ist zweimal beim Verarbeiten "
+                                 "dieser Mail abgebrochen. Sie steht unverändert in der Datei "));
         } else {
             try {
                 // With PIPELINING this mail, when small, goes out with those asked for ahead.
