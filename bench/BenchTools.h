@@ -4,11 +4,13 @@
 #include <QTimer>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,13 +22,35 @@ inline double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// The process's peak resident memory so far in KiB (VmHWM); -1 when it cannot be read.
-inline long peakKiB() {
-    std::ifstream status("/proc/self/status");
+// A memory figure of a process in KiB ("VmHWM:" its peak resident memory so far, "VmRSS:" what
+// it holds now); -1 when it cannot be read.
+inline long memoryKiB(const char* field, const std::string& pid = "self") {
+    std::ifstream status("/proc/" + pid + "/status");
+    const std::string name(field);
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind(name, 0) == 0)
+            return std::stol(line.substr(name.size()));
     return -1;
+}
+
+// The process's peak resident memory so far in KiB; -1 when it cannot be read.
+inline long peakKiB() { return memoryKiB("VmHWM:"); }
+
+// CPU seconds (user and system) another running process has used so far; -1 when unknown.
+inline double processCpuSeconds(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto end = line.rfind(')');   // the command name may hold blanks
+    if (end == std::string::npos)
+        return -1;
+    std::istringstream fields(line.substr(end + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i)   // state .. cmajflt
+        fields >> skip;
+    double utime = 0, stime = 0;
+    fields >> utime >> stime;
+    return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // CPU seconds (user and system) used so far by this process (RUSAGE_SELF) or by its children

@@ -64,6 +64,7 @@ struct Round {
     long failures = 0;
     double ownCpu = 0;    // CPU seconds of this process (the window) during the run
     double hostCpu = 0;   // CPU seconds of the edhost process, start to end
+    long hostRssKiB = 0;  // what the edhost process holds once the run has ended
 };
 
 // The run folders of the rounds; removed after the last one. On ext4, a file made shortly after
@@ -128,6 +129,7 @@ Round fetchWithPostbridge(const pb::test::MailServers& servers, bool tls) {
                 if (line.find(failed) != std::string::npos)
                     ++r.failures;
         }
+        r.hostRssKiB = bench::memoryKiB("VmRSS:", std::to_string(host.pid()));
         const std::string list = host.run({"list", "EMAIL"});
         r.stored = static_cast<long>(std::count(list.begin(), list.end(), '\n'));
     }
@@ -225,9 +227,9 @@ int main(int argc, char** argv) {
             const double c = fetchWithCurl(servers, n);
             std::printf("round %d: postbridge %.3f s (%ld stored, %.0f mails/s, %ld errors), curl %.3f s "
                         "(%.0f mails/s), ratio %.2f, timer: %ld ticks, longest gap %.1f ms; CPU: window %.3f s, "
-                        "edhost %.3f s\n",
+                        "edhost %.3f s (%.0f us per mail, %.1f MB resident after the run)\n",
                         i, r.secs, r.stored, r.stored / r.secs, r.failures, c, n / c, r.secs / c, r.ticks, r.maxGapMs,
-                        r.ownCpu, r.hostCpu);
+                        r.ownCpu, r.hostCpu, r.hostCpu * 1e6 / n, static_cast<double>(r.hostRssKiB) / 1024);
             std::fflush(stdout);
             if (r.stored != n)
                 std::printf("  stored %ld of %d mails\n", r.stored, n);

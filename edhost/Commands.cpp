@@ -137,7 +137,7 @@ std::string hexDump(const std::string& bytes, std::size_t base) {
 // Finds the area and message named by pos[0], pos[1].
 struct Target {
     std::size_t area = 0;
-    const StoredMessage* msg = nullptr;
+    std::optional<StoredMessage> msg;
 };
 
 CommandResult findTarget(const Args& a, MessageStore& store, Target& t, bool needMessage) {
@@ -152,7 +152,8 @@ CommandResult findTarget(const Args& a, MessageStore& store, Target& t, bool nee
     long long n = 0;
     if (a.pos.size() < 2 || !parseNumber(a.pos[1], n))
         return fail("name a message number");
-    t.msg = n > 0 && n <= 0xFFFFFFFFLL ? store.message(t.area, static_cast<std::uint32_t>(n)) : nullptr;
+    if (n > 0 && n <= 0xFFFFFFFFLL)
+        t.msg = store.message(t.area, static_cast<std::uint32_t>(n));
     if (!t.msg)
         return fail("no message " + a.pos[1] + " in " + a.pos[0], 1);
     return {};
@@ -177,8 +178,8 @@ CommandResult cmdList(const Args& a, MessageStore& store) {
         return r;
     CommandResult r;
     for (std::uint32_t i = 1; i <= store.messageCount(t.area); ++i) {
-        const StoredMessage* m = store.message(t.area, i);
-        const auto& h = m->Header();
+        const MessageInfo* m = store.info(t.area, i);
+        const auto& h = m->Header;
         r.out += std::to_string(i) + "  " + hex(m->Flags, 4) + "  " + toUtf8(h.FromUserName.str()) +
                  "  ->  " + toUtf8(h.ToUserName.str()) + "  " + toUtf8(h.Subject.str()) + "\n";
     }

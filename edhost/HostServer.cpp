@@ -267,15 +267,15 @@ std::int32_t HostServer::msgList(Connection& c) {
     head.Subject.assign(store_.areas()[area].Name);
     put(out, head);
     for (std::uint32_t i = 1; i <= n; ++i) {
-        const StoredMessage* m = store_.message(area, i);
+        const MessageInfo* m = store_.info(area, i);
         HostMsgListEntry e;
         e.Number = static_cast<std::int32_t>(i);
         e.Flags = m->Flags;
         e.Written = m->Written;
-        e.Size = static_cast<std::int32_t>(m->Record.size());
-        e.FromUserName = m->Header().FromUserName;
-        e.ToUserName = m->Header().ToUserName;
-        e.Subject = m->Header().Subject;
+        e.Size = m->Header.Size;
+        e.FromUserName = m->Header.FromUserName;
+        e.ToUserName = m->Header.ToUserName;
+        e.Subject = m->Header.Subject;
         put(out, e);
     }
     return publish(c, edapi::BlkMsgList, out);
@@ -292,9 +292,8 @@ std::int32_t HostServer::oneMessage(Connection& c, const tagMSG& msg) {
     if (l < 1 || l > static_cast<std::intptr_t>(n))
         return edapi::BadIndex;
     auto number = static_cast<std::uint32_t>(l);
-    const StoredMessage* m = store_.message(area, number);
     if (msg.message == edapi::GetMsgFlags)
-        return m->Flags;
+        return store_.info(area, number)->Flags;
     if (msg.message == edapi::SetMsgFlags) {
         try {
             store_.setFlags(area, number, static_cast<std::uint16_t>(msg.wParam & 0xFFFF));
@@ -303,6 +302,9 @@ std::int32_t HostServer::oneMessage(Connection& c, const tagMSG& msg) {
         }
         return 0;
     }
+    const std::optional<StoredMessage> m = store_.message(area, number);
+    if (!m)
+        return edapi::ParamFailed;   // the disk did not give it back; the host's log says why
     HostMsgBlockHeader h;
     h.Number = static_cast<std::int32_t>(number);
     h.Flags = m->Flags;

@@ -41,13 +41,14 @@ bool preadAll(int fd, char* buf, std::size_t n, off_t at) {
     return true;
 }
 
-void pwriteAll(int fd, std::string_view data, off_t at, const std::string& what) {
+// file is the base's path, ext the file's extension: joined only for the error.
+void pwriteAll(int fd, std::string_view data, off_t at, const std::string& file, const char* ext) {
     while (!data.empty()) {
         ssize_t r = ::pwrite(fd, data.data(), data.size(), at);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
-            throw JamError(sysError("cannot write " + what));
+            throw JamError(sysError("cannot write " + file + ext));
         data.remove_prefix(static_cast<std::size_t>(r));
         at += r;
     }
@@ -115,16 +116,25 @@ const std::string* MsgHeader::find(std::uint16_t loId) const {
     return nullptr;
 }
 
-std::string encodeInfo(const BaseInfo& info) {
-    std::string out(kSignature, 4);
+namespace {
+// The fields of the header-info block: all a writer changes in it.
+constexpr std::size_t kInfoFields = 24;
+
+std::string encodeInfoFields(const BaseInfo& info, std::size_t size) {
+    std::string out;
+    out.reserve(size);
+    out.append(kSignature, 4);
     putU32(out, info.DateCreated);
     putU32(out, info.ModCounter);
     putU32(out, info.ActiveMsgs);
     putU32(out, info.PasswordCRC);
     putU32(out, info.BaseMsgNum);
-    out.resize(kInfoSize, '\0');
+    out.resize(size, '\0');
     return out;
 }
+} // namespace
+
+std::string encodeInfo(const BaseInfo& info) { return encodeInfoFields(info, kInfoSize); }
 
 BaseInfo decodeInfo(std::string_view data) {
     if (data.size() < kInfoSize || data.substr(0, 4) != std::string_view(kSignature, 4))
@@ -139,23 +149,27 @@ BaseInfo decodeInfo(std::string_view data) {
 }
 
 std::string encodeHeader(const MsgHeader& h) {
-    std::string subs;
-    for (const auto& s : h.Subfields) {
-        putU16(subs, s.LoID);
-        putU16(subs, s.HiID);
-        putU32(subs, static_cast<std::uint32_t>(s.Data.size()));
-        subs += s.Data;
-    }
-    std::string out(kSignature, 4);
+    std::size_t subLen = 0;
+    for (const auto& s : h.Subfields)
+        subLen += 8 + s.Data.size();
+    std::string out;
+    out.reserve(kFixedHeader + subLen);
+    out.append(kSignature, 4);
     putU16(out, h.Revision);
     putU16(out, 0);
-    putU32(out, static_cast<std::uint32_t>(subs.size()));
+    putU32(out, static_cast<std::uint32_t>(subLen));
     for (std::uint32_t v : {h.TimesRead, h.MSGIDcrc, h.REPLYcrc, h.ReplyTo, h.Reply1st, h.ReplyNext,
                             h.DateWritten, h.DateReceived, h.DateProcessed, h.MessageNumber,
                             h.Attribute, h.Attribute2, h.TxtOffset, h.TxtLen, h.PasswordCRC,
                             h.Cost})
         putU32(out, v);
-    return out + subs;
+    for (const auto& s : h.Subfields) {
+        putU16(out, s.LoID);
+        putU16(out, s.HiID);
+        putU32(out, static_cast<std::uint32_t>(s.Data.size()));
+        out += s.Data;
+    }
+    return out;
 }
 
 std::optional<MsgHeader> decodeHeader(std::string_view data, std::size_t* size) {
@@ -315,13 +329,50 @@ std::uint32_t Area::modCounter() const {
 }
 
 std::vector<Message> Area::readAll(BaseInfo& info, std::size_t* problems) const {
+    std::vector<Message> out;
+    forEach(info, problems, [&out](Message& m) { out.push_back(std::move(m)); });
+    return out;
+}
+
+std::optional<Message> Area::read(std::uint32_t slot) const {
+    Lock lock(jhr_, false);
+    char rec[8];
+    if (!preadAll(jdx_, rec, 8, static_cast<off_t>(slot) * 8))
+        return std::nullopt;
+    Message m;
+    m.Slot = slot;
+    m.HdrOffset = getU32(std::string_view(rec, 8), 4);
+    if (m.HdrOffset == kNone || m.HdrOffset < kInfoSize)
+        return std::nullopt;
+    std::string hdr(kFixedHeader, '\0');
+    if (!preadAll(jhr_, hdr.data(), kFixedHeader, m.HdrOffset))
+        return std::nullopt;
+    const std::uint32_t subLen = getU32(hdr, 8);
+    if (static_cast<std::uint64_t>(m.HdrOffset) + kFixedHeader + subLen > static_cast<std::uint64_t>(fileSize(jhr_)))
+        return std::nullopt;
+    hdr.resize(kFixedHeader + subLen);
+    if (subLen && !preadAll(jhr_, hdr.data() + kFixedHeader, subLen, m.HdrOffset + kFixedHeader))
+        return std::nullopt;
+    std::size_t size = 0;
+    auto h = decodeHeader(hdr, &size);
+    if (!h || (h->Attribute & attr::Deleted) ||
+        static_cast<std::uint64_t>(h->TxtOffset) + h->TxtLen > static_cast<std::uint64_t>(fileSize(jdt_)))
+        return std::nullopt;
+    m.HdrSize = static_cast<std::uint32_t>(size);
+    m.Text.resize(h->TxtLen);
+    if (h->TxtLen && !preadAll(jdt_, m.Text.data(), h->TxtLen, h->TxtOffset))
+        return std::nullopt;
+    m.Header = std::move(*h);
+    return m;
+}
+
+void Area::forEach(BaseInfo& info, std::size_t* problems, const std::function<void(Message&)>& each) const {
     Lock lock(jhr_, false);
     std::string hdrs = readWhole(jhr_);
     info = decodeInfo(hdrs);
     std::string index = readWhole(jdx_);
     off_t textSize = fileSize(jdt_);
     std::size_t bad = 0;
-    std::vector<Message> out;
     for (std::size_t slot = 0; slot + 8 <= index.size(); slot += 8) {
         std::uint32_t off = getU32(index, slot + 4);
         if (off == kNone)
@@ -347,11 +398,10 @@ std::vector<Message> Area::readAll(BaseInfo& info, std::size_t* problems) const 
             continue;
         }
         m.Header = std::move(*h);
-        out.push_back(std::move(m));
+        each(m);
     }
     if (problems)
         *problems = bad;
-    return out;
 }
 
 Message Area::append(MsgHeader h, std::string text, std::uint32_t* modBefore) {
@@ -374,21 +424,21 @@ Message Area::append(MsgHeader h, std::string text, std::uint32_t* modBefore) {
     h.TxtLen = static_cast<std::uint32_t>(text.size());
     h.MessageNumber = static_cast<std::uint32_t>(indexAt / 8) + info.BaseMsgNum;
     std::string hdr = encodeHeader(h);
-    pwriteAll(jdt_, text, textAt, path_ + ".jdt");
+    pwriteAll(jdt_, text, textAt, path_, ".jdt");
     startWriteback(textAt, textAt + static_cast<off_t>(text.size()));
-    pwriteAll(jhr_, hdr, hdrAt, path_ + ".jhr");
+    pwriteAll(jhr_, hdr, hdrAt, path_, ".jhr");
     std::string rec;
     const std::string* to = h.find(sub::ReceiverName);
     putU32(rec, crc(to ? *to : std::string()));
     putU32(rec, static_cast<std::uint32_t>(hdrAt));
-    pwriteAll(jdx_, rec, indexAt, path_ + ".jdx");
+    pwriteAll(jdx_, rec, indexAt, path_, ".jdx");
     // Only a record cut short by a kill lies beyond this one.
     if (jdxSize != indexAt && ::ftruncate(jdx_, indexAt + 8) != 0)
         throw JamError(sysError("cannot write " + path_ + ".jdx"));
     if (!(h.Attribute & attr::Deleted))
         ++info.ActiveMsgs;
     ++info.ModCounter;
-    pwriteAll(jhr_, std::string_view(encodeInfo(info)).substr(0, 24), 0, path_ + ".jhr");
+    pwriteAll(jhr_, encodeInfoFields(info, kInfoFields), 0, path_, ".jhr");
 
     Message m;
     m.Slot = static_cast<std::uint32_t>(indexAt / 8);
@@ -430,32 +480,32 @@ void Area::update(Message& m, const std::function<void(MsgHeader&)>& change,
     change(h);
     std::string hdr = encodeHeader(h);
     if (hdr.size() == m.HdrSize) {
-        pwriteAll(jhr_, hdr, m.HdrOffset, path_ + ".jhr");
+        pwriteAll(jhr_, hdr, m.HdrOffset, path_, ".jhr");
     } else {
         // A header that changes size cannot stay where it is: the new copy goes to the end, the
         // index points to it, and the old copy is marked deleted with no text of its own.
         off_t hdrAt = fileSize(jhr_);
         if (!sizeFits(hdrAt + static_cast<off_t>(hdr.size())))
             throw JamError(path_ + ": the message base is full");
-        pwriteAll(jhr_, hdr, hdrAt, path_ + ".jhr");
+        pwriteAll(jhr_, hdr, hdrAt, path_, ".jhr");
         std::string rec;
         const std::string* to = h.find(sub::ReceiverName);
         putU32(rec, crc(to ? *to : std::string()));
         putU32(rec, static_cast<std::uint32_t>(hdrAt));
-        pwriteAll(jdx_, rec, static_cast<off_t>(m.Slot) * 8, path_ + ".jdx");
+        pwriteAll(jdx_, rec, static_cast<off_t>(m.Slot) * 8, path_, ".jdx");
         std::string old(kFixedHeader, '\0');
         if (preadAll(jhr_, old.data(), kFixedHeader, m.HdrOffset)) {
             std::string a, len;
             putU32(a, getU32(old, 52) | attr::Deleted);
             putU32(len, 0);
-            pwriteAll(jhr_, a, m.HdrOffset + 52, path_ + ".jhr");
-            pwriteAll(jhr_, len, m.HdrOffset + 64, path_ + ".jhr");
+            pwriteAll(jhr_, a, m.HdrOffset + 52, path_, ".jhr");
+            pwriteAll(jhr_, len, m.HdrOffset + 64, path_, ".jhr");
         }
         m.HdrOffset = static_cast<std::uint32_t>(hdrAt);
         m.HdrSize = static_cast<std::uint32_t>(hdr.size());
     }
     ++info.ModCounter;
-    pwriteAll(jhr_, std::string_view(encodeInfo(info)).substr(0, 24), 0, path_ + ".jhr");
+    pwriteAll(jhr_, encodeInfoFields(info, kInfoFields), 0, path_, ".jhr");
     m.Header = std::move(h);
 }
 

@@ -129,6 +129,12 @@ public:
     // Every live message in index order (empty slots, deleted headers and damaged ones
     // skipped), read under the read lock. problems counts the damaged ones.
     std::vector<Message> readAll(BaseInfo& info, std::size_t* problems = nullptr) const;
+    // The same, handed to `each` one at a time, so that a large base is never held whole.
+    void forEach(BaseInfo& info, std::size_t* problems, const std::function<void(Message&)>& each) const;
+    // The message in index slot `slot` as it is on disk now (its header where the index points
+    // today, should another tool have moved it), read under the read lock; nullopt when the
+    // slot is empty, or its header damaged or deleted.
+    std::optional<Message> read(std::uint32_t slot) const;
 
     // Appends a message (text with CR line ends) in the order other tools rely on: text,
     // header, index record, then the header-info block with ActiveMsgs and ModCounter raised.

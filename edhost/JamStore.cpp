@@ -40,11 +40,10 @@ constexpr std::size_t kPrivateHead = 8;
 constexpr std::size_t kLimitName = 100, kLimitPid = 40, kLimitKludge = 255;
 
 std::string fidoAddress(const TFidoAddr& a) {
-    std::string s = std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" +
-                    std::to_string(a.node);
-    if (a.point)
-        s += "." + std::to_string(a.point);
-    return s;
+    char buf[32];
+    const int n = a.point ? std::snprintf(buf, sizeof buf, "%u:%u/%u.%u", a.zone, a.net, a.node, a.point)
+                          : std::snprintf(buf, sizeof buf, "%u:%u/%u", a.zone, a.net, a.node);
+    return std::string(buf, static_cast<std::size_t>(n));
 }
 
 // Z:N/F[.P][@domain]; what does not parse stays 0.
@@ -97,21 +96,42 @@ constexpr KludgeKind kKinds[] = {
     {"FLAGS ", jam::sub::Flags, kLimitKludge}, {"PATH: ", jam::sub::Path2D, kLimitKludge},
 };
 
-// Whether s is well-formed UTF-8; `multi` is set when it holds a multi-byte character.
-bool utf8(std::string_view s, bool& multi) {
-    for (std::size_t i = 0; i < s.size();) {
-        auto c = static_cast<unsigned char>(s[i]);
-        std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (n == 0 || i + n > s.size())
-            return false;
-        for (std::size_t k = 1; k < n; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-                return false;
-        multi = multi || n > 1;
-        i += n;
+// What the charset of a text hinges on: whether it is well-formed UTF-8 with a multi-byte
+// character, and whether a byte lies in 0x80-0x9F. Plain ASCII, most of any text, is passed
+// over eight bytes at a time.
+struct CharsetClues {
+    bool valid = true, multi = false, c1 = false;
+
+    void scan(std::string_view s) {
+        const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+        const std::size_t n = s.size();
+        for (std::size_t i = 0; i < n;) {
+            if (std::uint64_t w; i + 8 <= n && (std::memcpy(&w, p + i, 8), (w & 0x8080808080808080ull) == 0)) {
+                i += 8;
+                continue;
+            }
+            const unsigned c = p[i];
+            if (c < 0x80) {
+                ++i;
+                continue;
+            }
+            c1 = c1 || c <= 0x9F;
+            const std::size_t len = (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+            bool whole = len != 0 && i + len <= n;
+            for (std::size_t k = 1; whole && k < len; ++k)
+                whole = (p[i + k] & 0xC0) == 0x80;
+            if (!whole) {   // not UTF-8; the bytes after this one are still looked at for c1
+                valid = false;
+                ++i;
+                continue;
+            }
+            for (std::size_t k = 1; k < len; ++k)
+                c1 = c1 || p[i + k] <= 0x9F;
+            multi = true;
+            i += len;
+        }
     }
-    return true;
-}
+};
 
 // The CHRS kludge of a text, judged by what a reader shows of it: its visible lines, names and
 // subject (the kludge lines keep the bytes of an Internet header as received and say nothing of
@@ -119,15 +139,12 @@ bool utf8(std::string_view s, bool& multi) {
 // where Latin-1 has only control codes (the euro sign, typographic quotes and dashes that
 // Postbridge writes); else Latin-1, pure ASCII included.
 std::string_view chrsOf(std::initializer_list<std::string_view> shown) {
-    bool valid = true, multi = false, c1 = false;
-    for (std::string_view s : shown) {
-        valid = valid && utf8(s, multi);
-        for (char ch : s)
-            c1 = c1 || (static_cast<unsigned char>(ch) >= 0x80 && static_cast<unsigned char>(ch) <= 0x9F);
-    }
-    if (valid && multi)
+    CharsetClues clues;
+    for (std::string_view s : shown)
+        clues.scan(s);
+    if (clues.valid && clues.multi)
         return "CHRS: UTF-8 4";
-    return c1 ? "CHRS: CP1252 2" : "CHRS: LATIN-1 2";
+    return clues.c1 ? "CHRS: CP1252 2" : "CHRS: LATIN-1 2";
 }
 
 // "[-]hhmm" to seconds east of UTC.
@@ -171,19 +188,30 @@ int zoneOf(const jam::MsgHeader& h) {
     return localOffsetAt(static_cast<std::int64_t>(h.DateWritten) - guess);
 }
 
-// The kludge line (without SOH) a subfield stands for; nullopt for subfields that are not
-// kludges.
-std::optional<std::string> kludgeLine(const jam::Subfield& s) {
+// What goes before a subfield's data in the kludge line (without SOH) it stands for; nullopt
+// for subfields that are not kludges.
+std::optional<std::string_view> kludgePrefix(const jam::Subfield& s) {
     if (s.HiID != 0)
         return std::nullopt;
     if (s.LoID == jam::sub::FtsKludge)
-        return s.Data;
+        return "";
     if (s.LoID == jam::sub::TzUtcInfo)
-        return "TZUTC: " + s.Data;
+        return "TZUTC: ";
     for (const auto& k : kKinds)
         if (k.id == s.LoID)
-            return std::string(k.prefix) + s.Data;
+            return k.prefix;
     return std::nullopt;
+}
+
+// A subfield as its SOH kludge line, handed to put in pieces.
+template <class Put>
+void putKludge(const jam::Subfield& s, Put& put) {
+    if (auto prefix = kludgePrefix(s)) {
+        put("\x01");
+        put(*prefix);
+        put(s.Data);
+        put("\r\n");
+    }
 }
 
 // The line ends of one text, looked for from front to back (`from` never goes down): the next
@@ -207,39 +235,56 @@ private:
     std::size_t cr_, lf_;
 };
 
-// Text with CR (or CR LF, or LF) line ends to CR LF.
-std::string crlfText(std::string_view t) {
-    std::string out;
-    out.reserve(t.size() + t.size() / 16 + 2);
+// Text with CR (or CR LF, or LF) line ends to CR LF, handed to put in pieces.
+template <class Put>
+void putCrlfText(std::string_view t, Put& put) {
     LineEnds ends(t);
     for (std::size_t i = 0; i < t.size();) {
         std::size_t e = ends.next(i);
         if (e == std::string_view::npos) {
-            out.append(t.substr(i));
+            put(t.substr(i));
             break;
         }
-        out.append(t.substr(i, e - i));
-        out += "\r\n";
+        put(t.substr(i, e - i));
+        put("\r\n");
         i = (t[e] == '\r' && e + 1 < t.size() && t[e + 1] == '\n') ? e + 2 : e + 1;
     }
-    return out;
 }
 
-// The record text (NUL included) that a message written by edhost rebuilds to: its kludges in
-// the order stored, minus what the store added, then the text.
-std::string ownText(const jam::MsgHeader& h, std::string_view text, std::uint8_t options) {
-    std::string out;
+// The record text (NUL included) that a message written by edhost rebuilds to, handed to put
+// in pieces: its kludges in the order stored, minus what the store added, then the text.
+template <class Put>
+void putOwnText(const jam::MsgHeader& h, std::string_view text, std::uint8_t options, Put& put) {
     for (const auto& s : h.Subfields) {
         if (s.LoID == jam::sub::TzUtcInfo)
             continue;
         if ((options & kChrsAdded) && s.LoID == jam::sub::FtsKludge && startsWith(s.Data, "CHRS: "))
             continue;
-        if (auto k = kludgeLine(s))
-            out += "\x01" + *k + "\r\n";
+        putKludge(s, put);
     }
-    out += crlfText(text);
-    out.push_back('\0');
+    putCrlfText(text, put);
+    put(std::string_view("\0", 1));
+}
+
+std::string ownText(const jam::MsgHeader& h, std::string_view text, std::uint8_t options) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16 + 256);
+    auto put = [&out](std::string_view piece) { out += piece; };
+    putOwnText(h, text, options, put);
     return out;
+}
+
+// Whether the message rebuilds to exactly `expected`, compared piece by piece (no copy of a
+// text that may be megabytes long is made for it).
+bool ownTextIs(const jam::MsgHeader& h, std::string_view text, std::uint8_t options, std::string_view expected) {
+    std::size_t at = 0;
+    bool same = true;
+    auto put = [&](std::string_view piece) {
+        same = same && expected.substr(at, piece.size()) == piece;
+        at += piece.size();
+    };
+    putOwnText(h, text, options, put);
+    return same && at == expected.size();
 }
 
 // The text of a message another tool wrote: the host's own first line (the MSGID kludge, or
@@ -254,13 +299,11 @@ std::string foreignText(const jam::MsgHeader& h, std::string_view text) {
         std::snprintf(serial, sizeof serial, "%08X", h.MessageNumber);
         out = "\x01MSGID: " + (o ? *o : std::string("0:0/0")) + " " + serial + "\r\n";
     }
-    for (const auto& s : h.Subfields) {
-        if (s.LoID == jam::sub::MsgId)
-            continue;
-        if (auto k = kludgeLine(s))
-            out += "\x01" + *k + "\r\n";
-    }
-    out += crlfText(text);
+    auto put = [&out](std::string_view piece) { out += piece; };
+    for (const auto& s : h.Subfields)
+        if (s.LoID != jam::sub::MsgId)
+            putKludge(s, put);
+    putCrlfText(text, put);
     out.push_back('\0');
     return out;
 }
@@ -322,6 +365,7 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
 
     JamForm f;
     jam::MsgHeader& h = f.Header;
+    h.Subfields.reserve(16);
     add(h, jam::sub::OAddress, fidoAddress(rh.Addr1));
     add(h, jam::sub::DAddress, fidoAddress(rh.Addr2));
     add(h, jam::sub::SenderName, rh.FromUserName.str());
@@ -386,8 +430,9 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
 
     std::uint8_t options = 0;
     if (!hasChrs) {
-        const std::string from = rh.FromUserName.str(), to = rh.ToUserName.str(), subject = rh.Subject.str();
-        add(h, jam::sub::FtsKludge, std::string(chrsOf({rest, from, to, subject})));
+        // The names and subject as stored a moment ago.
+        add(h, jam::sub::FtsKludge,
+            std::string(chrsOf({rest, h.Subfields[2].Data, h.Subfields[3].Data, h.Subfields[4].Data})));
         options |= kChrsAdded;
     }
     // A mail is filed under the time it was written, as its Date: says, in the writer's zone
@@ -414,7 +459,7 @@ JamForm toJam(std::string_view record, std::int64_t nowUtc, int utcOffset) {
     // Whatever the JAM form cannot give back byte for byte is kept whole.
     std::string privateData = privateField(kKindRecord, rh.Flags, h.Attribute, options);
     privateData.append(record.data(), sizeof rh);
-    if (ownText(h, f.Text, options) != record.substr(sizeof rh))
+    if (!ownTextIs(h, f.Text, options, record.substr(sizeof rh)))
         privateData.append(record.substr(sizeof rh));
     add(h, kEdhostSubfield, std::move(privateData));
     return f;
@@ -555,6 +600,15 @@ std::string baseName(std::string_view name) {
     return out.empty() ? "area" : out;
 }
 
+struct Entry {
+    std::uint32_t Slot = 0, HdrOffset = 0, HdrSize = 0;
+    MessageInfo Info;
+};
+
+Entry entryOf(const jam::Message& m, const StoredMessage& s) {
+    return {m.Slot, m.HdrOffset, m.HdrSize, {s.Flags, s.Written, s.Header()}};
+}
+
 struct Area {
     AreaInfo info;
     std::string file;   // as written in the list
@@ -566,14 +620,9 @@ struct Area {
     // close would be told so wrongly. So the first close of every area syncs.
     bool unsynced = true;
     std::uint32_t mod = 0;
-    // By number - 1: where each header lies and what it holds. The texts are not kept here:
-    // the records in msgs hold them already, and a second copy of every text was most of
-    // what a growing area cost the host in memory.
-    std::vector<jam::Message> raw;
-    std::vector<std::unique_ptr<StoredMessage>> msgs;    // by number - 1
-    // The messages of the read before the last, kept so that a pointer handed out just before
-    // a re-read stays valid until the caller is done with it.
-    std::vector<std::unique_ptr<StoredMessage>> retired;
+    // By number - 1: where each message's header lies, and what a list shows of it. Texts
+    // and records stay on disk: keeping them made the host's memory grow with the base.
+    std::vector<Entry> index;
 };
 
 class JamStore final : public MessageStore {
@@ -643,24 +692,47 @@ public:
     std::uint32_t messageCount(std::size_t area) const override {
         Area& a = areas_.at(area);
         refresh(a);
-        return static_cast<std::uint32_t>(a.msgs.size());
+        return static_cast<std::uint32_t>(a.index.size());
     }
 
     // No re-read here: the numbers a caller got from messageCount stay valid.
-    const StoredMessage* message(std::size_t area, std::uint32_t number) const override {
+    const MessageInfo* info(std::size_t area, std::uint32_t number) const override {
         Area& a = areas_.at(area);
         if (!a.loaded)
             refresh(a);
-        if (number < 1 || number > a.msgs.size())
+        if (number < 1 || number > a.index.size())
             return nullptr;
-        return a.msgs[number - 1].get();
+        return &a.index[number - 1].Info;
+    }
+
+    std::optional<StoredMessage> message(std::size_t area, std::uint32_t number) const override {
+        Area& a = areas_.at(area);
+        if (!a.loaded)
+            refresh(a);
+        if (number < 1 || number > a.index.size())
+            return std::nullopt;
+        Entry& e = a.index[number - 1];
+        std::optional<jam::Message> m;
+        try {
+            m = a.jam->read(e.Slot);
+        } catch (const jam::JamError& err) {
+            std::fprintf(stderr, "edhost: area %s: %s\n", a.info.Name.c_str(), err.what());
+        }
+        if (!m)
+            return std::nullopt;
+        // Another tool may have moved the header (its index slot follows it).
+        e.HdrOffset = m->HdrOffset;
+        e.HdrSize = m->HdrSize;
+        return fromJam(m->Header, m->Text, number);
     }
 
     std::uint32_t addMessage(std::size_t area, std::string record) override {
         if (auto problem = recordProblem(record); !problem.empty())
             throw StoreError(problem);
         Area& a = areas_.at(area);
-        refresh(a);
+        // Whether others wrote since the last look is told by the append itself, under the lock.
+        if (!a.loaded)
+            refresh(a);
         std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
         jammap::JamForm f = jammap::toJam(record, now, localOffset(now));
         std::uint32_t before = 0;
@@ -673,14 +745,12 @@ public:
         if (before != a.mod) {   // others wrote meanwhile: read the area afresh
             a.loaded = false;
             refresh(a);
-            return static_cast<std::uint32_t>(a.msgs.size());
+            return static_cast<std::uint32_t>(a.index.size());
         }
         a.mod = before + 1;
         a.unsynced = true;
-        auto number = static_cast<std::uint32_t>(a.msgs.size() + 1);
-        a.msgs.push_back(std::make_unique<StoredMessage>(fromJam(m.Header, m.Text, number, &record)));
-        std::string().swap(m.Text);
-        a.raw.push_back(std::move(m));
+        auto number = static_cast<std::uint32_t>(a.index.size() + 1);
+        a.index.push_back(entryOf(m, fromJam(m.Header, {}, number, &record)));
         return number;
     }
 
@@ -700,34 +770,45 @@ public:
         Area& a = areas_.at(area);
         if (!a.loaded)
             refresh(a);
-        if (number < 1 || number > a.msgs.size())
+        if (number < 1 || number > a.index.size())
             throw StoreError("no message " + std::to_string(number));
         std::uint32_t before = 0;
         auto change = [&](jam::MsgHeader& h) { jammap::setFlags(h, flags); };
+        jam::Message m;
+        auto locate = [&] {
+            const Entry& e = a.index[number - 1];
+            m.Slot = e.Slot;
+            m.HdrOffset = e.HdrOffset;
+            m.HdrSize = e.HdrSize;
+        };
+        locate();
         try {
-            a.jam->update(a.raw[number - 1], change, &before);
+            a.jam->update(m, change, &before);
         } catch (const jam::JamError&) {
             // Another tool moved the header meanwhile: find the message in its index slot
             // again and try once more.
-            std::uint32_t slot = a.raw[number - 1].Slot;
+            std::uint32_t slot = m.Slot;
             a.loaded = false;
             refresh(a);
             number = 0;
-            for (std::size_t i = 0; i < a.raw.size(); ++i)
-                if (a.raw[i].Slot == slot)
+            for (std::size_t i = 0; i < a.index.size(); ++i)
+                if (a.index[i].Slot == slot)
                     number = static_cast<std::uint32_t>(i + 1);
             if (number == 0)
                 throw StoreError("area " + a.info.Name + ": the message is gone");
+            locate();
             try {
-                a.jam->update(a.raw[number - 1], change, &before);
+                a.jam->update(m, change, &before);
             } catch (const jam::JamError& e) {
                 a.loaded = false;
                 throw StoreError(std::string("area ") + a.info.Name + ": " + e.what());
             }
         }
         a.unsynced = true;
-        jam::Message& m = a.raw[number - 1];
-        a.msgs[number - 1]->Flags = jammap::flagsOf(m.Header);
+        Entry& e = a.index[number - 1];
+        e.HdrOffset = m.HdrOffset;
+        e.HdrSize = m.HdrSize;
+        e.Info.Flags = jammap::flagsOf(m.Header);
         if (before != a.mod)
             a.loaded = false;   // read afresh next time; this message is right already
         else
@@ -752,9 +833,11 @@ private:
             return;
         jam::BaseInfo info;
         std::size_t problems = 0;
-        std::vector<jam::Message> raw;
+        std::vector<Entry> index;
         try {
-            raw = a.jam->readAll(info, &problems);
+            a.jam->forEach(info, &problems, [&index](jam::Message& m) {
+                index.push_back(entryOf(m, fromJam(m.Header, m.Text, static_cast<std::uint32_t>(index.size() + 1))));
+            });
         } catch (const jam::JamError& e) {
             // A base another program keeps locked or has damaged: the host goes on with what
             // it read last (nothing, the first time) and reads again at the next look.
@@ -764,14 +847,7 @@ private:
         if (problems)
             std::fprintf(stderr, "edhost: area %s: %zu damaged message(s) skipped\n",
                          a.info.Name.c_str(), problems);
-        a.retired = std::move(a.msgs);
-        a.msgs.clear();
-        for (std::size_t i = 0; i < raw.size(); ++i) {
-            a.msgs.push_back(std::make_unique<StoredMessage>(
-                fromJam(raw[i].Header, raw[i].Text, static_cast<std::uint32_t>(i + 1))));
-            std::string().swap(raw[i].Text);
-        }
-        a.raw = std::move(raw);
+        a.index = std::move(index);
         a.mod = info.ModCounter;
         a.loaded = true;
     }

@@ -46,6 +46,14 @@ struct StoredMessage {
     }
 };
 
+// What the host keeps of a message while the base is open: what a list of the area shows. The
+// text stays on disk, so that a base costs memory by its number of messages, not their size.
+struct MessageInfo {
+    std::uint16_t Flags = 0;
+    std::int64_t Written = 0;
+    TNewMsgHeader Header;   // the record's header, Size the record's size
+};
+
 class MessageStore {
 public:
     virtual ~MessageStore() = default;
@@ -55,7 +63,10 @@ public:
     virtual std::size_t createArea(const AreaInfo& area) = 0;
     virtual std::uint32_t messageCount(std::size_t area) const = 0;
     // Number 1..messageCount; nullptr otherwise.
-    virtual const StoredMessage* message(std::size_t area, std::uint32_t number) const = 0;
+    virtual const MessageInfo* info(std::size_t area, std::uint32_t number) const = 0;
+    // The message with its record, read from disk; nullopt for a number out of range, or a
+    // message the disk cannot give back.
+    virtual std::optional<StoredMessage> message(std::size_t area, std::uint32_t number) const = 0;
     // Stores a checked record (see validRecord); returns its number. Throws StoreError.
     virtual std::uint32_t addMessage(std::size_t area, std::string record) = 0;
     virtual void setFlags(std::size_t area, std::uint32_t number, std::uint16_t flags) = 0;

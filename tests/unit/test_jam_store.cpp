@@ -122,7 +122,7 @@ TEST_F(JamStore, InternetMailIsStoredAsJamAndDumpsAsTheRecordItWas) {
     auto s = openStore(dir);
     auto email = s->findArea("email");
     ASSERT_TRUE(email);
-    const StoredMessage* m = s->message(*email, 1);
+    const auto m = s->message(*email, 1);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->Record, rec);
     EXPECT_EQ(m->Flags, 0x2014);
@@ -171,7 +171,7 @@ TEST_F(JamStore, WhatJamCannotHoldIsStillGivenBackByteForByte) {
     auto s = openStore(dir);
     auto email = *s->findArea("EMAIL");
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const StoredMessage* m = s->message(email, static_cast<std::uint32_t>(i + 1));
+        const auto m = s->message(email, static_cast<std::uint32_t>(i + 1));
         EXPECT_EQ(m->Record, records[i]) << cases[i].first;
         // The host that stored it hands out the same message as one that reads the base.
         EXPECT_EQ(justStored[i].Record, m->Record) << cases[i].first;
@@ -270,7 +270,7 @@ TEST_F(JamStore, MessagesOtherToolsWroteReachThePluginAndCanBeMarkedSent) {
     Area(dir + "/email").append(h, "Hallo Anna\r\r---\r");
 
     ASSERT_EQ(s->messageCount(email), 2u);
-    const StoredMessage* m = s->message(email, 2);
+    const auto m = s->message(email, 2);
     EXPECT_EQ(m->Flags, 0x0840);
     EXPECT_EQ(m->Written, 1700000000);
     EXPECT_EQ(m->Header().FromUserName.str(), "Max Muster");
@@ -340,7 +340,7 @@ TEST_F(JamStore, KillDuringWritesLeavesOnlyWholeMessagesAndTheAreaWritable) {
         EXPECT_GT(n, total) << "round " << round;
         int unflagged = 0;
         for (std::uint32_t i = 1; i <= n; ++i) {
-            const StoredMessage* m = s->message(email, i);
+            const auto m = s->message(email, i);
             ASSERT_EQ(m->Header().Subject.str(), "m" + std::to_string(i - 1));
             ASSERT_EQ(m->Text().size(), (i - 1) % 3000 + 2);
             ASSERT_EQ(recordProblem(m->Record), "");
