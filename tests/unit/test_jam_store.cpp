@@ -299,6 +299,23 @@ TEST_F(JamStore, MessagesOtherToolsWroteReachThePluginAndCanBeMarkedSent) {
     ASSERT_EQ(s->messageCount(email), 2u);
     EXPECT_EQ(s->message(email, 2)->Flags, 0x0841);
     EXPECT_EQ(s->message(email, 2)->Text(), text);
+
+    // The host keeps only where each message lies: another tool that grows a header (moving
+    // it to the end of the .jhr) while edhost holds the base, and the host reads the message
+    // where its index slot points now, with the list unchanged.
+    {
+        Area other(dir + "/email");
+        BaseInfo info;
+        auto all = other.readAll(info);
+        other.update(all[0], [](MsgHeader& h) { h.Subfields.push_back({sub::FtsKludge, 0, "X-Gelesen: ja"}); });
+    }
+    const auto first = s->message(email, 1);
+    ASSERT_TRUE(first);
+    EXPECT_NE(first->Text().find("\x01X-Gelesen: ja\r\n"), std::string::npos) << first->Text();
+    EXPECT_NE(first->Text().find("eigene\r\n"), std::string::npos);
+    EXPECT_EQ(s->info(email, 1)->Flags, 0x2014);
+    EXPECT_EQ(s->info(email, 2)->Header.Subject.str(), "Re: Hallo");
+    EXPECT_FALSE(s->message(email, 3));
 }
 
 TEST_F(JamStore, KillDuringWritesLeavesOnlyWholeMessagesAndTheAreaWritable) {
