@@ -126,6 +126,8 @@ std::string FailureCause(const std::string& Service, const std::string& Server, 
         return "Der " + server + " hat die Verbindung abgelehnt.";
     if (what == "Null Remote Address" || what == "Host Lookup Failed")
         return "Der Name des " + Service + "-Servers " + Server + " wurde nicht gefunden.";
+    if (dynamic_cast<const EProtocolError*>(&e))
+        return "Der " + server + ansi(" hält sich nicht an das Protokoll (") + what + ansi("); die Verbindung wurde getrennt.");
     if (what == "Connection closed")
         return "Der " + server + " hat die Verbindung beendet.";
     if (what == "Authentication failed")

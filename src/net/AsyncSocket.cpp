@@ -820,6 +820,13 @@ std::string TAsyncSocket::Transaction(const std::string& Command) {
 std::string TAsyncSocket::ReadReply() {
     replyCode_ = 0;
     lastReply_ = ReadLn();
+    // A reply is one line; the rest of one longer than any server writes (a greeting of 50 MB)
+    // would be read as the answer to the next command.
+    if (lastReply_.size() == MaxLinePiece && lastReply_.back() != '\n') {
+        lastReply_.clear();
+        DropConnection();
+        throw EProtocolError("Protocol error: reply line longer than 1 MB");
+    }
     if (!lastReply_.empty()) {
         StatusMessage(1, lastReply_);
         std::int64_t value = 0;

@@ -90,6 +90,13 @@ public:
 // The protection the settings ask for is not offered: the server does not list Extension
 // ("STLS", "STARTTLS") in its answer to Asked ("CAPA", "EHLO"), which is Reply (its lines
 // joined by blanks). Nothing of the user's was sent.
+// The server's reply made no sense in its protocol (an SMTP reply without its number, a reply
+// line longer than any server writes): its line, or what was wrong with it, is the message.
+class EProtocolError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 class ENotOffered : public Exception {
 public:
     ENotOffered(const std::string& message, std::string extension, std::string asked, std::string reply)
@@ -246,11 +253,11 @@ public:
     virtual void Connect();
     // Closes the socket (RequestCloseSocket); the clients add their QUIT exchange.
     virtual void Disconnect();
-    // Writeln(Command), then ReadLn: the reply line with its line end. Sets LastReply,
-    // ReplyCode (leading digits; 0 for "+OK") and, at ReportLevel >= 1, Status.
+    // Writeln(Command), then ReadReply.
     virtual std::string Transaction(const std::string& Command);
-    // The reply half of Transaction, for a command that went out earlier: ReadLn, then
-    // LastReply, ReplyCode and Status as there.
+    // The reply line to a command that went out earlier (or a greeting): ReadLn, then
+    // LastReply, ReplyCode (leading digits; 0 for "+OK") and, at ReportLevel >= 1, Status. A
+    // line longer than MaxLinePiece drops the connection with EProtocolError.
     std::string ReadReply();
     // The clients' user-cancel entry; nothing here.
     virtual void Abort();

@@ -227,7 +227,7 @@ void TPop3Client::Connect() {
         try {
             if (Security == TSecurity::Implicit)
                 StartTls();
-            const std::string greeting = ReadLn();
+            const std::string greeting = ReadReply();
             if (!Positive(greeting))
                 Refused(greeting, {});
             Utf8Mode = false;

@@ -52,12 +52,6 @@ namespace pb {
 // Text subtypes the owner may name; composition always declares text/plain.
 enum class TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
 
-// The server's reply made no sense in SMTP (no three-digit number): its line is the message.
-class EProtocolError : public Exception {
-public:
-    using Exception::Exception;
-};
-
 using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
 using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
 using TFileItem = std::function<void(const std::string& Filename)>;

@@ -37,11 +37,12 @@ struct Dialogue {
     using Script = std::vector<std::pair<std::string, std::string>>;
     explicit Dialogue(Script s) : script(std::move(s)) {}
     Script script;
+    std::string greeting = "+OK ready\r\n";
     std::string capa = test::NoCapa;
     std::vector<std::string> received;
     std::string besides;
     void operator()(Peer& p) {
-        p.send("+OK ready\r\n");
+        p.send(greeting);
         for (const auto& [expect, reply] : script) {
             const std::string line = test::ReadPop3Command(p, capa, &besides);
             if (line.empty())
@@ -215,6 +216,33 @@ TEST(Pop3Operations, OverlongLinesComeInPiecesAndKeepTheSessionInStep) {
     server.join();
     EXPECT_EQ(d.received.back(), "QUIT");
     EXPECT_EQ(d.received.size(), d.script.size() + 1);
+}
+
+// A reply line longer than any server writes is a protocol error, and its rest is never read
+// as the answer to the next command: the connection is dropped where the line outgrew the bound.
+TEST(Pop3Operations, AnOverlongReplyLineIsAProtocolErrorNeverTheNextAnswer) {
+    const std::string huge = std::string(3u << 20, 'x') + "\r\n";
+    struct Row {
+        std::string name, greeting;
+        Dialogue::Script script;
+        std::vector<std::string> received;
+    };
+    const Row rows[] = {
+        {"greeting", "+OK " + huge, {{"USER user", "-ERR nicht autorisiert\r\n"}}, {}},
+        {"answer to USER", "+OK ready\r\n", {{"USER user", "+OK " + huge}, {"PASS secret", "-ERR no\r\n"}}, {"USER user"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Dialogue d(row.script);
+        d.greeting = row.greeting;
+        LoopbackServer server(std::ref(d));
+        TPop3Client c;
+        setup(c, server.port());
+        EXPECT_EQ(exceptionText([&] { c.Connect(); }), "Protocol error: reply line longer than 1 MB");
+        EXPECT_FALSE(c.Connected());
+        server.join();
+        EXPECT_EQ(d.received, row.received) << "no QUIT, nothing after the line";
+    }
 }
 
 // --- command spellings and capabilities ---------------------------------------------------------
