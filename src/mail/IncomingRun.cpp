@@ -303,9 +303,9 @@ void TIncomingRun::SpeicherRohMail(int Position, std::int32_t Msg, const std::st
             throw EInOutError(std::string("nachricht.eml: ") + std::strerror(errno));
         name = "nachricht_" + std::to_string(n) + ".eml";
     }
-    std::string from, subject;
+    std::string from, to, subject;
     try {
-        POP3_Service.GetRawMessage(Msg, fd, from, subject);
+        POP3_Service.GetRawMessage(Msg, fd, from, to, subject);
         ::close(fd);
         fd = -1;
         const std::string folder = POP3_Service.AttachFilePath.empty() ? "." : POP3_Service.AttachFilePath;
@@ -327,8 +327,9 @@ void TIncomingRun::SpeicherRohMail(int Position, std::int32_t Msg, const std::st
     LogEntry(ansi("POP3 Mail ") + str(Position) + ansi(" unverändert in ") + name + " gespeichert");
     TNewMsg rec(Why + name + ".\r\n");
     TNewMsgHeader& h = rec.Header();
-    h.FromUserName.assign(std::string(TrimLeadingBlanks(from)).substr(0, 35));
-    h.Subject.assign(std::string(TrimLeadingBlanks(subject)).substr(0, 71));
+    h.FromUserName.assign(NameField(from));
+    h.ToUserName.assign(NameField(to));
+    h.Subject.assign(SubjectField(subject));
     TFidoAddr addr{};
     ParseFidoAddr("0:0/0", addr);
     h.Addr1 = addr;

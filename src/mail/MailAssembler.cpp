@@ -660,11 +660,13 @@ std::string TMailAssembler::UniqueName(const std::string& name) {
 // the owner's window goes on handling its messages.
 void TMailAssembler::TextFromHtml() {
     std::string html;
+    bool cut = false;
     {
         std::ifstream in = openInputFile(path_ + htmlFile_);
         html.resize(std::min<std::size_t>(MaxHtml, MaxText));
         in.read(html.data(), static_cast<std::streamsize>(html.size()));
         html.resize(static_cast<std::size_t>(in.gcount()));
+        cut = in && in.peek() != std::char_traits<char>::eof();
     }
     auto toLines = [&html, charset = htmlCharset_] {
         ConvertToUtf8(html, charset);
@@ -696,6 +698,14 @@ void TMailAssembler::TextFromHtml() {
         }
     }
     TMailMessage& mail = Mail();
+    // Read only in part, the text ends with a note, as a plain text cut at the record does.
+    if (cut) {
+        lines.push_back("");
+        lines.push_back(ansi("*** Der Text dieser Nachricht war zu lang und ist hier gekürzt. Die HTML-Fassung ist "
+                             "vollständig in der Datei \"") +
+                        Utf8ToWindows1252(htmlFile_) + "\" gespeichert. ***");
+        mail.ParseLog.Add(ansi("POP3 HTML-Nachricht zu lang, Text gekürzt"));
+    }
     mail.Body.Insert(std::max(htmlAt_, 0), lines);
 }
 

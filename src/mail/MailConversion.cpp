@@ -219,7 +219,9 @@ bool readable(std::string_view name) {
 // well as Windows-1252 allows, cut to the field. A name of which nothing readable remains (all
 // of it in a script the base cannot hold) gives way to the address when that fits the field
 // whole; a cut address would lead a reply astray.
-std::string nameField(std::string_view raw) {
+} // namespace
+
+std::string NameField(std::string_view raw) {
     const TMailbox box = parseMailbox(raw);
     std::string name = TrimLeadingBlanks(decodedLine(box.name));
     if (!readable(name)) {
@@ -229,6 +231,12 @@ std::string nameField(std::string_view raw) {
     }
     return std::string(firstChars(name, NameWidth));
 }
+
+std::string SubjectField(std::string_view Value) {
+    return std::string(firstChars(TrimLeadingBlanks(decodedLine(Value)), SubjectWidth));
+}
+
+namespace {
 
 // The body's lines from `pos` on into the record, quote lines compacted, while the record's
 // text (its header of TNewMsgHeader not counted) stays within `room`; true when the body had to
@@ -356,8 +364,8 @@ TNewMsg convert(const TMailMessage& Mail, const std::function<void(const std::st
 
     TNewMsg msg = TNewMsg::Adopt(std::move(rec));
     TNewMsgHeader& h = msg.Header();
-    h.ToUserName.assign(nameField(FindToHeader(Mail.Head)));
-    h.FromUserName.assign(nameField(Mail.From));
+    h.ToUserName.assign(NameField(FindToHeader(Mail.Head)));
+    h.FromUserName.assign(NameField(Mail.From));
     h.Subject.assign(std::string(firstChars(subject, SubjectWidth)));
     h.AuxText.assign("");
     h.Addr1 = addr;

@@ -54,6 +54,11 @@ std::string FindToHeader(const TStringList& Head);
 // send it unquoted). An unclosed quote, comment or bracket runs to the end of the value.
 std::string ExtractDisplayName(std::string_view Text);
 
+// The host's fields as ConvertMail fills them: the name of an address header value (From, To)
+// and a subject, each decoded and cut to its field.
+std::string NameField(std::string_view Value);
+std::string SubjectField(std::string_view Value);
+
 // Quote marks within the first four characters of a line are closed up: "> > >" becomes
 // ">>>", also behind short initials ("AB> > x" -> "AB>> x"). Blanks before the first mark
 // and the blank after the last stay; lines whose first mark comes later are left alone.

@@ -524,13 +524,15 @@ void TPop3Client::ReadMail() {
     reader.End();
 }
 
-void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& Subject) {
+void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& To, std::string& Subject) {
     if (busy_)
         return;
     BusyScope busy(busy_);
     RequireConnection();
     From.clear();
+    To.clear();
     Subject.clear();
+    const std::pair<std::string*, std::string_view> wanted[] = {{&From, "from:"}, {&To, "to:"}, {&Subject, "subject:"}};
     std::string out;
     auto flush = [&](bool sync) {
         for (std::size_t done = 0; done < out.size();) {
@@ -563,10 +565,11 @@ void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::
                     *field = (*field + line).substr(0, MaxValue);
                 } else {
                     field = nullptr;
-                    if (From.empty() && StartsWith(AsciiLower(line.substr(0, 5)), "from:"))
-                        field = &(From = value(5));
-                    else if (Subject.empty() && StartsWith(AsciiLower(line.substr(0, 8)), "subject:"))
-                        field = &(Subject = value(8));
+                    for (const auto& [target, name] : wanted)
+                        if (target->empty() && AsciiLower(line.substr(0, name.size())) == name) {
+                            field = &(*target = value(name.size()));
+                            break;
+                        }
                 }
             }
             out += piece;

@@ -141,10 +141,10 @@ public:
     void GetMailMessage(int MailNumber);
     void DeleteMailMessage(int MailNumber);
     // RETR without the parse: the mail as the server serves it (dot transparency undone, line
-    // ends as sent) into the open file Fd, synced before it returns. From and Subject get the
-    // raw values of the mail's first such header lines (continuation lines joined). Raises
+    // ends as sent) into the open file Fd, synced before it returns. From, To and Subject get
+    // the raw values of the mail's first such header lines (continuation lines joined). Raises
     // what GetMailMessage raises, and EInOutError when the file cannot be written.
-    void GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& Subject);
+    void GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& To, std::string& Subject);
     // Sends RETR for a mail ahead of its GetMailMessage, so that the server prepares it while
     // the caller is still busy with the mails before. Nothing is read here: the answers wait on
     // the connection in the order asked, each for GetMailMessage of its mail; any other command,

@@ -168,6 +168,26 @@ TEST_F(MessageParse, Base64PartIsDecodedAndRepeatedNamesGetSuffixes) {
 
 // Decoding a large attachment must not freeze the window: the owner's turn (here the message
 // loop's) is called during the decode, so timers and a cancel button are handled. The coder's own progress hook stays in place.
+// The text of an HTML mail read only in part ends with a note naming the file that holds it all.
+TEST_F(MessageParse, AnHtmlTextReadInPartEndsWithANote) {
+    std::string html = "<p>Anfang</p>";
+    while (html.size() < 3000)
+        html += "<p>weiter</p>\r\n";
+    for (const std::size_t maxText : {std::size_t(64) << 20, std::size_t(1000)}) {
+        parse("Content-Type: text/html\r\n\r\n" + html, maxText);
+        const auto lines = body();
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(lines.front(), "Anfang");
+        const bool cut = maxText < html.size();
+        EXPECT_EQ(lines[lines.size() - 2] == ansi("*** Der Text dieser Nachricht war zu lang und ist hier gekürzt. Die "
+                                                  "HTML-Fassung ist vollständig in der Datei \"text.html\" gespeichert. ***"),
+                  cut) << lines[lines.size() - 2];
+        EXPECT_EQ(mail.ParseLog.Count(), cut ? 1 : 0);
+        EXPECT_EQ(file("text.html"), html);
+        std::filesystem::remove(path + "text.html");
+    }
+}
+
 // A second file of a name is numbered before its suffix, a double suffix kept whole.
 TEST_F(MessageParse, RepeatedNamesAreNumberedBeforeTheirSuffix) {
     const std::pair<std::string, std::string> rows[] = {
