@@ -14,8 +14,21 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/postbridge.svg
 install(CODE "
   set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
   configure_file(\"${CMAKE_CURRENT_LIST_DIR}/edhost.service.in\" \"${CMAKE_BINARY_DIR}/dist/edhost.service\" @ONLY)
+  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/postbridge-poll.service.in\" \"${CMAKE_BINARY_DIR}/dist/postbridge-poll.service\" @ONLY)
 ")
-install(FILES ${CMAKE_BINARY_DIR}/dist/edhost.service DESTINATION lib/systemd/user)
+# The poll timer comes off: a poll every 15 minutes is the user's choice (see its comment).
+install(FILES ${CMAKE_BINARY_DIR}/dist/edhost.service ${CMAKE_BINARY_DIR}/dist/postbridge-poll.service
+              ${CMAKE_CURRENT_LIST_DIR}/postbridge-poll.timer
+        DESTINATION lib/systemd/user)
+
+# The manual pages, in German like the programs, where `man postbridge` finds them in every
+# locale; compressed as Debian wants them (gzip -n: the same bytes for the same sources).
+foreach(page postbridge.1 edhost.1)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/man/${page})
+  execute_process(COMMAND gzip -9n -c ${CMAKE_CURRENT_LIST_DIR}/man/${page}
+                  OUTPUT_FILE ${CMAKE_BINARY_DIR}/dist/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${CMAKE_BINARY_DIR}/dist/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
 
 # Who answers for the package; no project address existed before it, so this one was chosen
 # with it (the project's own domain).
@@ -49,7 +62,9 @@ is stored in the area REPORT. The window is in German.
 The package holds the window (postbridge) and the host program that keeps the
 message base (edhost), with a systemd user unit that starts it:
 systemctl --user enable --now edhost
-The window from the desktop menu starts the host itself when none runs.")
+The window from the desktop menu starts the host itself when none runs. A
+systemd user timer polls every 15 minutes without the window once turned on:
+systemctl --user enable --now postbridge-poll.timer")
 # The libraries the programs link come from dpkg-shlibdeps; what they load at run time, it
 # cannot see: Qt's platform plug-ins, the fonts the window asks for, and libsecret, through
 # which QtKeychain reaches the desktop keyring. The windows are laid out

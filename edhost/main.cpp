@@ -45,50 +45,50 @@ using namespace pb::edhost;
 namespace {
 
 const char* kUsage =
-    "usage: edhost COMMAND (--base DIR | --user-base) [options]\n"
-    "  serve [--api-version N] [--refuse-attach] [--log FILE]\n"
-    "                                              serve the base to plug-ins until stopped\n"
-    "  status                                      the serving host and its plug-ins\n"
-    "  disconnect                                  end every plug-in's connection\n"
-    "  areas                                       the areas of the base\n"
-    "  list AREA                                   the messages of an area\n"
-    "  show AREA N                                 one message, readable\n"
-    "  dump AREA N [--raw]                         the stored record bytes\n"
-    "  write AREA --from NAME --to NAME --subject TEXT [--text-file F|--text T] [--to-line A]\n"
-    "  flags AREA N [VALUE]                        read or set a message's flag word\n"
-    "  fault [--answer CMD STATUS] [--stop-answering] [--die-after CMD] [--resume] [--clear]\n"
-    "        [--refuse-attach on|off] [--api-version N] [--post MSG ...]\n";
+    "Aufruf: edhost BEFEHL (--base ORDNER | --user-base) [Optionen]\n"
+    "  serve [--log DATEI]                         die Basis für Postbridge bereitstellen, bis\n"
+    "                                              edhost beendet wird\n"
+    "  status                                      der bereitstellende Host und seine Plug-ins\n"
+    "  disconnect                                  die Verbindung jedes Plug-ins beenden\n"
+    "  areas                                       die Bereiche der Basis\n"
+    "  list BEREICH                                die Nachrichten eines Bereichs\n"
+    "  show BEREICH N                              eine Nachricht, lesbar\n"
+    "  dump BEREICH N [--raw]                      die gespeicherten Bytes einer Nachricht\n"
+    "  write BEREICH --from NAME --to NAME --subject TEXT [--text-file D | --text T]\n"
+    "        [--to-line ADRESSE ...]               eine Nachricht zum Senden schreiben\n"
+    "  flags BEREICH N [WERT]                      das Flag-Wort einer Nachricht lesen oder setzen\n"
+    "edhost BEFEHL --help zeigt die Hilfe eines Befehls; man edhost das Handbuch.\n";
 
-// The rest of `edhost --help`, which stands in for a manual page.
+// The rest of `edhost --help`; the manual page (dist/man/edhost.1) says the same at length. The
+// commands and options that provoke faults for the tests are left out: nobody else needs them.
 const char* kHelpDetails =
     "\n"
-    "edhost is the host program Postbridge attaches to: it keeps a message base (the areas\n"
-    "NETMAIL, REPORT and, once Postbridge has attached, EMAIL) and serves it to Postbridge while\n"
-    "`edhost serve` runs. Read the mail Postbridge fetched with `list EMAIL` and `show EMAIL N`;\n"
-    "write a message for Postbridge to send with `write EMAIL`, its recipients on `To:` lines at\n"
-    "the top of the text (--to-line) or found by the recipient's name in Postbridge's address book.\n"
+    "edhost ist das Hostprogramm, an das sich Postbridge hängt: Es hält eine Nachrichtenbasis\n"
+    "(die Bereiche NETMAIL, REPORT und, sobald Postbridge sich angemeldet hat, EMAIL) und stellt\n"
+    "sie Postbridge bereit, solange \"edhost serve\" läuft. Die abgeholten Mails zeigen\n"
+    "\"list EMAIL\" und \"show EMAIL N\"; eine Nachricht, die Postbridge senden soll, schreibt\n"
+    "\"write EMAIL\", ihre Empfänger auf \"To:\"-Zeilen am Anfang des Textes (--to-line) oder über\n"
+    "den Namen des Empfängers im Adressbuch von Postbridge.\n"
     "\n"
-    "  --base DIR      the folder of the message base; `serve` and `write` make it when missing\n"
-    "  --user-base     the base in the user's Postbridge folder:\n"
+    "  --base ORDNER   der Ordner der Nachrichtenbasis; serve und write legen ihn an, wenn er fehlt\n"
+    "  --user-base     die Basis im Postbridge-Ordner des Benutzers:\n"
     "                  $XDG_DATA_HOME/postbridge/edhost-base (~/.local/share/postbridge/...),\n"
-    "                  the base of `systemctl --user start edhost` and `postbridge --user-folder`\n"
-    "  --text-file F   the message text from a file (read by this edhost, at most 64 MiB),\n"
-    "                  --text T from the argument (both UTF-8)\n"
-    "  fault           provoke host faults for tests: answer command CMD (1032..1043) with\n"
-    "                  STATUS, stop answering, refuse the attach, report interface version N,\n"
-    "                  post host command MSG to every attached plug-in\n"
+    "                  die Basis von systemctl --user start edhost und postbridge --user-folder\n"
+    "  --text-file D   der Text der Nachricht aus einer Datei (von diesem edhost gelesen,\n"
+    "                  höchstens 64 MiB), --text T aus dem Argument (beide UTF-8)\n"
     "\n"
-    "While `serve` runs, the other commands are carried out by the serving process, so they see\n"
-    "and change the very base it serves. `serve` ends on SIGTERM or Ctrl-C and tells every\n"
-    "attached Postbridge that the host has gone.\n"
+    "Während serve läuft, führt der bereitstellende Host die anderen Befehle aus; sie sehen und\n"
+    "ändern also genau die Basis, die er bereitstellt. serve endet mit SIGTERM oder Strg-C und\n"
+    "sagt jedem angemeldeten Postbridge, dass der Host gegangen ist.\n"
     "\n"
-    "Environment: EDAPI_SESSION names the channel between host and plug-ins; edhost and\n"
-    "postbridge must see the same value (unset: one channel per user). The channel lives in\n"
-    "$XDG_RUNTIME_DIR/edapi, else /run/user/UID/edapi, /dev/shm/edapi-UID or /tmp/edapi-UID;\n"
-    "one that another user holds is passed by for the first of FOLDER.1 .. FOLDER.9 beside it\n"
-    "and ~/.cache/edapi-HOST that is the user's own (or can be made), the same in both programs.\n"
-    "Exit status: 0 done; 3 `status` found no serving host; 4 the folder holds a base of the\n"
-    "older single-file form, which edhost no longer reads; any other value, a failure.\n";
+    "Umgebung: EDAPI_SESSION benennt den Kanal zwischen Host und Plug-ins; edhost und postbridge\n"
+    "müssen denselben Wert sehen (ohne ihn: ein Kanal je Benutzer). Der Kanal liegt in\n"
+    "$XDG_RUNTIME_DIR/edapi, sonst /run/user/UID/edapi, /dev/shm/edapi-UID oder /tmp/edapi-UID;\n"
+    "an einem Ordner, der einem anderen Benutzer gehört, gehen beide Programme gleich vorbei zum\n"
+    "ersten eigenen (oder anlegbaren) von ORDNER.1 .. ORDNER.9 daneben und ~/.cache/edapi-HOST.\n"
+    "Rückgabewert: 0 erledigt; 3 status fand keinen bereitstellenden Host; 4 der Ordner hält eine\n"
+    "Basis der älteren Form aus einer Datei, die edhost nicht mehr liest; jeder andere Wert: ein\n"
+    "Fehler.\n";
 
 // `edhost CMD --help`: each command's own usage and what it does.
 struct CommandHelp {
@@ -96,47 +96,51 @@ struct CommandHelp {
     const char* text;
 };
 const CommandHelp kCommandHelp[] = {
-    {"serve", "usage: edhost serve (--base DIR | --user-base) [--api-version N] [--refuse-attach] [--log FILE]\n"
-              "Serves the base to Postbridge until SIGTERM or Ctrl-C, then tells every attached\n"
-              "Postbridge that the host has gone. Makes the base (NETMAIL, REPORT) when missing.\n"
-              "A second serve of a base that a host already serves ends at once (exit status 1).\n"
-              "--api-version N reports another interface version; --refuse-attach refuses every attach;\n"
-              "--log FILE writes the output to FILE (0600), kept below 1 MiB by cutting off its oldest lines.\n"},
-    {"status", "usage: edhost status (--base DIR | --user-base)\n"
-               "Tells whether a host serves the base, and which plug-ins are attached to it.\n"
-               "Exit status 3 when no host serves it.\n"},
-    {"disconnect", "usage: edhost disconnect (--base DIR | --user-base)\n"
-                   "Ends the connection of every attached plug-in, as a host that goes away does.\n"},
-    {"areas", "usage: edhost areas (--base DIR | --user-base)\n"
-              "Lists the areas of the base, one a line.\n"},
-    {"list", "usage: edhost list AREA (--base DIR | --user-base)\n"
-             "Lists the messages of AREA: number, flag word, sender, recipient and subject. The flag\n"
-             "words: 0x0840 written here and not sent yet, 0x0080 sent by Postbridge, 0x2014\n"
-             "received from the Internet.\n"},
-    {"show", "usage: edhost show AREA N (--base DIR | --user-base)\n"
-             "Prints message N of AREA readably: its header fields, then its text, the control\n"
-             "(kludge) lines shown with a leading \"@\".\n"},
-    {"dump", "usage: edhost dump AREA N [--raw] (--base DIR | --user-base)\n"
-             "Prints the stored record of message N as a hex dump of its header and text\n"
-             "(--raw: the record bytes themselves).\n"},
-    {"write", "usage: edhost write AREA --from NAME --to NAME --subject TEXT [--text-file F | --text T]\n"
-              "                   [--to-line ADDRESS ...] (--base DIR | --user-base)\n"
-              "Writes a new message into AREA as the user of a point program would: flag word 0x0840\n"
-              "(written, not sent), a first line of the host's own, then the text (UTF-8). Postbridge\n"
-              "sends such a message from EMAIL and marks it 0x0080. A first \"To:\" line of the text\n"
-              "names the Internet recipient (an address, or a name of Postbridge's address book);\n"
-              "--to-line ADDRESS puts such a line at the top of the text, once per recipient. Without\n"
-              "one, --to names the recipient through the address book.\n"},
-    {"flags", "usage: edhost flags AREA N [VALUE] (--base DIR | --user-base)\n"
-              "Prints the flag word of message N, or sets it to VALUE (0x0840 written, not sent;\n"
-              "0x0080 sent; 0x2014 received from the Internet).\n"},
-    {"fault", "usage: edhost fault [--answer CMD STATUS] [--stop-answering] [--die-after CMD] [--resume] [--clear]\n"
-              "                    [--refuse-attach on|off] [--api-version N] [--post MSG ...]\n"
-              "                    (--base DIR | --user-base)\n"
-              "Provokes host faults in the serving host, for tests: answer command CMD (1032..1043)\n"
-              "with STATUS, stop answering (--resume answers again), carry out the next command CMD\n"
-              "and die before answering it (--die-after), refuse the attach, report interface\n"
-              "version N, post host command MSG to every attached plug-in; --clear ends them all.\n"},
+    {"serve", "Aufruf: edhost serve (--base ORDNER | --user-base) [--log DATEI]\n"
+              "Stellt die Basis Postbridge bereit, bis SIGTERM oder Strg-C kommt, und sagt dann jedem\n"
+              "angemeldeten Postbridge, dass der Host gegangen ist. Legt die Basis (NETMAIL, REPORT)\n"
+              "an, wenn sie fehlt. Ein zweites serve einer Basis, die schon ein Host bereitstellt,\n"
+              "endet sofort (Rückgabewert 1). --log DATEI schreibt die Ausgabe in DATEI (0600), unter\n"
+              "1 MiB gehalten, indem die ältesten Zeilen wegfallen.\n"},
+    {"status", "Aufruf: edhost status (--base ORDNER | --user-base)\n"
+               "Sagt, ob ein Host die Basis bereitstellt und welche Plug-ins an ihm angemeldet sind.\n"
+               "Rückgabewert 3, wenn keiner sie bereitstellt.\n"},
+    {"disconnect", "Aufruf: edhost disconnect (--base ORDNER | --user-base)\n"
+                   "Beendet die Verbindung jedes angemeldeten Plug-ins, wie ein Host, der geht.\n"},
+    {"areas", "Aufruf: edhost areas (--base ORDNER | --user-base)\n"
+              "Listet die Bereiche der Basis, einen je Zeile.\n"},
+    {"list", "Aufruf: edhost list BEREICH (--base ORDNER | --user-base)\n"
+             "Listet die Nachrichten von BEREICH: Nummer, Flag-Wort, Absender, Empfänger und Betreff.\n"
+             "Die Flag-Wörter: 0x0840 hier geschrieben und noch nicht gesendet, 0x0080 von Postbridge\n"
+             "gesendet, 0x2014 aus dem Internet empfangen.\n"},
+    {"show", "Aufruf: edhost show BEREICH N (--base ORDNER | --user-base)\n"
+             "Zeigt Nachricht N von BEREICH lesbar: ihre Kopffelder, dann ihren Text, die\n"
+             "Steuerzeilen (Kludges) mit einem \"@\" davor.\n"},
+    {"dump", "Aufruf: edhost dump BEREICH N [--raw] (--base ORDNER | --user-base)\n"
+             "Zeigt den gespeicherten Satz von Nachricht N als Hex-Dump von Kopf und Text\n"
+             "(--raw: die Bytes des Satzes selbst).\n"},
+    {"write", "Aufruf: edhost write BEREICH --from NAME --to NAME --subject TEXT [--text-file D | --text T]\n"
+              "                      [--to-line ADRESSE ...] (--base ORDNER | --user-base)\n"
+              "Schreibt eine neue Nachricht in BEREICH, wie der Benutzer eines Point-Programms es tut:\n"
+              "Flag-Wort 0x0840 (geschrieben, nicht gesendet), eine erste Zeile des Hosts, dann der Text\n"
+              "(UTF-8). Postbridge sendet eine solche Nachricht aus EMAIL und setzt 0x0080. Eine erste\n"
+              "\"To:\"-Zeile des Textes nennt den Empfänger im Internet (eine Adresse oder einen Namen\n"
+              "aus dem Adressbuch von Postbridge); --to-line ADRESSE setzt eine solche Zeile an den\n"
+              "Anfang des Textes, einmal je Empfänger. Ohne sie nennt --to den Empfänger über das\n"
+              "Adressbuch.\n"},
+    {"flags", "Aufruf: edhost flags BEREICH N [WERT] (--base ORDNER | --user-base)\n"
+              "Zeigt das Flag-Wort von Nachricht N oder setzt es auf WERT (0x0840 geschrieben, nicht\n"
+              "gesendet; 0x0080 gesendet; 0x2014 aus dem Internet empfangen).\n"},
+    // For the tests only, and so left out of `edhost --help`.
+    {"fault", "Aufruf: edhost fault [--answer CMD STATUS] [--stop-answering] [--die-after CMD] [--resume]\n"
+              "                    [--clear] [--refuse-attach on|off] [--api-version N] [--post MSG ...]\n"
+              "                    (--base ORDNER | --user-base)\n"
+              "Löst im bereitstellenden Host Fehler aus, für Tests: Befehl CMD (1032..1043) mit STATUS\n"
+              "beantworten, nicht mehr antworten (--resume antwortet wieder), den nächsten Befehl CMD\n"
+              "ausführen und vor der Antwort enden (--die-after), die Anmeldung ablehnen, die\n"
+              "Schnittstellenversion N melden, den Hostbefehl MSG an jedes angemeldete Plug-in\n"
+              "schicken; --clear beendet sie alle. serve nimmt dafür --api-version N und\n"
+              "--refuse-attach.\n"},
 };
 
 // The help of a command when one of its arguments asks for it; nullptr otherwise.
