@@ -34,12 +34,8 @@ TEST(CommandLine, OptionsQtsOwnIncludedAndTheFirstFault) {
         SCOPED_TRACE(r.args.empty() ? "" : r.args.front());
         EXPECT_EQ(read(r.args).Problem, r.problem);
     }
-    const TCommandLine line = read({"--bogus", "--help", "-platform", "xcb", "-display", ":1", "--send", "--dir", "F"});
-    EXPECT_TRUE(line.Help);
-    EXPECT_EQ(line.Platform, "xcb");
-    EXPECT_TRUE(line.Display);
-    EXPECT_EQ(line.Mode, THeadlessMode::Send);
-    EXPECT_EQ(line.Dir, "F");
+    const TCommandLine line = read({"--bogus", "--help", "--send", "--dir", "F"});
+    EXPECT_TRUE(line.Help && line.Mode == THeadlessMode::Send && line.Dir == "F");
 }
 
 TEST(CommandLine, AWindowNeedsADisplayUnlessItsPlatformNeedsNone) {
@@ -48,18 +44,13 @@ TEST(CommandLine, AWindowNeedsADisplayUnlessItsPlatformNeedsNone) {
         const char *qpa, *display, *wayland;
         bool refused;
     } rows[] = {
-        {{}, nullptr, nullptr, nullptr, true},
         {{}, "", "", "", true},
-        {{}, nullptr, ":0", nullptr, false},
         {{}, nullptr, nullptr, "wayland-0", false},
         {{}, "offscreen", nullptr, nullptr, false},
         {{}, "xcb", nullptr, "wayland-0", true},
         {{}, "wayland;xcb", ":0", nullptr, false},
-        {{}, "wayland-egl", ":0", nullptr, true},
         {{"-display", ":1"}, "xcb", nullptr, nullptr, false},
-        {{"-platform", "minimal"}, "xcb", nullptr, nullptr, false},
-        {{"-platform", "xcb"}, "offscreen", nullptr, nullptr, true},
-        {{}, "vnc:size=800x600", nullptr, nullptr, false},
+        {{"-platform", "xcb"}, "vnc:size=800x600", nullptr, nullptr, true},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.qpa ? r.qpa : "-") + " " + (r.display ? r.display : "-"));
