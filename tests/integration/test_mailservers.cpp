@@ -388,7 +388,7 @@ TEST(MailServersLifeCycle, ServersOfADeadOwnerCleanUpByThemselves) {
     EXPECT_FALSE(std::filesystem::exists(dir)) << "servers of a dead owner left " << dir;
     EXPECT_FALSE(processAlive(dovecot)) << "Dovecot of a dead owner still runs";
     if (std::filesystem::exists(dir)) {
-        std::system((std::string(PB_SOURCE_DIR) + "/scripts/stop-servers " + dir).c_str());
+        EXPECT_EQ(std::system((std::string(PB_SOURCE_DIR) + "/scripts/stop-servers " + dir).c_str()), 0);
         std::filesystem::remove_all(dir);
     }
 }
