@@ -1,5 +1,5 @@
-// The command line as read before any application object: what it takes, what it refuses
-// with the usage line, and when a window could not find a display (Qt would abort there).
+// When the window could not find a display, where Qt would abort: the environment and Qt's own
+// options together. (What the line refuses is tried on the program itself, in the headless tests.)
 #include "app/CommandLine.h"
 
 #include <gtest/gtest.h>
@@ -12,30 +12,6 @@ namespace {
 TCommandLine read(std::vector<const char*> args) {
     args.insert(args.begin(), "postbridge");
     return ReadCommandLine(static_cast<int>(args.size()), args.data());
-}
-
-TEST(CommandLine, OptionsQtsOwnIncludedAndTheFirstFault) {
-    struct Row {
-        std::vector<const char*> args;
-        std::string problem;
-    } rows[] = {
-        {{"--poll", "--dir", "X"}, ""},
-        {{"--pol", "--dir", "X"}, "unbekannte Option --pol"},
-        {{"-platform", "offscreen", "-style", "Windows", "-display", ":1", "--style=Fusion", "-reverse"}, ""},
-        {{"-style", "--bogus"}, ""},   // "--bogus" is the style's value, as Qt reads it
-        {{"-reverse=1"}, "unbekannte Option -reverse=1"},
-        {{"--dir"}, "--dir braucht einen Ordner"},
-        {{"--read", "--send"}, "nur eine von --poll, --read und --send"},
-        {{"--user-folder", "--dir", "X"}, "--user-folder und --dir schließen einander aus"},
-        {{"X", "--pol"}, "unbekannte Option X"},
-        {{"--bogus", "--help"}, "unbekannte Option --bogus"},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.args.empty() ? "" : r.args.front());
-        EXPECT_EQ(read(r.args).Problem, r.problem);
-    }
-    const TCommandLine line = read({"--bogus", "--help", "--send", "--dir", "F"});
-    EXPECT_TRUE(line.Help && line.Mode == THeadlessMode::Send && line.Dir == "F");
 }
 
 TEST(CommandLine, AWindowNeedsADisplayUnlessItsPlatformNeedsNone) {
