@@ -509,7 +509,7 @@ TEST_F(Headless, AFolderInUseIsRefused) {
     ASSERT_EQ(::symlink("/tmp/elsewhere", path("pbridge.lock").c_str()), 0);
     r = run({QStringLiteral("--poll")});
     EXPECT_EQ(r.code, 2);
-    EXPECT_TRUE(has(r.err, "kann nicht für Postbridge gesperrt werden")) << r.err;
+    EXPECT_TRUE(has(r.err, "kann nicht gesperrt werden (pbridge.lock): ")) << r.err;
 }
 
 } // namespace
