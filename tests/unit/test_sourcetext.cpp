@@ -75,7 +75,9 @@ std::vector<Literal> nonAsciiLiterals(const fs::path& file) {
                 if (s[j] == '\\')
                     ++j;
             }
-            if (high) {
+            // A character (U'ö') or a UTF-16/32 string is a code point, not text in a charset.
+            const bool wide = c == '\'' || (i > 0 && std::strchr("uUL", s[i - 1]) && s[i - 1] != '\0');
+            if (high && !wide) {
                 std::string taker;
                 for (auto f = frames.rbegin(); f != frames.rend() && taker.empty(); ++f)
                     taker = *f;
