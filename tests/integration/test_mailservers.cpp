@@ -362,6 +362,47 @@ TEST(MailServersLifeCycle, InstancesSideBySideAndGoneAfterDestruction) {
     EXPECT_FALSE(Conn(smtpA).ok());
 }
 
+// Tests that share one pair of servers (the test run's) must not meet each other's mail.
+TEST(MailServersLifeCycle, JoinedAccountsShareTheServersButNotTheirMail) {
+    MailServers shared;
+    shared.start();
+    std::string homeA;
+    {
+        MailServers a, b;
+        ASSERT_TRUE(a.join(shared.dir()));
+        ASSERT_TRUE(b.join(shared.dir()));
+        EXPECT_NE(a.user(), b.user());
+        EXPECT_EQ(a.pop3Port(), shared.pop3Port());
+        EXPECT_NE(a.smtpPort(), b.smtpPort());
+        const std::string mail = "Subject: only for a\n\nhello\n";
+        a.addMail(mail);
+        {
+            Conn c = pop3Login(a);
+            EXPECT_EQ(c.cmd("STAT"), "+OK 1 " + std::to_string(MailServers::asServed(mail).size()) + "\r\n");
+        }
+        {
+            Conn c = pop3Login(b);
+            EXPECT_EQ(c.cmd("STAT"), "+OK 0 0\r\n");
+        }
+        Conn c(b.smtpPort());
+        EXPECT_TRUE(starts(c.line(), "220"));
+        dialogue(c, {{"HELO b.local", "250"}, {"MAIL FROM:<x@y.test>", "250"},
+                     {"RCPT TO:<z@y.test>", "250"}, {"DATA", "354"}, {"only for b\r\n.", "250"}});
+        EXPECT_EQ(b.smtpReceived().size(), 1u);
+        EXPECT_EQ(b.smtpSessions().size(), 1u);
+        EXPECT_TRUE(a.smtpReceived().empty());
+        EXPECT_TRUE(a.smtpSessions().empty());
+        EXPECT_TRUE(shared.smtpReceived().empty());
+        homeA = a.pop3Maildir();
+    }
+    // Gone with its account; the servers still serve the others.
+    EXPECT_FALSE(std::filesystem::exists(homeA));
+    Conn c = pop3Login(shared);
+    EXPECT_EQ(c.cmd("STAT"), "+OK 0 0\r\n");
+    MailServers none;
+    EXPECT_FALSE(none.join(shared.dir() + "/none"));
+}
+
 TEST(MailServersLifeCycle, ServersOfADeadOwnerCleanUpByThemselves) {
     // An owner process that ends without stopping its servers, like a crashed test.
     pid_t owner = -1;

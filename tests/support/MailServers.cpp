@@ -17,7 +17,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,8 +80,7 @@ std::vector<fs::path> mailFiles(const std::string& maildir) {
     return files;
 }
 
-std::string lastLines(const fs::path& p, int lines) {
-    std::string text = readFile(p);
+std::string lastLines(const std::string& text, int lines) {
     std::size_t pos = text.size();
     for (int n = 0; n <= lines && pos > 0; ++n) {
         pos = text.rfind('\n', pos - 1);
@@ -202,7 +203,7 @@ int MailServers::runScript(const std::vector<std::string>& args, int timeoutMs) 
         env.push_back("OAUTH_MECHANISMS=" + OAuthMechanisms);
     env.push_back("POP3_USER=" + user_);
     env.push_back("POP3_PASS=" + password_);
-    return spawnScript(args, std::move(env), dir_ + "/script.out", timeoutMs);
+    return spawnScript(args, std::move(env), scriptOut(), timeoutMs);
 }
 
 std::string MailServers::fingerprint(const std::string& certificate) const {
@@ -235,16 +236,7 @@ void MailServers::start(bool tls, const std::string& oauthUrl) {
     if (!oauthUrl.empty())
         args.insert(args.begin() + 2, {"--oauth", oauthUrl});
     int rc = runScript(args, 20000);
-    std::string env = readFile(dir_ + "/ports.env");
-    auto value = [&](const std::string& key) {
-        auto pos = env.find(key + "=");
-        return pos == std::string::npos ? 0 : std::atoi(env.c_str() + pos + key.size() + 1);
-    };
-    pop3Port_ = value("POP3_PORT");
-    smtpPort_ = value("SMTP_PORT");
-    pop3sPort_ = value("POP3S_PORT");
-    submissionPort_ = value("SUBMISSION_PORT");
-    smtpsPort_ = value("SMTPS_PORT");
+    readPorts();
     if (rc != 0 || pop3Port_ <= 0 || smtpPort_ <= 0 || (tls && smtpsPort_ <= 0)) {
         std::string why = readFile(dir_ + "/script.out") + logTail();
         running_ = true;   // so that stop() cleans up whatever did start
@@ -256,28 +248,130 @@ void MailServers::start(bool tls, const std::string& oauthUrl) {
     nextMail_ = nextNumber(mailFiles(pop3Maildir()));
 }
 
+void MailServers::readPorts() {
+    const std::string env = readFile(dir_ + "/ports.env");
+    auto value = [&](const std::string& key) {
+        auto pos = env.find(key + "=");
+        return pos == std::string::npos ? 0 : std::atoi(env.c_str() + pos + key.size() + 1);
+    };
+    pop3Port_ = value("POP3_PORT");
+    smtpPort_ = value("SMTP_PORT");
+    pop3sPort_ = value("POP3S_PORT");
+    submissionPort_ = value("SUBMISSION_PORT");
+    smtpsPort_ = value("SMTPS_PORT");
+}
+
+// One request to the SMTP sink's control socket, and its one-line answer ("" when it does
+// not answer within 10 s).
+std::string MailServers::sinkRequest(const std::string& line) const {
+    const std::string path = dir_ + "/run/sink.ctl";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return "";
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return "";
+    const timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    std::string answer;
+    const std::string request = line + "\n";
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char c;
+        while (::recv(fd, &c, 1, 0) == 1 && c != '\n')
+            answer += c;
+    }
+    ::close(fd);
+    return answer;
+}
+
+bool MailServers::join(const std::string& dir) {
+    if (running_)
+        return true;
+    if (!fs::exists(dir + "/ports.env") || !fs::exists(dir + "/run/sink.ctl"))
+        return false;
+    const passwd* pw = getpwnam("mail");
+    if (geteuid() != 0 || !pw)
+        throw std::runtime_error("MailServers: joining the servers needs root and the user mail");
+    mailUid_ = pw->pw_uid;
+    mailGid_ = pw->pw_gid;
+    dir_ = dir;
+    readPorts();
+
+    // A name no other account on these servers had: its home is made here or not at all.
+    const std::string base = user_ + "-" + std::to_string(getpid()) + "-";
+    for (int n = 0;; ++n) {
+        user_ = base + std::to_string(n);
+        if (::mkdir((dir_ + "/pop3/" + user_).c_str(), 0700) == 0)
+            break;
+        if (errno != EEXIST || n == 1000)
+            throw std::runtime_error("MailServers: cannot make a home under " + dir_ + "/pop3: " +
+                                     std::strerror(errno));
+    }
+    joined_ = true;
+    running_ = true;   // from here on, stop() takes the account away again
+    try {
+        const std::string home = dir_ + "/pop3/" + user_;
+        for (const std::string& d : {home, home + "/Maildir", home + "/Maildir/new",
+                                     home + "/Maildir/cur", home + "/Maildir/tmp"}) {
+            fs::create_directories(d);
+            if (::chown(d.c_str(), mailUid_, mailGid_) != 0)
+                throw std::runtime_error("MailServers: chown " + d + ": " + std::strerror(errno));
+        }
+        // Dovecot reads an account's file at its first login (start-servers names the folder).
+        const std::string account = dir_ + "/etc/users/" + user_;
+        std::ofstream(account + ".tmp") << user_ << ":{PLAIN}" << password_ << "::::::nodelay=y\n";
+        fs::rename(account + ".tmp", account);
+
+        const std::string answer = sinkRequest("open " + user_ + " " + user_ + ":" + password_);
+        int smtp = 0, submission = 0, smtps = 0;
+        if (std::sscanf(answer.c_str(), "ok %d %d %d", &smtp, &submission, &smtps) != 3 || smtp <= 0)
+            throw std::runtime_error("MailServers: the SMTP sink under " + dir_ +
+                                     " gave no room: " + (answer.empty() ? "no answer" : answer));
+        smtpPort_ = smtp;
+        submissionPort_ = submission;
+        smtpsPort_ = smtps;
+        std::error_code ec;
+        logStart_ = fs::file_size(dir_ + "/log/dovecot.log", ec);
+        if (ec)
+            logStart_ = 0;
+    } catch (...) {
+        stop();
+        throw;
+    }
+    nextMail_ = 1;
+    return true;
+}
+
+// Takes a joined account away: its sink room closes, its login and its files go.
+void MailServers::leave() noexcept {
+    try {
+        sinkRequest("close " + user_);
+        std::error_code ec;
+        fs::remove(dir_ + "/etc/users/" + user_, ec);
+        removeServerDir(dir_ + "/pop3/" + user_);
+        removeServerDir(smtpDir());
+    } catch (...) {
+        // Cleaning up must not end a test run; the test run's servers go with their folder.
+    }
+    joined_ = false;
+}
+
 void MailServers::stop() noexcept {
     if (!running_)
         return;
     running_ = false;
+    if (joined_) {
+        leave();
+        pop3Port_ = smtpPort_ = pop3sPort_ = submissionPort_ = smtpsPort_ = 0;
+        return;
+    }
     try {
         runScript({kScripts + "stop-servers", dir_}, 15000);
-        const char* keep = std::getenv("PB_KEEP_SERVERS");
-        if (!(keep && *keep == '1')) {
-            // A server process that is still on its way out may add a file while the tree
-            // goes; try again a few times before giving up.
-            std::error_code ec;
-            for (int i = 0; i < 20; ++i) {
-                ec.clear();
-                fs::remove_all(dir_, ec);
-                if (!ec && !fs::exists(dir_, ec))
-                    break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            if (ec || fs::exists(dir_, ec))
-                std::fprintf(stderr, "MailServers: could not remove %s: %s\n", dir_.c_str(),
-                             ec.message().c_str());
-        }
+        removeServerDir(dir_);
     } catch (...) {
         // Cleaning up must not end a test run; a left-over directory is harmless.
     }
@@ -364,11 +458,11 @@ void MailServers::makeMailbox(int count, int seed, const std::string& bigAttachm
         args.push_back("--big");
         args.push_back(bigAttachment);
     }
-    args.insert(args.end(), {dir_, std::to_string(count), std::to_string(seed)});
+    args.insert(args.end(), {joined_ ? pop3Maildir() : dir_, std::to_string(count), std::to_string(seed)});
     int rc = runScript(args, 600000);
     if (rc != 0)
         throw std::runtime_error("MailServers: make-mailbox failed:\n" +
-                                 lastLines(dir_ + "/script.out", 10));
+                                 lastLines(readFile(scriptOut()), 10));
     nextMail_ = nextNumber(mailFiles(pop3Maildir()));
 }
 
@@ -398,7 +492,7 @@ std::vector<SmtpMail> MailServers::smtpReceived() const {
     std::vector<SmtpMail> out;
     if (!running_)
         return out;
-    const std::string top = dir_ + "/smtp/aiosmtpd";
+    const std::string top = smtpDir();
     for (const auto& f : sortedFiles(top + "/Maildir/new")) {
         SmtpMail m;
         m.data = readFile(f);
@@ -421,7 +515,7 @@ std::vector<std::string> MailServers::smtpSessions() const {
     std::vector<std::string> out;
     if (!running_)
         return out;
-    for (const auto& f : sortedFiles(dir_ + "/smtp/aiosmtpd/sessions"))
+    for (const auto& f : sortedFiles(smtpDir() + "/sessions"))
         out.push_back(readFile(f));
     return out;
 }
@@ -430,7 +524,7 @@ void MailServers::clearSmtp() {
     if (!running_)
         return;
     std::error_code ec;
-    const std::string top = dir_ + "/smtp/aiosmtpd";
+    const std::string top = smtpDir();
     for (const char* sub : {"/Maildir/new", "/Maildir/cur", "/envelope", "/sessions"})
         for (const auto& f : sortedFiles(top + sub))
             fs::remove(f, ec);
@@ -441,8 +535,13 @@ std::string MailServers::logTail(int lines) const {
     for (const char* log : {"/log/dovecot.log", "/log/smtp-sink.log"}) {
         fs::path p = dir_ + log;
         std::error_code ec;
-        if (fs::exists(p, ec))
-            out += "--- " + p.string() + "\n" + lastLines(p, lines);
+        if (!fs::exists(p, ec))
+            continue;
+        std::string text = readFile(p);
+        // A joined account's view of Dovecot's log starts when it joined.
+        if (joined_ && p.filename() == "dovecot.log")
+            text.erase(0, std::min<std::size_t>(logStart_, text.size()));
+        out += "--- " + p.string() + "\n" + lastLines(text, lines);
     }
     return out;
 }
@@ -493,7 +592,7 @@ std::string InteropServer::start() {
         std::string logs;
         std::error_code ec;
         for (const auto& f : sortedFiles(dir_ + "/s/log"))
-            logs += "--- " + f.filename().string() + "\n" + lastLines(f, 20);
+            logs += "--- " + f.filename().string() + "\n" + lastLines(readFile(f), 20);
         stop();
         throw std::runtime_error("InteropServer: " + kind_ + " did not start (exit " +
                                  std::to_string(rc) + "):\n" + output + logs);

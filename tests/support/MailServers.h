@@ -23,6 +23,7 @@
 // PB_KEEP_SERVERS=1 to keep it for a look at the logs). If the test process dies without
 // running the destructor, the servers notice within a second and clean up by themselves.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,7 +59,15 @@ public:
     void start(bool tls = false, const std::string& oauthUrl = {});
     // With an OAuth url: the mechanisms Dovecot offers for tokens ("xoauth2"); empty: both.
     std::string OAuthMechanisms;
-    // Stops both servers and removes the directory. Safe to call twice; never throws.
+    // Joins servers that start-servers already runs under `dir` (the test run starts them once
+    // for all its tests) with an account of this object's own: a new user (user() gains a
+    // unique suffix) with an empty mailbox, and an SMTP sink room that records only this
+    // object's mails and connections, so that tests running side by side neither see nor
+    // disturb each other's mail. false, with nothing done, when no servers run under `dir`;
+    // throws std::runtime_error when they run but the account cannot be set up.
+    bool join(const std::string& dir);
+    // Stops both servers and removes the directory; after join(), removes the account and
+    // leaves the servers running. Safe to call twice; never throws.
     void stop() noexcept;
     bool running() const { return running_; }
 
@@ -110,15 +119,23 @@ public:
     // Forgets the received mails and recorded connections.
     void clearSmtp();
 
-    // The last lines of the servers' logs, for failure messages.
+    // The last lines of the servers' logs, for failure messages; after join(), only Dovecot's
+    // lines since then.
     std::string logTail(int lines = 20) const;
 
     std::string pop3Maildir() const { return dir_ + "/pop3/" + user_ + "/Maildir"; }
-    std::string smtpMaildir() const { return dir_ + "/smtp/aiosmtpd/Maildir"; }
+    std::string smtpMaildir() const { return smtpDir() + "/Maildir"; }
 
 private:
     void storeMail(std::string_view raw);
     int runScript(const std::vector<std::string>& args, int timeoutMs) const;
+    void readPorts();
+    std::string sinkRequest(const std::string& line) const;
+    void leave() noexcept;
+    // Where the sink keeps this object's mails, and where its scripts write their output.
+    std::string smtpDir() const { return dir_ + "/smtp/" + (joined_ ? user_ : "aiosmtpd"); }
+    std::string scriptOut() const { return joined_ ? dir_ + "/pop3/" + user_ + "/script.out"
+                                                   : dir_ + "/script.out"; }
 
     std::string user_;
     std::string password_;
@@ -129,6 +146,8 @@ private:
     int submissionPort_ = 0;
     int smtpsPort_ = 0;
     bool running_ = false;
+    bool joined_ = false;           // an account on servers that run for others as well
+    std::uintmax_t logStart_ = 0;   // the size of Dovecot's log when joined
     unsigned long nextMail_ = 1;    // numbers the mail files so Dovecot keeps the added order
     unsigned mailUid_ = 0;
     unsigned mailGid_ = 0;
