@@ -1,0 +1,4 @@
+#include "mail/Run.h"
+#include "platform/Files.h"
+#include <QtWidgets/QWidget>
+#include <QTimer>

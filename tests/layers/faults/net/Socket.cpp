@@ -1,0 +1,4 @@
+#include "mail/Run.h"
+#include "mime/Reader.h"
+#include <QWidget>
+#include <QObject>

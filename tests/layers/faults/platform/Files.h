@@ -1,0 +1,2 @@
+#include "mime/Reader.h"
+#include "Files.h"

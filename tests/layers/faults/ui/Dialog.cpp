@@ -1,0 +1,3 @@
+#include "app/Window.h"
+#include "mail/Run.h"
+#include <QDialog>
