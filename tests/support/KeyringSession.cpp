@@ -2,7 +2,6 @@
 
 #include <QProcessEnvironment>
 
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
@@ -26,31 +25,19 @@ const char* const kBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DT
 </busconfig>
 )";
 
-// Prints the bus address and the daemon's pid once its Secret Service answers, then lives until
-// its standard input closes (the test ends, or dies).
-const char* const kWithKeyring =
+// Starts the keyring and waits until its Secret Service answers; then the session's line.
+const char* const kStartKeyring =
     R"(printf %s test | gnome-keyring-daemon --unlock --components=secrets --foreground >/dev/null 2>&1 &
 k=$!
-for i in $(seq 100); do
-  dbus-send --session --print-reply --dest=org.freedesktop.secrets /org/freedesktop/secrets \
-    org.freedesktop.DBus.Peer.Ping >/dev/null 2>&1 && break
-  sleep 0.1
-done
-echo "$DBUS_SESSION_BUS_ADDRESS"; echo $k
-read _; kill -CONT $k; kill $k; wait)";
-const char* const kWithoutKeyring = R"(echo "$DBUS_SESSION_BUS_ADDRESS"; echo 0; read _)";
-
-QString dbusSend(const QString& address, const QStringList& args) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral("dbus-send"),
-            QStringList{QStringLiteral("--session"), QStringLiteral("--print-reply"), QStringLiteral("--reply-timeout=5000"),
-                        QStringLiteral("--dest=org.freedesktop.secrets")} + args);
-    p.waitForFinished(10000);
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
+ask() { dbus-send --session --print-reply --reply-timeout=5000 --dest=org.freedesktop.secrets "$@"; }
+for i in $(seq 100); do ask /org/freedesktop/secrets org.freedesktop.DBus.Peer.Ping >/dev/null 2>&1 && break; sleep 0.1; done
+)";
+const char* const kLock = R"(ask /org/freedesktop/secrets org.freedesktop.Secret.Service.Lock \
+  array:objpath:/org/freedesktop/secrets/collection/login >/dev/null
+)";
+// Prints the bus address, then lives until its standard input closes (the test ends, or dies).
+const char* const kAnnounce = R"(echo "$DBUS_SESSION_BUS_ADDRESS"; read _)";
+const char* const kEndKeyring = R"(; kill -CONT $k; kill $k; wait)";
 
 } // namespace
 
@@ -64,18 +51,18 @@ KeyringSession::KeyringSession(Service service) : session_(std::make_unique<QPro
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(folder + "/run"));
     env.remove(QStringLiteral("DISPLAY"));
     session_->setProcessEnvironment(env);
-    session_->setProcessChannelMode(QProcess::SeparateChannels);
+    std::string script = kAnnounce;
+    if (service != Service::None)
+        script = kStartKeyring + std::string(service == Service::Locked ? kLock : "") +
+                 (service == Service::Stopped ? "kill -STOP $k\n" : "") + script + kEndKeyring;
     session_->start(QStringLiteral("dbus-run-session"),
                     {QStringLiteral("--config-file=") + QString::fromStdString(folder + "/bus.conf"), QStringLiteral("--"),
-                     QStringLiteral("sh"), QStringLiteral("-c"),
-                     QString::fromLatin1(service == Service::Keyring ? kWithKeyring : kWithoutKeyring)});
+                     QStringLiteral("sh"), QStringLiteral("-c"), QString::fromStdString(script)});
     QByteArray out;
-    while (out.count('\n') < 2 && session_->waitForReadyRead(15000))
+    while (!out.contains('\n') && session_->waitForReadyRead(15000))
         out += session_->readAllStandardOutput();
-    const QList<QByteArray> lines = out.split('\n');
-    if (lines.size() >= 2 && lines[0].startsWith("unix:"))
-        address_ = QString::fromUtf8(lines[0]);
-    daemon_ = lines.size() >= 2 ? lines[1].toInt() : 0;
+    if (out.startsWith("unix:"))
+        address_ = QString::fromUtf8(out.left(out.indexOf('\n')));
 }
 
 KeyringSession::~KeyringSession() {
@@ -88,20 +75,6 @@ KeyringSession::~KeyringSession() {
 
 void KeyringSession::enter() const {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8().constData(), 1);
-}
-
-bool KeyringSession::lock() const {
-    dbusSend(address_, {QStringLiteral("/org/freedesktop/secrets"), QStringLiteral("org.freedesktop.Secret.Service.Lock"),
-                        QStringLiteral("array:objpath:/org/freedesktop/secrets/collection/login")});
-    return dbusSend(address_, {QStringLiteral("/org/freedesktop/secrets/aliases/default"),
-                               QStringLiteral("org.freedesktop.DBus.Properties.Get"),
-                               QStringLiteral("string:org.freedesktop.Secret.Collection"), QStringLiteral("string:Locked")})
-        .contains(QStringLiteral("boolean true"));
-}
-
-void KeyringSession::freeze() const {
-    if (daemon_ > 0)
-        ::kill(daemon_, SIGSTOP);
 }
 
 } // namespace pb::test

@@ -1,8 +1,9 @@
 #pragma once
 // A D-Bus session of a test's own (dbus-run-session on a bus that starts nothing by itself),
-// with gnome-keyring-daemon as its Secret Service, its default keyring made and open, or with
-// no Secret Service at all. The keyring's files live in a folder of the session's own. The
-// session ends with the object, and with the test process if that dies first.
+// with gnome-keyring-daemon as its Secret Service, its default keyring made and open, locked or
+// stopped (SIGSTOP: on the bus, answering nothing); or with no Secret Service at all. The
+// keyring's files live in a folder of the session's own. The session ends with the object, and
+// with the test process if that dies first.
 //
 //   test::KeyringSession keyring;              // gnome-keyring, open
 //   keyring.enter();                           // this process's session bus from now on
@@ -16,14 +17,13 @@
 #include <QString>
 
 #include <memory>
-#include <string>
 
 namespace pb::test {
 
 class KeyringSession {
 public:
-    enum class Service { Keyring, None };
-    explicit KeyringSession(Service service = Service::Keyring);
+    enum class Service { Open, Locked, Stopped, None };
+    explicit KeyringSession(Service service = Service::Open);
     ~KeyringSession();
     KeyringSession(const KeyringSession&) = delete;
     KeyringSession& operator=(const KeyringSession&) = delete;
@@ -31,16 +31,11 @@ public:
     // The bus's address; empty when the session could not be started.
     const QString& address() const { return address_; }
     void enter() const;
-    // Locks the default keyring, as a screen lock or the user may; true when it is locked.
-    bool lock() const;
-    // Stops the keyring daemon (SIGSTOP): it stays on the bus and answers nothing.
-    void freeze() const;
 
 private:
     TempDir dir_{"pbtest-keyring"};
     std::unique_ptr<QProcess> session_;
     QString address_;
-    int daemon_ = 0;   // the keyring daemon's pid
 };
 
 // The bus address every test program starts with: nothing listens there.

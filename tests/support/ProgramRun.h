@@ -1,11 +1,10 @@
 #pragma once
 // The program without a window, started as cron starts it: no display, from "/", in the folder
-// given, with the environment given; waited for at most two minutes.
+// given, with the environment given; waited for at most a minute: a run that hangs fails the test.
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
 
-#include <chrono>
 #include <string>
 
 namespace pb::test {
@@ -13,7 +12,6 @@ namespace pb::test {
 struct ProgramOutcome {
     int code = -1;                    // -1: crashed, or still running at the bound
     std::string out, err;
-    std::chrono::milliseconds took{0};
 };
 
 inline ProgramOutcome runPostbridge(const QStringList& args, const QString& folder, QProcessEnvironment env) {
@@ -22,13 +20,11 @@ inline ProgramOutcome runPostbridge(const QStringList& args, const QString& fold
     QProcess p;
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(QStringLiteral("/"));
-    const auto started = std::chrono::steady_clock::now();
     p.start(QStringLiteral(PB_BIN_DIR "/postbridge"), args + QStringList{QStringLiteral("--dir"), folder});
-    const bool ended = p.waitForFinished(120000);
+    const bool ended = p.waitForFinished(60000);
     if (!ended)
         p.kill();
     ProgramOutcome o;
-    o.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     o.code = ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     o.out = p.readAllStandardOutput().toStdString();
     o.err = p.readAllStandardError().toStdString();
