@@ -82,16 +82,17 @@ std::size_t asciiRunEnd(const unsigned char* p, std::size_t i, std::size_t n) {
     return i;
 }
 
-// Latin letters that Unicode does not decompose into a base letter and a mark.
+// Latin letters that Unicode does not decompose into a base letter and a mark (Đ đ Ħ ħ ı Ŀ ŀ Ł ł
+// ŉ Ŋ ŋ Ŧ ŧ ..., by code point).
 constexpr std::pair<char32_t, std::string_view> LatinLetters[] = {
-    {U'Đ', "D"}, {U'đ', "d"}, {U'Ħ', "H"}, {U'ħ', "h"}, {U'ı', "i"}, {U'Ŀ', "L"}, {U'ŀ', "l"}, {U'Ł', "L"},
-    {U'ł', "l"}, {U'ŉ', "'n"}, {U'Ŋ', "N"}, {U'ŋ', "n"}, {U'Ŧ', "T"}, {U'ŧ', "t"}, {U'ƀ', "b"}, {U'Ɓ', "B"},
-    {U'Ƈ', "C"}, {U'ƈ', "c"}, {U'Ɗ', "D"}, {U'Ƒ', "F"}, {U'Ɠ', "G"}, {U'Ɨ', "I"}, {U'Ƙ', "K"}, {U'ƙ', "k"},
-    {U'ƚ', "l"}, {U'Ɲ', "N"}, {U'ƞ', "n"}, {U'Ƥ', "P"}, {U'ƥ', "p"}, {U'ƫ', "t"}, {U'Ƭ', "T"}, {U'ƭ', "t"},
-    {U'Ʈ', "T"}, {U'Ʋ', "V"}, {U'Ƴ', "Y"}, {U'ƴ', "y"}, {U'Ƶ', "Z"}, {U'ƶ', "z"}, {U'Ǥ', "G"}, {U'ǥ', "g"},
-    {U'ȡ', "d"}, {U'ȴ', "l"}, {U'ȵ', "n"}, {U'ȶ', "t"}, {U'ȷ', "j"}, {U'Ⱥ', "A"}, {U'Ȼ', "C"}, {U'ȼ', "c"},
-    {U'Ƚ', "L"}, {U'Ⱦ', "T"}, {U'Ƀ', "B"}, {U'Ɇ', "E"}, {U'ɇ', "e"}, {U'Ɉ', "J"}, {U'ɉ', "j"}, {U'Ɍ', "R"},
-    {U'ɍ', "r"}, {U'Ɏ', "Y"}, {U'ɏ', "y"}, {U'ĸ', "k"}, {U'Ĳ', "IJ"}, {U'ĳ', "ij"}, {U'ẞ', "SS"},
+    {0x0110, "D"}, {0x0111, "d"}, {0x0126, "H"}, {0x0127, "h"}, {0x0131, "i"}, {0x013F, "L"}, {0x0140, "l"}, {0x0141, "L"},
+    {0x0142, "l"}, {0x0149, "'n"}, {0x014A, "N"}, {0x014B, "n"}, {0x0166, "T"}, {0x0167, "t"}, {0x0180, "b"}, {0x0181, "B"},
+    {0x0187, "C"}, {0x0188, "c"}, {0x018A, "D"}, {0x0191, "F"}, {0x0193, "G"}, {0x0197, "I"}, {0x0198, "K"}, {0x0199, "k"},
+    {0x019A, "l"}, {0x019D, "N"}, {0x019E, "n"}, {0x01A4, "P"}, {0x01A5, "p"}, {0x01AB, "t"}, {0x01AC, "T"}, {0x01AD, "t"},
+    {0x01AE, "T"}, {0x01B2, "V"}, {0x01B3, "Y"}, {0x01B4, "y"}, {0x01B5, "Z"}, {0x01B6, "z"}, {0x01E4, "G"}, {0x01E5, "g"},
+    {0x0221, "d"}, {0x0234, "l"}, {0x0235, "n"}, {0x0236, "t"}, {0x0237, "j"}, {0x023A, "A"}, {0x023B, "C"}, {0x023C, "c"},
+    {0x023D, "L"}, {0x023E, "T"}, {0x0243, "B"}, {0x0246, "E"}, {0x0247, "e"}, {0x0248, "J"}, {0x0249, "j"}, {0x024C, "R"},
+    {0x024D, "r"}, {0x024E, "Y"}, {0x024F, "y"}, {0x0138, "k"}, {0x0132, "IJ"}, {0x0133, "ij"}, {0x1E9E, "SS"},
 };
 
 // A character Windows-1252 lacks, written as well as its letters allow: a letter with marks as
