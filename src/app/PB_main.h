@@ -6,7 +6,8 @@
 // report to the window through the TRunFace it implements.
 #include "app/LogFormat.h"
 #include "host/EchodeskAPI.h"
-#include "mail/MailRuns.h"
+#include "mail/IncomingRun.h"
+#include "mail/OutgoingRun.h"
 #include "mail/RunFace.h"
 #include "mail/Settings.h"
 #include "net/Pop3Client.h"

@@ -10,9 +10,10 @@
 //    read or written ends the run with a box: nothing is fetched that could not be recorded;
 //  - a mail counts as read only once the host has stored it; a mail whose retrieval, conversion
 //    or store fails is fetched again by the next run. With ids, the id list is the run's
-//    journal (PB_Liste.h): every store the host confirms is appended at once, so a kill of this
-//    program or of the host loses nothing and stores nothing twice; a mail in which two runs
-//    ended abnormally is kept unparsed in a file instead of being parsed a third time;
+//    journal (its lines in PB_Liste.h, its rules in ReadLedger.h): every store the host
+//    confirms is appended at once, so a kill of this program or of the host loses nothing and
+//    stores nothing twice; a mail in which two runs ended abnormally is kept unparsed in a
+//    file instead of being parsed a third time;
 //  - mails go by the number the server listed them under, never by their place in the
 //    listing, which a line of the listing passed by would shift;
 //  - with "delete from server" on, a mail is deleted only after the host stored it and the
@@ -30,12 +31,10 @@
 #include "host/Fidoaddr.h"
 #include "mail/FailureCause.h"
 #include "mail/MailConversion.h"
-#include "mail/MailRuns.h"
-#include "mail/PB_Liste.h"
+#include "mail/IncomingRun.h"
 #include "mail/RecordFile.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
-#include "platform/Fnv1a.h"
 #include "platform/PrivateFiles.h"
 #include "platform/Streams.h"
 
@@ -90,12 +89,6 @@ constexpr std::size_t ServeStoreAbove = 1024 * 1024;
 // How far back in "EMAIL" a mail whose store is in doubt is looked for.
 constexpr int DoubtSearchDepth = 64;
 
-// The journal is made durable after this many lines or this long after the last time, and
-// always before QUIT and at the end of a run. A kill loses nothing either way; what a sync
-// bounds is what a power cut can bring again.
-constexpr int JournalSyncLines = 512;
-constexpr std::int64_t JournalSyncMs = 2000;
-
 // For the tests of what a kill leaves behind: PB_TEST_KILL="stored:N" makes the program kill
 // itself the Nth time the host has confirmed a store whose journal line is not yet written,
 // "deleted:N" the Nth time a DELE was answered (before QUIT), and "convert:TEXT" before a
@@ -116,53 +109,6 @@ void TestKillPoint(const char* point, std::string_view subject = {}) {
         ::kill(::getpid(), SIGKILL);
 }
 
-// What recognises a stored mail in the host however often it is fetched: the names, the
-// subject and the kludge lines at the head of the text, which carry its Internet header. (The
-// visible text may name attachment files, and a second fetch names them anew.)
-std::string StoredMailKey(std::string_view to, std::string_view from, std::string_view subject,
-                          std::string_view text) {
-    std::uint64_t h = kFnv1aStart;
-    auto mix = [&h](std::string_view part) {
-        h = Fnv1a(part, h);
-        h = (h ^ 0x100) * kFnv1aPrime;   // parts do not run into each other
-    };
-    mix(to);
-    mix(from);
-    mix(subject);
-    for (std::size_t at = 0; at < text.size() && text[at] == '\x01';) {
-        const std::size_t end = std::min(text.find("\r\n", at), text.size());
-        mix(text.substr(at, end - at));
-        at = end + 2;
-    }
-    char out[17];
-    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
-    return out;
-}
-
-std::string StoredMailKey(const TNewMsg& rec) {
-    const TNewMsgHeader& h = rec.Header();
-    const auto* text = reinterpret_cast<const char*>(rec.data()) + sizeof(TNewMsgHeader);
-    const std::size_t size = static_cast<std::size_t>(h.Size) - sizeof(TNewMsgHeader) - 1;
-    return StoredMailKey(h.ToUserName.str(), h.FromUserName.str(), h.Subject.str(), std::string_view(text, size));
-}
-
-// After the server has carried out the deletions of a session, every mail behind a deleted one
-// has moved down by one number per deleted mail before it. The deleted numbers themselves are
-// dropped: a later mail may take them.
-void renumberAfterDeletion(TReadList& list, std::vector<std::int32_t> deleted) {
-    std::sort(deleted.begin(), deleted.end());
-    TReadList kept;
-    kept.reserve(list.size());
-    for (ReadListEntry e : list) {
-        if (std::binary_search(deleted.begin(), deleted.end(), e.MsgNumber))
-            continue;
-        const auto below = std::lower_bound(deleted.begin(), deleted.end(), e.MsgNumber) - deleted.begin();
-        e.MsgNumber -= static_cast<std::int32_t>(below);
-        kept.push_back(e);
-    }
-    list = std::move(kept);
-}
-
 } // namespace
 
 TIncomingRun::TIncomingRun(TRunFace& face, TEchodeskAPI& host, TPop3Client& pop3, const TSettings& settings)
@@ -181,6 +127,7 @@ TIncomingRun::TIncomingRun(TRunFace& face, TEchodeskAPI& host, TPop3Client& pop3
     p.OnDecodeTurn = [this] { Face.KeepResponsive(); };
     // What the coder finds wrong with an attachment (" No end line.") is told as a box.
     p.UUProcessor.OnWarning = [this](const std::string& text) { Face.ShowBox(text); };
+    Ledger.OnJournalBroken = [this](const std::exception& e) { JournalBroken(e); };
 }
 
 TIncomingRun::~TIncomingRun() {
@@ -268,12 +215,6 @@ void TIncomingRun::Cancel() {
     CancelWhile(TRunState::Receiving, POP3_Service);
 }
 
-const std::string& TIncomingRun::IdAt(int Position) const {
-    static const std::string none;
-    return Position >= 1 && static_cast<std::size_t>(Position) <= IdOf.size() ? IdOf[static_cast<std::size_t>(Position - 1)]
-                                                                             : none;
-}
-
 void TIncomingRun::SpeicherAktMail(int Position, std::int32_t Msg) {
     TestKillPoint("convert", POP3_Service.MailMessage.Subject);
     if (POP3_Service.MailMessage.TextLost()) {
@@ -348,14 +289,7 @@ void TIncomingRun::StoreRecord(TNewMsg&& recIn, int Position, std::int32_t Msg) 
         alone = bytes > StoreAloneAbove;
         before = CollectStore();
         // In doubt: a store never answered, or a mail an earlier run ended in.
-        bool doubt = false;
-        if (const auto k = InDoubt.find(key); k != InDoubt.end()) {
-            InDoubt.erase(k);
-            doubt = true;
-        }
-        if (const auto j = Journal.find(IdAt(Position)); j != Journal.end() && j->second.Deaths > 0)
-            doubt = true;
-        if (doubt && HostHasMail(key)) {
+        if (Ledger.InDoubt(Position, key) && HostHasMail(key)) {
             LogEntry(ansi("ED95 Nachricht ist schon in EMAIL gespeichert"));
             if (before)
                 MailStored(*before);
@@ -390,42 +324,22 @@ std::optional<TIncomingRun::TStoreInFlight> TIncomingRun::CollectStore() {
         return mail;
     } catch (const std::exception& e) {
         // Never answered: the host may have it. The mail comes again with the next run, and
-        // then the host is asked before it is stored. The host was lost in this mail's store:
-        // that counts as an abnormal end in it, and its note stays.
-        if (dynamic_cast<const EStoreUnanswered*>(&e)) {
-            InDoubt[mail.Key] = true;
-            if (const auto j = Journal.find(IdAt(mail.Position)); j != Journal.end())
-                ++j->second.Deaths;
-        } else if (!IdAt(mail.Position).empty()) {
-            Journal[IdAt(mail.Position)].Deaths = 0;
-            Journalize(JournalNoteLine(IdAt(mail.Position), false));
-        }
+        // then the host is asked before it is stored.
+        if (dynamic_cast<const EStoreUnanswered*>(&e))
+            Ledger.StoreUnanswered(mail.Position, mail.Key);
+        else
+            Ledger.EndedUnstored(mail.Position);
         ++FailedItems;
         LogEntry(ansi("POP3 Übetragungsfehler"));
         return std::nullopt;
     }
 }
 
-bool TIncomingRun::Journalize(const std::string& Lines) {
-    if (!JournalFile.IsOpen() || JournalBroken)
-        return false;
-    try {
-        JournalFile.Append(Lines);
-        const std::int64_t now = nowMs();
-        if (JournalFile.Unsynced() >= JournalSyncLines || now - JournalSyncedAt >= JournalSyncMs) {
-            JournalFile.Sync();
-            JournalSyncedAt = now;
-        }
-        return true;
-    } catch (const std::exception& e) {
-        // Nothing more is fetched: a mail stored from now on could not be recorded.
-        JournalBroken = true;
-        RunFailed = true;
-        LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht gespeichert: ") + kUidListFile + ": " + e.what());
-        Face.ShowBox(ansi("Die Liste der abgeholten Nachrichten ") + kUidListFile + " konnte nicht gespeichert werden: " +
-                     e.what() + ansi(". Der Abruf wurde angehalten; die übrigen Mails holt der nächste Abruf."));
-        return false;
-    }
+void TIncomingRun::JournalBroken(const std::exception& e) {
+    RunFailed = true;
+    LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht gespeichert: ") + kUidListFile + ": " + e.what());
+    Face.ShowBox(ansi("Die Liste der abgeholten Nachrichten ") + kUidListFile + " konnte nicht gespeichert werden: " +
+                 e.what() + ansi(". Der Abruf wurde angehalten; die übrigen Mails holt der nächste Abruf."));
 }
 
 std::set<std::string> TIncomingRun::KeysInHost(const std::set<std::string>& Wanted, int Depth) {
@@ -497,11 +411,7 @@ void TIncomingRun::ReadMails() {
     FailedItems = 0;
     RunFailed = false;
     ServerList.clear();
-    IdOf.clear();
-    Journal.clear();
-    JournalFile.Close();
-    JournalBroken = false;
-    InDoubt.clear();
+    Ledger.Reset();
     Run = TFetch{};
     Run.DeleteStored = Settings.DeleteFromServer;
 
@@ -520,7 +430,7 @@ void TIncomingRun::ReadMails() {
         Face.RunState = TRunState::Idle;
         return;
     }
-    SortOutKnown();
+    Ledger.SortOutKnown();
     StartJournal();
 
     BerechneSummen();
@@ -539,8 +449,8 @@ void TIncomingRun::ReadMails() {
 
 void TIncomingRun::ListFailure(const char* verb, const std::exception& e, const char* consequence) {
     RunFailed = true;
-    LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht ") + verb + ": " + Run.ListFile + ": " + e.what());
-    Face.ShowBox(ansi("Die Liste der abgeholten Nachrichten ") + Run.ListFile + " konnte nicht " + verb +
+    LogEntry(ansi("POP3 Liste der gelesenen Nachrichten nicht ") + verb + ": " + Ledger.ListFile() + ": " + e.what());
+    Face.ShowBox(ansi("Die Liste der abgeholten Nachrichten ") + Ledger.ListFile() + " konnte nicht " + verb +
                  " werden: " + e.what() + ". " + ansi(consequence));
 }
 
@@ -555,28 +465,18 @@ bool TIncomingRun::LoadLists() {
     // A list file that cannot be read or written is reported with a box: the log alone would
     // let every later run store the same mails again without the user knowing why.
     try {
-        Run.ListFile = kReadListFile;
-        LoadReadList(Run.ReadList);
-        Run.ListFile = kUidListFile;
-        Run.UidFileFound = LoadJournal(Journal);
-        Run.ListFile = kDoubtListFile;
-        LoadUidList(InDoubt, kDoubtListFile);
-        for (auto& entry : InDoubt)
-            entry.second = true;   // kept until the mail comes again
+        Ledger.Load();
     } catch (const std::exception& e) {
         ListFailure("gelesen", e, "Es wurden keine Nachrichten abgeholt.");
         return false;
     }
-    // Anything but bare ids means the run before did not end as it should.
-    Run.JournalUnclean = std::any_of(Journal.begin(), Journal.end(), [](const auto& entry) {
-        return !entry.second.Key.empty() || entry.second.Deaths > 0 || !entry.second.Read;
-    });
     return true;
 }
 
 bool TIncomingRun::ListMailbox() {
     TPop3Client& pop3 = POP3_Service;
     std::map<int, std::string> uids;
+    bool byUid = false;
     try {
         MailsOnServer = pop3.MailCount;
         LogEntry("POP3 " + str(MailsOnServer) + " Mails auf dem Server");
@@ -585,7 +485,7 @@ bool TIncomingRun::ListMailbox() {
         pop3.List();
         for (const std::string& entry : pop3.ListingLog)
             LogEntry(entry);
-        Run.ByUid = pop3.ListUniqueIds(uids);
+        byUid = pop3.ListUniqueIds(uids);
         for (const std::string& entry : pop3.ListingLog)
             LogEntry(entry);
     } catch (const std::exception& e) {
@@ -599,33 +499,16 @@ bool TIncomingRun::ListMailbox() {
     // disagrees with it must neither hide listed mails nor lead past them.
     if (MailsOnServer < 0 || static_cast<std::size_t>(MailsOnServer) != ServerList.size())
         MailsOnServer = static_cast<std::int32_t>(ServerList.size());
-    Run.Mails = MailsOnServer;
-    TakeIds(uids);
-    return true;
-}
-
-void TIncomingRun::TakeIds(const std::map<int, std::string>& uids) {
-    // Every listed mail by its id. A mail the server gave no id is passed by: taken by its
-    // number, it could not be told from the mails fetched before.
-    Run.Skipped.assign(static_cast<std::size_t>(Run.Mails), false);
-    for (int k = 0; Run.ByUid && k < Run.Mails; ++k) {
-        const std::int32_t Msg = ServerList[static_cast<std::size_t>(k)].first;
-        const auto id = uids.find(Msg);
-        IdOf.push_back(id != uids.end() ? id->second : std::string());
-        if (id == uids.end()) {
-            Run.Skipped[static_cast<std::size_t>(k)] = true;
-            LogEntry("POP3 Mail " + str(Msg) + ansi(" hat keine Kennung und wird übergangen"));
-        }
-    }
-    if (!Run.ByUid) {
-        // Kept by numbers from now on: an id list left from earlier would miss the mails
-        // fetched meanwhile, so a server that offers UIDL again starts over from the numbers.
-        std::remove(kUidListFile);
-        Run.UidFileFound = false;
-        Journal.clear();
+    std::vector<std::int32_t> numbers;
+    numbers.reserve(ServerList.size());
+    for (const auto& listed : ServerList)
+        numbers.push_back(listed.first);
+    for (const std::int32_t Msg : Ledger.TakeListing(numbers, byUid, uids))
+        LogEntry("POP3 Mail " + str(Msg) + ansi(" hat keine Kennung und wird übergangen"));
+    if (!byUid)
         LogEntry(ansi("POP3 Der Server nennt keine Kennungen (UIDL): abgeholte Mails werden erst am Ende des "
                       "Abrufs vermerkt"));
-    }
+    return true;
 }
 
 bool TIncomingRun::OpenMailArea() {
@@ -653,12 +536,9 @@ bool TIncomingRun::RecheckUndurableStores() {
     // Stores not yet known durable (the run before ended without closing the area, or a
     // power cut may have come since): the listed ones are looked for in the host, and those
     // it does not have come again.
-    if (!Run.ByUid)
+    if (!Ledger.ByUid())
         return true;
-    std::set<std::string> wanted;
-    for (const std::string& id : IdOf)
-        if (const auto j = Journal.find(id); j != Journal.end() && j->second.Read && !j->second.Key.empty())
-            wanted.insert(j->second.Key);
+    const std::set<std::string> wanted = Ledger.UndurableKeys();
     if (wanted.empty())
         return true;
     std::set<std::string> found;
@@ -669,62 +549,15 @@ bool TIncomingRun::RecheckUndurableStores() {
         LogEntry(ansi("Übertragung bei Initialisierung abgebrochen"));
         return false;
     }
-    int again = 0;
-    for (const std::string& id : IdOf)
-        if (const auto j = Journal.find(id);
-            j != Journal.end() && j->second.Read && !j->second.Key.empty() && !found.count(j->second.Key)) {
-            j->second.Read = false;
-            j->second.Due = false;
-            j->second.Key.clear();
-            ++again;
-        }
+    const int again = Ledger.ForgetMissing(found);
     if (again > 0)
         LogEntry("POP3 " + str(again) + ansi(" als abgeholt vermerkte Mails fehlen in EMAIL und werden neu geholt"));
     return true;
 }
 
-void TIncomingRun::SortOutKnown() {
-    // Which listed mails are known. Without an id list yet, the numbers decide, as they did
-    // before the ids were kept, and the ids of the mails they count as read are recorded: the
-    // change-over fetches nothing twice. The number list follows the ids, so that a later run
-    // without UIDL finds it up to date.
-    Run.Known.assign(static_cast<std::size_t>(Run.Mails), false);
-    for (int k = 0; k < Run.Mails; ++k) {
-        const std::int32_t Msg = ServerList[static_cast<std::size_t>(k)].first;
-        bool read = Run.Skipped[static_cast<std::size_t>(k)];
-        if (read) {
-        } else if (Run.UidFileFound) {
-            TJournalEntry& e = Journal[IdOf[static_cast<std::size_t>(k)]];
-            e.Seen = true;
-            read = e.Read;
-            if (read && !IsMessageRead(Run.ReadList, Msg))
-                AddReadMessage(Run.ReadList, Msg);
-        } else {
-            read = IsMessageRead(Run.ReadList, Msg);
-            if (Run.ByUid) {
-                TJournalEntry& e = Journal[IdOf[static_cast<std::size_t>(k)]];
-                e.Seen = true;
-                e.Read = e.Read || read;
-            }
-        }
-        Run.Known[static_cast<std::size_t>(k)] = read;
-    }
-}
-
 bool TIncomingRun::SaveLists(const char* consequence) {
     try {
-        Run.ListFile = kReadListFile;
-        SaveReadList(Run.ReadList);
-        Run.ListFile = kUidListFile;
-        if (Run.ByUid) {
-            JournalFile.Close();
-            replaceFile(kUidListFile, JournalText(Journal));
-        }
-        Run.ListFile = kDoubtListFile;
-        if (!InDoubt.empty())
-            SaveUidList(InDoubt, kDoubtListFile);
-        else
-            std::remove(kDoubtListFile);
+        Ledger.Save();
         return true;
     } catch (const std::exception& e) {
         ListFailure("gespeichert", e, consequence);
@@ -732,32 +565,11 @@ bool TIncomingRun::SaveLists(const char* consequence) {
     }
 }
 
-int TIncomingRun::UnreadFrom(int from) const {
-    while (from <= Run.Mails && Run.Known[static_cast<std::size_t>(from - 1)])
-        ++from;
-    return from;
-}
-
 void TIncomingRun::StartJournal() {
-    // Mails stored while deletion was on and not yet deleted: deleted in this session, by the
-    // number their id has now.
-    for (int k = 1; Run.ByUid && k <= Run.Mails; ++k)
-        if (const auto j = Journal.find(IdAt(k)); j != Journal.end() && j->second.Read && j->second.Due)
-            Run.DueNow.push_back(k);
-    // The lists are written before the first mail is fetched: a disk that cannot take them now
-    // would not take them after the run either, and every mail stored would come again with
-    // the next one. From then on the id list is the run's journal.
-    const bool work = UnreadFrom(1) <= Run.Mails || Run.JournalUnclean || !Run.DueNow.empty();
-    Run.ListsWritable = !work || SaveLists("Es wurden keine Nachrichten abgeholt.");
-    if (work && Run.ListsWritable && Run.ByUid) {
-        try {
-            Run.ListFile = kUidListFile;
-            JournalFile.Open(kUidListFile);
-            JournalSyncedAt = nowMs();
-        } catch (const std::exception& e) {
-            ListFailure("gespeichert", e, "Es wurden keine Nachrichten abgeholt.");
-            Run.ListsWritable = false;
-        }
+    try {
+        Ledger.Start();
+    } catch (const std::exception& e) {
+        ListFailure("gespeichert", e, "Es wurden keine Nachrichten abgeholt.");
     }
 }
 
@@ -779,15 +591,13 @@ void TIncomingRun::POP3_ServiceDeletionAnswered(std::int32_t Msg, const ERefused
         MailFailed(*Refusal);
         return;
     }
-    Run.Deleted.push_back(Msg);
-    if (Run.ByUid)
-        Run.DeletedIds.insert(IdAt(position));
+    Ledger.DeletionTaken(position, Msg);
     TestKillPoint("deleted");
 }
 
 void TIncomingRun::DeleteDueMails() {
-    for (int position : Run.DueNow) {
-        if (Face.RunState != TRunState::Receiving || !Run.ListsWritable || !POP3_Service.Connected())
+    for (int position : Ledger.DueNow()) {
+        if (Face.RunState != TRunState::Receiving || !Ledger.Writable() || !POP3_Service.Connected())
             break;
         try {
             DeleteMail(position);
@@ -804,26 +614,16 @@ void TIncomingRun::DeleteDueMails() {
 // converted. After a cancel or a lost host the session ends without QUIT, which deletes
 // nothing anyway.
 void TIncomingRun::RecordStored(const TStoreInFlight& mail) {
-    AddReadMessage(Run.ReadList, mail.Msg);
-    bool recorded = !Run.ByUid;
-    if (Run.ByUid) {
+    if (Ledger.ByUid())
         TestKillPoint("stored");
-        const std::string& id = IdAt(mail.Position);
-        TJournalEntry& e = Journal[id];
-        e.Read = true;
-        e.Seen = true;
-        e.Key = mail.Key;
-        e.Due = Run.DeleteStored;
-        e.Deaths = 0;
-        recorded = Journalize(JournalStoredLine(id, mail.Key, Run.DeleteStored));
-    }
+    const bool recorded = Ledger.Stored(mail.Position, mail.Msg, mail.Key, Run.DeleteStored);
     if (recorded && Run.DeleteStored && Face.RunState == TRunState::Receiving && POP3_Service.Connected())
         DeleteMail(mail.Position);
 }
 
 void TIncomingRun::FetchMails() {
-    int i = Run.ListsWritable ? UnreadFrom(1) : Run.Mails + 1;
-    while (i <= Run.Mails && Face.RunState == TRunState::Receiving && !JournalBroken) {
+    int i = Ledger.Writable() ? Ledger.UnreadFrom(1) : Ledger.Mails() + 1;
+    while (i <= Ledger.Mails() && Face.RunState == TRunState::Receiving && !Ledger.Broken()) {
         Run.UnreadMet = true;
         i = FetchMail(i);
     }
@@ -835,7 +635,6 @@ void TIncomingRun::FetchMails() {
 int TIncomingRun::FetchMail(int i) {
     TPop3Client& pop3 = POP3_Service;
     const auto [Msg, Size] = ServerList[static_cast<std::size_t>(i - 1)];
-    const std::string id = IdAt(i);
     int next = 0;   // the next unread mail, once looked up
     LogEntry("POP3 Empfange Mail " + str(i) + " (" + str(Size) + " Bytes)");
     SetLabel(TRunText::Details1, "Nachricht " + str(i) + " mit " + str(Size) + " Bytes");
@@ -848,12 +647,10 @@ int TIncomingRun::FetchMail(int i) {
     } catch (const std::exception&) {
         // The connection is gone; fetching the mail meets it.
     }
-    // Noted before the mail is fetched, as the parse may be what never ends; settled by its
-    // journal line, or by a note that it ended without a store.
-    const bool poison = Run.ByUid && Journal[id].Deaths >= 2;
-    if (Run.ByUid && !Journalize(JournalNoteLine(id, true)))
-        return Run.Mails + 1;
-    bool settled = !Run.ByUid;
+    const bool poison = Ledger.Poisoned(i);
+    if (!Ledger.Begins(i))
+        return Ledger.Mails() + 1;
+    bool settled = false;
     try {
         if (poison) {
             LogEntry(ansi("POP3 Mail ") + str(i) + ansi(" wird nicht umgewandelt: zwei Abrufe vorher endeten in ihr"));
@@ -877,7 +674,7 @@ int TIncomingRun::FetchMail(int i) {
                 DropConnection();
                 throw;
             }
-            next = UnreadFrom(i + 1);
+            next = Ledger.UnreadFrom(i + 1);
             RequestAhead(next);
             LogEntry("ED95 Nachricht wird in EMAIL gespeichert...");
             SpeicherAktMail(i, Msg);
@@ -889,16 +686,14 @@ int TIncomingRun::FetchMail(int i) {
         MailFailed(e);
     }
     // Ended without a store of its own (a failure, a cancel): not an abnormal end.
-    if (!settled) {
-        Journal[id].Deaths = 0;
-        Journalize(JournalNoteLine(id, false));
-    }
+    if (!settled)
+        Ledger.EndedUnstored(i);
     CurrentMailSize = 0;
     ShowProgress(0);
     // Mails asked for ahead are often there before their turn, and reading them turns the
     // message loop no more: the window gets a turn between mails too.
     Turns();
-    return next > 0 ? next : UnreadFrom(i + 1);
+    return next > 0 ? next : Ledger.UnreadFrom(i + 1);
 }
 
 void TIncomingRun::RequestAhead(int from) {
@@ -916,11 +711,10 @@ void TIncomingRun::RequestAhead(int from) {
     if (!pipelined && Run.DeleteStored)
         return;
     const int depth = pipelined ? PipelineDepth : 1;
-    int position = pop3.RequestedCount() > 0 ? UnreadFrom(std::max(from, Run.AheadTo + 1)) : from;
-    while (position <= Run.Mails && pop3.RequestedCount() < depth) {
+    int position = pop3.RequestedCount() > 0 ? Ledger.UnreadFrom(std::max(from, Run.AheadTo + 1)) : from;
+    while (position <= Ledger.Mails() && pop3.RequestedCount() < depth) {
         const auto [Msg, Size] = ServerList[static_cast<std::size_t>(position - 1)];
-        const auto j = Run.ByUid ? Journal.find(IdAt(position)) : Journal.end();
-        if (Size > RequestAheadLimit || (j != Journal.end() && j->second.Deaths >= 2))
+        if (Size > RequestAheadLimit || Ledger.Poisoned(position))
             return;
         if (pop3.RequestedCount() > 0 && pop3.RequestedBytes() + Size > PipelineBytes)
             return;
@@ -933,7 +727,7 @@ void TIncomingRun::RequestAhead(int from) {
         if (pop3.RequestedCount() == asked)
             return;
         Run.AheadTo = position;
-        position = UnreadFrom(position + 1);
+        position = Ledger.UnreadFrom(position + 1);
     }
 }
 
@@ -949,33 +743,24 @@ void TIncomingRun::EndSession() {
     }
     ServerList.clear();
 
-    if (!Run.UnreadMet && Face.RunState == TRunState::Receiving && Run.ListsWritable)
+    if (!Run.UnreadMet && Face.RunState == TRunState::Receiving && Ledger.Writable())
         LogEntry("POP3 Keine neuen Nachrichten vorhanden");
     ClearLabels();
 
     // The journal goes to disk before QUIT commits the deletions it names.
-    bool journalDurable = !JournalBroken;
+    bool journalDurable = !Ledger.Broken();
     try {
-        JournalFile.Sync();
+        Ledger.Sync();
     } catch (const std::exception& e) {
         journalDurable = false;
         ListFailure("gespeichert", e, "Beim nächsten Abruf können Nachrichten doppelt ankommen.");
     }
 
     const bool deletionsDone = Quit(areaClosed && journalDurable);
-    if (deletionsDone && !Run.Deleted.empty())
-        renumberAfterDeletion(Run.ReadList, std::move(Run.Deleted));
-    // What the host made durable at the close is kept as bare ids; the deletions QUIT
-    // committed are due no more.
-    for (auto& [id, e] : Journal) {
-        if (areaClosed)
-            e.Key.clear();
-        if (deletionsDone && Run.DeletedIds.count(id))
-            e.Due = false;
-    }
-    if (Run.ListsWritable)
+    Ledger.SessionEnded(areaClosed, deletionsDone);
+    if (Ledger.Writable())
         SaveLists("Beim nächsten Abruf können Nachrichten doppelt ankommen.");
-    JournalFile.Close();
+    Ledger.Close();
 }
 
 bool TIncomingRun::Quit(bool storesDurable) {

@@ -3,7 +3,7 @@
 //
 // Nothing is caught here: a host error leaves it, and the host interface still completes the
 // detach before passing the error on, so whoever ends the program reports it once and ends.
-#include "mail/MailRuns.h"
+#include "mail/MailRun.h"
 
 #include "host/EchodeskAPI.h"
 #include "host/Fidoaddr.h"

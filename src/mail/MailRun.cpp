@@ -1,7 +1,7 @@
 // What the retrieval and the sending run share: the text lines and the connection step; and
 // the "EMAIL" area that both need, made at start-up.
 #include "mail/FailureCause.h"
-#include "mail/MailRuns.h"
+#include "mail/MailRun.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 

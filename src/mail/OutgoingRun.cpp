@@ -13,7 +13,7 @@
 //  - an error that leaves the run (host, address book, disconnect) first closes what can still
 //    be closed (the connection with QUIT, the area), so that the next run starts clean; the
 //    button handler shows the error and brings the buttons back.
-#include "mail/MailRuns.h"
+#include "mail/OutgoingRun.h"
 #include "mail/FailureCause.h"
 #include "mail/OutgoingText.h"
 #include "mail/PB_addressbook.h"

@@ -1,7 +1,7 @@
 // The activity log: one line per entry, date and time in the user's formats, the text
 // appended verbatim, and the lines kept in order for the log mail.
 #include "app/LogFormat.h"
-#include "mail/MailRuns.h"
+#include "mail/MailRun.h"
 #include "platform/AnsiText.h"
 #include "support/MainWindowFixture.h"
 

@@ -1,17 +1,13 @@
 #pragma once
-// The retrieval run and the sending run. Each works on the host and its mail component with
-// the settings it is given, and reports only through the TRunFace of whoever started it.
-#include "host/EchodeskAPI.h"
+// The retrieval run: the POP3 session that brings the mailbox's new mails into the host; what it
+// knows and records of each mail is kept by its ledger (ReadLedger.h).
 #include "mail/MailAssembler.h"
-#include "mail/PB_Liste.h"
-#include "mail/RunFace.h"
-#include "mail/Settings.h"
+#include "mail/MailRun.h"
+#include "mail/ReadLedger.h"
 #include "mime/PartDecoder.h"
 #include "net/Pop3Client.h"
-#include "net/SmtpClient.h"
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -20,46 +16,6 @@
 #include <vector>
 
 namespace pb {
-
-// What both runs share: the face, the host, the settings, and the connection step.
-class TMailRun {
-public:
-    TMailRun(const TMailRun&) = delete;
-    TMailRun& operator=(const TMailRun&) = delete;
-
-    // Mails or messages of the last run that failed on their own (not counting the ones the
-    // user cancelled), and whether its connection, login or host work failed.
-    int FailedItems = 0;
-    bool RunFailed = false;
-
-protected:
-    TMailRun(TRunFace& face, TEchodeskAPI& host, const TSettings& settings)
-        : Face(face), edapi1(host), Settings(settings) {}
-    ~TMailRun() = default;
-
-    void LogEntry(const std::string& Text) { Face.LogEntry(Text); }
-    void SetLabel(TRunText which, const std::string& text) { Face.ShowRunText(which, text); }
-    void ClearLabels();
-    // "Abbrechen": while the run is in `running`, stops the component's wait and marks the
-    // run cancelled; otherwise nothing.
-    void CancelWhile(TRunState running, TAsyncSocket& component);
-    // The connection step of a run for `service` ("POP3", "SMTP") through `component`: shows
-    // and logs the attempt, runs `connect`; when that throws, shows the box that the connection
-    // failed with the cause (unless a handler has shown a more precise one, or the user
-    // cancelled), logs it and reports the failed attempt. With no server entered nothing is
-    // tried. True when connected.
-    bool ConnectService(const std::string& service, const std::string& server, TAsyncSocket& component,
-                        const std::function<void()>& connect);
-    // Connects `socket` with `connect`, trusting what the face trusts for its server; the log
-    // gets what TLS negotiated, and why a secure connection (or any connection, when the server
-    // stopped answering) failed. A plain connection logs as it always has.
-    void ConnectSecurely(const std::string& service, TAsyncSocket& socket, TSecurity mode,
-                         const std::function<void()>& connect);
-
-    TRunFace& Face;
-    TEchodeskAPI& edapi1;
-    const TSettings& Settings;
-};
 
 // The retrieval run: fetches the new mails of the POP3 mailbox into the host's "EMAIL" area.
 class TIncomingRun : public TMailRun {
@@ -106,11 +62,6 @@ private:
     // Hands a record to the host as SpeicherAktMail describes; a mail whose store is in doubt
     // is first looked for in the host.
     void StoreRecord(TNewMsg&& rec, int Position, std::int32_t Msg);
-    // The mail's id in this session (empty without UIDL).
-    const std::string& IdAt(int Position) const;
-    // Appends to the journal (when there is one); a failure is logged once and ends the
-    // fetching, as nothing more could be recorded.
-    bool Journalize(const std::string& Lines);
     // The keys among Wanted of messages in the host's "EMAIL", looked for among its last
     // Depth messages. Raises the host's errors.
     std::set<std::string> KeysInHost(const std::set<std::string>& Wanted, int Depth);
@@ -123,24 +74,16 @@ private:
     // True when the host's "EMAIL" has a message of this key among its last ones.
     bool HostHasMail(const std::string& Key);
     std::optional<TStoreInFlight> Storing;
-    // Keys of mails whose store was never answered (kDoubtListFile), Seen while still in doubt.
-    TUidList InDoubt;
-    // The read mails by id and the journal they are appended to (UIDL only), the ids of the
-    // listed mails by position, and the mails of earlier runs that ended in them.
-    TJournal Journal;
-    TJournalFile JournalFile;
-    bool JournalBroken = false;
-    std::int64_t JournalSyncedAt = 0;
-    std::vector<std::string> IdOf;
+    // What is known and recorded of the mailbox's mails: the lists, the journal, the stores in
+    // doubt.
+    TReadLedger Ledger;
 
     // The steps of ReadMails, in their order. Each that can fail logs (and where the user must
     // know, shows) why, and returns false when the run cannot go on.
     bool LoadLists();                  // the read list, the journal, the stores in doubt
     bool ListMailbox();                // LIST and UIDL; the listed mails by position and id
-    void TakeIds(const std::map<int, std::string>& uids);
     bool OpenMailArea();               // "EMAIL", with the stores of a run before looked up
     bool RecheckUndurableStores();
-    void SortOutKnown();               // which listed mails were fetched before
     void StartJournal();               // the lists written, the journal opened
     void DeleteDueMails();             // deletions a session before did not commit
     void FetchMails();                 // every unread mail, in the listing's order
@@ -156,9 +99,9 @@ private:
     void RecordStored(const TStoreInFlight& mail);
     // DELE for the mail at Position; its answer, read in its turn, is what records it.
     void DeleteMail(int Position);
-    // The first listed mail from `From` on that is not known (Mails + 1 for none).
-    int UnreadFrom(int From) const;
     bool SaveLists(const char* Consequence);
+    // The journal cannot take a line any more: logged and shown once; nothing more is fetched.
+    void JournalBroken(const std::exception& e);
     // A list file could not be read or written: logged, and shown in a box with the consequence.
     void ListFailure(const char* Verb, const std::exception& e, const char* Consequence);
     void LogFailure(const std::string& Tag, const char* What, const std::exception& e);
@@ -172,22 +115,10 @@ private:
     struct TFetch {
         bool Active = false;               // stores the host confirms are recorded
         bool DeleteStored = false;         // "delete from server" as the run started
-        TReadList ReadList;
-        const char* ListFile = kReadListFile;   // the list file being read or written
-        bool UidFileFound = false;
-        bool JournalUnclean = false;       // the run before did not end as it should
-        bool ByUid = false;                // the server gave ids (UIDL)
-        int Mails = 0;                     // listed mails
-        std::vector<bool> Skipped;         // by position: listed without an id
-        std::vector<bool> Known;           // by position: fetched before
-        std::vector<int> DueNow;           // positions whose deletion a session before left
-        bool ListsWritable = false;
         bool UnreadMet = false;
         int AheadTo = 0;                   // the last position asked for ahead
         bool DeletionAsked = false;        // a DELE went out in this session
         std::map<std::int32_t, int> DeletionsDue;   // DELEs not yet answered: number -> position
-        std::vector<std::int32_t> Deleted;   // numbers the server marked for deletion
-        std::set<std::string> DeletedIds;
     };
     TFetch Run;
 
@@ -204,40 +135,5 @@ private:
     int ProgressShown = 0;
     std::int64_t ProgressShownAt = 0;
 };
-
-// The sending run: sends the messages the user wrote in the host's "EMAIL" area.
-class TOutgoingRun : public TMailRun {
-public:
-    // Wires the component's events to this run.
-    TOutgoingRun(TRunFace& face, TEchodeskAPI& host, TSmtpClient& smtp, const TSettings& settings);
-
-    void SendMails();
-    // "Abbrechen" during this run: stops the component's wait and marks the run cancelled.
-    void Cancel();
-
-    bool TrySMTPConnection();               // SMTP connection step with log and face
-
-private:
-    void SMTP_ServiceSendStart();
-    void SMTP_ServiceSuccess();
-    void SMTP_ServiceFailure();
-    void SMTP_ServiceAuthenticationFailed(bool& Handled);
-
-    TSmtpClient& SMTP_Service;
-    bool SendSucceeded = false;             // result of the last SendMail
-};
-
-// Fetches the host's area names into AreaNames and creates "EMAIL" when none of them is
-// (in any case) "EMAIL", with a log entry. Host errors leave it.
-void EnsureEmailArea(TEchodeskAPI& host, std::vector<std::string>& AreaNames,
-                     const std::function<void(const std::string&)>& LogEntry);
-
-// Stores the activity log (lines in order, Windows-1252) as one message in the host's "REPORT"
-// area, as the plug-in does when it ends. Does nothing without a host attached; a host error
-// leaves it.
-void StoreLogMail(TEchodeskAPI& host, const std::vector<std::string>& lines);
-// The log mail's text: every line with CR LF. A log longer than MaxText keeps its first and its
-// last lines, each up to about half of it, with a note in between saying how many are left out.
-std::string LogMailText(const std::vector<std::string>& lines, std::size_t MaxText);
 
 } // namespace pb
