@@ -5,6 +5,7 @@
 #include "app/LogFormat.h"
 #include "mail/Config.h"
 #include "mail/Keyring.h"
+#include "mail/TokenLogin.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 #include "platform/MessageBoxes.h"
@@ -491,6 +492,7 @@ void Tmain::BitBtn4Click() {
     QuickForm->QuickUser = Settings.POP3User;
     QuickForm->QuickPassword = Settings.POP3Password;
     QuickForm->QuickSecurity = Settings.POP3Security;
+    QuickForm->QuickLogin = Settings.POP3TokenLogin;
     QuickForm->ShowModal();
 }
 
@@ -524,6 +526,11 @@ void Tmain::BitBtn5Click() {
         f.Uname->setText(toUnicode(Settings.POP3User));
         f.Upasswd->setText(toUnicode(Settings.POP3Password));
         f.deleteChk->setChecked(Settings.DeleteFromServer);
+        // A refresh token the provider replaced during the runs is the one that still works.
+        TTokenLogin pop3 = Settings.POP3TokenLogin, smtp = Settings.SMTPTokenLogin;
+        pop3.RefreshToken = CurrentRefreshToken(pop3);
+        smtp.RefreshToken = CurrentRefreshToken(smtp);
+        f.ShowLogins(pop3, smtp);
     }
     f.ShowModal();
     if (f.CancelPressed)
@@ -544,6 +551,7 @@ void Tmain::BitBtn5Click() {
     Settings.SMTPAuth = f.AuthChk->isChecked() && Settings.SMTPSecurity > 0;
     Settings.SMTPUser = fromUnicode(f.SUser->text());
     Settings.SMTPPassword = fromUnicode(f.SPasswd->text());
+    f.TakeLogins(Settings.POP3TokenLogin, Settings.SMTPTokenLogin);
     // Without a keyring to choose the file stays as an earlier version wrote it.
     if (f.KeyringChk->isEnabled())
         Settings.SecretPlace = f.KeyringChk->isChecked() ? TSettings::TSecretPlace::Keyring

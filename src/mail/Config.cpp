@@ -193,6 +193,36 @@ void ReadConfig(TSettings& settings, const std::string& path) {
     settings.SecretPlace = place == "1"   ? TSettings::TSecretPlace::Keyring
                            : place == "0" ? TSettings::TSecretPlace::File
                                           : TSettings::TSecretPlace::Unchosen;
+    // Lines 17 to 36: how each server is logged in to. A value this version does not know
+    // means its default (the password, Google), as a missing line does: the file of a later
+    // version still opens.
+    auto choice = [&](std::size_t n, std::int32_t highest) -> std::int32_t {
+        const std::string line = text(n);
+        return line.size() == 1 && line[0] >= '0' && line[0] <= '0' + highest ? line[0] - '0' : 0;
+    };
+    auto tokenLogin = [&](std::size_t first, TTokenLogin& login) {
+        login.Method = static_cast<TLoginMethod>(choice(first, 2));
+        login.Preset = static_cast<TOAuthPreset>(choice(first + 1, 2));
+        login.AuthorizeUrl = text(first + 2);
+        login.TokenUrl = text(first + 3);
+        login.Scope = text(first + 4);
+        login.ClientId = text(first + 5);
+        login.ClientSecret = text(first + 6);
+        login.RefreshToken = text(first + 7);
+        login.Command = text(first + 8);
+        login.SignedInAs = text(first + 9);
+    };
+    tokenLogin(17, settings.POP3TokenLogin);
+    tokenLogin(27, settings.SMTPTokenLogin);
+}
+
+// Lines 17 to 26 (POP3) or 27 to 36 (SMTP): one token login. The secrets (client secret,
+// refresh token) are secret fields like the passwords of lines 9 and 15 (kSecretFields).
+static void appendTokenLogin(std::vector<std::string>& lines, const TTokenLogin& l) {
+    lines.insert(lines.end(), {std::to_string(static_cast<int>(l.Method)), std::to_string(static_cast<int>(l.Preset)),
+                               oneLine(l.AuthorizeUrl), oneLine(l.TokenUrl), oneLine(l.Scope), oneLine(l.ClientId),
+                               oneLine(l.ClientSecret), oneLine(l.RefreshToken), oneLine(l.Command),
+                               oneLine(l.SignedInAs)});
 }
 
 // Writes `data` as the new file at `path`: aside in the same directory, then renamed over it.
@@ -204,16 +234,22 @@ void WriteConfig(const TSettings& s, const std::string& path) {
         std::string(s.StripInitials ? "1" : "0"), oneLine(s.POP3Server), std::to_string(s.POP3Port),
         oneLine(s.POP3User), oneLine(s.POP3Password), std::string(s.DeleteFromServer ? "1" : "0")};
     // Without security settings the file stays the ten lines every earlier version wrote, and
-    // without a choice of the passwords' place the fifteen of the version before.
+    // without a choice of the passwords' place or a token login the fifteen of the version before.
+    const bool tokens = s.POP3TokenLogin != TTokenLogin{} || s.SMTPTokenLogin != TTokenLogin{};
     const bool chosen = s.SecretPlace != TSettings::TSecretPlace::Unchosen;
-    const bool secured = s.POP3Security != 0 || s.SMTPSecurity != 0 || s.SMTPAuth ||
-                         !s.SMTPUser.empty() || !s.SMTPPassword.empty() || chosen;
+    const bool secured = tokens || chosen || s.POP3Security != 0 || s.SMTPSecurity != 0 || s.SMTPAuth ||
+                         !s.SMTPUser.empty() || !s.SMTPPassword.empty();
     if (secured)
         lines.insert(lines.end(), {std::to_string(s.POP3Security), std::to_string(s.SMTPSecurity),
                                    std::string(s.SMTPAuth ? "1" : "0"), oneLine(s.SMTPUser),
                                    oneLine(s.SMTPPassword)});
-    if (chosen)
-        lines.push_back(s.SecretPlace == TSettings::TSecretPlace::Keyring ? "1" : "0");
+    // An empty line 16 reads as "not chosen", as a missing one does.
+    if (chosen || tokens)
+        lines.push_back(!chosen ? "" : s.SecretPlace == TSettings::TSecretPlace::Keyring ? "1" : "0");
+    if (tokens) {
+        appendTokenLogin(lines, s.POP3TokenLogin);
+        appendTokenLogin(lines, s.SMTPTokenLogin);
+    }
     std::string data;
     for (const std::string& line : lines)
         data += line + "\r\n";

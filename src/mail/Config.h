@@ -1,7 +1,9 @@
 #pragma once
 // "pbridge.ini": lines of Windows-1252 text, one value per line, no keys, CR LF endings: the
 // ten of old, then the connection security and the SMTP login (lines 11 to 15), the place of the
-// passwords (16); later settings follow as further lines. Read once at start-up, written only by the "Konfiguration" action.
+// passwords (16), then how each server is logged in to (lines 17 to 36, TTokenLogin); later
+// settings follow as further lines. Read once at start-up, written only by the "Konfiguration"
+// action (and by a run whose provider replaced the refresh token).
 //
 // "pbridge.crt" beside it: the certificates the user trusts although they fail the CA or name
 // check, one per line "host port fingerprint" (SHA-256 of the certificate, 64 lower-case hex
@@ -35,8 +37,9 @@ bool TryStrToInt(std::string_view text, std::int32_t& value);
 void ReadConfig(TSettings& settings, const std::string& path = kConfigFileName);
 
 // Replaces the file at `path` with the values: the ten of old, lines 11 to 15 when any of them
-// differs from its default or line 16 is written, and line 16 once the passwords' place is
-// chosen. The values are written as they are (SaveSettings leaves out what the keyring holds).
+// differs from its default or a later line is written, line 16 once the passwords' place is
+// chosen or a token login follows, and lines 17 to 36 when a token login differs from its
+// default. The values are written as they are (SaveSettings leaves out what the keyring holds).
 // The new file is written aside and renamed over the old one, so the old file stays whole
 // until the new one is complete; it is created readable and writable by its owner only, since
 // it may hold the passwords in plain text.

@@ -1,6 +1,8 @@
 #include "mail/FailureCause.h"
 
+#include "mail/TokenLogin.h"
 #include "net/AsyncSocket.h"
+#include "net/Sasl.h"
 #include "platform/AnsiText.h"
 
 #include <cctype>
@@ -56,6 +58,35 @@ std::string security() {
                 "Anbieter, welche Verschlüsselung sein Server bietet.");
 }
 
+// The way out of a token login that no longer works: a new sign-in, which only the window
+// can run (a poll without one never opens a browser).
+std::string signInAgain() {
+    return ansi(" Melden Sie sich im Postbridge-Fenster unter \"Konfiguration\", Seite \"Anmeldung\", mit "
+                "\"Beim Anbieter anmelden…\" neu an.");
+}
+
+// The sentence for a failure of the token login, or empty for any other failure.
+std::string tokenCause(const std::string& Service, const std::string& Server, const std::exception& e) {
+    const std::string server = Service + "-Server " + Server;
+    if (dynamic_cast<const ESignInNeeded*>(&e))
+        return "Die Anmeldung beim Anbieter für den " + server + ansi(" ist nicht mehr gültig: ") + e.what() +
+               signInAgain();
+    if (dynamic_cast<const ETokenFailure*>(&e))
+        return ansi("Für den ") + server + ansi(" gab es keinen Zugangsschlüssel: ") + e.what();
+    if (const auto* b = dynamic_cast<const EBearerRefused*>(&e))
+        return "Der " + server + ansi(" hat den Zugangsschlüssel abgelehnt") +
+               (b->Detail.empty() ? std::string() : " (" + shown(b->Detail) + ")") + ": " +
+               sentence(shown(b->Reply)) + signInAgain();
+    if (std::string(e.what()) == "Token without TLS")
+        return ansi("Ein Zugangsschlüssel wird nur über eine verschlüsselte Verbindung gesendet. Wählen Sie auf der "
+                    "Seite \"Sicherheit\" der Konfiguration für den ") +
+               server + ansi(" STARTTLS oder SSL/TLS. Es wurde nichts gesendet.");
+    if (std::string(e.what()) == "Invalid access token")
+        return ansi("Der Zugangsschlüssel für den ") + server +
+               ansi(" enthält Zeichen, die kein Zugangsschlüssel enthält; es wurde nichts gesendet.");
+    return {};
+}
+
 } // namespace
 
 std::string ServerReply(const std::string& Service, const std::exception& e) {
@@ -94,6 +125,8 @@ std::string FailureCause(const std::string& Service, const std::string& Server, 
     const std::string server = Service + "-Server " + Server;
     if (Server.empty())
         return "Es ist kein " + Service + "-Server eingetragen.";
+    if (std::string cause = tokenCause(Service, Server, e); !cause.empty())
+        return cause;
     if (const auto* c = dynamic_cast<const ECertificateError*>(&e))
         return "Das Zertifikat des " + Service + "-Servers " + Server + ansi(" wurde abgelehnt: ") + c->Reason + ".";
     if (const auto* n = dynamic_cast<const ENotOffered*>(&e)) {
@@ -139,7 +172,8 @@ std::string ConnectFailureBox(const std::string& Service, const std::string& Ser
                               const std::exception& e) {
     const std::string cause = FailureCause(Service, Server, Component, e);
     // A server without the protection or the login the settings ask for answered all along.
-    if (cause.empty() || Server.empty() || tlsFailure(e) || dynamic_cast<const ENotOffered*>(&e))
+    if (cause.empty() || Server.empty() || tlsFailure(e) || dynamic_cast<const ENotOffered*>(&e) ||
+        !tokenCause(Service, Server, e).empty())
         return cause;
     if (dynamic_cast<const ELoginRefused*>(&e))
         return ansi("Der Server hat Sie nicht autorisiert. Stellen Sie sicher, dass Sie in der Konfiguration "

@@ -153,13 +153,14 @@ bool TIncomingRun::TryConnection() {
     p.UserID = Settings.POP3User;
     LogEntry("POP3 Login: " + Settings.POP3User);
     p.Password = Settings.POP3Password;
+    UseLogin(p, Settings.POP3TokenLogin, "POP3");
     p.Security = static_cast<TSecurity>(Settings.POP3Security);
     if (p.Security != TSecurity::None)
         LogEntry(ansi("POP3 Verschlüsselung: ") + SecurityName(Settings.POP3Security));
     const bool connected = ConnectService("POP3", Settings.POP3Server, p,
                                           [this, &p] { ConnectSecurely("POP3", p, p.Security, [&p] { p.Connect(); }); });
     // USER and PASS went over the line as they are: the user should know.
-    if (connected && !p.Secure())
+    if (connected && !p.Secure() && p.AuthMethod == TAuthMethod::Password)
         LogEntry(ansi("POP3 Warnung: Das Passwort wurde unverschlüsselt gesendet (Verschlüsselung \"keine\")"));
     return connected;
 }

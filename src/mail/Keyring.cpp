@@ -138,7 +138,7 @@ void LoadSecrets(TSettings& settings, int limitMs, bool mayPrompt, const std::st
     requireKeyring(mayPrompt, limitMs);
     const QString service = serviceName(path);
     for (const TSecretField& field : kSecretFields) {
-        std::string& value = settings.*field.Value;
+        std::string& value = field(settings);
         if (!value.empty())
             continue;   // still in the file: it moves at the next save
         auto* job = new QKeychain::ReadPasswordJob(service);
@@ -157,7 +157,7 @@ void SaveSettings(const TSettings& now, const TSettings& before, int limitMs,
     const bool wasInKeyring = before.SecretPlace == Place::Keyring;
     // Only entries whose secret is known are removed: a secret that could not be read from the
     // keyring shows as empty, and must not lose its entry for that.
-    auto known = [&](const TSecretField& field) { return !(before.*field.Value).empty(); };
+    auto known = [&](const TSecretField& field) { return !field(before).empty(); };
 
     if (now.SecretPlace != Place::Keyring) {
         WriteConfig(now, path);
@@ -177,7 +177,7 @@ void SaveSettings(const TSettings& now, const TSettings& before, int limitMs,
 
     requireKeyring(true, limitMs);
     for (const TSecretField& field : kSecretFields) {
-        const std::string& secret = now.*field.Value;
+        const std::string& secret = field(now);
         const QString key = entryKey(field, now);
         if (!secret.empty())
             writeEntry(service, key, field, secret, limitMs);
@@ -189,10 +189,10 @@ void SaveSettings(const TSettings& now, const TSettings& before, int limitMs,
     }
     TSettings file = now;
     for (const TSecretField& field : kSecretFields)
-        (file.*field.Value).clear();
+        field(file).clear();
     WriteConfig(file, path);
     for (const TSecretField& field : kSecretFields)
-        if (!wasInKeyring && known(field) && !(now.*field.Value).empty())
+        if (!wasInKeyring && known(field) && !field(now).empty())
             log(ansi("CONF ") + ansi(field.Name) + ansi(" aus pbridge.ini in den Schlüsselbund übernommen"));
 }
 

@@ -19,14 +19,20 @@ namespace pb {
 // the entry of its kind and the server it belongs to. Every secret field of the settings is in
 // kSecretFields; a new one goes into the keyring by being added there.
 struct TSecretField {
-    const char* Name;                  // the kind, in the entry's name and the log: "POP3-Passwort"
-    std::string TSettings::*Value;     // the secret
-    std::string TSettings::*Server;    // the server it opens
+    const char* Name;                      // the kind, in the entry's name and the log: "POP3-Passwort"
+    std::string& (*Value)(TSettings&);     // the secret
+    std::string TSettings::*Server;        // the server it opens
+    std::string& operator()(TSettings& s) const { return Value(s); }
+    const std::string& operator()(const TSettings& s) const { return Value(const_cast<TSettings&>(s)); }
 };
 
 inline constexpr TSecretField kSecretFields[] = {
-    {"POP3-Passwort", &TSettings::POP3Password, &TSettings::POP3Server},
-    {"SMTP-Passwort", &TSettings::SMTPPassword, &TSettings::SMTPServer},
+    {"POP3-Passwort", [](TSettings& s) -> std::string& { return s.POP3Password; }, &TSettings::POP3Server},
+    {"SMTP-Passwort", [](TSettings& s) -> std::string& { return s.SMTPPassword; }, &TSettings::SMTPServer},
+    {"POP3-Client-Secret", [](TSettings& s) -> std::string& { return s.POP3TokenLogin.ClientSecret; }, &TSettings::POP3Server},
+    {"POP3-Anmeldung", [](TSettings& s) -> std::string& { return s.POP3TokenLogin.RefreshToken; }, &TSettings::POP3Server},
+    {"SMTP-Client-Secret", [](TSettings& s) -> std::string& { return s.SMTPTokenLogin.ClientSecret; }, &TSettings::SMTPServer},
+    {"SMTP-Anmeldung", [](TSettings& s) -> std::string& { return s.SMTPTokenLogin.RefreshToken; }, &TSettings::SMTPServer},
 };
 
 enum class TKeyringState {

@@ -2,6 +2,7 @@
 // the "EMAIL" area that both need, made at start-up.
 #include "mail/FailureCause.h"
 #include "mail/MailRun.h"
+#include "mail/TokenLogin.h"
 #include "platform/AnsiText.h"
 #include "platform/Exceptions.h"
 
@@ -70,6 +71,15 @@ bool TMailRun::ConnectService(const std::string& service, const std::string& ser
     }
     LogEntry(service + " Verbunden mit Server " + server);
     return true;
+}
+
+TBearerTokenEvent TMailRun::LoginTokens(const TTokenLogin& login, const std::string& service) {
+    if (login.Method == TLoginMethod::Password)
+        return nullptr;
+    LogEntry(service + " Anmeldung: " +
+             (login.Method == TLoginMethod::Command ? std::string("Befehl")
+                                                    : std::string("OAuth 2.0, ") + OAuthPresetName(login.Preset)));
+    return TokenEvent(login, [this, service](const std::string& text) { LogEntry(service + " " + text); });
 }
 
 void TMailRun::ConnectSecurely(const std::string& service, TAsyncSocket& socket, TSecurity mode,

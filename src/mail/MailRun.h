@@ -48,6 +48,13 @@ protected:
     // stopped answering) failed. A plain connection logs as it always has.
     void ConnectSecurely(const std::string& service, TAsyncSocket& socket, TSecurity mode,
                          const std::function<void()>& connect);
+    // How `client` logs in to the server of `service`: by password as always, or with a token
+    // (OAuth 2.0 or the user's command) as `login` says; logs which.
+    template <class Client> void UseLogin(Client& client, const TTokenLogin& login, const std::string& service) {
+        client.OnBearerToken = LoginTokens(login, service);
+        client.AuthMethod = client.OnBearerToken ? TAuthMethod::Bearer : TAuthMethod::Password;
+    }
+    TBearerTokenEvent LoginTokens(const TTokenLogin& login, const std::string& service);
 
     TRunFace& Face;
     TEchodeskAPI& edapi1;

@@ -88,7 +88,8 @@ bool TOutgoingRun::TrySMTPConnection() {
     smtp.Security = static_cast<TSecurity>(Settings.SMTPSecurity);
     if (smtp.Security != TSecurity::None)
         LogEntry(ansi("SMTP Verschlüsselung: ") + SecurityName(Settings.SMTPSecurity));
-    smtp.UseAuth = Settings.SMTPAuth;
+    UseLogin(smtp, Settings.SMTPTokenLogin, "SMTP");
+    smtp.UseAuth = Settings.SMTPAuth || smtp.AuthMethod == TAuthMethod::Bearer;
     smtp.AuthUser = Settings.SMTPUser.empty() ? Settings.SMTPEmail : Settings.SMTPUser;
     // Most providers take one login for both servers: without a password of its own, SMTP
     // logs in with the POP3 one.

@@ -6,6 +6,29 @@
 
 namespace pb {
 
+// How one server is logged in to, beside the user name: "Passwort", "OAuth 2.0" (a token from
+// the provider, renewed with the refresh token the sign-in left) or "Befehl" (a command of the
+// user prints the token). Lines 16 to 25 of "pbridge.ini" for POP3, 26 to 35 for SMTP; a file
+// without them means the password, as always.
+enum class TLoginMethod : std::int32_t { Password = 0, OAuth = 1, Command = 2 };
+// The provider presets of the dialog; "Anderer Anbieter" takes its endpoints from the fields.
+enum class TOAuthPreset : std::int32_t { Google = 0, Microsoft = 1, Other = 2 };
+
+struct TTokenLogin {
+    TLoginMethod Method = TLoginMethod::Password;
+    TOAuthPreset Preset = TOAuthPreset::Google;
+    std::string AuthorizeUrl;   // the provider's authorization endpoint
+    std::string TokenUrl;       // its token endpoint
+    std::string Scope;
+    std::string ClientId;       // registered by the user: Postbridge ships none
+    std::string ClientSecret;   // secret; empty where the provider gives none
+    std::string RefreshToken;   // secret: what the sign-in left
+    std::string Command;        // "Befehl": its standard output is the access token
+    std::string SignedInAs;     // who signed in, as the provider named them
+
+    bool operator==(const TTokenLogin&) const = default;
+};
+
 // The values of "pbridge.ini", in file order. Texts are Windows-1252 bytes. Defaults before
 // anything is read or entered: empty texts, ports 0, switches off.
 struct TSettings {
@@ -34,6 +57,9 @@ struct TSettings {
         Keyring,    // in the desktop keyring; their lines in this file are empty
     };
     TSecretPlace SecretPlace = TSecretPlace::Unchosen;
+    // Lines 17 to 36: token logins (a file without them leaves both at the password).
+    TTokenLogin POP3TokenLogin;
+    TTokenLogin SMTPTokenLogin;
 
     bool operator==(const TSettings&) const = default;
 };

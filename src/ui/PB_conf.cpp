@@ -1,6 +1,7 @@
 #include "ui/PB_conf.h"
 
 #include "mail/Config.h"
+#include "mail/TokenLogin.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
 #include "ui/DialogParts.h"
@@ -8,6 +9,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QKeyEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -19,6 +21,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <sys/stat.h>
@@ -207,6 +210,56 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     UpdateAuthControls();
     UpdateClearWarning();
 
+    // ---- "Anmeldung" ----
+    auto* logins = new QWidget;
+    PageControl1->addTab(logins, u("Anmeldung"));
+    g = group(logins, "Anmeldung", 6, 74);
+    label(g, "POP3:", 10, 22);
+    PLogin = new QComboBox(g);
+    PLogin->setGeometry(80, 19, 100, 21);
+    label(g, "SMTP:", 10, 48);
+    SLogin = new QComboBox(g);
+    SLogin->setGeometry(80, 45, 100, 21);
+    for (QComboBox* c : {PLogin, SLogin})
+        for (const char* name : {"Passwort", "OAuth 2.0", "Befehl"})
+            c->addItem(u(name));
+
+    g = group(logins, "OAuth 2.0", 86, 230);
+    label(g, "Anbieter:", 10, 22);
+    OAuthPreset = new QComboBox(g);
+    OAuthPreset->setGeometry(80, 19, 240, 21);
+    for (const char* name : {"Google", "Microsoft", "Anderer Anbieter"})
+        OAuthPreset->addItem(u(name));
+    label(g, "Anmeldung:", 10, 48);
+    AuthUrlEdit = edit(g, 80, 45, 240);
+    label(g, "Token:", 10, 74);
+    TokenUrlEdit = edit(g, 80, 71, 240);
+    label(g, "Scope:", 10, 100);
+    ScopeEdit = edit(g, 80, 97, 240);
+    label(g, "Client-ID:", 10, 126);
+    ClientIdEdit = edit(g, 80, 123, 240);
+    label(g, "Secret:", 10, 152);
+    ClientSecretEdit = edit(g, 80, 149, 240);
+    ClientSecretEdit->setEchoMode(QLineEdit::Password);
+    ClientSecretEdit->setStyle(stars);
+    ClientSecretEdit->setPlaceholderText(u("nur wenn der Anbieter eines gibt"));
+    SignInButton = button(g, "Beim Anbieter anmelden…", 10, 177, 180);
+    GuideButton = button(g, "Anleitung…", 230, 177, 90);
+    SignedInLabel = label(g, "Nicht angemeldet", 10, 207);
+    SignedInLabel->setGeometry(10, 207, 311, 16);
+
+    g = group(logins, "Befehl", 322, 50);
+    label(g, "Befehl:", 10, 22);
+    CommandEdit = edit(g, 80, 19, 240);
+    CommandEdit->setPlaceholderText(u("gibt den Zugangsschlüssel aus"));
+
+    connect(PLogin, &QComboBox::currentIndexChanged, this, [this] { UpdateLoginControls(); });
+    connect(SLogin, &QComboBox::currentIndexChanged, this, [this] { UpdateLoginControls(); });
+    connect(OAuthPreset, &QComboBox::currentIndexChanged, this, [this] { UpdateLoginControls(); });
+    connect(SignInButton, &QPushButton::clicked, this, [this] { SignInClick(); });
+    connect(GuideButton, &QPushButton::clicked, this, [this] { GuideClick(); });
+    UpdateLoginControls();
+
     // ---- Below the pages ----
     Button1 = button(this, "Speichern", 88, 426, 90);
     Button2 = button(this, "Abbrechen", 186, 426, 90);
@@ -302,6 +355,126 @@ void TConfigForm::UpdateAuthControls() {
 
 void TConfigForm::UpdateClearWarning() {
     PClearWarning->setVisible(PSecurity->currentIndex() == 0);
+}
+
+void TConfigForm::UpdateLoginControls() {
+    const bool oauth = PLogin->currentIndex() == 1 || SLogin->currentIndex() == 1;
+    const bool other = OAuthPreset->currentIndex() == static_cast<int>(TOAuthPreset::Other);
+    // A preset shows its own endpoints; only "Anderer Anbieter" takes the user's.
+    if (!other) {
+        TTokenLogin preset;
+        preset.Preset = static_cast<TOAuthPreset>(std::max(OAuthPreset->currentIndex(), 0));
+        const TOAuthEndpoints e = OAuthEndpoints(preset);
+        AuthUrlEdit->setText(toUnicode(e.AuthorizeUrl));
+        TokenUrlEdit->setText(toUnicode(e.TokenUrl));
+        ScopeEdit->setText(toUnicode(e.Scope));
+    }
+    for (QWidget* w : std::initializer_list<QWidget*>{AuthUrlEdit, TokenUrlEdit, ScopeEdit})
+        w->setEnabled(oauth && other && !signingIn_);
+    for (QWidget* w : std::initializer_list<QWidget*>{OAuthPreset, ClientIdEdit, ClientSecretEdit, GuideButton})
+        w->setEnabled(oauth && !signingIn_);
+    SignInButton->setEnabled(oauth);
+    SignInButton->setText(u(signingIn_ ? "Anmeldung abbrechen" : "Beim Anbieter anmelden…"));
+    CommandEdit->setEnabled(PLogin->currentIndex() == 2 || SLogin->currentIndex() == 2);
+    SignedInLabel->setText(signIn_.RefreshToken.empty() ? u("Nicht angemeldet")
+                                                        : u("Angemeldet als ") + toUnicode(signIn_.SignedInAs));
+}
+
+TTokenLogin TConfigForm::PageLogin() const {
+    TTokenLogin l = signIn_;
+    l.Preset = static_cast<TOAuthPreset>(std::max(OAuthPreset->currentIndex(), 0));
+    if (l.Preset == TOAuthPreset::Other) {
+        l.AuthorizeUrl = fromUnicode(AuthUrlEdit->text().trimmed());
+        l.TokenUrl = fromUnicode(TokenUrlEdit->text().trimmed());
+        l.Scope = fromUnicode(ScopeEdit->text().trimmed());
+    } else {
+        l.AuthorizeUrl.clear();
+        l.TokenUrl.clear();
+        l.Scope.clear();
+    }
+    l.ClientId = fromUnicode(ClientIdEdit->text().trimmed());
+    l.ClientSecret = fromUnicode(ClientSecretEdit->text());
+    l.Command = fromUnicode(CommandEdit->text());
+    return l;
+}
+
+void TConfigForm::ShowLogins(const TTokenLogin& pop3, const TTokenLogin& smtp) {
+    // The provider's settings are one for both servers: those of the server that uses OAuth.
+    const TTokenLogin& shown = pop3.Method != TLoginMethod::OAuth && smtp.Method == TLoginMethod::OAuth ? smtp : pop3;
+    signIn_ = shown;
+    PLogin->setCurrentIndex(static_cast<int>(pop3.Method));
+    SLogin->setCurrentIndex(static_cast<int>(smtp.Method));
+    OAuthPreset->setCurrentIndex(static_cast<int>(shown.Preset));
+    if (shown.Preset == TOAuthPreset::Other) {
+        AuthUrlEdit->setText(toUnicode(shown.AuthorizeUrl));
+        TokenUrlEdit->setText(toUnicode(shown.TokenUrl));
+        ScopeEdit->setText(toUnicode(shown.Scope));
+    }
+    ClientIdEdit->setText(toUnicode(shown.ClientId));
+    ClientSecretEdit->setText(toUnicode(shown.ClientSecret));
+    CommandEdit->setText(toUnicode(!pop3.Command.empty() ? pop3.Command : smtp.Command));
+    UpdateLoginControls();
+}
+
+void TConfigForm::TakeLogins(TTokenLogin& pop3, TTokenLogin& smtp) const {
+    const TTokenLogin page = PageLogin();
+    pop3 = page;
+    smtp = page;
+    pop3.Method = static_cast<TLoginMethod>(std::max(PLogin->currentIndex(), 0));
+    smtp.Method = static_cast<TLoginMethod>(std::max(SLogin->currentIndex(), 0));
+    // A sign-in holds only for the provider and client it was made with.
+    if (page.TokenUrl != signIn_.TokenUrl || page.Preset != signIn_.Preset || page.ClientId != signIn_.ClientId)
+        for (TTokenLogin* l : {&pop3, &smtp})
+            l->RefreshToken.clear(), l->SignedInAs.clear();
+}
+
+void TConfigForm::SignInClick() {
+    if (signingIn_) {
+        signInCancelled_ = true;
+        return;
+    }
+    TTokenLogin login = PageLogin();
+    TSignIn flow;
+    flow.OpenUrl = [](const std::string& url) {
+        return OpenBrowser ? OpenBrowser(url) : QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+    };
+    flow.Cancelled = [this] { return signInCancelled_; };
+    signingIn_ = true;
+    signInCancelled_ = false;
+    UpdateLoginControls();
+    SignedInLabel->setText(u("Warte auf die Anmeldung im Browser …"));
+    // The account the provider should offer: the POP3 login, else the sender's address.
+    const std::string hint = !Uname->text().trimmed().isEmpty() ? fromUnicode(Uname->text().trimmed())
+                                                                  : fromUnicode(Semail->text().trimmed());
+    try {
+        flow.Run(login, hint);
+        signIn_ = login;
+    } catch (const EAbortError&) {
+        // The user's own cancel needs no box.
+    } catch (const std::exception& e) {
+        signingIn_ = false;
+        UpdateLoginControls();
+        showMessage(e.what());
+        return;
+    }
+    signingIn_ = false;
+    UpdateLoginControls();
+}
+
+void TConfigForm::GuideClick() {
+    showMessage(ansi(
+        "So bekommen Sie eine Client-ID: Postbridge bringt keine mit, Sie melden es einmal selbst bei Ihrem "
+        "Anbieter an.\n\n"
+        "Google: In der Google Cloud Console ein Projekt anlegen, unter \"APIs & Dienste\" den "
+        "OAuth-Zustimmungsbildschirm einrichten (Ihre Adresse als Testnutzer eintragen), dann unter "
+        "\"Anmeldedaten\" eine OAuth-Client-ID vom Typ \"Desktop-App\" erstellen. Client-ID und "
+        "Clientschlüssel hier eintragen. Solange die App im Status \"Testing\" ist, verfällt die "
+        "Anmeldung nach 7 Tagen; melden Sie sich dann neu an.\n\n"
+        "Microsoft: Im Azure-Portal unter \"App-Registrierungen\" eine neue Registrierung anlegen, als "
+        "Plattform \"Mobile und Desktopanwendungen\" mit der Umleitungs-URI http://127.0.0.1, unter "
+        "\"API-Berechtigungen\" POP.AccessAsUser.All und SMTP.Send von Office 365 Exchange Online "
+        "hinzufügen. Die Anwendungs-ID (Client-ID) hier eintragen; ein Secret ist nicht nötig.\n\n"
+        "Dann \"Beim Anbieter anmelden…\" drücken, im Browser anmelden und zustimmen."));
 }
 
 void TConfigForm::CertForgetClick() {

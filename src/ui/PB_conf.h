@@ -1,6 +1,12 @@
 #pragma once
 // TConfigForm: the modal dialog behind "Konfiguration", with the pages "Server",
-// "Adressbuch" and "Sicherheit".
+// "Adressbuch", "Sicherheit" and "Anmeldung".
+//
+// The "Anmeldung" page chooses per server how it is logged in to ("Passwort", "OAuth 2.0",
+// "Befehl"); the provider, its client id and the sign-in are one for both servers, since one
+// account at one provider serves both. "Beim Anbieter anmelden…" runs the sign-in in the
+// user's browser while the dialog stays open; the main window fills and reads the page with
+// ShowLogins and TakeLogins.
 //
 // The "Server" page never touches "pbridge.ini": the main window fills those controls from the
 // settings before showing the dialog and reads them (and CancelPressed) afterwards. The address
@@ -14,6 +20,8 @@
 
 #include <QDialog>
 
+#include <functional>
+
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -21,6 +29,7 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QTabWidget;
+class QGroupBox;
 
 namespace pb {
 
@@ -44,6 +53,15 @@ public:
     void Button1Click();      // "Speichern"
     void Button2Click();      // "Abbrechen"
     void CertForgetClick();   // "Zertifikat vergessen"
+    void SignInClick();       // "Beim Anbieter anmelden…"; while it runs: "Anmeldung abbrechen"
+    void GuideClick();        // "Anleitung…": how to get a client id
+
+    // The page's values: the methods of the two servers, the provider and the sign-in shown
+    // from / taken into both logins.
+    void ShowLogins(const TTokenLogin& pop3, const TTokenLogin& smtp);
+    void TakeLogins(TTokenLogin& pop3, TTokenLogin& smtp) const;
+    // Opens the user's browser at an address; the desktop's URL handler unless a test sets it.
+    inline static std::function<bool(const std::string& url)> OpenBrowser;
 
     // ---- Controls ----
     QTabWidget* PageControl1 = nullptr;
@@ -83,6 +101,20 @@ public:
     QLabel* KeyringNote = nullptr;   // runs from cron cannot reach the keyring
     QListWidget* CertLstBox = nullptr;
     QPushButton* CertForget = nullptr;
+    // "Anmeldung" page. Methods: 0 Passwort, 1 OAuth 2.0, 2 Befehl; presets: 0 Google,
+    // 1 Microsoft, 2 Anderer Anbieter (only then are the endpoints and the scope editable).
+    QComboBox* PLogin = nullptr;
+    QComboBox* SLogin = nullptr;
+    QComboBox* OAuthPreset = nullptr;
+    QLineEdit* AuthUrlEdit = nullptr;
+    QLineEdit* TokenUrlEdit = nullptr;
+    QLineEdit* ScopeEdit = nullptr;
+    QLineEdit* ClientIdEdit = nullptr;
+    QLineEdit* ClientSecretEdit = nullptr;
+    QPushButton* SignInButton = nullptr;
+    QPushButton* GuideButton = nullptr;
+    QLabel* SignedInLabel = nullptr;
+    QLineEdit* CommandEdit = nullptr;
     // Below the pages.
     QPushButton* Button1 = nullptr;   // Speichern
     QPushButton* Button2 = nullptr;   // Abbrechen
@@ -112,6 +144,13 @@ private:
     void SecurityChanged(QComboBox* mode, QLineEdit* port, int& shown, const int (&defaults)[3]);
     void UpdateAuthControls();
     void UpdateClearWarning();
+    void UpdateLoginControls();
+    // The provider settings as the page shows them, with the sign-in of this showing.
+    TTokenLogin PageLogin() const;
+
+    TTokenLogin signIn_;          // the refresh token and who signed in, as shown
+    bool signingIn_ = false;
+    bool signInCancelled_ = false;
 
     bool activationPending_ = false;
     bool bookReadOnly_ = false;

@@ -2,6 +2,7 @@
 
 #include "mail/Config.h"
 #include "mail/FailureCause.h"
+#include "mail/TokenLogin.h"
 #include "mime/MimeText.h"
 #include "platform/AnsiText.h"
 #include "platform/MessageBoxes.h"
@@ -220,6 +221,8 @@ bool TQuickForm::QTryConnection() {
     pop.UserID = QuickUser;
     pop.Password = QuickPassword;
     pop.Security = static_cast<TSecurity>(QuickSecurity);
+    pop.AuthMethod = QuickLogin.Method == TLoginMethod::Password ? TAuthMethod::Password : TAuthMethod::Bearer;
+    pop.OnBearerToken = pop.AuthMethod == TAuthMethod::Password ? TBearerTokenEvent() : TokenEvent(QuickLogin, nullptr);
     SetStatus(ansi("Verbinden mit Server ") + QuickServer + " ...");
 
     // While the attempt runs (up to the time limit for a server that does not answer), only

@@ -8,6 +8,7 @@
 // leaves the grid at once, and a later fetch in the session passes over it. "Abbrechen" drops
 // the connection without QUIT, so deletions made in that session are not carried out, and a
 // box says so.
+#include "mail/Settings.h"
 #include "net/Pop3Client.h"
 
 #include <QDialog>
@@ -40,6 +41,7 @@ public:
     std::string QuickUser;
     std::string QuickPassword;
     std::int32_t QuickSecurity = 0;   // as the settings' POP3 security mode
+    TTokenLogin QuickLogin;           // the POP3 login's method, as the settings give it
     // POP_Quick holds a session that must be ended with QUIT when the dialog closes.
     bool QuickConnected = false;
 

@@ -4,7 +4,6 @@
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
 #include "support/FileBytes.h"
-#include "support/MailServers.h"
 #include "support/OAuthProvider.h"
 
 #include <gtest/gtest.h>
@@ -14,33 +13,8 @@
 namespace pb {
 namespace {
 
-
-class BearerLogin : public ::testing::Test {
+class BearerLogin : public test::OAuthSuite<> {
 protected:
-    static void SetUpTestSuite() {
-        provider_ = new test::OAuthProvider;
-        skip_ = provider_->start();
-        if (!skip_.empty())
-            return;
-        servers_ = new test::MailServers;
-        servers_->start(true, provider_->url());
-        postfix_ = new test::InteropServer("postfix");
-        postfix_->OAuthUrl = provider_->url();
-        postfixSkip_ = postfix_->start();
-    }
-    static void TearDownTestSuite() {
-        delete postfix_;
-        delete servers_;
-        delete provider_;
-        postfix_ = nullptr;
-        servers_ = nullptr;
-        provider_ = nullptr;
-    }
-    void SetUp() override {
-        if (!skip_.empty())
-            GTEST_SKIP() << skip_;
-    }
-
     // The tokens handed out, in order; each call records whether a fresh one was asked for.
     struct Tokens {
         std::vector<std::string> given;
@@ -52,8 +26,8 @@ protected:
             };
         }
     };
-    static std::unique_ptr<TPop3Client> pop3(Tokens& tokens, int port, TSecurity security,
-                                             const test::MailServers& server = *servers_) {
+    static std::unique_ptr<TPop3Client> client(Tokens& tokens, int port, TSecurity security,
+                                             const test::MailServers& server = pop3()) {
         auto c = std::make_unique<TPop3Client>();
         c->Host = server.host();
         c->TrustedFingerprint = server.fingerprint("server");
@@ -67,11 +41,6 @@ protected:
         return c;
     }
 
-    inline static test::OAuthProvider* provider_ = nullptr;
-    inline static test::MailServers* servers_ = nullptr;
-    inline static test::InteropServer* postfix_ = nullptr;
-    inline static std::string skip_;
-    inline static std::string postfixSkip_;
 };
 
 // A good token logs in at once; a refused one (expired, another user's, not a token at all) is
@@ -79,8 +48,8 @@ protected:
 // server's reason, and the session stayed in step (the final refusal was read, not the
 // challenge). The token never reaches Status or the exception.
 TEST_F(BearerLogin, Pop3TakesGoodTokensAndRenewsARefusedOneOnce) {
-    const std::string good = provider_->mint(servers_->user());
-    const std::string other = provider_->mint("someone-else");
+    const std::string good = provider().mint(pop3().user());
+    const std::string other = provider().mint("someone-else");
     struct Case {
         const char* name;
         std::vector<std::string> tokens;
@@ -98,7 +67,7 @@ TEST_F(BearerLogin, Pop3TakesGoodTokensAndRenewsARefusedOneOnce) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Tokens tokens{c.tokens, {}};
-        auto client = pop3(tokens, c.security == TSecurity::Implicit ? servers_->pop3sPort() : servers_->pop3Port(), c.security);
+        auto client = BearerLogin::client(tokens, c.security == TSecurity::Implicit ? pop3().pop3sPort() : pop3().pop3Port(), c.security);
         std::string statuses;
         client->OnStatus = [&](QObject*, const std::string& s) { statuses += s + "\n"; };
         std::string failure;
@@ -131,8 +100,8 @@ TEST_F(BearerLogin, Pop3RefusesWhatWouldExposeOrBreakTheToken) {
     noOAuth.start(true);
     test::MailServers xoauth2Only;
     xoauth2Only.OAuthMechanisms = "xoauth2";
-    xoauth2Only.start(true, provider_->url());
-    const std::string good = provider_->mint(servers_->user());
+    xoauth2Only.start(true, provider().url());
+    const std::string good = provider().mint(pop3().user());
     struct Case {
         const char* name;
         test::MailServers* server;
@@ -141,15 +110,15 @@ TEST_F(BearerLogin, Pop3RefusesWhatWouldExposeOrBreakTheToken) {
         std::string failure;   // start of the exception text; empty: logged in
         bool asked;
     } cases[] = {
-        {"no TLS", servers_, TSecurity::None, good, "Token without TLS", false},
+        {"no TLS", &pop3(), TSecurity::None, good, "Token without TLS", false},
         {"no token login offered", &noOAuth, TSecurity::StartTls, good, "No AUTH OAUTHBEARER or XOAUTH2", false},
         {"XOAUTH2 only", &xoauth2Only, TSecurity::StartTls, good, "", true},
-        {"line break in the token", servers_, TSecurity::StartTls, good + "\r\nDELE 1", "Invalid access token", true},
+        {"line break in the token", &pop3(), TSecurity::StartTls, good + "\r\nDELE 1", "Invalid access token", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Tokens tokens{{c.token}, {}};
-        auto client = pop3(tokens, c.server->pop3Port(), c.security, *c.server);
+        auto client = BearerLogin::client(tokens, c.server->pop3Port(), c.security, *c.server);
         std::string failure;
         try {
             client->Connect();
@@ -162,16 +131,14 @@ TEST_F(BearerLogin, Pop3RefusesWhatWouldExposeOrBreakTheToken) {
         EXPECT_EQ(!tokens.renewals.empty(), c.asked);
         EXPECT_FALSE(client->Connected());
     }
-    EXPECT_EQ(servers_->pop3Count(), 0u);
+    EXPECT_EQ(pop3().pop3Count(), 0u);
 }
 
 // SMTP submission through Postfix: the token on the AUTH line, a refusal read to its end (the
 // server's 535 after the client's AQ==), a renewal taken, and mail sent once logged in.
 TEST_F(BearerLogin, SmtpSubmissionTakesTokensAndRenewsOnce) {
-    if (!postfixSkip_.empty())
-        GTEST_SKIP() << postfixSkip_;
-    const std::string good = provider_->mint("test");
-    const std::string other = provider_->mint("someone-else");
+    const std::string good = provider().mint("test");
+    const std::string other = provider().mint("someone-else");
     struct Case {
         const char* name;
         std::vector<std::string> tokens;
@@ -179,16 +146,16 @@ TEST_F(BearerLogin, SmtpSubmissionTakesTokensAndRenewsOnce) {
         int port;
         bool loggedIn;
     } cases[] = {
-        {"good, STARTTLS", {good}, TSecurity::StartTls, postfix_->submissionPort(), true},
-        {"good, TLS", {good}, TSecurity::Implicit, postfix_->smtpsPort(), true},
-        {"other user's, then good", {other, good}, TSecurity::StartTls, postfix_->submissionPort(), true},
-        {"refused twice", {other, other}, TSecurity::StartTls, postfix_->submissionPort(), false},
+        {"good, STARTTLS", {good}, TSecurity::StartTls, postfix().submissionPort(), true},
+        {"good, TLS", {good}, TSecurity::Implicit, postfix().smtpsPort(), true},
+        {"other user's, then good", {other, good}, TSecurity::StartTls, postfix().submissionPort(), true},
+        {"refused twice", {other, other}, TSecurity::StartTls, postfix().submissionPort(), false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Tokens tokens{c.tokens, {}};
         TSmtpClient smtp;
-        smtp.Host = postfix_->host();
+        smtp.Host = postfix().host();
         smtp.Port = c.port;
         smtp.UserID = "client.example.org";
         smtp.Security = c.security;
@@ -197,7 +164,7 @@ TEST_F(BearerLogin, SmtpSubmissionTakesTokensAndRenewsOnce) {
         smtp.AuthMethod = TAuthMethod::Bearer;
         smtp.OnBearerToken = tokens.event();
         smtp.TimeOut = 10000;
-        smtp.TrustedFingerprint = test::readBytes(postfix_->tlsFile("server.sha256")).substr(0, 64);
+        smtp.TrustedFingerprint = test::readBytes(postfix().tlsFile("server.sha256")).substr(0, 64);
         std::string failure;
         try {
             smtp.Connect();

@@ -104,3 +104,22 @@ OAuthProvider::Stats OAuthProvider::stats() {
 }
 
 } // namespace pb::test
+
+namespace pb::test {
+
+std::string OAuthServers::start(int lifetime) {
+    if (std::string why = provider.start(lifetime); !why.empty())
+        return why;
+    pop3.start(true, provider.url());
+    postfix.OAuthUrl = provider.url();
+    return postfix.start();
+}
+
+std::vector<std::string> OAuthProvider::issued() {
+    std::vector<std::string> out;
+    for (const QString& t : QString::fromStdString(command("issued")).split(' ', Qt::SkipEmptyParts))
+        out.push_back(t.toStdString());
+    return out;
+}
+
+} // namespace pb::test

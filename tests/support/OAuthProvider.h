@@ -14,10 +14,14 @@
 // authorization endpoint and follows the redirect back to the loopback address, the way the
 // user's browser would after the user agreed. PB_TEST_BROWSER=forge-state makes it change the
 // state on the way back; =ignore makes it do nothing.
+#include "support/MailServers.h"
+
 #include <QProcess>
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pb::test {
 
@@ -54,6 +58,8 @@ public:
         int refused = 0;
     };
     Stats stats();
+    // Every access and refresh token handed out so far.
+    std::vector<std::string> issued();
 
     static std::string browser();
 
@@ -62,6 +68,44 @@ private:
 
     std::unique_ptr<QProcess> process_;
     int port_ = 0;
+};
+
+// The provider with the mail servers that ask it about tokens: Dovecot (POP3, its TLS set-up)
+// and Postfix submission with Dovecot SASL.
+struct OAuthServers {
+    // "" when all run; else why this machine cannot run them (nothing is left running then
+    // but what did start). Access tokens live `lifetime` seconds.
+    std::string start(int lifetime = 3600);
+    OAuthProvider provider;
+    MailServers pop3;
+    InteropServer postfix{"postfix"};
+};
+
+// OAuthServers for a whole test suite, whose tests skip when this machine cannot run them:
+//   class Tokens : public test::OAuthSuite<> { ... provider().mint("test") ... pop3().pop3Port() };
+template <class Base = ::testing::Test, int Lifetime = 3600>
+class OAuthSuite : public Base {
+protected:
+    static void SetUpTestSuite() {
+        servers_ = new OAuthServers;
+        skip_ = servers_->start(Lifetime);
+    }
+    static void TearDownTestSuite() {
+        delete servers_;
+        servers_ = nullptr;
+    }
+    void SetUp() override {
+        Base::SetUp();
+        if (!skip_.empty())
+            GTEST_SKIP() << skip_;
+    }
+    static OAuthProvider& provider() { return servers_->provider; }
+    static MailServers& pop3() { return servers_->pop3; }
+    static InteropServer& postfix() { return servers_->postfix; }
+
+private:
+    inline static OAuthServers* servers_ = nullptr;
+    inline static std::string skip_;
 };
 
 } // namespace pb::test

@@ -67,10 +67,11 @@ protected:
 TEST_F(ConfigDialog, TextsSizeAndDefaults) {
     EXPECT_EQ(form.windowTitle(), "Konfiguration");
     EXPECT_EQ(form.size(), QSize(363, 457));  // 371 x 484 with the frame
-    ASSERT_EQ(form.PageControl1->count(), 3);
+    ASSERT_EQ(form.PageControl1->count(), 4);
     EXPECT_EQ(form.PageControl1->tabText(0), "Server");
     EXPECT_EQ(form.PageControl1->tabText(1), "Adressbuch");
     EXPECT_EQ(form.PageControl1->tabText(2), "Sicherheit");
+    EXPECT_EQ(form.PageControl1->tabText(3), "Anmeldung");
 
     QStringList groups;
     for (const QGroupBox* g : form.PageControl1->widget(0)->findChildren<QGroupBox*>())
@@ -109,7 +110,7 @@ TEST_F(ConfigDialog, TextsSizeAndDefaults) {
     // Every control, text included, lies inside its parent: nothing is cut off.
     open();
     int checked = 0;
-    for (int page = 0; page < 3; ++page) {
+    for (int page = 0; page < form.PageControl1->count(); ++page) {
         form.PageControl1->setCurrentIndex(page);
         QCoreApplication::processEvents();
         for (const QWidget* w : form.findChildren<QWidget*>()) {

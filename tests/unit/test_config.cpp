@@ -310,3 +310,35 @@ TEST(PortConversion, RefusesEverythingElse) {
 
 } // namespace
 } // namespace pb
+
+namespace pb {
+namespace {
+
+// The token logins follow as lines 17 to 36, POP3's first; a file of fifteen lines means the
+// password for both, and a value this version does not know reads as the default.
+TEST_F(ConfigFile, TokenLoginsFollowAsLines17To36) {
+    TSettings s;
+    s.POP3TokenLogin = {TLoginMethod::OAuth, TOAuthPreset::Other, "https://a.example/auth", "https://a.example/token",
+                        "mail", "client", "secret", "refresh", "", "test@example.org"};
+    s.SMTPTokenLogin.Method = TLoginMethod::Command;
+    s.SMTPTokenLogin.Command = "token-helper --smtp";
+    WriteConfig(s, file());
+    const std::string lines = readBytes(file());
+    EXPECT_NE(lines.find("\r\n1\r\n2\r\nhttps://a.example/auth\r\nhttps://a.example/token\r\nmail\r\nclient\r\nsecret\r\n"
+                         "refresh\r\n\r\ntest@example.org\r\n2\r\n0\r\n"),
+              std::string::npos);
+    TSettings back;
+    ReadConfig(back, file());
+    EXPECT_EQ(back, s);
+
+    const std::string fifteen = "s\r\n25\r\ne\r\nl\r\n0\r\np\r\n110\r\nu\r\npw\r\n1\r\n1\r\n1\r\n1\r\nme\r\npw2\r\n";
+    for (const std::string& rest : {std::string(), std::string("7\r\n9\r\n")}) {
+        writeBytes(file(), fifteen + rest);
+        ReadConfig(back, file());
+        EXPECT_EQ(back.POP3TokenLogin, TTokenLogin{});
+        EXPECT_EQ(back.SMTPTokenLogin.Method, TLoginMethod::Password);
+    }
+}
+
+} // namespace
+} // namespace pb

@@ -11,6 +11,7 @@
 //   user NAME       who signs in when the request names nobody (login_hint) -> "ok"
 //   mint NAME       a fresh access token for NAME (for a token command) -> the token
 //   stats           {"authorization_code":n,"refresh_token":n,"introspect":n,"refused":n}
+//   issued          every access and refresh token handed out so far, one line, blank-separated
 //   hold            the authorization endpoint stops answering (a browser that never returns)
 // It ends when stdin closes.
 //
@@ -39,6 +40,7 @@ let holding = false;
 const codes = new Map();          // code -> { user, redirectUri, clientId, challenge }
 const refreshTokens = new Map();  // refresh token -> { user, clientId, scope }
 const accessTokens = new Map();   // access token -> { user, exp }
+const issued = [];                // every access and refresh token handed out
 const stats = { authorization_code: 0, refresh_token: 0, introspect: 0, refused: 0 };
 
 // The mock's issuer and request handler, served by the server below (never started itself).
@@ -109,6 +111,7 @@ async function finishTokenAnswer(grant) {
     const idToken = await issuer.buildToken({ expiresIn: lifetime, scopesOrTransform: claims({ aud: grant.clientId }) });
     const refresh = randomUUID();
     accessTokens.set(access, { user: grant.user, exp: Math.floor(Date.now() / 1000) + lifetime });
+  issued.push(access, refresh);
     refreshTokens.set(refresh, { user: grant.user, clientId: grant.clientId, scope: grant.scope });
   return { access_token: access, token_type: 'Bearer', expires_in: lifetime, scope: grant.scope,
            id_token: idToken, refresh_token: refresh };
@@ -191,6 +194,8 @@ commands.on('line', async (line) => {
     holding = true;
   } else if (verb === 'mint') {
     answer = (await finishTokenAnswer({ user: arg, clientId: 'mint', scope: 'mail' })).access_token;
+  } else if (verb === 'issued') {
+    answer = issued.join(' ');
   } else if (verb === 'stats') {
     answer = JSON.stringify(stats);
   } else {
