@@ -8,7 +8,7 @@ namespace pb {
 
 // How one server is logged in to, beside the user name: "Passwort", "OAuth 2.0" (a token from
 // the provider, renewed with the refresh token the sign-in left) or "Befehl" (a command of the
-// user prints the token). Lines 16 to 25 of "pbridge.ini" for POP3, 26 to 35 for SMTP; a file
+// user prints the token). Lines 17 to 26 of "pbridge.ini" for POP3, 27 to 36 for SMTP; a file
 // without them means the password, as always.
 enum class TLoginMethod : std::int32_t { Password = 0, OAuth = 1, Command = 2 };
 // The provider presets of the dialog; "Anderer Anbieter" takes its endpoints from the fields.
