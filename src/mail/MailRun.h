@@ -7,6 +7,7 @@
 #include "mail/RunFace.h"
 #include "mail/Settings.h"
 #include "net/AsyncSocket.h"
+#include "net/Sasl.h"
 
 #include <functional>
 #include <string>

@@ -43,7 +43,7 @@ protected:
     void TearDown() override {
         TokenTimeLimits = {};
         ::unsetenv("PB_TEST_BROWSER");
-        ::chdir("/");
+        EXPECT_EQ(::chdir("/"), 0);
     }
 
     static TTokenLogin login() {
