@@ -1,5 +1,6 @@
 #include "host/EchodeskAPI.h"
 
+#include "platform/FlagScope.h"
 #include "platform/HostWindow.h"
 #include "platform/MessageLoop.h"
 #include "platform/PageRelease.h"
@@ -319,12 +320,6 @@ void TEchodeskAPI::stopWorker() {
 }
 
 std::uint32_t TEchodeskAPI::WorkerThreadId() const { return worker_ ? worker_->tid.load() : 0; }
-
-TPluginInfo TEchodeskAPI::PluginInfo() const {
-    TPluginInfo info;
-    copyInfo(info, *this);
-    return info;
-}
 
 void TEchodeskAPI::Loaded() {
     if (AutoConnect)
@@ -773,11 +768,7 @@ std::uint32_t TEchodeskAPI::postStore(const std::uint8_t* rec, std::size_t size,
     TSharedMem* block = storeBlock(size, oneOffStoreBlock_);
     if (!block)
         throw ECmdFailed("Parameter passing failed!");
-    filling_ = true;
-    struct Filling {
-        bool& flag;
-        ~Filling() { flag = false; }
-    } filling{filling_};
+    TFlagScope filling(filling_);
     copyRecord(block->Bytes(), rec, size, consume, between);
     const std::uint32_t seq = post(hostTid_, edapi::StoreNewMsg, 0, static_cast<std::intptr_t>(size));
     if (seq == 0) {

@@ -249,8 +249,6 @@ public:
     std::uint32_t HostThreadId() const { return hostTid_; }
     std::uint32_t WorkerThreadId() const;
     std::int32_t HostVersion() const { return hostVersion_; }
-    // The description block as the worker hands it to the host.
-    TPluginInfo PluginInfo() const;
 
 protected:
     virtual void DoServerDisconnected();

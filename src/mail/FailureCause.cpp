@@ -15,7 +15,6 @@ namespace {
 constexpr int ConnectionRefused = 10061;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-bool startsWith(const std::string& text, const std::string& part) { return text.rfind(part, 0) == 0; }
 
 // Server text is untrusted: no line end or control characters into a box or the log, and no
 // more of it than a line can show.
@@ -48,7 +47,7 @@ bool tlsFailure(const std::exception& e) {
     if (const auto* r = dynamic_cast<const ERefused*>(&e))
         return startsTls(r->Command);
     const std::string what = e.what();
-    return startsWith(what, "TLS Handshake Failed") || startsWith(what, "STLS refused") ||
+    return what.starts_with("TLS Handshake Failed") || what.starts_with("STLS refused") ||
            what == "Data before TLS handshake";
 }
 
@@ -146,9 +145,9 @@ std::string FailureCause(const std::string& Service, const std::string& Server, 
     if (const std::string reply = ServerReply(Service, e); !reply.empty())
         return "Der " + server + " meldet: " + reply;
     const std::string what = e.what();
-    if (startsWith(what, "STLS refused"))
+    if (what.starts_with("STLS refused"))
         return "Der " + server + ansi(" bietet keine Verschlüsselung mit STLS an: ") + sentence(shown(what)) + security();
-    if (startsWith(what, "TLS Handshake Failed") || what == "Data before TLS handshake")
+    if (what.starts_with("TLS Handshake Failed") || what == "Data before TLS handshake")
         return ansi("Die verschlüsselte Verbindung zum ") + server + " kam nicht zustande: " + shown(what) +
                ansi(". Prüfen Sie auf der Seite \"Sicherheit\" der Konfiguration, ob die Verschlüsselung zum "
                     "Port passt (POP3: 995 mit SSL/TLS, 110 mit STARTTLS; SMTP: 465 mit SSL/TLS, 587 mit "

@@ -181,10 +181,8 @@ void TOutgoingRun::SendMails() {
             try {
                 smtp.SendMail();
             } catch (const EAbortError&) {
-                SendSucceeded = false;
                 LogEntry("SMTP Senden vom Benutzer abgebrochen");
             } catch (const std::exception& e) {
-                SendSucceeded = false;
                 if (Face.RunState != TRunState::Cancelled)
                     Face.ShowBox(SendFailureText(e, Settings.SMTPServer, smtp));
                 LogEntry("SMTP Senden der Nachricht gescheitert");

@@ -128,18 +128,6 @@ void TStringList::Delete(int Index) {
     lines_.erase(lines_.begin() + Index);
 }
 
-void TStringList::AddStrings(const TStringList& Other) {
-    for (const auto& line : Other.lines_)
-        Add(line);
-}
-
-int TStringList::IndexOf(std::string_view S) const {
-    for (std::size_t i = 0; i < lines_.size(); ++i)
-        if (AnsiSameText(lines_[i], S))
-            return static_cast<int>(i);
-    return -1;
-}
-
 void TStringList::SetSorted(bool Value) {
     if (Value && !sorted_)
         std::stable_sort(lines_.begin(), lines_.end(), [](const std::string& a, const std::string& b) {

@@ -61,9 +61,6 @@ public:
     void Put(int Index, std::string S);
     void Delete(int Index);
     void Clear() { lines_.clear(); }
-    void AddStrings(const TStringList& Other);
-    // Index of the first line equal to S ignoring case, or -1.
-    int IndexOf(std::string_view S) const;
 
     bool Sorted() const { return sorted_; }
     // Turning sorting on sorts the lines (stable, case-insensitive).

@@ -2,16 +2,14 @@
 
 #include "net/TlsSession.h"
 #include "platform/AnsiText.h"
-#include "platform/MessageBoxes.h"
+#include "platform/Clock.h"
+#include "platform/FlagScope.h"
 #include "platform/MessageLoop.h"
 #include "platform/Resolver.h"
 #include "platform/SocketNotify.h"
 
-#include <QTimerEvent>
-
 #include <arpa/inet.h>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <istream>
 #include <utility>
@@ -22,77 +20,10 @@ using namespace winsock;
 
 namespace {
 
-// One receive or send call moves at most this much; a full receive posts a continuation so
-// that other messages are dispatched between chunks of a long transfer.
-constexpr std::size_t ChunkSize = 16383;
 // Write sends at most this many characters of its text.
 constexpr std::size_t LineBufferSize = 16385;
 // The lookup copies the host name into a buffer of this size, terminator included.
 constexpr std::size_t MaxHostLength = 127;
-
-struct ErrorEntry {
-    int code;
-    const char* text;
-};
-
-constexpr ErrorEntry ErrorTable[] = {
-    {10004, "Interrupted system call"},
-    {10009, "Bad file number"},
-    {10013, "Permission denied"},
-    {10014, "Bad address"},
-    {10022, "Invalid argument"},
-    {10024, "Too many open files"},
-    {10035, "Operation would block"},
-    {10036, "Operation now in progress"},
-    {10037, "Operation already in progress"},
-    {10038, "Socket operation on non-socket"},
-    {10039, "Destination address required"},
-    {10040, "Message too long"},
-    {10041, "Wrong protocol type for socket"},
-    {10042, "Bad protocol option"},
-    {10043, "Protocol not supported"},
-    {10044, "Socket type not supported"},
-    {10045, "Operation not supported on socket"},
-    {10046, "Protocol family not supported"},
-    {10047, "Address family not supported by protocol family"},
-    {10048, "Address already in use"},
-    {10049, "Can't assign requested address"},
-    {10050, "Network is down"},
-    {10051, "Network is unreachable"},
-    {10052, "Network dropped connection or reset"},
-    {10053, "Software caused connection abort"},
-    {10054, "Connection reset by peer"},
-    {10055, "No buffer space available"},
-    {10056, "Socket is already connected"},
-    {10057, "Socket is not connected"},
-    {10058, "Can't send after socket shutdown"},
-    {10059, "Too many references, can't splice"},
-    {10060, "Connection timed out"},
-    {10061, "Connection refused"},
-    {10062, "Too many levels of symbolic links"},
-    {10063, "File name too long"},
-    {10064, "Host is down"},
-    {10065, "No route to Host"},
-    {10066, "Directory not empty"},
-    {10067, "Too many processes"},
-    {10068, "Too many users"},
-    {10069, "Disc quota exceeded"},
-    {10070, "Stale NFS file handle"},
-    {10071, "Too many levels of remote in path"},
-    {10091, "Network subsystem is unavailable"},
-    {10092, "Incompatible version of WINSOCK.DLL"},
-    {10093, "Successful WSAStartup not yet performed"},
-    {11001, "Host not found"},
-    {11002, "Non-Authoritative Host not found"},
-    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
-    {11004, "Valid name, no data record of requested type"},
-    {0, "Unrecognized error code"},
-};
-
-std::int64_t nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // inet_addr: a dotted IPv4 address in network order, or 0xFFFFFFFF (INADDR_NONE).
 std::uint32_t dottedAddress(const std::string& host) {
@@ -103,130 +34,6 @@ std::uint32_t dottedAddress(const std::string& host) {
 }
 
 } // namespace
-
-// --- SocketBuffer ------------------------------------------------------------------------------
-
-void SocketBuffer::Append(const char* bytes, std::size_t count) {
-    if (count == 0)
-        return;
-    std::memcpy(Reserve(count), bytes, count);
-    Commit(count);
-}
-
-char* SocketBuffer::Reserve(std::size_t count) {
-    if (capacity_ - end_ >= count)
-        return data_.get() + end_;
-    const std::size_t held = Size();
-    if (held + count <= capacity_) {
-        // The consumed front makes the room: the bytes held move down.
-        std::memmove(data_.get(), Data(), held);
-    } else {
-        const std::size_t capacity = std::max(capacity_ * 2, held + count);
-        auto grown = std::make_unique_for_overwrite<char[]>(capacity);
-        if (held != 0)
-            std::memcpy(grown.get(), Data(), held);
-        data_ = std::move(grown);
-        capacity_ = capacity;
-    }
-    start_ = 0;
-    end_ = held;
-    return data_.get() + end_;
-}
-
-void SocketBuffer::Consume(std::size_t count) {
-    count = std::min(count, Size());
-    start_ += count;
-    scanned_ = scanned_ > count ? scanned_ - count : 0;
-    if (start_ == end_)
-        Clear();
-}
-
-void SocketBuffer::Clear() {
-    // A single huge line should not pin its storage for the life of the component.
-    if (capacity_ > 4 * 1024 * 1024) {
-        data_.reset();
-        capacity_ = 0;
-    }
-    start_ = 0;
-    end_ = 0;
-    scanned_ = 0;
-}
-
-std::size_t SocketBuffer::FindLF() {
-    const std::size_t size = Size();
-    if (scanned_ >= size)
-        return npos;
-    const char* from = Data() + scanned_;
-    const void* hit = std::memchr(from, '\n', size - scanned_);
-    if (!hit) {
-        scanned_ = size;
-        return npos;
-    }
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - Data());
-    scanned_ = at;
-    return at;
-}
-
-// --- TThreadTimer -------------------------------------------------------------------------------
-
-TThreadTimer::TThreadTimer(QObject* owner) : QObject(owner) {}
-
-TThreadTimer::~TThreadTimer() {
-    enabled_ = false;
-    rearm();
-}
-
-void TThreadTimer::SetInterval(unsigned ms) {
-    if (ms == interval_)
-        return;
-    interval_ = ms;
-    rearm();
-}
-
-void TThreadTimer::SetEnabled(bool enabled) {
-    if (enabled == enabled_)
-        return;
-    enabled_ = enabled;
-    rearm();
-}
-
-void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
-    onTimer_ = std::move(handler);
-    rearm();
-}
-
-void TThreadTimer::rearm() {
-    if (timerId_ != 0) {
-        killTimer(timerId_);
-        timerId_ = 0;
-    }
-    if (interval_ != 0 && enabled_ && onTimer_) {
-        timerId_ = startTimer(static_cast<int>(std::min<unsigned>(interval_, 0x7FFFFFFF)));
-        if (timerId_ == 0)
-            throw Exception("No Timer");
-    }
-}
-
-void TThreadTimer::timerEvent(QTimerEvent* e) {
-    if (e->timerId() != timerId_ || !onTimer_)
-        return;
-    try {
-        onTimer_(this);
-    } catch (const std::exception& ex) {
-        showException(ex);
-    }
-}
-
-// --- free functions -------------------------------------------------------------------------------
-
-std::string WinsockErrorText(int code) {
-    if (code == 0)
-        return {};
-    for (const auto& e : ErrorTable)
-        if (e.code == code)
-            return std::to_string(code) + ":" + e.text;
-    return "Unknown Error No. " + std::to_string(code);
-}
 
 // --- TAsyncSocket: construction -----------------------------------------------------------------
 
@@ -553,22 +360,9 @@ void TAsyncSocket::SocketMessage(unsigned message, std::uintptr_t wParam, std::i
 
 // --- data transfer ----------------------------------------------------------------------------------
 
-namespace {
 // InHandler: ReadToStream and WriteFromStream do not nest. A notification turned away by the
 // guard is re-posted once the outer handler is done, so its data is not left waiting for a
 // notification that WinSock would not send again.
-class HandlerGuard {
-public:
-    HandlerGuard(bool& flag) : flag_(flag) { flag_ = true; }
-    ~HandlerGuard() { flag_ = false; }
-    HandlerGuard(const HandlerGuard&) = delete;
-    HandlerGuard& operator=(const HandlerGuard&) = delete;
-
-private:
-    bool& flag_;
-};
-} // namespace
-
 void TAsyncSocket::ReadToStream() {
     if (canceled_) {
         if (socket_)
@@ -581,7 +375,7 @@ void TAsyncSocket::ReadToStream() {
         return;
     }
     {
-        HandlerGuard guard(inHandler_);
+        TFlagScope guard(inHandler_);
         StatusMessage(8, "ReadToStream");
         if (!socket_)
             return;
@@ -634,7 +428,7 @@ void TAsyncSocket::WriteFromStream() {
         return;
     }
     {
-        HandlerGuard guard(inHandler_);
+        TFlagScope guard(inHandler_);
         StatusMessage(8, "WriteFromStream");
         RefillOutBuffer();
         const bool flushed = !tls_ || FlushTls();
@@ -844,10 +638,6 @@ std::string TAsyncSocket::ReadReply() {
     return lastReply_;
 }
 
-} // namespace pb
-
-namespace pb {
-
 // --- time limits ------------------------------------------------------------------------------------
 
 bool TAsyncSocket::LimitPassed(std::int64_t started, int limitMs) const {
@@ -867,150 +657,6 @@ void TAsyncSocket::TimeLimitExceeded() {
     // The server's idea of where the dialogue stands is unknown now: the connection goes.
     DropConnection();
     throw ETimeoutError(ansi("Zeitüberschreitung: der Server antwortet nicht") + " (" + Host + ")");
-}
-
-// --- TLS ----------------------------------------------------------------------------------------------
-
-long TAsyncSocket::ReceiveChunk() {
-    // Plain bytes are received straight into the buffer; TLS records go through `chunk` and
-    // the session, whose plain text again lands in the buffer itself.
-    char chunk[ChunkSize];
-    const long n = socket_->recv(tls_ ? chunk : InBuffer.Reserve(ChunkSize), ChunkSize);
-    if (n < 0) {
-        lastSocketError_ = WSAGetLastError();
-        return n;
-    }
-    if (n > 0)
-        lastTraffic_ = nowMs();
-    if (!tls_) {
-        InBuffer.Commit(static_cast<std::size_t>(n));
-        return n;
-    }
-    tls_->Feed(chunk, static_cast<std::size_t>(n));
-    if (!tls_->Established() && tls_->Handshake() == TlsSession::Step::Failed)
-        tlsFailed_ = true;
-    if (tls_->Established()) {
-        long m = 0;
-        while ((m = tls_->Read(InBuffer.Reserve(ChunkSize), ChunkSize)) > 0)
-            InBuffer.Commit(static_cast<std::size_t>(m));
-    }
-    // Handshake messages, renegotiation, key updates and alerts answer at once.
-    tls_->TakeOutput(tlsOut_);
-    FlushTls();
-    if (std::exchange(tlsWriteWaits_, false))
-        socketWindow_->post(ContinueSendMessage, 0, 0);
-    return n;
-}
-
-long TAsyncSocket::SendChunk(const char* data, std::size_t count) {
-    if (!tls_) {
-        const long n = socket_->send(data, count);
-        if (n > 0)
-            lastTraffic_ = nowMs();
-        return n;
-    }
-    if (!FlushTls()) {
-        WSASetLastError(WSAEWOULDBLOCK);
-        return SOCKET_ERROR;
-    }
-    const long n = tls_->Write(data, count);
-    if (n == 0) {
-        tlsWriteWaits_ = true;   // the next read notification brings what it needs
-        WSASetLastError(WSAEWOULDBLOCK);
-        return SOCKET_ERROR;
-    }
-    if (n < 0) {
-        // A broken session cannot carry anything more: as a lost connection.
-        connected_ = false;
-        RequestCloseSocket();
-        WSASetLastError(WSAECONNABORTED);
-        return SOCKET_ERROR;
-    }
-    tls_->TakeOutput(tlsOut_);
-    FlushTls();
-    return n;
-}
-
-bool TAsyncSocket::FlushTls() {
-    std::size_t sent = 0;
-    while (sent < tlsOut_.size() && socket_) {
-        const long n = socket_->send(tlsOut_.data() + sent, tlsOut_.size() - sent);
-        if (n <= 0) {
-            if (n < 0)
-                lastSocketError_ = WSAGetLastError();
-            break;   // a write notification follows when there is room again
-        }
-        sent += static_cast<std::size_t>(n);
-        lastTraffic_ = nowMs();
-    }
-    tlsOut_.erase(0, sent);
-    return tlsOut_.empty();
-}
-
-void TAsyncSocket::EndTls() {
-    tls_.reset();
-    tlsOut_.clear();
-    tlsWriteWaits_ = false;
-    tlsFailed_ = false;
-}
-
-bool TAsyncSocket::Secure() const {
-    return tls_ && tls_->Established();
-}
-
-std::string TAsyncSocket::TlsDescription() const {
-    if (!Secure())
-        return {};
-    const TlsPeer peer = tls_->Peer();
-    return peer.Protocol + ", " + peer.Cipher + ", Zertifikat " + peer.Subject + " von " + peer.Issuer;
-}
-
-void TAsyncSocket::StartTls() {
-    StatusMessage(8, "Start TLS");
-    if (!connected_ || !socket_)
-        throw Exception("Not Connected");
-    auto fail = [this](const std::string& why) {
-        DropConnection();
-        throw ESockError(why);
-    };
-    // Whatever came with or after the server's go-ahead was sent before the protection began;
-    // taken into the protected session it could pass for the server's protected answer.
-    if (!InBuffer.Empty())
-        fail("Data before TLS handshake");
-    try {
-        tls_ = std::make_unique<TlsSession>(Host);
-    } catch (const ESockError& e) {
-        fail(e.what());
-    }
-    tlsFailed_ = false;
-    if (tls_->Handshake() == TlsSession::Step::Failed)
-        tlsFailed_ = true;
-    tls_->TakeOutput(tlsOut_);   // the ClientHello
-    FlushTls();
-
-    TimerOn();
-    pumpUntil([this] {
-        return !connected_ || !tls_ || tls_->Established() || tlsFailed_ || timedOut_ || canceled_;
-    });
-    TimerOff();
-    if (!(connected_ && tls_ && tls_->Established() && !tlsFailed_)) {
-        std::string why = timedOut_   ? "TLS Handshake Timed out"
-                          : canceled_ ? "TLS Handshake Canceled"
-                                      : "TLS Handshake Failed: ";
-        if (!timedOut_ && !canceled_)
-            why += tls_ && !tls_->Error().empty() ? tls_->Error() : std::string("Connection closed");
-        fail(why);
-    }
-
-    const TlsPeer peer = tls_->Peer();
-    if (!tls_->Verified() && (TrustedFingerprint.empty() || peer.Fingerprint != TrustedFingerprint)) {
-        const std::string reason = tls_->VerifyFailure();
-        DropConnection();
-        throw ECertificateError(ansi("Zertifikat von ") + Host + ansi(" abgelehnt: ") + reason +
-                                    ansi(". SHA-256-Fingerabdruck: ") + peer.Fingerprint,
-                                Host, Port, reason, peer.Fingerprint, TrustedFingerprint);
-    }
-    lastTraffic_ = nowMs();
 }
 
 } // namespace pb

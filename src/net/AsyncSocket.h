@@ -14,6 +14,8 @@
 //
 // Failures: ESockError (socket layer), EAbortError (a wait ended by Cancel), pb::Exception
 // ("Not Connected" and other refusals because of state). GUI thread only.
+#include "net/SocketBuffer.h"
+#include "net/SocketServices.h"
 #include "platform/Exceptions.h"
 
 #include <QObject>
@@ -120,7 +122,6 @@ struct TNetTimeLimits {
 };
 inline TNetTimeLimits NetTimeLimits;
 
-using TNotifyEvent = std::function<void(QObject* Sender)>;
 using THandlerEvent = std::function<void(bool& Handled)>;
 using TOnHostResolved = std::function<void(QObject* Sender)>;
 using TOnStatus = std::function<void(QObject* Sender, const std::string& Status)>;
@@ -132,65 +133,6 @@ enum : unsigned {
     ContinueSendMessage = 1127,   // posted by the component: send the next chunk
     ContinueReadMessage = 1128,   // posted by the component: receive the next chunk
 };
-
-// Bytes exchanged over the connection: received and not yet taken, or queued and not yet
-// accepted by the socket. Taking bytes from the front costs only what is taken: the rest is
-// moved to the front only when new bytes need its room, never once per line.
-class SocketBuffer {
-public:
-    std::size_t Size() const { return end_ - start_; }
-    bool Empty() const { return Size() == 0; }
-    const char* Data() const { return data_.get() + start_; }
-
-    void Append(const char* bytes, std::size_t count);
-    // Room for `count` more bytes at the end, so that a receive writes into the buffer itself;
-    // Commit keeps the first `used` of them (used <= count).
-    char* Reserve(std::size_t count);
-    void Commit(std::size_t used) { end_ += used; }
-    void Consume(std::size_t count);   // drop `count` bytes from the front
-    void Clear();
-
-    // Offset of the first LF from Data(), or npos. Remembers how far it has looked, so a long
-    // line that arrives in many pieces is scanned once, not once per piece.
-    std::size_t FindLF();
-
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-
-private:
-    std::unique_ptr<char[]> data_;   // left uninitialised: only [start_, end_) is read
-    std::size_t capacity_ = 0;
-    std::size_t start_ = 0;     // first byte not yet consumed
-    std::size_t end_ = 0;       // one past the last byte held
-    std::size_t scanned_ = 0;   // bytes from start_ known to hold no LF
-};
-
-// The time-limit timer of the component (a window timer on its own hidden window).
-class TThreadTimer : public QObject {
-public:
-    explicit TThreadTimer(QObject* owner = nullptr);
-    ~TThreadTimer() override;
-
-    unsigned Interval() const { return interval_; }
-    void SetInterval(unsigned ms);
-    bool Enabled() const { return enabled_; }
-    void SetEnabled(bool enabled);
-    void SetOnTimer(TNotifyEvent handler);
-
-protected:
-    void timerEvent(QTimerEvent* e) override;
-
-private:
-    void rearm();
-
-    unsigned interval_ = 1000;
-    bool enabled_ = true;
-    TNotifyEvent onTimer_;
-    int timerId_ = 0;
-};
-
-// The WinSock error text of a code: "" for 0, "10061:Connection refused" for a known code,
-// "Unknown Error No. <code>" otherwise.
-std::string WinsockErrorText(int code);
 
 class TAsyncSocket : public QObject {
 public:
@@ -323,9 +265,12 @@ protected:
     void ClearMailDeadline() { mailDeadline_ = 0; }
     void RequestCloseSocket();
     void ErrorManager(int Expected);
-    bool Destroying() const { return destroying_; }
 
 private:
+    // One receive or send call moves at most this much; a full receive posts a continuation so
+    // that other messages are dispatched between chunks of a long transfer.
+    static constexpr std::size_t ChunkSize = 16383;
+
     void InitWinsock();
     void ResolveHost();
     void TimerOn();

@@ -2,6 +2,7 @@
 
 #include "mime/MimeText.h"
 #include "platform/AnsiText.h"
+#include "platform/FlagScope.h"
 #include "platform/Fnv1a.h"
 #include "platform/MessageBoxes.h"
 #include "platform/MessageLoop.h"
@@ -23,10 +24,6 @@ constexpr std::size_t MaxValue = 256;
 
 bool Contains(std::string_view text, std::string_view part) {
     return !part.empty() && text.find(part) != std::string_view::npos;
-}
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
 }
 
 // The next line of a listing, its line end cut; false after the last.
@@ -114,19 +111,6 @@ bool ValidUniqueId(std::string_view Id) {
 }
 
 // --- TPop3Client --------------------------------------------------------------------------------
-
-namespace {
-class BusyScope {
-public:
-    explicit BusyScope(bool& busy) : busy_(busy) { busy_ = true; }
-    ~BusyScope() { busy_ = false; }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
-
-private:
-    bool& busy_;
-};
-} // namespace
 
 TPop3Client::TPop3Client(QObject* owner)
     : TAsyncSocket(owner),
@@ -349,7 +333,7 @@ void TPop3Client::Abort() {
 void TPop3Client::List() {
     if (busy_)
         return;
-    BusyScope busy(busy_);
+    TFlagScope busy(busy_);
     RequireConnection();
     const std::string reply = Transaction("LIST");
     // A refusal is followed by no listing: waiting for one would never end.
@@ -376,7 +360,7 @@ bool TPop3Client::ListUniqueIds(std::map<int, std::string>& Ids) {
     Ids.clear();
     if (busy_)
         return false;
-    BusyScope busy(busy_);
+    TFlagScope busy(busy_);
     RequireConnection();
     ListingLog.clear();
     if (!Positive(Transaction("UIDL")))
@@ -415,7 +399,7 @@ bool TPop3Client::ListUniqueIds(std::map<int, std::string>& Ids) {
 void TPop3Client::GetSummary(int MailNumber) {
     if (busy_)
         return;
-    BusyScope busy(busy_);
+    TFlagScope busy(busy_);
     RequireConnection();
     if (OnRetrieveStart)
         OnRetrieveStart(this);
@@ -437,11 +421,11 @@ void TPop3Client::GetSummary(int MailNumber) {
             continue;
         kept += line.size();
         const std::string bare = CutLineEnd(line);
-        if (StartsWith(line, "Subject:"))
+        if (line.starts_with("Subject:"))
             Summary.Subject = CopyFrom(bare, 9);
-        else if (StartsWith(line, "From:"))
+        else if (line.starts_with("From:"))
             Summary.From = CopyFrom(bare, 6);
-        else if (StartsWith(line, "Message-ID:"))
+        else if (line.starts_with("Message-ID:"))
             Summary.MessageId = CopyFrom(line, 13, MaxValue);
         Summary.Header.Add(bare);
     }
@@ -457,7 +441,7 @@ void TPop3Client::GetSummary(int MailNumber) {
 void TPop3Client::GetMailMessage(int MailNumber) {
     if (busy_)
         return;
-    BusyScope busy(busy_);
+    TFlagScope busy(busy_);
     // Nothing goes out without a place for the mail: the session stays in step.
     if (!Assembly)
         throw Exception("POP3: Keine Verarbeitung der abgeholten Nachrichten eingerichtet");
@@ -527,7 +511,7 @@ void TPop3Client::ReadMail() {
 void TPop3Client::GetRawMessage(int MailNumber, int Fd, std::string& From, std::string& To, std::string& Subject) {
     if (busy_)
         return;
-    BusyScope busy(busy_);
+    TFlagScope busy(busy_);
     RequireConnection();
     From.clear();
     To.clear();
@@ -601,7 +585,7 @@ void TPop3Client::RequestMailMessage(int MailNumber) {
 void TPop3Client::RequestDeletion(int MailNumber) {
     if (busy_)
         return;
-    BusyScope busy(busy_);
+    TFlagScope busy(busy_);
     RequireConnection();
     if (!Capabilities.Pipelining) {
         DeletionAnswered(MailNumber, Transaction("DELE " + std::to_string(MailNumber)));
@@ -625,14 +609,14 @@ void TPop3Client::DeletionAnswered(int MailNumber, const std::string& Reply) {
 void TPop3Client::TakeAnswers() {
     if (busy_ || asked_.empty() || !Connected())
         return;
-    BusyScope busy(busy_);
+    TFlagScope busy(busy_);
     DiscardRequested();
 }
 
 void TPop3Client::TakeDeletionAnswers() {
     if (busy_ || asked_.empty() || !asked_.front().Dele || !Connected())
         return;
-    BusyScope busy(busy_);
+    TFlagScope busy(busy_);
     TakeDueDeletions();
 }
 
@@ -697,7 +681,7 @@ void TPop3Client::DeleteMailMessage(int MailNumber) {
         return;
     bool deleted = false;
     {
-        BusyScope busy(busy_);
+        TFlagScope busy(busy_);
         RequireConnection();
         const std::string reply = Transaction("DELE " + std::to_string(MailNumber));
         if (!ExactlyOK(reply)) {

@@ -2,6 +2,7 @@
 
 #include "mime/MimeText.h"
 #include "platform/AnsiText.h"
+#include "platform/FlagScope.h"
 #include "platform/Streams.h"
 
 #include <QLocale>
@@ -220,16 +221,6 @@ std::string Joined(const std::vector<std::string>& lines) {
     return text;
 }
 
-// Clears a flag when the scope ends, however it ends.
-struct ClearOnExit {
-    bool& flag;
-    bool keep;
-    ~ClearOnExit() {
-        if (!keep)
-            flag = false;
-    }
-};
-
 } // namespace
 
 TSmtpClient::TSmtpClient(QObject* owner) : TAsyncSocket(owner) {
@@ -270,10 +261,8 @@ void TSmtpClient::Connect() {
     // The login never travels in the clear.
     if (UseAuth && Security == TSecurity::None)
         throw Exception("Login without TLS");
-    const bool wasBusy = busy_;
-    busy_ = true;
     {
-        ClearOnExit done{busy_, wasBusy};
+        TFlagScope busy(busy_);
         // Bytes left over from an earlier connection are no reply to this one.
         InBuffer.Clear();
         pipelining_ = false;
@@ -664,8 +653,7 @@ void TSmtpClient::SendEnvelope() {
 void TSmtpClient::SendMail() {
     if (busy_)
         return;
-    busy_ = true;
-    ClearOnExit done{busy_, false};
+    TFlagScope busy(busy_);
 
     Compose();
     RequireConnection();

@@ -148,14 +148,11 @@ public:
     // as one group of commands.
     bool Pipelining() const { return pipelining_; }
     const std::string& Boundary() const { return boundary_; }
-    // Body and attachment parts exactly as sent after the header block.
-    std::string MessageText() const { return MessageStream.str(); }
 
 private:
     void Compose();
     void AppendAttachment(const std::string& entry);
     bool Incomplete() const;
-    void CheckCommandText(const std::string& text) const;
     void SendEnvelope();
     void SendMailText();
     // Sends a command and reads its whole reply; the last line decides and must carry a

@@ -5,6 +5,7 @@
 #include "mail/TokenLogin.h"
 #include "mime/MimeText.h"
 #include "platform/AnsiText.h"
+#include "platform/FlagScope.h"
 #include "platform/MessageBoxes.h"
 #include "ui/CertificateBox.h"
 #include "ui/DialogParts.h"
@@ -85,18 +86,6 @@ public:
             return 2;
         return QProxyStyle::pixelMetric(metric, option, widget);
     }
-};
-
-// Marks the time a connection attempt, fetch, deletion or QUIT takes.
-class WorkingScope {
-public:
-    explicit WorkingScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~WorkingScope() { flag_ = false; }
-    WorkingScope(const WorkingScope&) = delete;
-    WorkingScope& operator=(const WorkingScope&) = delete;
-
-private:
-    bool& flag_;
 };
 
 } // namespace
@@ -228,7 +217,7 @@ bool TQuickForm::QTryConnection() {
     // While the attempt runs (up to the time limit for a server that does not answer), only
     // "Abbrechen" is useful; the caller sets the buttons for the outcome.
     ButtonOff();
-    WorkingScope working(working_);
+    TFlagScope working(working_);
     connecting_ = true;
     try {
         pop.TrustedFingerprint = TrustedFingerprint(ReadTrustList(), pop.Host, pop.Port);
@@ -272,7 +261,7 @@ void TQuickForm::ButtonOff() {
 void TQuickForm::Button1Click() {
     if (working_)
         return;
-    WorkingScope working(working_);
+    TFlagScope working(working_);
     ButtonOff();
     const int n = POP_Quick->MailCount;
     SetStatus("Verbunden. Empfange " + std::to_string(n) + " Kopfdaten.");
@@ -335,7 +324,7 @@ void TQuickForm::Button4Click() {
                                  ansi("sie WIRKLICH löschen. Sind Sie sich sicher? Wirklich SICHER?");
     if (messageDlg(question, MsgKind::Warning, MsgButtons::YesNo) != MsgResult::Yes)
         return;
-    WorkingScope working(working_);
+    TFlagScope working(working_);
     ButtonOff();
     SetStatus(ansi("Lösche Nachricht ") + std::to_string(number));
     try {
@@ -402,7 +391,7 @@ void TQuickForm::FormClose() {
     if (QuickConnected) {
         SetStatus(ansi("Trenne Verbindung..."));
         QuickConnected = false;
-        WorkingScope working(working_);
+        TFlagScope working(working_);
         Button1->setEnabled(false);
         Button2->setEnabled(false);
         Button4->setEnabled(false);

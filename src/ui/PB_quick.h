@@ -93,7 +93,7 @@ private:
 
     QLabel* statusPanel_ = nullptr;
     bool activationPending_ = false;
-    bool working_ = false;
+    bool working_ = false;   // a connection attempt, fetch, deletion or QUIT is under way
     bool connecting_ = false;
     bool cancelled_ = false;   // "Abbrechen" was pressed in this showing
     std::set<int> deleted_;    // mail numbers deleted in this session, carried out at its QUIT
