@@ -287,12 +287,12 @@ void TPop3Client::LoginWithToken() {
             throw Exception("Authentication failed");
         const std::string response = BearerResponse(mechanism, user, token, Host, Port);
         std::string reply = Transaction("AUTH " + name);
-        if (!StartsWith(reply, "+"))
+        if (!reply.starts_with("+"))
             throw ELoginRefused("Authentication failed", "AUTH", CutLineEnd(reply));
         Writeln(response);
         reply = ReadReply();
         std::string detail;
-        if (StartsWith(reply, "+ ") || CutLineEnd(reply) == "+") {
+        if (reply.starts_with("+ ") || CutLineEnd(reply) == "+") {
             // The server's reason comes as a challenge; the exchange must still be ended.
             detail = BearerRefusalDetail(Trim(CutLineEnd(reply).substr(1)));
             Writeln(BearerAbortLine(mechanism));
