@@ -68,7 +68,7 @@ std::string signInAgain() {
 std::string tokenCause(const std::string& Service, const std::string& Server, const std::exception& e) {
     const std::string server = Service + "-Server " + Server;
     if (dynamic_cast<const ESignInNeeded*>(&e))
-        return "Die Anmeldung beim Anbieter für den " + server + ansi(" ist nicht mehr gültig: ") + e.what() +
+        return ansi("Die Anmeldung beim Anbieter für den ") + server + ansi(" ist nicht mehr gültig: ") + e.what() +
                signInAgain();
     if (dynamic_cast<const ETokenFailure*>(&e))
         return ansi("Für den ") + server + ansi(" gab es keinen Zugangsschlüssel: ") + e.what();

@@ -155,7 +155,7 @@ TEST_F(IncomingRun, VariedMailsBecomeHostMessagesFieldByField) {
     w.BitBtn2->click();
 
     std::vector<std::string> want{"POP3 Nachrichten vom Server löschen: nein", "POP3 Serveradresse: 127.0.0.1",
-                                  "POP3 Serverportnr.: " + std::to_string(servers().pop3Port()), "POP3 Login: test",
+                                  "POP3 Serverportnr.: " + std::to_string(servers().pop3Port()), "POP3 Login: " + servers().user(),
                                   "POP3 Erstelle Verbindung...", "POP3 Verbunden mit Server 127.0.0.1",
                                   "POP3 Warnung: Das Passwort wurde unverschlüsselt gesendet (Verschlüsselung \"keine\")",
                                   "POP3 6 Mails auf dem Server", "POP3 Hole Mailliste..."};
