@@ -23,6 +23,7 @@ install(FILES ${CMAKE_BINARY_DIR}/dist/edhost.service ${CMAKE_BINARY_DIR}/dist/p
 
 # The manual pages, in German like the programs, where `man postbridge` finds them in every
 # locale; compressed as Debian wants them (gzip -n: the same bytes for the same sources).
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/dist)
 foreach(page postbridge.1 edhost.1)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/man/${page})
   execute_process(COMMAND gzip -9n -c ${CMAKE_CURRENT_LIST_DIR}/man/${page}
