@@ -34,6 +34,7 @@
 #include "mail/IncomingRun.h"
 #include "mail/RecordFile.h"
 #include "platform/AnsiText.h"
+#include "platform/Clock.h"
 #include "platform/Exceptions.h"
 #include "platform/PrivateFiles.h"
 #include "platform/Streams.h"
@@ -41,7 +42,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <cstdio>
@@ -55,13 +55,6 @@
 
 namespace pb {
 namespace {
-
-std::string str(long long n) { return std::to_string(n); }
-
-std::int64_t nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // The bar is repainted at once when it moves; with thousands of small mails that would cost
 // more than the mails themselves, so it moves at most this often.
@@ -149,7 +142,7 @@ bool TIncomingRun::TryConnection() {
     p.Host = Settings.POP3Server;
     LogEntry("POP3 Serveradresse: " + Settings.POP3Server);
     p.Port = Settings.POP3Port;
-    LogEntry("POP3 Serverportnr.: " + str(Settings.POP3Port));
+    LogEntry("POP3 Serverportnr.: " + std::to_string(Settings.POP3Port));
     p.UserID = Settings.POP3User;
     LogEntry("POP3 Login: " + Settings.POP3User);
     p.Password = Settings.POP3Password;
@@ -220,7 +213,7 @@ void TIncomingRun::SpeicherAktMail(int Position, std::int32_t Msg) {
     TestKillPoint("convert", POP3_Service.MailMessage.Subject);
     if (POP3_Service.MailMessage.TextLost()) {
         // Its structure hid what it holds (parts no reader finds): kept as it came.
-        LogEntry(ansi("POP3 Mail ") + str(Position) + ansi(" ergab weder Text noch Datei"));
+        LogEntry(ansi("POP3 Mail ") + std::to_string(Position) + ansi(" ergab weder Text noch Datei"));
         SpeicherRohMail(Position, Msg,
                         ansi("Diese Mail ergab beim Umwandeln weder Text noch Dateien. Sie steht unverändert "
                              "in der Datei "));
@@ -266,7 +259,7 @@ void TIncomingRun::SpeicherRohMail(int Position, std::int32_t Msg, const std::st
             throw;
         }
     }
-    LogEntry(ansi("POP3 Mail ") + str(Position) + ansi(" unverändert in ") + name + " gespeichert");
+    LogEntry(ansi("POP3 Mail ") + std::to_string(Position) + ansi(" unverändert in ") + name + " gespeichert");
     TNewMsg rec(Why + name + ".\r\n");
     TNewMsgHeader& h = rec.Header();
     h.FromUserName.assign(NameField(from));
@@ -435,8 +428,8 @@ void TIncomingRun::ReadMails() {
     StartJournal();
 
     BerechneSummen();
-    LogEntry("POP3 " + str(TotalBytes) + " Bytes auf dem Server");
-    SetLabel(TRunText::Details2, "Insgesamt " + str(TotalBytes) + " Bytes in " + str(MailsOnServer) + " Nachrichten");
+    LogEntry("POP3 " + std::to_string(TotalBytes) + " Bytes auf dem Server");
+    SetLabel(TRunText::Details2, "Insgesamt " + std::to_string(TotalBytes) + " Bytes in " + std::to_string(MailsOnServer) + " Nachrichten");
     SetLabel(TRunText::Status, "Empfange Nachrichten von " + Settings.POP3Server);
 
     // From here on every store the host confirms is recorded (RecordStored).
@@ -480,7 +473,7 @@ bool TIncomingRun::ListMailbox() {
     bool byUid = false;
     try {
         MailsOnServer = pop3.MailCount;
-        LogEntry("POP3 " + str(MailsOnServer) + " Mails auf dem Server");
+        LogEntry("POP3 " + std::to_string(MailsOnServer) + " Mails auf dem Server");
         LogEntry("POP3 Hole Mailliste...");
         SetLabel(TRunText::Status, "Moment...");
         pop3.List();
@@ -505,7 +498,7 @@ bool TIncomingRun::ListMailbox() {
     for (const auto& listed : ServerList)
         numbers.push_back(listed.first);
     for (const std::int32_t Msg : Ledger.TakeListing(numbers, byUid, uids))
-        LogEntry("POP3 Mail " + str(Msg) + ansi(" hat keine Kennung und wird übergangen"));
+        LogEntry("POP3 Mail " + std::to_string(Msg) + ansi(" hat keine Kennung und wird übergangen"));
     if (!byUid)
         LogEntry(ansi("POP3 Der Server nennt keine Kennungen (UIDL): abgeholte Mails werden erst am Ende des "
                       "Abrufs vermerkt"));
@@ -552,7 +545,7 @@ bool TIncomingRun::RecheckUndurableStores() {
     }
     const int again = Ledger.ForgetMissing(found);
     if (again > 0)
-        LogEntry("POP3 " + str(again) + ansi(" als abgeholt vermerkte Mails fehlen in EMAIL und werden neu geholt"));
+        LogEntry("POP3 " + std::to_string(again) + ansi(" als abgeholt vermerkte Mails fehlen in EMAIL und werden neu geholt"));
     return true;
 }
 
@@ -637,8 +630,8 @@ int TIncomingRun::FetchMail(int i) {
     TPop3Client& pop3 = POP3_Service;
     const auto [Msg, Size] = ServerList[static_cast<std::size_t>(i - 1)];
     int next = 0;   // the next unread mail, once looked up
-    LogEntry("POP3 Empfange Mail " + str(i) + " (" + str(Size) + " Bytes)");
-    SetLabel(TRunText::Details1, "Nachricht " + str(i) + " mit " + str(Size) + " Bytes");
+    LogEntry("POP3 Empfange Mail " + std::to_string(i) + " (" + std::to_string(Size) + " Bytes)");
+    SetLabel(TRunText::Details1, "Nachricht " + std::to_string(i) + " mit " + std::to_string(Size) + " Bytes");
     CurrentMailSize = Size;
     ProgressShownAt = nowMs();
     // The answers to DELEs sent before come first: a run that ends in them has not ended in
@@ -654,7 +647,7 @@ int TIncomingRun::FetchMail(int i) {
     bool settled = false;
     try {
         if (poison) {
-            LogEntry(ansi("POP3 Mail ") + str(i) + ansi(" wird nicht umgewandelt: zwei Abrufe vorher endeten in ihr"));
+            LogEntry(ansi("POP3 Mail ") + std::to_string(i) + ansi(" wird nicht umgewandelt: zwei Abrufe vorher endeten in ihr"));
             // Its store settles it; a failure leaves it counted, so it is not parsed again.
             settled = true;
             SpeicherRohMail(i, Msg,
